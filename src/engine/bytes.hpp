@@ -1,0 +1,33 @@
+// Fast scans over byte ranges: ASCII and UTF-8 checks, Unicode white space, line terminators.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace sekva {
+
+bool is_ascii(const char* p, std::size_t n);
+bool is_valid_utf8(const char* p, std::size_t n);
+
+// White space in the Unicode sense (tab..CR, space, U+0085, U+00A0, U+1680, U+2000..U+200A,
+// U+2028, U+2029, U+202F, U+205F, U+3000), on valid UTF-8.
+std::string_view trim_unicode(std::string_view s);
+// Offset of the first Unicode white-space character, or s.size().
+std::size_t find_unicode_space(std::string_view s);
+
+// First CR or LF in [p, end), or end.
+const char* find_line_break(const char* p, const char* end);
+
+struct LineBreakCounts {
+    std::uint64_t lf = 0;
+    std::uint64_t cr = 0;
+    bool ascii = true;
+};
+// One pass that counts LF and CR bytes and notes whether every byte is ASCII.
+LineBreakCounts count_line_breaks(const char* p, std::size_t n);
+
+// ASCII a-z to A-Z in place; other bytes unchanged.
+void ascii_upper_in_place(char* p, std::size_t n);
+
+}  // namespace sekva

@@ -1,0 +1,44 @@
+// FaidxError: the engine's error value, and Result<T> to return it beside a value.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+
+namespace sekva {
+
+enum class ErrorKind : std::uint8_t { FastaNotFound, IndexNotFound, Fetch, Indexing, Io, InvalidRegion };
+
+struct FaidxError {
+    ErrorKind kind;
+    std::string payload;  // for Io: the I/O error's own text
+
+    // "Fetch error: ..." form, embedded in batch messages.
+    std::string display() const;
+    // "FetchError: " form, the host exception's prefix.
+    const char* host_prefix() const;
+};
+
+FaidxError io_error_from_errno(int err);
+FaidxError io_error(std::string message);
+FaidxError not_found_error(std::string_view name);  // Fetch: "Sequence '{}' not found"
+
+// No errors leave the engine as exceptions; this is how they travel instead.
+template <class T>
+class Result {
+public:
+    Result(T value) : v_(std::move(value)) {}
+    Result(FaidxError error) : v_(std::move(error)) {}
+    bool ok() const { return v_.index() == 0; }
+    T& value() { return std::get<0>(v_); }
+    FaidxError& error() { return std::get<1>(v_); }
+
+private:
+    std::variant<T, FaidxError> v_;
+};
+
+using Status = std::optional<FaidxError>;
+
+}  // namespace sekva

@@ -1,0 +1,21 @@
+// Raising host exceptions: engine errors, fixed messages, and the cold paths that build them.
+#pragma once
+
+#include <Python.h>
+
+#include "engine/error.hpp"
+
+namespace sekva::host {
+
+// The one place a FaidxError becomes a host exception: Exception("<prefix><payload>").
+[[gnu::cold]] void raise_faidx_error(const FaidxError& error);
+// Sets `type` with a UTF-8 message that may hold any bytes a user supplied; returns nullptr.
+[[gnu::cold]] PyObject* raise_text(PyObject* type, std::string_view message);
+// TypeError "No constructor defined for {}".
+[[gnu::cold]] PyObject* raise_no_constructor(PyTypeObject* type);
+// tp_new of the classes that only the module itself makes.
+PyObject* refuse_construction(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+// AttributeError "can't delete attribute"; returns -1 for setters.
+[[gnu::cold]] int refuse_delete();
+
+}  // namespace sekva::host

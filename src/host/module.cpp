@@ -1,0 +1,80 @@
+// PyInit_sekva: the module object, made once per process, with its classes in a fixed order.
+#include <Python.h>
+
+#include "host/ref.hpp"
+#include "host/types.hpp"
+
+namespace sekva::host {
+
+PyTypeObject* cached_type(PyTypeObject*& cell, PyType_Spec& spec) {
+    if (cell) return cell;
+    Ref type = Ref::steal(PyType_FromSpec(&spec));
+    // The type name stays bare; __module__ tells pickle and help() where the class lives.
+    if (!type) return nullptr;
+    Ref module_name = Ref::steal(PyUnicode_FromString("sekva"));
+    if (!module_name || PyObject_SetAttrString(type.get(), "__module__", module_name.get()) < 0) return nullptr;
+    cell = reinterpret_cast<PyTypeObject*>(type.release());
+    return cell;
+}
+
+namespace {
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "sekva", "Random access to FASTA files through a .fai index.", 0,
+    nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+PyObject* module_cell = nullptr;
+
+struct Registration {
+    const char* name;
+    PyTypeObject* (*type)();
+};
+
+constexpr Registration registrations[] = {
+    {"Sequence", sequence_type},
+    {"MutableFastaRecord", mutable_fasta_record_type},
+};
+
+bool register_class(PyObject* module, const Registration& reg) {
+    PyTypeObject* type = reg.type();
+    if (!type) return false;
+    Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        all = Ref::steal(PyList_New(0));
+        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
+    }
+    if (!PyList_Check(all.get())) {
+        PyErr_SetString(PyExc_TypeError, "__all__ must be a list");
+        return false;
+    }
+    Ref name = Ref::steal(PyUnicode_FromString(reg.name));
+    if (!name || PyList_Append(all.get(), name.get()) < 0) return false;
+    return PyObject_SetAttrString(module, reg.name, reinterpret_cast<PyObject*>(type)) == 0;
+}
+
+PyObject* init_module() {
+    if (module_cell) {
+        Py_INCREF(module_cell);
+        return module_cell;
+    }
+    Ref module = Ref::steal(PyModule_Create2(&module_def, 1013));
+    if (!module) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+        return nullptr;
+    }
+    for (const auto& reg : registrations)
+        if (!register_class(module.get(), reg)) return nullptr;
+    module_cell = module.get();
+    Py_INCREF(module_cell);
+    return module.release();
+}
+
+}  // namespace
+
+}  // namespace sekva::host
+
+PyMODINIT_FUNC PyInit_sekva(void) { return sekva::host::init_module(); }

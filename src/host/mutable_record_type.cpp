@@ -1,0 +1,41 @@
+// MutableFastaRecord: reserved for writable records; every write is refused.
+#include "host/args.hpp"
+#include "host/errors.hpp"
+#include "host/types.hpp"
+
+namespace sekva::host {
+
+namespace {
+
+int assign_item(PyObject*, PyObject*, PyObject* value) {
+    if (!value) {
+        PyErr_SetString(PyExc_NotImplementedError, "can't delete item");
+        return -1;
+    }
+    std::string_view text;
+    if (!to_text(value, "_value", text)) return -1;
+    PyErr_SetString(PyExc_NotImplementedError, "Mutable FASTA records not yet implemented");
+    return -1;
+}
+
+void dealloc(PyObject* o) {
+    PyTypeObject* type = Py_TYPE(o);
+    type->tp_free(o);
+    Py_DECREF(type);
+}
+
+PyType_Slot slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_mp_ass_subscript, reinterpret_cast<void*>(assign_item)},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {"MutableFastaRecord", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT, slots};
+PyTypeObject* type_cell = nullptr;
+
+}  // namespace
+
+PyTypeObject* mutable_fasta_record_type() { return cached_type(type_cell, spec); }
+
+}  // namespace sekva::host

@@ -1,0 +1,52 @@
+// Ref: the one owning reference type of the host layer; borrow and steal are explicit.
+#pragma once
+
+#include <Python.h>
+
+#include <utility>
+
+namespace sekva::host {
+
+// A new reference to p (Py_NewRef is not in every host's C API).
+inline PyObject* new_ref(PyObject* p) {
+    Py_INCREF(p);
+    return p;
+}
+
+// Replaces *cell with an already owned reference, releasing the old one afterwards.
+inline void replace_ref(PyObject*& cell, PyObject* owned) {
+    PyObject* old = cell;
+    cell = owned;
+    Py_XDECREF(old);
+}
+
+class Ref {
+public:
+    Ref() = default;
+    static Ref steal(PyObject* p) { return Ref(p); }
+    static Ref borrow(PyObject* p) {
+        Py_XINCREF(p);
+        return Ref(p);
+    }
+    Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+    Ref& operator=(Ref&& other) noexcept {
+        if (this != &other) {
+            Py_XDECREF(p_);
+            p_ = std::exchange(other.p_, nullptr);
+        }
+        return *this;
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(p_); }
+
+    PyObject* get() const { return p_; }
+    PyObject* release() { return std::exchange(p_, nullptr); }
+    explicit operator bool() const { return p_ != nullptr; }
+
+private:
+    explicit Ref(PyObject* p) : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+}  // namespace sekva::host

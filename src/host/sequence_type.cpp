@@ -1,0 +1,362 @@
+// Sequence: construction, properties, text forms, comparison, subscripts, transforms and GC.
+#include "host/sequence_type.hpp"
+
+#include "engine/sequence.hpp"
+#include "host/args.hpp"
+#include "host/errors.hpp"
+#include "host/ref.hpp"
+#include "host/text.hpp"
+#include "host/types.hpp"
+
+namespace sekva::host {
+
+namespace {
+
+struct SequenceObject {
+    PyObject_HEAD
+    PyObject* name;  // exact str
+    PyObject* seq;   // exact str, ASCII only: one byte per base
+    std::uint64_t start;
+    std::uint64_t end;
+    bool has_start;
+    bool has_end;
+    bool comp;
+
+    Coords coords() const {
+        Coords c;
+        if (has_start) c.start = start;
+        if (has_end) c.end = end;
+        return c;
+    }
+    void set_coords(Coords c) {
+        has_start = c.start.has_value();
+        start = c.start.value_or(0);
+        has_end = c.end.has_value();
+        end = c.end.value_or(0);
+    }
+    std::string_view bytes() const { return seq_bytes(seq); }
+};
+
+SequenceObject* as_sequence(PyObject* o) { return reinterpret_cast<SequenceObject*>(o); }
+
+PyObject* optional_int(bool present, std::uint64_t value) {
+    if (!present) Py_RETURN_NONE;
+    return PyLong_FromUnsignedLongLong(value);
+}
+
+[[gnu::cold]] bool refuse_non_ascii(const char* param) {
+    PyErr_Format(PyExc_ValueError, "argument '%s': sequence text must be ASCII, one byte per base", param);
+    return false;
+}
+
+// Text for `name`: any str, stored as an exact str.
+bool convert_name(PyObject* o, const char* param, Ref& out) {
+    if (!o) {
+        out = Ref::steal(PyUnicode_FromStringAndSize("", 0));
+        return static_cast<bool>(out);
+    }
+    if (!PyUnicode_Check(o)) return fail_conversion(o, "PyString", param);
+    out = PyUnicode_CheckExact(o) ? Ref::borrow(o) : Ref::steal(PyUnicode_FromObject(o));
+    return static_cast<bool>(out);
+}
+
+// Text for `seq`: a str of ASCII characters only, so that every byte operation yields valid text.
+bool convert_seq(PyObject* o, const char* param, Ref& out) {
+    if (!convert_name(o, param, out)) return false;
+    if (!str_is_ascii(out.get())) return refuse_non_ascii(param);
+    return true;
+}
+
+bool convert_coord(PyObject* o, const char* param, std::optional<std::uint64_t>& out) {
+    return to_optional_u64(o, param, out);
+}
+
+PyObject* allocate(PyObject* name, PyObject* seq, Coords coords, bool comp) {
+    PyTypeObject* type = sequence_type();
+    if (!type) return nullptr;
+    auto* self = reinterpret_cast<SequenceObject*>(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    Py_INCREF(name);
+    Py_INCREF(seq);
+    self->name = name;
+    self->seq = seq;
+    self->set_coords(coords);
+    self->comp = comp;
+    return reinterpret_cast<PyObject*>(self);
+}
+
+PyObject* sequence_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+    static const char* const names[] = {"name", "seq", "start", "end", "comp"};
+    static const Signature sig = {"Sequence.__new__", names, 5, 0};
+    PyObject* slot[5];
+    if (!bind_tuple(sig, args, kwargs, slot)) return nullptr;
+    Ref name, seq;
+    Coords coords;
+    bool comp = false;
+    if (!convert_name(slot[0], "name", name) || !convert_seq(slot[1], "seq", seq) ||
+        !convert_coord(slot[2], "start", coords.start) || !convert_coord(slot[3], "end", coords.end))
+        return nullptr;
+    if (slot[4] && !to_bool(slot[4], "comp", comp)) return nullptr;
+    return allocate(name.get(), seq.get(), coords, comp);
+}
+
+void sequence_dealloc(PyObject* o) {
+    auto* self = as_sequence(o);
+    PyTypeObject* type = Py_TYPE(o);
+    Py_XDECREF(self->name);
+    Py_XDECREF(self->seq);
+    type->tp_free(o);
+    Py_DECREF(type);
+}
+
+// Builds a derived value with the same name: `fill` writes n bytes of the new text.
+template <class Fill>
+PyObject* derive(SequenceObject* self, std::size_t n, Coords coords, bool comp, Fill fill) {
+    AsciiBuilder builder(static_cast<Py_ssize_t>(n));
+    if (!builder.data()) return nullptr;
+    fill(builder.data());
+    Ref seq = Ref::steal(builder.finish());
+    if (!seq) return nullptr;
+    return allocate(self->name, seq.get(), coords, comp);
+}
+
+// --- properties ---------------------------------------------------------------------------
+
+PyObject* get_name(PyObject* o, void*) { return new_ref(as_sequence(o)->name); }
+PyObject* get_seq(PyObject* o, void*) { return new_ref(as_sequence(o)->seq); }
+PyObject* get_start(PyObject* o, void*) { return optional_int(as_sequence(o)->has_start, as_sequence(o)->start); }
+PyObject* get_end(PyObject* o, void*) { return optional_int(as_sequence(o)->has_end, as_sequence(o)->end); }
+PyObject* get_comp(PyObject* o, void*) { return PyBool_FromLong(as_sequence(o)->comp); }
+
+int set_name(PyObject* o, PyObject* value, void*) {
+    if (!value) return refuse_delete();
+    Ref name;
+    if (!convert_name(value, "name", name)) return -1;
+    replace_ref(as_sequence(o)->name, name.release());
+    return 0;
+}
+
+int set_seq(PyObject* o, PyObject* value, void*) {
+    if (!value) return refuse_delete();
+    Ref seq;
+    if (!convert_seq(value, "seq", seq)) return -1;
+    replace_ref(as_sequence(o)->seq, seq.release());
+    return 0;
+}
+
+int set_start(PyObject* o, PyObject* value, void*) {
+    if (!value) return refuse_delete();
+    std::optional<std::uint64_t> v;
+    if (!convert_coord(value, "start", v)) return -1;
+    as_sequence(o)->has_start = v.has_value();
+    as_sequence(o)->start = v.value_or(0);
+    return 0;
+}
+
+int set_end(PyObject* o, PyObject* value, void*) {
+    if (!value) return refuse_delete();
+    std::optional<std::uint64_t> v;
+    if (!convert_coord(value, "end", v)) return -1;
+    as_sequence(o)->has_end = v.has_value();
+    as_sequence(o)->end = v.value_or(0);
+    return 0;
+}
+
+int set_comp(PyObject* o, PyObject* value, void*) {
+    if (!value) return refuse_delete();
+    bool comp;
+    if (!to_bool(value, "comp", comp)) return -1;
+    as_sequence(o)->comp = comp;
+    return 0;
+}
+
+PyObject* fancy_name(SequenceObject* self) {
+    const char* suffix = self->comp ? " (complement)" : "";
+    if (self->has_start && self->has_end)
+        return PyUnicode_FromFormat("%U:%llu-%llu%s", self->name, static_cast<unsigned long long>(self->start),
+                                    static_cast<unsigned long long>(self->end), suffix);
+    return PyUnicode_FromFormat("%U%s", self->name, suffix);
+}
+
+PyObject* get_fancy_name(PyObject* o, void*) { return fancy_name(as_sequence(o)); }
+
+PyObject* get_orientation(PyObject* o, void*) {
+    auto* self = as_sequence(o);
+    if (self->has_start && self->has_end) {
+        if (self->start < self->end && !self->comp) return PyLong_FromLong(1);
+        if (self->start > self->end && self->comp) return PyLong_FromLong(-1);
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* get_complement(PyObject* o, void*) {
+    auto* self = as_sequence(o);
+    auto src = self->bytes();
+    return derive(self, src.size(), self->coords(), !self->comp,
+                  [&](char* dst) { complement_bytes(src.data(), src.size(), dst); });
+}
+
+PyObject* get_reverse(PyObject* o, void*) { return sequence_reversed(o); }
+
+PyObject* get_gc(PyObject* o, void*) { return PyFloat_FromDouble(gc_fraction(as_sequence(o)->bytes())); }
+PyObject* get_gc_strict(PyObject* o, void*) {
+    return PyFloat_FromDouble(gc_strict_fraction(as_sequence(o)->bytes()));
+}
+PyObject* get_gc_iupac(PyObject* o, void*) {
+    return PyFloat_FromDouble(gc_iupac_fraction(as_sequence(o)->bytes()));
+}
+
+PyGetSetDef getset[] = {
+    {"name", get_name, set_name, nullptr, nullptr},
+    {"seq", get_seq, set_seq, nullptr, nullptr},
+    {"start", get_start, set_start, nullptr, nullptr},
+    {"end", get_end, set_end, nullptr, nullptr},
+    {"comp", get_comp, set_comp, nullptr, nullptr},
+    {"fancy_name", get_fancy_name, nullptr, nullptr, nullptr},
+    {"long_name", get_fancy_name, nullptr, nullptr, nullptr},
+    {"complement", get_complement, nullptr, nullptr, nullptr},
+    {"reverse", get_reverse, nullptr, nullptr, nullptr},
+    {"orientation", get_orientation, nullptr, nullptr, nullptr},
+    {"gc", get_gc, nullptr, nullptr, nullptr},
+    {"gc_strict", get_gc_strict, nullptr, nullptr, nullptr},
+    {"gc_iupac", get_gc_iupac, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// --- protocols ----------------------------------------------------------------------------
+
+PyObject* sequence_str(PyObject* o) { return new_ref(as_sequence(o)->seq); }
+
+PyObject* sequence_repr(PyObject* o) {
+    auto* self = as_sequence(o);
+    Ref fancy = Ref::steal(fancy_name(self));
+    if (!fancy) return nullptr;
+    return PyUnicode_FromFormat(">%U\n%U", fancy.get(), self->seq);
+}
+
+Py_ssize_t sequence_length(PyObject* o) { return static_cast<Py_ssize_t>(as_sequence(o)->bytes().size()); }
+
+[[gnu::cold]] PyObject* invalid_index_type() {
+    PyErr_Clear();
+    PyErr_SetString(PyExc_TypeError, "Invalid index type");
+    return nullptr;
+}
+
+PyObject* subscript_slice(SequenceObject* self, PyObject* key) {
+    Py_ssize_t first, stop, step;
+    if (PySlice_Unpack(key, &first, &stop, &step) < 0) return nullptr;
+    auto src = self->bytes();
+    PySlice_AdjustIndices(static_cast<Py_ssize_t>(src.size()), &first, &stop, step);
+    SliceSelection sel = select_slice(src.size(), first, stop, step);
+    return derive(self, sel.count, slice_coords(self->coords(), sel), self->comp,
+                  [&](char* dst) { gather_slice(src.data(), sel, dst); });
+}
+
+PyObject* sequence_subscript(PyObject* o, PyObject* key) {
+    auto* self = as_sequence(o);
+    if (PySlice_Check(key)) return subscript_slice(self, key);
+    Ref index = Ref::steal(PyNumber_Index(key));
+    if (!index) return invalid_index_type();
+    long long i = PyLong_AsLongLong(index.get());
+    if (i == -1 && PyErr_Occurred()) return invalid_index_type();
+    auto src = self->bytes();
+    std::size_t offset;
+    if (!select_index(src.size(), i, offset)) {
+        PyErr_SetString(PyExc_IndexError, "Index out of range");
+        return nullptr;
+    }
+    return derive(self, 1, index_coords(self->coords(), offset), self->comp,
+                  [&](char* dst) { dst[0] = src[offset]; });
+}
+
+// Positional item slot: lets iteration and `in` fall back to the subscript.
+PyObject* sequence_item(PyObject* o, Py_ssize_t i) {
+    Ref key = Ref::steal(PyLong_FromSsize_t(i));
+    if (!key) return nullptr;
+    return sequence_subscript(o, key.get());
+}
+
+bool same_bytes(std::string_view a, PyObject* text) {
+    if (!str_is_ascii(text)) return false;
+    return a == seq_bytes(text);
+}
+
+PyObject* sequence_richcompare(PyObject* o, PyObject* other, int op) {
+    if (op == Py_NE) {
+        Ref eq = Ref::steal(PyObject_RichCompare(o, other, Py_EQ));
+        if (!eq) return nullptr;
+        int truth = PyObject_IsTrue(eq.get());
+        if (truth < 0) return nullptr;
+        return PyBool_FromLong(!truth);
+    }
+    if (op != Py_EQ) Py_RETURN_NOTIMPLEMENTED;
+    auto* self = as_sequence(o);
+    SequenceParts parts;
+    if (PyUnicode_Check(other)) return PyBool_FromLong(same_bytes(self->bytes(), other));
+    if (sequence_parts(other, parts)) return PyBool_FromLong(self->bytes() == seq_bytes(parts.seq));
+    Py_RETURN_FALSE;
+}
+
+PyType_Slot slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(sequence_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(sequence_dealloc)},
+    {Py_mp_subscript, reinterpret_cast<void*>(sequence_subscript)},
+    {Py_sq_item, reinterpret_cast<void*>(sequence_item)},
+    {Py_tp_str, reinterpret_cast<void*>(sequence_str)},
+    {Py_tp_repr, reinterpret_cast<void*>(sequence_repr)},
+    {Py_mp_length, reinterpret_cast<void*>(sequence_length)},
+    {Py_nb_negative, reinterpret_cast<void*>(sequence_negative)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(sequence_richcompare)},
+    {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
+    {Py_tp_getset, getset},
+    {Py_tp_doc, const_cast<char*>("Sequence(name=..., seq=..., start=None, end=None, comp=False)\n--\n\n")},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {"Sequence", sizeof(SequenceObject), 0, Py_TPFLAGS_DEFAULT, slots};
+
+PyTypeObject* type_cell = nullptr;
+
+}  // namespace
+
+PyTypeObject* sequence_type() { return cached_type(type_cell, spec); }
+
+PyObject* new_sequence(PyObject* name, PyObject* seq, Coords coords, bool comp) {
+    Ref owned = Ref::steal(seq);
+    if (!owned) return nullptr;
+    return allocate(name, owned.get(), coords, comp);
+}
+
+PyObject* sequence_from_value(Sequence&& value) {
+    Ref name = Ref::steal(PyUnicode_FromStringAndSize(value.name.data(), static_cast<Py_ssize_t>(value.name.size())));
+    if (!name) return nullptr;
+    PyObject* seq = fetched_str(value.seq.data(), value.seq.size(), value.name);
+    return seq ? new_sequence(name.get(), seq, value.coords, value.comp) : nullptr;
+}
+
+bool sequence_parts(PyObject* o, SequenceParts& out) {
+    PyTypeObject* type = sequence_type();
+    if (!type || Py_TYPE(o) != type) {
+        PyErr_Clear();
+        return false;
+    }
+    auto* s = as_sequence(o);
+    out = {s->name, s->seq, s->coords(), s->comp};
+    return true;
+}
+
+PyObject* sequence_negative(PyObject* o) {
+    auto* self = as_sequence(o);
+    auto src = self->bytes();
+    return derive(self, src.size(), swapped(self->coords()), !self->comp,
+                  [&](char* dst) { reverse_complement_bytes(src.data(), src.size(), dst); });
+}
+
+PyObject* sequence_reversed(PyObject* o) {
+    auto* self = as_sequence(o);
+    auto src = self->bytes();
+    return derive(self, src.size(), swapped(self->coords()), self->comp,
+                  [&](char* dst) { reverse_bytes(src.data(), src.size(), dst); });
+}
+
+}  // namespace sekva::host

@@ -1,0 +1,30 @@
+// The host Sequence class: what fetches return and what users construct.
+#pragma once
+
+#include <Python.h>
+
+#include "engine/sequence.hpp"
+
+namespace sekva::host {
+
+// Makes a Sequence from its parts. `name` is borrowed, `seq` is stolen (an ASCII str);
+// on failure both are released and nullptr is returned with the error set.
+PyObject* new_sequence(PyObject* name, PyObject* seq, Coords coords, bool comp);
+// Moves an engine value into a new host object.
+PyObject* sequence_from_value(Sequence&& value);
+
+// Whether o is a host Sequence; if so, fills its parts (borrowed).
+struct SequenceParts {
+    PyObject* name;
+    PyObject* seq;
+    Coords coords;
+    bool comp;
+};
+bool sequence_parts(PyObject* o, SequenceParts& out);
+
+// -s: the reverse complement of a host Sequence.
+PyObject* sequence_negative(PyObject* self);
+// s.reverse
+PyObject* sequence_reversed(PyObject* self);
+
+}  // namespace sekva::host

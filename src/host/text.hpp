@@ -1,0 +1,41 @@
+// Host strings for sequence text: ASCII only, built without a decoding pass where the host allows.
+#pragma once
+
+#include <Python.h>
+
+#include <string>
+#include <string_view>
+
+namespace sekva::host {
+
+// A new str of n ASCII bytes, written by the caller before finish(). On CPython the bytes go
+// straight into the string object; elsewhere through a scratch buffer.
+class AsciiBuilder {
+public:
+    explicit AsciiBuilder(Py_ssize_t n);
+    ~AsciiBuilder();
+    AsciiBuilder(const AsciiBuilder&) = delete;
+    AsciiBuilder& operator=(const AsciiBuilder&) = delete;
+    // nullptr (with MemoryError set) when the allocation failed.
+    char* data() { return data_; }
+    PyObject* finish();  // new reference, or nullptr with the error set
+
+private:
+    PyObject* obj_ = nullptr;
+    char* data_ = nullptr;
+    Py_ssize_t n_ = 0;
+#ifdef PYPY_VERSION
+    std::string scratch_;
+#endif
+};
+
+// str from bytes already known to be ASCII.
+PyObject* ascii_str(const char* p, std::size_t n);
+// str from fetched bytes; raises ValueError naming the record when they are not ASCII.
+PyObject* fetched_str(const char* p, std::size_t n, std::string_view record);
+// The bytes of a stored sequence text (always ASCII, see sequence_type.cpp).
+std::string_view seq_bytes(PyObject* text);
+// Whether a str holds only ASCII characters.
+bool str_is_ascii(PyObject* text);
+
+}  // namespace sekva::host

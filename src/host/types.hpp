@@ -1,0 +1,20 @@
+// The module's classes: each getter makes its type object on first use and keeps it for the process.
+#pragma once
+
+#include <Python.h>
+
+namespace sekva::host {
+
+// Each returns a borrowed type object, or nullptr with the host error set.
+PyTypeObject* fasta_type();
+PyTypeObject* faidx_type();
+PyTypeObject* sequence_type();
+PyTypeObject* fasta_record_type();
+PyTypeObject* fasta_iterator_type();
+PyTypeObject* sequence_iterator_type();
+PyTypeObject* mutable_fasta_record_type();
+
+// Heap type from a spec, created once; the cell keeps it for the life of the process.
+PyTypeObject* cached_type(PyTypeObject*& cell, PyType_Spec& spec);
+
+}  // namespace sekva::host
