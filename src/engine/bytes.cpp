@@ -88,7 +88,7 @@ std::size_t space_at(std::string_view s, std::size_t i) {
 std::size_t space_before(std::string_view s, std::size_t end) {
     for (std::size_t len = 1; len <= 3 && len <= end; ++len) {
         std::size_t start = end - len;
-        if (len > 1 && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) continue;
+        if ((static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) continue;  // inside a character
         return space_at(s, start) == len ? len : 0;
     }
     return 0;
@@ -170,7 +170,7 @@ LineBreakCounts count_line_breaks(const char* p, std::size_t n) {
 void ascii_upper_in_place(char* p, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
         unsigned char c = static_cast<unsigned char>(p[i]);
-        p[i] = static_cast<char>(c - ((c - 'a' < 26u) ? 32 : 0));
+        p[i] = static_cast<char>(static_cast<unsigned>(c - 'a') < 26u ? c - 32 : c);
     }
 }
 

@@ -26,17 +26,17 @@ FaidxError io_error(std::string message);
 FaidxError not_found_error(std::string_view name);  // Fetch: "Sequence '{}' not found"
 
 // No errors leave the engine as exceptions; this is how they travel instead.
-template <class T>
+template <class T, class E = FaidxError>
 class Result {
 public:
-    Result(T value) : v_(std::move(value)) {}
-    Result(FaidxError error) : v_(std::move(error)) {}
+    Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
+    Result(E error) : v_(std::in_place_index<1>, std::move(error)) {}
     bool ok() const { return v_.index() == 0; }
     T& value() { return std::get<0>(v_); }
-    FaidxError& error() { return std::get<1>(v_); }
+    E& error() { return std::get<1>(v_); }
 
 private:
-    std::variant<T, FaidxError> v_;
+    std::variant<T, E> v_;
 };
 
 using Status = std::optional<FaidxError>;

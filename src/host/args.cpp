@@ -180,7 +180,7 @@ bool to_optional_u64(PyObject* o, const char* param, std::optional<std::uint64_t
         out.reset();
         return true;
     }
-    std::uint64_t v;
+    std::uint64_t v = 0;
     if (!to_u64(o, param, v)) return false;
     out = v;
     return true;

@@ -43,6 +43,12 @@ bool check_sequence(PyObject* o, const char* param);
 // The bare type name of an object, without module prefix.
 const char* short_type_name(PyObject* o);
 
+// A METH_FASTCALL | METH_KEYWORDS function as the PyCFunction a method table holds.
+using FastcallFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+inline PyCFunction fastcall_method(FastcallFunction fn) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
 // The UTF-8 bytes of a str already checked with PyUnicode_Check.
 bool utf8_view(PyObject* text, std::string_view& out);
 

@@ -1,6 +1,7 @@
 // Host exceptions raised by every class of the module.
 #include "host/errors.hpp"
 
+#include <cstring>
 #include <string>
 
 #include "host/ref.hpp"
@@ -20,7 +21,8 @@ void raise_faidx_error(const FaidxError& error) {
 }
 
 PyObject* raise_no_constructor(PyTypeObject* type) {
-    PyErr_Format(PyExc_TypeError, "No constructor defined for %s", type->tp_name);
+    const char* name = std::strrchr(type->tp_name, '.');
+    PyErr_Format(PyExc_TypeError, "No constructor defined for %s", name ? name + 1 : type->tp_name);
     return nullptr;
 }
 

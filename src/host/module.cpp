@@ -7,13 +7,7 @@
 namespace sekva::host {
 
 PyTypeObject* cached_type(PyTypeObject*& cell, PyType_Spec& spec) {
-    if (cell) return cell;
-    Ref type = Ref::steal(PyType_FromSpec(&spec));
-    // The type name stays bare; __module__ tells pickle and help() where the class lives.
-    if (!type) return nullptr;
-    Ref module_name = Ref::steal(PyUnicode_FromString("sekva"));
-    if (!module_name || PyObject_SetAttrString(type.get(), "__module__", module_name.get()) < 0) return nullptr;
-    cell = reinterpret_cast<PyTypeObject*>(type.release());
+    if (!cell) cell = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
     return cell;
 }
 
@@ -32,6 +26,7 @@ struct Registration {
 };
 
 constexpr Registration registrations[] = {
+    {"Faidx", faidx_type},
     {"Sequence", sequence_type},
     {"MutableFastaRecord", mutable_fasta_record_type},
 };

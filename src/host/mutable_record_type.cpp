@@ -31,7 +31,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"MutableFastaRecord", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT, slots};
+PyType_Spec spec = {"sekva.MutableFastaRecord", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT, slots};
 PyTypeObject* type_cell = nullptr;
 
 }  // namespace

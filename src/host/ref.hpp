@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <initializer_list>
 #include <utility>
 
 namespace sekva::host {
@@ -18,6 +19,15 @@ inline void replace_ref(PyObject*& cell, PyObject* owned) {
     PyObject* old = cell;
     cell = owned;
     Py_XDECREF(old);
+}
+
+// Visits each non-null reference for the garbage collector; stops at the first non-zero answer.
+inline int visit_all(visitproc visit, void* arg, std::initializer_list<PyObject*> refs) {
+    for (PyObject* p : refs) {
+        if (!p) continue;
+        if (int r = visit(p, arg)) return r;
+    }
+    return 0;
 }
 
 class Ref {

@@ -313,7 +313,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"Sequence", sizeof(SequenceObject), 0, Py_TPFLAGS_DEFAULT, slots};
+PyType_Spec spec = {"sekva.Sequence", sizeof(SequenceObject), 0, Py_TPFLAGS_DEFAULT, slots};
 
 PyTypeObject* type_cell = nullptr;
 

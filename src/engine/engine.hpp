@@ -1,0 +1,60 @@
+// Engine: one opened FASTA file with its options, name table, and map or descriptor.
+// Built once by open() and only read afterwards, which is what lets batch workers share it
+// without locks.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "engine/error.hpp"
+#include "engine/extract.hpp"
+#include "engine/fs.hpp"
+#include "engine/name_table.hpp"
+
+namespace sekva {
+
+struct OpenOptions {
+    std::string filename;
+    std::optional<std::string> indexname;
+    bool as_raw = false;
+    bool strict_bounds = false;
+    bool sequence_always_upper = false;
+    bool rebuild = true;
+    bool build_index = true;
+    bool one_based_attributes = true;
+    std::optional<std::string> default_seq;
+    bool is_mutable = false;  // open read-write and never map
+    // Accepted and kept; no operation consults them.
+    std::optional<std::string> split_char;
+    bool read_long_names = false;
+    std::string duplicate_action = "stop";
+    std::optional<std::uint64_t> read_ahead;
+};
+
+class Engine {
+public:
+    // The engine constructor: checks the file, maps it (or keeps it open), and loads, builds or
+    // rebuilds the index. On failure everything acquired so far is released.
+    static Result<std::unique_ptr<Engine>> open(OpenOptions options);
+
+    const OpenOptions& options() const { return options_; }
+    const std::string& index_path() const { return index_path_; }
+    const NameTable& names() const { return names_; }
+    Source source() const { return {map_.get(), fd_.get()}; }
+    // Shared by batch workers so the map outlives every read of a batch.
+    std::shared_ptr<const MappedFile> map_holder() const { return map_; }
+
+private:
+    explicit Engine(OpenOptions options);
+    Status build_index_file();
+
+    OpenOptions options_;
+    std::string index_path_;
+    NameTable names_;
+    std::shared_ptr<const MappedFile> map_;
+    FileHandle fd_;
+};
+
+}  // namespace sekva

@@ -1,0 +1,33 @@
+// Region extraction: the bytes of n bases from base p of a record, line terminators dropped.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "engine/error.hpp"
+#include "engine/fs.hpp"
+#include "engine/index_file.hpp"
+
+namespace sekva {
+
+// Where bases are read from: the shared map when there is one, else the descriptor.
+struct Source {
+    const MappedFile* map = nullptr;
+    int fd = -1;
+};
+
+// Bytes that extraction can yield at most for this request (n, or fewer when the file ends
+// first); what a caller reserves. 0 for n = 0, rlen = 0 or lenc = 0.
+std::uint64_t extraction_capacity(const Source& src, const IndexEntry& e, std::uint64_t p, std::uint64_t n);
+
+// Writes at most `capacity` bytes (from extraction_capacity) to out; returns how many.
+// Only the descriptor path can fail, with Io.
+Result<std::uint64_t> extract_into(const Source& src, const IndexEntry& e, std::uint64_t p, std::uint64_t n,
+                                   char* out, std::uint64_t capacity);
+
+// The two paths as whole operations returning owned bytes; allocation failure throws bad_alloc.
+std::string extract_sequence_from_mmap(const MappedFile& map, const IndexEntry& e, std::uint64_t p, std::uint64_t n);
+Result<std::string> extract_sequence_from_file_optimized(int fd, const IndexEntry& e, std::uint64_t p,
+                                                         std::uint64_t n);
+
+}  // namespace sekva

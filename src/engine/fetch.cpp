@@ -1,0 +1,188 @@
+// Single-region fetches and the bounds rules that tell them apart.
+#include "engine/fetch.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include "engine/bytes.hpp"
+
+namespace sekva {
+
+namespace {
+
+FetchFailure engine_failure(FaidxError error) { return {FetchFailure::Kind::Engine, std::move(error), {}}; }
+FetchFailure bounds_failure(std::string message) {
+    return {FetchFailure::Kind::Bounds, FaidxError{ErrorKind::Fetch, {}}, std::move(message)};
+}
+FetchFailure no_memory() { return {FetchFailure::Kind::NoMemory, FaidxError{ErrorKind::Fetch, {}}, {}}; }
+
+std::string out_of_bounds_text(std::string_view name, std::uint64_t start, std::uint64_t end, std::uint64_t len) {
+    return "coordinates " + std::to_string(start) + "-" + std::to_string(end) + " are out of bounds for sequence '" +
+           std::string(name) + "' of length " + std::to_string(len);
+}
+
+std::string inverted_text(std::uint64_t start, std::uint64_t end) {
+    return "start coordinate " + std::to_string(start) + " is greater than end coordinate " + std::to_string(end);
+}
+
+constexpr const char* ZERO_TEXT = "coordinates cannot be 0 (1-based indexing)";
+
+Sequence empty_result(std::string_view name, std::uint64_t s, std::uint64_t e) {
+    return Sequence{std::string(name), {}, Coords{s, e}, false};
+}
+
+// Extracts bases s..e (n = e - s + 1) into a finished Sequence.
+FetchResult extract_region(const Engine& engine, std::string_view name, const IndexEntry& entry, std::uint64_t s,
+                           std::uint64_t e, const MappedFile* map) {
+    const OpenOptions& opt = engine.options();
+    Source src = engine.source();
+    if (map) src.map = map;
+    std::uint64_t n = e - s + 1;
+    std::uint64_t room;
+    if (!padded_capacity(opt, extraction_capacity(src, entry, s, n), n, room)) return no_memory();
+    Sequence out{std::string(name), {}, result_coords(opt, s, e), false};
+    out.seq.resize(static_cast<std::size_t>(room));
+    auto got = extract_into(src, entry, s, n, out.seq.data(), out.seq.size());
+    if (!got.ok()) return engine_failure(std::move(got.error()));
+    out.seq.resize(static_cast<std::size_t>(finish_bases(opt, out.seq.data(), got.value(), n)));
+    return out;
+}
+
+}  // namespace
+
+void write_warning(const std::string& text) {
+    std::string line = "WARNING: " + text + "\n";
+    const char* p = line.data();
+    std::size_t left = line.size();
+    while (left > 0) {
+        ssize_t put = ::write(2, p, left);
+        if (put < 0) {
+            if (errno == EINTR) continue;
+            return;  // nowhere left to report a failing stderr
+        }
+        p += put;
+        left -= static_cast<std::size_t>(put);
+    }
+}
+
+Coords result_coords(const OpenOptions& opt, std::uint64_t s, std::uint64_t e) {
+    if (opt.as_raw) return {};
+    // A zero-length record under zero-based attributes has no start below 0; it stays 0.
+    return Coords{opt.one_based_attributes ? s : (s ? s - 1 : 0), e};
+}
+
+bool padded_capacity(const OpenOptions& opt, std::uint64_t extract_capacity, std::uint64_t n, std::uint64_t& out) {
+    out = extract_capacity;
+    if (opt.default_seq && !opt.default_seq->empty()) {
+        std::uint64_t padded;
+        if (__builtin_mul_overflow(n, opt.default_seq->size(), &padded)) return false;
+        out = std::max(out, padded);
+    }
+    return out <= static_cast<std::uint64_t>(PTRDIFF_MAX);
+}
+
+std::uint64_t finish_bases(const OpenOptions& opt, char* buf, std::uint64_t got, std::uint64_t n) {
+    std::uint64_t len = got;
+    if (got < n && opt.default_seq) {
+        const std::string& fill = *opt.default_seq;
+        for (std::uint64_t i = got; i < n; ++i, len += fill.size()) std::memcpy(buf + len, fill.data(), fill.size());
+    }
+    if (opt.sequence_always_upper) ascii_upper_in_place(buf, static_cast<std::size_t>(len));
+    return len;
+}
+
+FetchResult fetch(const Engine& engine, std::string_view name, std::uint64_t start, std::uint64_t end) {
+    try {
+        const IndexEntry* entry = engine.names().find(name);
+        if (!entry) return engine_failure(not_found_error(name));
+        const std::uint64_t len = entry->rlen;
+        const bool strict = engine.options().strict_bounds;
+        if (start > len || end > len) {
+            std::string text = out_of_bounds_text(name, start, end, len);
+            if (strict) return bounds_failure(std::move(text));
+            write_warning(text);
+            if (start > len) return empty_result(name, start, start);
+        } else if (strict) {
+            if (start == 0 || end == 0) return bounds_failure(ZERO_TEXT);
+            if (start > end) return bounds_failure(inverted_text(start, end));
+            return extract_region(engine, name, *entry, start, end, nullptr);
+        }
+        std::uint64_t s = std::min(start, len), e = std::min(end, len);
+        if (s == 0 || e == 0) {
+            write_warning(ZERO_TEXT);
+            return empty_result(name, s, e);
+        }
+        if (e < s) {
+            write_warning(inverted_text(s, e));
+            return empty_result(name, s, e);
+        }
+        return extract_region(engine, name, *entry, s, e, nullptr);
+    } catch (const std::bad_alloc&) {
+        return no_memory();
+    }
+}
+
+FetchResult fetch_entire_sequence(const Engine& engine, std::string_view name) {
+    try {
+        const IndexEntry* entry = engine.names().find(name);
+        if (!entry) return engine_failure(not_found_error(name));
+        const OpenOptions& opt = engine.options();
+        Source src = engine.source();
+        std::uint64_t n = entry->rlen;
+        Sequence out{std::string(name), {}, {}, false};
+        if (!opt.as_raw) out.coords = Coords{opt.one_based_attributes ? 1u : 0u, n};
+        out.seq.resize(static_cast<std::size_t>(extraction_capacity(src, *entry, 1, n)));
+        auto got = extract_into(src, *entry, 1, n, out.seq.data(), out.seq.size());
+        if (!got.ok()) return engine_failure(std::move(got.error()));
+        out.seq.resize(static_cast<std::size_t>(got.value()));
+        if (opt.sequence_always_upper) ascii_upper_in_place(out.seq.data(), out.seq.size());
+        return out;
+    } catch (const std::bad_alloc&) {
+        return no_memory();
+    }
+}
+
+RegionPlan plan_region(const Engine& engine, const IndexEntry* entry, std::uint64_t start, std::uint64_t end) {
+    if (!entry) return {RegionPlan::Kind::Error, nullptr, 0, 0, 0};
+    const std::uint64_t len = entry->rlen;
+    if (engine.options().strict_bounds) {
+        if (start > len || start == 0 || start > end || end == 0 || end > len)
+            return {RegionPlan::Kind::Error, entry, 0, 0, 0};
+        return {RegionPlan::Kind::Extract, entry, start, end, end - start + 1};
+    }
+    std::uint64_t s = std::min(len, std::max<std::uint64_t>(start, 1));
+    std::uint64_t e = std::min(len, std::max<std::uint64_t>(end, 1));
+    if (std::max<std::uint64_t>(end, 1) < s) return {RegionPlan::Kind::Empty, entry, s, e, 0};
+    return {RegionPlan::Kind::Extract, entry, s, e, e - s + 1};
+}
+
+FaidxError plan_error(const RegionPlan& plan, std::string_view name, std::uint64_t start, std::uint64_t end) {
+    if (!plan.entry) return not_found_error(name);
+    return FaidxError{ErrorKind::InvalidRegion, "Invalid region " + std::string(name) + ":" + std::to_string(start) +
+                                                    "-" + std::to_string(end) +
+                                                    " (sequence length: " + std::to_string(plan.entry->rlen) + ")"};
+}
+
+Result<Sequence, FetchFailure> fetch_single_optimized(const Engine& engine, std::string_view name,
+                                                      std::uint64_t start, std::uint64_t end,
+                                                      const MappedFile* map) {
+    try {
+        RegionPlan plan = plan_region(engine, engine.names().find(name), start, end);
+        switch (plan.kind) {
+            case RegionPlan::Kind::Error:
+                return engine_failure(plan_error(plan, name, start, end));
+            case RegionPlan::Kind::Empty:
+                return empty_result(name, plan.s, plan.e);
+            case RegionPlan::Kind::Extract:
+                break;
+        }
+        return extract_region(engine, name, *plan.entry, plan.s, plan.e, map);
+    } catch (const std::bad_alloc&) {
+        return no_memory();
+    }
+}
+
+}  // namespace sekva

@@ -1,0 +1,56 @@
+// Single-region fetches: the checked fetch with its bounds rules and warnings, the whole-record
+// fetch, and the silent fetch that batch workers run.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "engine/engine.hpp"
+#include "engine/sequence.hpp"
+
+namespace sekva {
+
+// Why a fetch produced no Sequence: an engine error, a strict-bounds violation (raised by the
+// host as IndexError), or an allocation that could not be made.
+struct FetchFailure {
+    enum class Kind { Engine, Bounds, NoMemory } kind;
+    FaidxError error{ErrorKind::Fetch, {}};
+    std::string message;  // for Bounds
+};
+
+using FetchResult = Result<Sequence, FetchFailure>;
+
+// 1-based inclusive coordinates, with the strict or lenient bounds rules of the engine's options.
+FetchResult fetch(const Engine& engine, std::string_view name, std::uint64_t start, std::uint64_t end);
+// The whole record, unchecked: no bounds logic, no warnings, no filling.
+FetchResult fetch_entire_sequence(const Engine& engine, std::string_view name);
+
+// What the silent fetch decided for one region before any byte is read.
+struct RegionPlan {
+    enum class Kind { Extract, Empty, Error } kind;
+    const IndexEntry* entry;
+    std::uint64_t s, e;  // clamped 1-based coordinates
+    std::uint64_t n;     // bases to extract
+};
+// Clamps silently (or checks strictly); an Error plan is described by plan_error().
+RegionPlan plan_region(const Engine& engine, const IndexEntry* entry, std::uint64_t start, std::uint64_t end);
+FaidxError plan_error(const RegionPlan& plan, std::string_view name, std::uint64_t start, std::uint64_t end);
+
+// After extraction: pads a short result with default_seq and upper-cases. `buf` holds `got`
+// bytes and has room for padded_capacity() bytes; returns the final length.
+std::uint64_t finish_bases(const OpenOptions& opt, char* buf, std::uint64_t got, std::uint64_t n);
+// Room a region of n bases needs once padded; false when it does not fit in memory at all.
+bool padded_capacity(const OpenOptions& opt, std::uint64_t extract_capacity, std::uint64_t n, std::uint64_t& out);
+// Coordinates stored in a fetched Sequence.
+Coords result_coords(const OpenOptions& opt, std::uint64_t s, std::uint64_t e);
+
+// The batch workers' single-region fetch: silent clamping, errors as values.
+Result<Sequence, FetchFailure> fetch_single_optimized(const Engine& engine, std::string_view name,
+                                                      std::uint64_t start, std::uint64_t end,
+                                                      const MappedFile* map);
+
+// "WARNING: {text}\n" on descriptor 2: the only logging the library does.
+void write_warning(const std::string& text);
+
+}  // namespace sekva

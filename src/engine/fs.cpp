@@ -1,0 +1,78 @@
+// Descriptors, mappings and whole-file reads and writes.
+#include "engine/fs.hpp"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace sekva {
+
+FileHandle& FileHandle::operator=(FileHandle&& o) noexcept {
+    if (this != &o) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = std::exchange(o.fd_, -1);
+    }
+    return *this;
+}
+
+int FileHandle::close() {
+    int fd = std::exchange(fd_, -1);
+    return fd >= 0 ? ::close(fd) : 0;
+}
+
+FileHandle::~FileHandle() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+MappedFile* MappedFile::map(int fd) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || st.st_size < 0) return nullptr;
+    auto size = static_cast<std::uint64_t>(st.st_size);
+    std::size_t length = size == 0 ? 1 : static_cast<std::size_t>(size);
+    void* p = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, fd, 0);
+    if (p == MAP_FAILED) return nullptr;
+    return new (std::nothrow) MappedFile(static_cast<const char*>(p), size, length);
+}
+
+MappedFile::~MappedFile() { ::munmap(const_cast<char*>(data_), mapped_); }
+
+Result<FileHandle> open_file(const std::string& path, int flags, unsigned mode) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), flags | O_CLOEXEC, static_cast<mode_t>(mode));
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return io_error_from_errno(errno);
+    return FileHandle(fd);
+}
+
+Result<std::string> read_all(int fd) {
+    std::string out;
+    char buf[65536];
+    for (;;) {
+        ssize_t got = ::read(fd, buf, sizeof buf);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return io_error_from_errno(errno);
+        }
+        if (got == 0) return out;
+        out.append(buf, static_cast<std::size_t>(got));
+    }
+}
+
+Status write_all(int fd, const char* p, std::size_t n) {
+    while (n > 0) {
+        ssize_t put = ::write(fd, p, n);
+        if (put < 0) {
+            if (errno == EINTR) continue;
+            return io_error_from_errno(errno);
+        }
+        p += put;
+        n -= static_cast<std::size_t>(put);
+    }
+    return std::nullopt;
+}
+
+}  // namespace sekva

@@ -1,0 +1,57 @@
+// Small RAII owners of OS resources: a file descriptor and a read-only file mapping.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+
+#include "engine/error.hpp"
+
+namespace sekva {
+
+class FileHandle {
+public:
+    FileHandle() = default;
+    explicit FileHandle(int fd) : fd_(fd) {}
+    FileHandle(FileHandle&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
+    FileHandle& operator=(FileHandle&& o) noexcept;
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+    ~FileHandle();
+
+    int get() const { return fd_; }
+    // Closes now and reports the result; the handle is empty afterwards.
+    int close();
+    explicit operator bool() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};
+
+// A whole file mapped read-only and shared; an empty file is mapped with one byte and has size 0.
+class MappedFile {
+public:
+    static MappedFile* map(int fd);  // nullptr when the size query or the mapping fails
+    ~MappedFile();
+    MappedFile(const MappedFile&) = delete;
+    MappedFile& operator=(const MappedFile&) = delete;
+
+    const char* data() const { return data_; }
+    std::uint64_t size() const { return size_; }
+
+private:
+    MappedFile(const char* data, std::uint64_t size, std::size_t mapped)
+        : data_(data), size_(size), mapped_(mapped) {}
+    const char* data_;
+    std::uint64_t size_;
+    std::size_t mapped_;
+};
+
+Result<FileHandle> open_file(const std::string& path, int flags, unsigned mode = 0666);
+// Reads a whole file through its descriptor.
+Result<std::string> read_all(int fd);
+// Writes all bytes, retrying short writes.
+Status write_all(int fd, const char* p, std::size_t n);
+
+}  // namespace sekva

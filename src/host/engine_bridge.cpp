@@ -1,0 +1,117 @@
+// Conversions between host objects and the engine's opening options and fetch results.
+#include "host/engine_bridge.hpp"
+
+#include "host/args.hpp"
+#include "host/errors.hpp"
+#include "host/sequence_type.hpp"
+#include "host/text.hpp"
+
+namespace sekva::host {
+
+const char* const ENGINE_PARAM_NAMES[ENGINE_PARAMS] = {
+    "filename",     "indexname",    "as_raw",        "strict_bounds",   "sequence_always_upper", "rebuild",
+    "build_index",  "one_based_attributes", "default_seq", "mutable",  "key_function",          "split_char",
+    "filt_function", "read_long_names", "duplicate_action", "read_ahead",
+};
+
+namespace {
+
+bool convert_text(PyObject* o, const char* param, std::string& out) {
+    std::string_view view;
+    if (!to_text(o, param, view)) return false;
+    out.assign(view);
+    return true;
+}
+
+bool convert_optional_text(PyObject* o, const char* param, std::optional<std::string>& out) {
+    std::optional<std::string_view> view;
+    if (!to_optional_text(o, param, view)) return false;
+    if (view) out.emplace(*view);
+    return true;
+}
+
+bool convert_flag(PyObject* o, const char* param, bool& out) { return !o || to_bool(o, param, out); }
+
+bool convert_object(PyObject* o, Ref& out) {
+    if (o && o != Py_None) out = Ref::borrow(o);
+    return true;
+}
+
+bool convert_param(int index, PyObject* o, OpenOptions& opt, OpenedEngine& out) {
+    const char* name = ENGINE_PARAM_NAMES[index];
+    switch (index) {
+        case 0: return convert_text(o, name, opt.filename);
+        case 1: return convert_optional_text(o, name, opt.indexname);
+        case 2: return convert_flag(o, name, opt.as_raw);
+        case 3: return convert_flag(o, name, opt.strict_bounds);
+        case 4: return convert_flag(o, name, opt.sequence_always_upper);
+        case 5: return convert_flag(o, name, opt.rebuild);
+        case 6: return convert_flag(o, name, opt.build_index);
+        case 7: return convert_flag(o, name, opt.one_based_attributes);
+        case 8: return convert_optional_text(o, name, opt.default_seq);
+        case 9: return convert_flag(o, name, opt.is_mutable);
+        case 10: return convert_object(o, out.key_function);
+        case 11: return convert_optional_text(o, name, opt.split_char);
+        case 12: return convert_object(o, out.filt_function);
+        case 13: return convert_flag(o, name, opt.read_long_names);
+        case 14: return !o || convert_text(o, name, opt.duplicate_action);
+        case 15: return to_optional_u64(o, name, opt.read_ahead);
+    }
+    return false;
+}
+
+}  // namespace
+
+bool open_engine(PyObject* const* slots, const int* conversion_order, OpenedEngine& out) {
+    OpenOptions opt;
+    for (int i = 0; i < ENGINE_PARAMS; ++i) {
+        int index = conversion_order[i];
+        if (!convert_param(index, slots[index], opt, out)) return false;
+    }
+    auto opened = Engine::open(std::move(opt));
+    if (!opened.ok()) {
+        raise_faidx_error(opened.error());
+        return false;
+    }
+    out.engine = std::move(opened.value());
+    return true;
+}
+
+void raise_fetch_failure(FetchFailure& failure) {
+    switch (failure.kind) {
+        case FetchFailure::Kind::Engine:
+            raise_faidx_error(failure.error);
+            return;
+        case FetchFailure::Kind::Bounds:
+            raise_text(PyExc_IndexError, failure.message);
+            return;
+        case FetchFailure::Kind::NoMemory:
+            PyErr_NoMemory();
+            return;
+    }
+}
+
+PyObject* fetch_result_to_host(FetchResult&& result, PyObject* name) {
+    if (!result.ok()) {
+        raise_fetch_failure(result.error());
+        return nullptr;
+    }
+    Sequence& value = result.value();
+    PyObject* seq = fetched_str(value.seq.data(), value.seq.size(), value.name);
+    if (!seq) return nullptr;
+    return new_sequence(name, seq, value.coords, value.comp);
+}
+
+PyObject* keys_list(const Engine& engine) {
+    auto keys = engine.names().keys();
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(keys.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        PyObject* key = PyUnicode_DecodeUTF8(keys[i].data(), static_cast<Py_ssize_t>(keys[i].size()), "strict");
+        if (!key) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), key);
+    }
+    return list.release();
+}
+
+}  // namespace sekva::host

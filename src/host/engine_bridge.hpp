@@ -1,0 +1,38 @@
+// What Faidx, Fasta and the records share on their way into and out of the engine: the sixteen
+// opening arguments and the conversion of fetch results into host objects.
+#pragma once
+
+#include <Python.h>
+
+#include <memory>
+
+#include "engine/engine.hpp"
+#include "engine/fetch.hpp"
+#include "host/ref.hpp"
+
+namespace sekva::host {
+
+// The engine's parameter order, which is also the order of the Faidx constructor.
+inline constexpr int ENGINE_PARAMS = 16;
+extern const char* const ENGINE_PARAM_NAMES[ENGINE_PARAMS];
+
+struct OpenedEngine {
+    std::unique_ptr<Engine> engine;
+    Ref key_function;   // kept alive beside the engine; never called
+    Ref filt_function;
+};
+
+// Converts the arguments (slots in engine order, nullptr when absent), visiting parameters in
+// `conversion_order` so that the first failure is the first in the caller's own signature,
+// then opens the engine. Returns false with the host error set.
+bool open_engine(PyObject* const* slots, const int* conversion_order, OpenedEngine& out);
+
+// A fetch result as a host Sequence named `name` (borrowed), or nullptr with the error set.
+PyObject* fetch_result_to_host(FetchResult&& result, PyObject* name);
+// Raises the host exception for a failed fetch.
+[[gnu::cold]] void raise_fetch_failure(FetchFailure& failure);
+
+// A new list of the engine's record names.
+PyObject* keys_list(const Engine& engine);
+
+}  // namespace sekva::host

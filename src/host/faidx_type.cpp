@@ -1,0 +1,127 @@
+// Faidx: constructor, fetch, fetch_entire_sequence, keys, `in` and repr over one engine.
+#include "host/args.hpp"
+#include "host/engine_bridge.hpp"
+#include "host/errors.hpp"
+#include "host/types.hpp"
+
+namespace sekva::host {
+
+namespace {
+
+struct FaidxObject {
+    PyObject_HEAD
+    Engine* engine;
+    PyObject* filename;  // as the caller gave it
+    PyObject* key_function;
+    PyObject* filt_function;
+};
+
+FaidxObject* as_faidx(PyObject* o) { return reinterpret_cast<FaidxObject*>(o); }
+
+constexpr int ENGINE_ORDER[ENGINE_PARAMS] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+
+PyObject* faidx_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const Signature sig = {"Faidx.__new__", ENGINE_PARAM_NAMES, ENGINE_PARAMS, 1};
+    PyObject* slots[ENGINE_PARAMS];
+    if (!bind_tuple(sig, args, kwargs, slots)) return nullptr;
+    OpenedEngine opened;
+    if (!open_engine(slots, ENGINE_ORDER, opened)) return nullptr;
+    auto* self = reinterpret_cast<FaidxObject*>(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    self->engine = opened.engine.release();
+    self->filename = new_ref(slots[0]);
+    self->key_function = opened.key_function.release();
+    self->filt_function = opened.filt_function.release();
+    return reinterpret_cast<PyObject*>(self);
+}
+
+int faidx_traverse(PyObject* o, visitproc visit, void* arg) {
+    return visit_all(visit, arg, {as_faidx(o)->key_function, as_faidx(o)->filt_function,
+                                  reinterpret_cast<PyObject*>(Py_TYPE(o))});
+}
+
+int faidx_clear(PyObject* o) {
+    Py_CLEAR(as_faidx(o)->key_function);
+    Py_CLEAR(as_faidx(o)->filt_function);
+    return 0;
+}
+
+void faidx_dealloc(PyObject* o) {
+    PyTypeObject* type = Py_TYPE(o);
+    PyObject_GC_UnTrack(o);
+    faidx_clear(o);
+    Py_CLEAR(as_faidx(o)->filename);
+    delete as_faidx(o)->engine;
+    type->tp_free(o);
+    Py_DECREF(type);
+}
+
+PyObject* faidx_fetch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"name", "start", "end"};
+    static const Signature sig = {"Faidx.fetch", names, 3, 3};
+    PyObject* slot[3];
+    std::string_view name;
+    std::uint64_t start, end;
+    if (!bind_fastcall(sig, args, nargs, kwnames, slot) || !to_text(slot[0], "name", name) ||
+        !to_u64(slot[1], "start", start) || !to_u64(slot[2], "end", end))
+        return nullptr;
+    return fetch_result_to_host(fetch(*as_faidx(self)->engine, name, start, end), slot[0]);
+}
+
+PyObject* faidx_fetch_entire(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"name"};
+    static const Signature sig = {"Faidx.fetch_entire_sequence", names, 1, 1};
+    PyObject* slot[1];
+    std::string_view name;
+    if (!bind_fastcall(sig, args, nargs, kwnames, slot) || !to_text(slot[0], "name", name)) return nullptr;
+    return fetch_result_to_host(fetch_entire_sequence(*as_faidx(self)->engine, name), slot[0]);
+}
+
+PyObject* faidx_keys(PyObject* self, void*) { return keys_list(*as_faidx(self)->engine); }
+
+int faidx_contains(PyObject* self, PyObject* key) {
+    std::string_view name;
+    if (!to_text(key, "name", name)) return -1;
+    return as_faidx(self)->engine->names().contains(name);
+}
+
+PyObject* faidx_repr(PyObject* self) { return PyUnicode_FromFormat("Faidx(\"%U\")", as_faidx(self)->filename); }
+
+PyMethodDef methods[] = {
+    {"fetch", fastcall_method(faidx_fetch), METH_FASTCALL | METH_KEYWORDS, "fetch($self, name, start, end)\n--\n\n"},
+    {"fetch_entire_sequence", fastcall_method(faidx_fetch_entire), METH_FASTCALL | METH_KEYWORDS,
+     "fetch_entire_sequence($self, name)\n--\n\n"
+     "Ultra-fast method for fetching entire sequences - bypasses all bounds checking"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef getset[] = {
+    {"keys", faidx_keys, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(faidx_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(faidx_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(faidx_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(faidx_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(faidx_repr)},
+    {Py_sq_contains, reinterpret_cast<void*>(faidx_contains)},
+    {Py_tp_methods, methods},
+    {Py_tp_getset, getset},
+    {Py_tp_doc, const_cast<char*>(
+                    "Faidx(filename, indexname=None, as_raw=False, strict_bounds=False, sequence_always_upper=False, "
+                    "rebuild=True, build_index=True, one_based_attributes=True, default_seq=None, mutable=False, "
+                    "key_function=None, split_char=None, filt_function=None, read_long_names=False, "
+                    "duplicate_action=..., read_ahead=None)\n--\n\n")},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {"sekva.Faidx", sizeof(FaidxObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
+PyTypeObject* type_cell = nullptr;
+
+}  // namespace
+
+PyTypeObject* faidx_type() { return cached_type(type_cell, spec); }
+
+}  // namespace sekva::host

@@ -1,0 +1,100 @@
+"""The Faidx class: constructor conversions, repr, keys, membership and bad calls."""
+import inspect
+
+import pytest
+
+from sekva import Faidx
+
+
+@pytest.fixture
+def path(write):
+    return write(">chr1\nACGT\n>chr2\nGG\n")
+
+
+def test_defaults_and_positional_options(path):
+    assert sorted(Faidx(path).keys) == ["chr1", "chr2"]
+    assert Faidx(path, None, False).fetch("chr1", 1, 2).seq == "AC"
+    params = list(inspect.signature(Faidx).parameters)
+    assert params[:3] == ["filename", "indexname", "as_raw"] and len(params) == 16
+
+
+@pytest.mark.parametrize(
+    "kwargs, exc, message",
+    [
+        (dict(as_raw=1), TypeError, "argument 'as_raw': 'int' object cannot be converted to 'PyBool'"),
+        (dict(duplicate_action=None), TypeError, "argument 'duplicate_action': 'NoneType' object cannot be converted to 'PyString'"),
+        (dict(indexname=b"x"), TypeError, "argument 'indexname': 'bytes' object cannot be converted to 'PyString'"),
+        (dict(read_ahead=-1), OverflowError, ""),
+        (dict(read_ahead=1.5), TypeError, "argument 'read_ahead': "),
+        (dict(rebuild=None), TypeError, "argument 'rebuild': "),
+        (dict(as_raw=1, strict_bounds=2), TypeError, "argument 'as_raw'"),
+        (dict(nope=1), TypeError, "Faidx.__new__() got an unexpected keyword argument 'nope'"),
+    ],
+)
+def test_constructor_conversions(path, kwargs, exc, message):
+    with pytest.raises(exc) as info:
+        Faidx(path, **kwargs)
+    assert type(info.value) is exc and str(info.value).startswith(message)
+
+
+def test_accepted_options(path):
+    numpy = pytest.importorskip("numpy")
+    Faidx(path, as_raw=numpy.bool_(True), key_function=5, filt_function="x", split_char="|",
+          duplicate_action="anything", read_ahead=0, read_long_names=True)
+
+
+def test_filename_must_be_text(path):
+    import pathlib
+
+    with pytest.raises(TypeError, match="argument 'filename': 'PosixPath' object cannot be converted to 'PyString'"):
+        Faidx(pathlib.Path(path))
+    with pytest.raises(TypeError, match="missing required argument 'filename'"):
+        Faidx()
+
+
+def test_repr_keeps_the_path_as_given(write, tmp_path, monkeypatch):
+    write(">a\nAC\n", "x.fa")
+    monkeypatch.chdir(tmp_path)
+    assert repr(Faidx("x.fa")) == 'Faidx("x.fa")'
+    assert repr(Faidx("./x.fa")) == 'Faidx("./x.fa")'
+
+
+def test_membership_and_keys(path):
+    fa = Faidx(path)
+    assert "chr1" in fa and "chr3" not in fa
+    with pytest.raises(TypeError, match="argument 'name'"):
+        1 in fa
+    with pytest.raises(AttributeError):
+        fa.keys = []
+    with pytest.raises(TypeError):
+        len(fa)
+    with pytest.raises(TypeError):
+        fa["chr1"]
+
+
+@pytest.mark.parametrize(
+    "call, exc, message",
+    [
+        (lambda fa: fa.fetch("chr1", -1, 2), OverflowError, ""),
+        (lambda fa: fa.fetch("chr1", 1.0, 2), TypeError, "argument 'start'"),
+        (lambda fa: fa.fetch(b"chr1", 1, 2), TypeError, "argument 'name': 'bytes' object cannot be converted to 'PyString'"),
+        (lambda fa: fa.fetch("chr1", 1), TypeError, "Faidx.fetch() missing required argument 'end'"),
+        (lambda fa: fa.fetch("chr1", 1, 2, 3), TypeError, "Faidx.fetch() takes 3 positional arguments but 4 were given"),
+        (lambda fa: fa.fetch("chr1", 1, 2, start=1), TypeError, "multiple values for argument 'start'"),
+        (lambda fa: fa.fetch_entire_sequence(name=None), TypeError, "argument 'name'"),
+    ],
+)
+def test_method_argument_errors(path, call, exc, message):
+    with pytest.raises(exc) as info:
+        call(Faidx(path))
+    assert message in str(info.value)
+
+
+def test_keyword_arguments(path):
+    assert Faidx(path).fetch(end=3, name="chr1", start=2).seq == "CG"
+    assert Faidx(filename=path).fetch_entire_sequence(name="chr2").seq == "GG"
+
+
+def test_docstrings():
+    assert Faidx.fetch.__text_signature__ == "($self, name, start, end)"
+    assert Faidx.fetch_entire_sequence.__doc__.startswith("Ultra-fast method for fetching entire sequences")

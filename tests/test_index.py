@@ -1,0 +1,253 @@
+"""The .fai index: what the scan writes, how an index is read back, when it is rebuilt."""
+import multiprocessing
+import os
+import shutil
+import stat
+import subprocess
+
+import pytest
+
+from conftest import bump_mtime
+from sekva import Faidx
+
+EDGE_CASES = [
+    (">chr1 description here\nACGTACGTAC\nACGTACGTAC\nACG\n", "chr1\t23\t23\t10\t11\n"),
+    (">a\nACGT\r\nAC\r\n>b\nGG\n", "a\t6\t3\t4\t6\nb\t2\t16\t2\t3\n"),
+    (">a\nACGTA", "a\t5\t3\t5\t5\n"),
+    (">a\n\nACGT\n", "a\t4\t3\t0\t1\n"),
+    (">empty\n>b\nAC\n", "empty\t0\t7\t0\t0\nb\t2\t10\t2\t3\n"),
+    (">a\n;comment\n >not a header\n", "a\t22\t3\t8\t9\n"),
+    ("junk before\n>a\nAC\n", "a\t2\t15\t2\t3\n"),
+    (">\nNNN\n>  \t\nAA\n>b\nC\n", "b\t1\t17\t1\t2\n"),
+    (">  spaced\tname desc\nAC\n", "spaced\t2\t20\t2\t3\n"),
+    (">a\nAC\n>a\nGGG\n", "a\t2\t3\t2\t3\na\t3\t9\t3\t4\n"),
+    (">a\nAC GT\t\nA\n", "a\t7\t3\t6\t7\n"),
+    (">a\nAC\r\r\nG\rT\n", "a\t5\t3\t2\t5\n"),
+    ("", ""),
+    ("\ufeff>a\nAC\n>b\nG\n", "b\t1\t12\t1\t2\n"),
+    (">a\u00e9 x\nAC\n", "a\u00e9\t2\t7\t2\t3\n"),
+    (">a\nACGT\nAC\nACGT\n", "a\t10\t3\t4\t5\n"),
+]
+
+
+@pytest.mark.parametrize("fasta, fai", EDGE_CASES)
+def test_written_index(write, fasta, fai):
+    path = write(fasta)
+    Faidx(path)
+    with open(path + ".fai", "rb") as f:
+        assert f.read() == fai.encode()
+
+
+@pytest.mark.skipif(shutil.which("samtools") is None, reason="samtools not installed")
+def _random_genome(seed):
+    import random
+
+    rng = random.Random(seed)
+    out = []
+    for r in range(20):
+        width = rng.choice([50, 60, 61, 70, 80])
+        bases = "".join(rng.choice("ACGTNacgtn") for _ in range(rng.randint(1, 2000)))
+        out.append(f">rec{r} some description {r}\n")
+        out.extend(bases[i : i + width] + "\n" for i in range(0, len(bases), width))
+    return "".join(out)
+
+
+WELL_FORMED = [
+    ">chr1 description here\nACGTACGTAC\nACGTACGTAC\nACG\n",
+    ">a\nACGT\r\nAC\r\n>b\nGG\r\n",
+    ">a\tdesc\nAC\n>b\nGGG\nG\n",
+    _random_genome(1),
+    _random_genome(2).replace("\n", "\r\n"),
+]
+
+
+@pytest.mark.parametrize("fasta", WELL_FORMED)
+def test_index_matches_samtools(write, fasta):
+    ours = write(fasta, "ours.fa")
+    theirs = write(fasta, "theirs.fa")
+    Faidx(ours)
+    subprocess.run(["samtools", "faidx", theirs], check=True, capture_output=True)
+    assert open(ours + ".fai", "rb").read() == open(theirs + ".fai", "rb").read()
+
+
+def test_duplicate_names_resolve_to_the_later_record(write):
+    fa = Faidx(write(">a\nAC\n>a\nGGG\n"))
+    assert fa.keys == ["a"]
+    assert fa.fetch_entire_sequence("a").seq == "GGG"
+
+
+def test_keys_are_exact(write):
+    fa = Faidx(write(">chr1\nAC\n>chr2 x\nG\n"))
+    assert sorted(fa.keys) == ["chr1", "chr2"]
+    assert fa.keys is not fa.keys and fa.keys == fa.keys
+    for absent in ("CHR1", " chr1", "chr1 ", "chr"):
+        assert absent not in fa
+
+
+def test_invalid_utf8_fails_the_build_but_not_a_load(write):
+    path = write(b">a\nAC\xff\n")
+    with pytest.raises(Exception, match="^IOError: stream did not contain valid UTF-8$"):
+        Faidx(path)
+    assert not os.path.exists(path + ".fai")
+    with open(path + ".fai", "w") as f:
+        f.write("a\t3\t3\t3\t4\n")
+    bump_mtime(path + ".fai", 5)
+    assert Faidx(path).keys == ["a"]
+
+
+@pytest.mark.parametrize(
+    "lines, result",
+    [
+        ("a\t1\t2\t3\t4\t\n", {"a": (1, 2, 3, 4)}),
+        ("a\t1\t2\t3\t4\tx\n", {}),
+        ("a\t1\t2\t3\n", {}),
+        ("a\t+1\t2\t3\t4   \n", {"a": (1, 2, 3, 4)}),
+        ("\n\n", {}),
+        ("", {}),
+        ("a b\t1\t2\t3\t4\r\n", {"a b": (1, 2, 3, 4)}),
+        ("a\t1\t2\t3\t4\na\t5\t6\t7\t8", {"a": (5, 6, 7, 8)}),
+        ("\u00a0a\t18446744073709551615\t2\t3\t4\u3000\n", {"a": (2**64 - 1, 2, 3, 4)}),
+    ],
+)
+def test_index_reading(write, lines, result):
+    path = write(">a\nACGT\n")
+    write(lines, "x.fa.fai")
+    bump_mtime(path + ".fai", 5)
+    assert sorted(Faidx(path).keys) == sorted(result)
+
+
+@pytest.mark.parametrize(
+    "line, message",
+    [
+        ("a\t 1\t2\t3\t4", "Invalid rlen"),
+        ("a\t1\t-2\t3\t4", "Invalid offset"),
+        ("a\t1\t2\t\t4", "Invalid lenc"),
+        ("a\t1\t2\t3\t18446744073709551616", "Invalid lenb"),
+        ("a\t1\t2\t3\t+", "Invalid lenb"),
+        ("a\t1.0\t2\t3\t4", "Invalid rlen"),
+        ("a\t1,000\t2\t3\t4", "Invalid rlen"),
+    ],
+)
+def test_bad_index_numbers(write, line, message):
+    path = write(">a\nACGT\n")
+    write(line + "\n", "x.fa.fai")
+    bump_mtime(path + ".fai", 5)
+    with pytest.raises(Exception, match=f"^FastaIndexingError: {message}$"):
+        Faidx(path)
+
+
+def test_index_with_invalid_utf8(write):
+    path = write(">a\nACGT\n")
+    write(b"a\t1\t2\t3\t4\n\xff\n", "x.fa.fai")
+    bump_mtime(path + ".fai", 5)
+    with pytest.raises(Exception, match="^IOError: stream did not contain valid UTF-8$"):
+        Faidx(path)
+
+
+def test_rebuild_decisions(write):
+    path = write(">a\nACGT\n")
+    Faidx(path)
+    with open(path + ".fai", "w") as f:
+        f.write("old\t1\t3\t1\t2\n")
+    bump_mtime(path + ".fai", -10)
+    assert Faidx(path, rebuild=False).keys == ["old"]
+    assert Faidx(path, build_index=False).keys == ["old"]
+    assert Faidx(path).keys == ["a"]
+    bump_mtime(path + ".fai", 10)  # a newer index is trusted as it is
+    with open(path + ".fai", "w") as f:
+        f.write("new\t1\t3\t1\t2\n")
+    assert Faidx(path).keys == ["new"]
+
+
+def test_missing_files(write, tmp_path):
+    path = write(">a\nAC\n")
+    with pytest.raises(Exception, match=f"^IndexNotFoundError: {path}.fai$"):
+        Faidx(path, build_index=False)
+    os.chdir(tmp_path)
+    with pytest.raises(Exception, match="^FastaNotFoundError: missing.fa$"):
+        Faidx("missing.fa")
+    assert not os.path.exists("missing.fa.fai")
+    with pytest.raises(Exception, match=r"^IOError: No such file or directory \(os error 2\)$"):
+        Faidx(path, indexname=str(tmp_path / "nodir" / "x.fai"))
+
+
+def test_explicit_index_name(write, tmp_path):
+    path = write(">a\nAC\n")
+    index = str(tmp_path / "custom.idx")
+    assert Faidx(path, indexname=index).keys == ["a"]
+    assert os.path.exists(index) and not os.path.exists(path + ".fai")
+
+
+@pytest.mark.skipif(os.geteuid() == 0, reason="root ignores file permissions")
+def test_unreadable_fasta(write):
+    path = write(">a\nAC\n")
+    os.chmod(path, 0)
+    with pytest.raises(Exception, match=r"^IOError: Permission denied \(os error 13\)$"):
+        Faidx(path)
+
+
+def test_mutable_on_read_only_file(write, tmp_path):
+    path = write(">a\nAC\n")
+    Faidx(path)
+    os.chmod(path, stat.S_IRUSR)
+    if os.geteuid() == 0:
+        pytest.skip("root may write to any file")
+    with pytest.raises(Exception, match=r"^IOError: Permission denied \(os error 13\)$"):
+        Faidx(path, mutable=True)
+
+
+def test_failed_index_write_leaves_no_partial_file(write, tmp_path):
+    path = write(">a\nAC\n")
+    target = tmp_path / "dir"
+    target.mkdir()
+    index = str(target / "x.fai")
+    os.mkdir(index)  # a directory where the index should go: rename must fail
+    with pytest.raises(Exception, match="^IOError: "):
+        Faidx(path, indexname=index)
+    assert os.listdir(target) == ["x.fai"] and os.listdir(index) == []
+
+
+def test_index_permissions_follow_the_umask(write):
+    old = os.umask(0o027)
+    try:
+        path = write(">a\nAC\n")
+        Faidx(path)
+    finally:
+        os.umask(old)
+    assert stat.S_IMODE(os.stat(path + ".fai").st_mode) == 0o640
+
+
+def test_index_through_a_symlink_updates_the_target(write, tmp_path):
+    path = write(">a\nAC\n")
+    real = tmp_path / "real.fai"
+    real.write_text("")
+    os.symlink(real, path + ".fai")
+    bump_mtime(path, 10)
+    assert Faidx(path).keys == ["a"]
+    assert os.path.islink(path + ".fai") and real.read_text() == "a\t2\t3\t2\t3\n"
+
+
+def _open_and_count(path):
+    return len(Faidx(path).keys)
+
+
+def test_concurrent_openers_see_a_complete_index(tmp_path):
+    records = 3000
+    path = tmp_path / "many.fa"
+    path.write_text("".join(f">r{i}\nACGTACGT\n" for i in range(records)))
+    ctx = multiprocessing.get_context("fork")
+    for _ in range(3):
+        if os.path.exists(str(path) + ".fai"):
+            os.unlink(str(path) + ".fai")
+        with ctx.Pool(6) as pool:
+            assert pool.map(_open_and_count, [str(path)] * 12) == [records] * 12
+    assert not [p for p in os.listdir(tmp_path) if ".tmp." in p]
+
+
+def test_directory_as_index_path(write, tmp_path):
+    path = write(">a\nAC\n")
+    d = tmp_path / "adir"
+    d.mkdir()
+    bump_mtime(str(d), 100)
+    with pytest.raises(Exception, match=r"^IOError: Is a directory \(os error 21\)$"):
+        Faidx(path, indexname=str(d))
