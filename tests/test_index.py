@@ -24,6 +24,8 @@ EDGE_CASES = [
     (">a\nAC GT\t\nA\n", "a\t7\t3\t6\t7\n"),
     (">a\nAC\r\r\nG\rT\n", "a\t5\t3\t2\t5\n"),
     ("", ""),
+    (">a\n" + "ACGT>ACGT\n" * 50 + ">b\nAC\n", "a\t450\t3\t9\t10\nb\t2\t506\t2\t3\n"),
+    (">a\n" + "ACGTACGTA\r\n" * 40 + "AC\rG\n", "a\t364\t3\t9\t11\n"),
     ("\ufeff>a\nAC\n>b\nG\n", "b\t1\t12\t1\t2\n"),
     (">a\u00e9 x\nAC\n", "a\u00e9\t2\t7\t2\t3\n"),
     (">a\nACGT\nAC\nACGT\n", "a\t10\t3\t4\t5\n"),

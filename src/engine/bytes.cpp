@@ -133,40 +133,6 @@ const char* find_line_break(const char* p, const char* end) {
     return end;
 }
 
-LineBreakCounts count_line_breaks(const char* p, std::size_t n) {
-    LineBreakCounts out;
-    std::size_t i = 0;
-#if defined(__SSE2__)
-    const __m128i lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r'), zero = _mm_setzero_si128();
-    __m128i high = zero;
-    while (n - i >= 16) {
-        // Byte counters may run 255 rounds before they are folded into 64-bit sums.
-        std::size_t rounds = (n - i) / 16;
-        if (rounds > 255) rounds = 255;
-        __m128i lf_acc = zero, cr_acc = zero;
-        for (std::size_t r = 0; r < rounds; ++r, i += 16) {
-            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-            lf_acc = _mm_sub_epi8(lf_acc, _mm_cmpeq_epi8(v, lf));
-            cr_acc = _mm_sub_epi8(cr_acc, _mm_cmpeq_epi8(v, cr));
-            high = _mm_or_si128(high, v);
-        }
-        __m128i lf_sum = _mm_sad_epu8(lf_acc, zero), cr_sum = _mm_sad_epu8(cr_acc, zero);
-        out.lf += static_cast<std::uint64_t>(_mm_cvtsi128_si64(lf_sum)) +
-                  static_cast<std::uint64_t>(_mm_extract_epi16(lf_sum, 4));
-        out.cr += static_cast<std::uint64_t>(_mm_cvtsi128_si64(cr_sum)) +
-                  static_cast<std::uint64_t>(_mm_extract_epi16(cr_sum, 4));
-    }
-    if (_mm_movemask_epi8(high)) out.ascii = false;
-#endif
-    for (; i < n; ++i) {
-        char c = p[i];
-        out.lf += c == '\n';
-        out.cr += c == '\r';
-        if (static_cast<unsigned char>(c) & 0x80) out.ascii = false;
-    }
-    return out;
-}
-
 void ascii_upper_in_place(char* p, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
         unsigned char c = static_cast<unsigned char>(p[i]);

@@ -19,14 +19,6 @@ std::size_t find_unicode_space(std::string_view s);
 // First CR or LF in [p, end), or end.
 const char* find_line_break(const char* p, const char* end);
 
-struct LineBreakCounts {
-    std::uint64_t lf = 0;
-    std::uint64_t cr = 0;
-    bool ascii = true;
-};
-// One pass that counts LF and CR bytes and notes whether every byte is ASCII.
-LineBreakCounts count_line_breaks(const char* p, std::size_t n);
-
 // ASCII a-z to A-Z in place; other bytes unchanged.
 void ascii_upper_in_place(char* p, std::size_t n);
 

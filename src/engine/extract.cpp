@@ -11,6 +11,10 @@
 
 #include "engine/bytes.hpp"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace sekva {
 
 namespace {
@@ -39,17 +43,38 @@ std::uint64_t window_end(const IndexEntry& e, std::uint64_t begin, std::uint64_t
     return std::min(end, size);
 }
 
-// Copies every byte other than CR and LF from [p, end) until `want` bytes are out.
-std::uint64_t copy_bases(const char* p, const char* end, std::uint64_t want, char* out) {
+bool is_break(char c) { return c == '\n' || c == '\r'; }
+
+// Copies every byte other than CR and LF from [p, end) until `want` bytes are out. Sixteen bytes
+// at a time while they fit: a block without a break is stored whole; a block with one keeps the
+// run before it (the rest of the store is overwritten later).
+// `seen` collects the bits of every byte looked at, so a clear top bit proves the copy is ASCII.
+std::uint64_t copy_bases(const char* p, const char* end, std::uint64_t want, char* out, unsigned& seen) {
     std::uint64_t got = 0;
-    while (got < want && p < end) {
-        const char* stop = p + std::min<std::uint64_t>(static_cast<std::uint64_t>(end - p), want - got);
-        const char* brk = find_line_break(p, stop);
-        std::size_t run = static_cast<std::size_t>(brk - p);
-        std::memcpy(out + got, p, run);
+#if defined(__SSE2__)
+    const __m128i lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
+    __m128i high = _mm_setzero_si128();
+    while (want - got >= 16 && end - p >= 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        high = _mm_or_si128(high, v);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + got), v);
+        unsigned mask = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr))));
+        if (!mask) {
+            p += 16;
+            got += 16;
+            continue;
+        }
+        unsigned run = static_cast<unsigned>(__builtin_ctz(mask));
         got += run;
-        p = brk;
-        while (p < end && (*p == '\n' || *p == '\r')) ++p;
+        p += run;
+        while (p < end && is_break(*p)) ++p;
+    }
+    if (_mm_movemask_epi8(high)) seen |= 0x80;
+#endif
+    for (; got < want && p < end; ++p) {
+        seen |= static_cast<unsigned char>(*p);
+        if (!is_break(*p)) out[got++] = *p;
     }
     return got;
 }
@@ -61,7 +86,8 @@ std::uint64_t file_size(int fd) {
     return ::fstat(fd, &st) == 0 && st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
 }
 
-Result<std::uint64_t> read_into(int fd, std::uint64_t begin, std::uint64_t n, char* out, std::uint64_t capacity) {
+Result<std::uint64_t> read_into(int fd, std::uint64_t begin, std::uint64_t n, char* out, std::uint64_t capacity,
+                                unsigned& seen) {
     std::uint64_t want = std::min(n, capacity), got = 0, at = begin;
     std::string buffer(static_cast<std::size_t>(std::min<std::uint64_t>(READ_CHUNK, std::max<std::uint64_t>(want, 1) * 2 + 4096)), '\0');
     while (got < want) {
@@ -69,11 +95,14 @@ Result<std::uint64_t> read_into(int fd, std::uint64_t begin, std::uint64_t n, ch
         if (r < 0) return io_error_from_errno(errno);
         if (r == 0) break;
         at += static_cast<std::uint64_t>(r);
-        got += copy_bases(buffer.data(), buffer.data() + r, want - got, out + got);
+        got += copy_bases(buffer.data(), buffer.data() + r, want - got, out + got, seen);
         if (buffer.size() < READ_CHUNK) buffer.resize(READ_CHUNK);
     }
     return got;
 }
+
+Result<std::uint64_t> extract_bytes(const Source& src, const IndexEntry& e, std::uint64_t p, std::uint64_t n,
+                                    char* out, std::uint64_t capacity, unsigned& seen);
 
 }  // namespace
 
@@ -90,18 +119,30 @@ std::uint64_t extraction_capacity(const Source& src, const IndexEntry& e, std::u
 }
 
 Result<std::uint64_t> extract_into(const Source& src, const IndexEntry& e, std::uint64_t p, std::uint64_t n,
-                                   char* out, std::uint64_t capacity) {
+                                   char* out, std::uint64_t capacity, bool* ascii) {
+    unsigned seen = 0;
+    auto result = extract_bytes(src, e, p, n, out, capacity, seen);
+    if (ascii) *ascii = !(seen & 0x80);
+    return result;
+}
+
+namespace {
+
+Result<std::uint64_t> extract_bytes(const Source& src, const IndexEntry& e, std::uint64_t p, std::uint64_t n,
+                                    char* out, std::uint64_t capacity, unsigned& seen) {
     if (empty_request(e, n) || capacity == 0) return std::uint64_t{0};
     std::uint64_t begin;
     if (!first_byte(e, p, begin)) return std::uint64_t{0};
     if (src.map) {
         if (begin >= src.map->size()) return std::uint64_t{0};
         std::uint64_t end = window_end(e, begin, n, src.map->size());
-        return copy_bases(src.map->data() + begin, src.map->data() + end, std::min(n, capacity), out);
+        return copy_bases(src.map->data() + begin, src.map->data() + end, std::min(n, capacity), out, seen);
     }
     if (src.fd < 0) return io_error("No file handle available");
-    return read_into(src.fd, begin, n, out, capacity);
+    return read_into(src.fd, begin, n, out, capacity, seen);
 }
+
+}  // namespace
 
 std::string extract_sequence_from_mmap(const MappedFile& map, const IndexEntry& e, std::uint64_t p, std::uint64_t n) {
     Source src{&map, -1};

@@ -21,9 +21,10 @@ struct Source {
 std::uint64_t extraction_capacity(const Source& src, const IndexEntry& e, std::uint64_t p, std::uint64_t n);
 
 // Writes at most `capacity` bytes (from extraction_capacity) to out; returns how many.
-// Only the descriptor path can fail, with Io.
+// Only the descriptor path can fail, with Io. When `ascii` is given it is set true only if the
+// bytes are certainly ASCII (false means: not proven, check them).
 Result<std::uint64_t> extract_into(const Source& src, const IndexEntry& e, std::uint64_t p, std::uint64_t n,
-                                   char* out, std::uint64_t capacity);
+                                   char* out, std::uint64_t capacity, bool* ascii = nullptr);
 
 // The two paths as whole operations returning owned bytes; allocation failure throws bad_alloc.
 std::string extract_sequence_from_mmap(const MappedFile& map, const IndexEntry& e, std::uint64_t p, std::uint64_t n);

@@ -30,25 +30,42 @@ std::string inverted_text(std::uint64_t start, std::uint64_t end) {
 
 constexpr const char* ZERO_TEXT = "coordinates cannot be 0 (1-based indexing)";
 
-Sequence empty_result(std::string_view name, std::uint64_t s, std::uint64_t e) {
-    return Sequence{std::string(name), {}, Coords{s, e}, false};
-}
+FetchedRegion empty_region(std::uint64_t s, std::uint64_t e) { return FetchedRegion{Coords{s, e}, 0, true}; }
 
-// Extracts bases s..e (n = e - s + 1) into a finished Sequence.
-FetchResult extract_region(const Engine& engine, std::string_view name, const IndexEntry& entry, std::uint64_t s,
-                           std::uint64_t e, const MappedFile* map) {
+// Extracts bases s..e (n = e - s + 1), then pads and upper-cases them in the caller's buffer.
+RegionResult extract_region(const Engine& engine, const IndexEntry& entry, std::uint64_t s, std::uint64_t e,
+                            const MappedFile* map, OutputBuffer& out) {
     const OpenOptions& opt = engine.options();
     Source src = engine.source();
     if (map) src.map = map;
     std::uint64_t n = e - s + 1;
     std::uint64_t room;
     if (!padded_capacity(opt, extraction_capacity(src, entry, s, n), n, room)) return no_memory();
-    Sequence out{std::string(name), {}, result_coords(opt, s, e), false};
-    out.seq.resize(static_cast<std::size_t>(room));
-    auto got = extract_into(src, entry, s, n, out.seq.data(), out.seq.size());
+    char* buf = out.reserve(room);
+    if (!buf) return no_memory();
+    bool ascii = false;
+    auto got = extract_into(src, entry, s, n, buf, room, &ascii);
     if (!got.ok()) return engine_failure(std::move(got.error()));
-    out.seq.resize(static_cast<std::size_t>(finish_bases(opt, out.seq.data(), got.value(), n)));
-    return out;
+    std::uint64_t length = finish_bases(opt, buf, got.value(), n);
+    // Padding may add bytes the extraction never saw.
+    if (length != got.value()) ascii = false;
+    return FetchedRegion{result_coords(opt, s, e), length, ascii};
+}
+
+// An OutputBuffer that is a std::string.
+class StringBuffer final : public OutputBuffer {
+public:
+    char* reserve(std::uint64_t capacity) override {
+        text.resize(static_cast<std::size_t>(capacity));
+        return text.data();
+    }
+    std::string text;
+};
+
+FetchResult to_sequence(RegionResult&& r, std::string_view name, StringBuffer& buf) {
+    if (!r.ok()) return std::move(r.error());
+    buf.text.resize(static_cast<std::size_t>(r.value().length));
+    return Sequence{std::string(name), std::move(buf.text), r.value().coords, false};
 }
 
 }  // namespace
@@ -94,7 +111,8 @@ std::uint64_t finish_bases(const OpenOptions& opt, char* buf, std::uint64_t got,
     return len;
 }
 
-FetchResult fetch(const Engine& engine, std::string_view name, std::uint64_t start, std::uint64_t end) {
+RegionResult fetch_into(const Engine& engine, std::string_view name, std::uint64_t start, std::uint64_t end,
+                        OutputBuffer& out) {
     try {
         const IndexEntry* entry = engine.names().find(name);
         if (!entry) return engine_failure(not_found_error(name));
@@ -104,22 +122,53 @@ FetchResult fetch(const Engine& engine, std::string_view name, std::uint64_t sta
             std::string text = out_of_bounds_text(name, start, end, len);
             if (strict) return bounds_failure(std::move(text));
             write_warning(text);
-            if (start > len) return empty_result(name, start, start);
+            if (start > len) return empty_region(start, start);
         } else if (strict) {
             if (start == 0 || end == 0) return bounds_failure(ZERO_TEXT);
             if (start > end) return bounds_failure(inverted_text(start, end));
-            return extract_region(engine, name, *entry, start, end, nullptr);
+            return extract_region(engine, *entry, start, end, nullptr, out);
         }
         std::uint64_t s = std::min(start, len), e = std::min(end, len);
         if (s == 0 || e == 0) {
             write_warning(ZERO_TEXT);
-            return empty_result(name, s, e);
+            return empty_region(s, e);
         }
         if (e < s) {
             write_warning(inverted_text(s, e));
-            return empty_result(name, s, e);
+            return empty_region(s, e);
         }
-        return extract_region(engine, name, *entry, s, e, nullptr);
+        return extract_region(engine, *entry, s, e, nullptr, out);
+    } catch (const std::bad_alloc&) {
+        return no_memory();
+    }
+}
+
+RegionResult fetch_entire_into(const Engine& engine, std::string_view name, OutputBuffer& out) {
+    try {
+        const IndexEntry* entry = engine.names().find(name);
+        if (!entry) return engine_failure(not_found_error(name));
+        const OpenOptions& opt = engine.options();
+        Source src = engine.source();
+        std::uint64_t n = entry->rlen;
+        FetchedRegion region;
+        if (!opt.as_raw) region.coords = Coords{opt.one_based_attributes ? 1u : 0u, n};
+        std::uint64_t room = extraction_capacity(src, *entry, 1, n);
+        char* buf = out.reserve(room);
+        if (!buf) return no_memory();
+        auto got = extract_into(src, *entry, 1, n, buf, room, &region.ascii);
+        if (!got.ok()) return engine_failure(std::move(got.error()));
+        region.length = got.value();
+        if (opt.sequence_always_upper) ascii_upper_in_place(buf, static_cast<std::size_t>(region.length));
+        return region;
+    } catch (const std::bad_alloc&) {
+        return no_memory();
+    }
+}
+
+FetchResult fetch(const Engine& engine, std::string_view name, std::uint64_t start, std::uint64_t end) {
+    try {
+        StringBuffer buf;
+        return to_sequence(fetch_into(engine, name, start, end, buf), name, buf);
     } catch (const std::bad_alloc&) {
         return no_memory();
     }
@@ -127,19 +176,8 @@ FetchResult fetch(const Engine& engine, std::string_view name, std::uint64_t sta
 
 FetchResult fetch_entire_sequence(const Engine& engine, std::string_view name) {
     try {
-        const IndexEntry* entry = engine.names().find(name);
-        if (!entry) return engine_failure(not_found_error(name));
-        const OpenOptions& opt = engine.options();
-        Source src = engine.source();
-        std::uint64_t n = entry->rlen;
-        Sequence out{std::string(name), {}, {}, false};
-        if (!opt.as_raw) out.coords = Coords{opt.one_based_attributes ? 1u : 0u, n};
-        out.seq.resize(static_cast<std::size_t>(extraction_capacity(src, *entry, 1, n)));
-        auto got = extract_into(src, *entry, 1, n, out.seq.data(), out.seq.size());
-        if (!got.ok()) return engine_failure(std::move(got.error()));
-        out.seq.resize(static_cast<std::size_t>(got.value()));
-        if (opt.sequence_always_upper) ascii_upper_in_place(out.seq.data(), out.seq.size());
-        return out;
+        StringBuffer buf;
+        return to_sequence(fetch_entire_into(engine, name, buf), name, buf);
     } catch (const std::bad_alloc&) {
         return no_memory();
     }
@@ -175,11 +213,12 @@ Result<Sequence, FetchFailure> fetch_single_optimized(const Engine& engine, std:
             case RegionPlan::Kind::Error:
                 return engine_failure(plan_error(plan, name, start, end));
             case RegionPlan::Kind::Empty:
-                return empty_result(name, plan.s, plan.e);
+                return Sequence{std::string(name), {}, Coords{plan.s, plan.e}, false};
             case RegionPlan::Kind::Extract:
                 break;
         }
-        return extract_region(engine, name, *plan.entry, plan.s, plan.e, map);
+        StringBuffer buf;
+        return to_sequence(extract_region(engine, *plan.entry, plan.s, plan.e, map, buf), name, buf);
     } catch (const std::bad_alloc&) {
         return no_memory();
     }

@@ -21,9 +21,31 @@ struct FetchFailure {
 
 using FetchResult = Result<Sequence, FetchFailure>;
 
+// Memory for fetched bases, handed out by the caller so that bases land in their final home
+// (a host string, say) without an intermediate copy.
+class OutputBuffer {
+public:
+    virtual ~OutputBuffer() = default;
+    // Room for `capacity` bytes, or nullptr when it cannot be had. Called at most once.
+    virtual char* reserve(std::uint64_t capacity) = 0;
+};
+
+// A fetch whose bases are the first `length` bytes of the caller's buffer.
+struct FetchedRegion {
+    Coords coords;
+    std::uint64_t length = 0;
+    bool ascii = false;  // true when the bytes are known to be ASCII
+};
+using RegionResult = Result<FetchedRegion, FetchFailure>;
+
 // 1-based inclusive coordinates, with the strict or lenient bounds rules of the engine's options.
-FetchResult fetch(const Engine& engine, std::string_view name, std::uint64_t start, std::uint64_t end);
+RegionResult fetch_into(const Engine& engine, std::string_view name, std::uint64_t start, std::uint64_t end,
+                        OutputBuffer& out);
 // The whole record, unchecked: no bounds logic, no warnings, no filling.
+RegionResult fetch_entire_into(const Engine& engine, std::string_view name, OutputBuffer& out);
+
+// The same two as owned Sequence values.
+FetchResult fetch(const Engine& engine, std::string_view name, std::uint64_t start, std::uint64_t end);
 FetchResult fetch_entire_sequence(const Engine& engine, std::string_view name);
 
 // What the silent fetch decided for one region before any byte is read.

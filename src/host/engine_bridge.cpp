@@ -91,15 +91,14 @@ void raise_fetch_failure(FetchFailure& failure) {
     }
 }
 
-PyObject* fetch_result_to_host(FetchResult&& result, PyObject* name) {
+PyObject* region_to_host(RegionResult&& result, StrOutput& out, PyObject* name, std::string_view record) {
     if (!result.ok()) {
         raise_fetch_failure(result.error());
         return nullptr;
     }
-    Sequence& value = result.value();
-    PyObject* seq = fetched_str(value.seq.data(), value.seq.size(), value.name);
+    PyObject* seq = out.finish(result.value().length, record, result.value().ascii);
     if (!seq) return nullptr;
-    return new_sequence(name, seq, value.coords, value.comp);
+    return new_sequence(name, seq, result.value().coords, false);
 }
 
 PyObject* keys_list(const Engine& engine) {

@@ -9,6 +9,7 @@
 #include "engine/engine.hpp"
 #include "engine/fetch.hpp"
 #include "host/ref.hpp"
+#include "host/text.hpp"
 
 namespace sekva::host {
 
@@ -27,10 +28,19 @@ struct OpenedEngine {
 // then opens the engine. Returns false with the host error set.
 bool open_engine(PyObject* const* slots, const int* conversion_order, OpenedEngine& out);
 
-// A fetch result as a host Sequence named `name` (borrowed), or nullptr with the error set.
-PyObject* fetch_result_to_host(FetchResult&& result, PyObject* name);
+// Runs a fetch whose bases land in a new host string and returns the host Sequence named
+// `name` (borrowed), or nullptr with the error set. `call` takes the OutputBuffer.
+template <class Call>
+PyObject* fetch_to_host(PyObject* name, std::string_view record, Call call);
+PyObject* region_to_host(RegionResult&& result, StrOutput& out, PyObject* name, std::string_view record);
 // Raises the host exception for a failed fetch.
 [[gnu::cold]] void raise_fetch_failure(FetchFailure& failure);
+
+template <class Call>
+PyObject* fetch_to_host(PyObject* name, std::string_view record, Call call) {
+    StrOutput out;
+    return region_to_host(call(out), out, name, record);
+}
 
 // A new list of the engine's record names.
 PyObject* keys_list(const Engine& engine);

@@ -65,7 +65,8 @@ PyObject* faidx_fetch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     if (!bind_fastcall(sig, args, nargs, kwnames, slot) || !to_text(slot[0], "name", name) ||
         !to_u64(slot[1], "start", start) || !to_u64(slot[2], "end", end))
         return nullptr;
-    return fetch_result_to_host(fetch(*as_faidx(self)->engine, name, start, end), slot[0]);
+    const Engine& engine = *as_faidx(self)->engine;
+    return fetch_to_host(slot[0], name, [&](StrOutput& out) { return fetch_into(engine, name, start, end, out); });
 }
 
 PyObject* faidx_fetch_entire(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -74,7 +75,8 @@ PyObject* faidx_fetch_entire(PyObject* self, PyObject* const* args, Py_ssize_t n
     PyObject* slot[1];
     std::string_view name;
     if (!bind_fastcall(sig, args, nargs, kwnames, slot) || !to_text(slot[0], "name", name)) return nullptr;
-    return fetch_result_to_host(fetch_entire_sequence(*as_faidx(self)->engine, name), slot[0]);
+    const Engine& engine = *as_faidx(self)->engine;
+    return fetch_to_host(slot[0], name, [&](StrOutput& out) { return fetch_entire_into(engine, name, out); });
 }
 
 PyObject* faidx_keys(PyObject* self, void*) { return keys_list(*as_faidx(self)->engine); }

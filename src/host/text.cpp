@@ -35,6 +35,44 @@ PyObject* AsciiBuilder::finish() {
 #endif
 }
 
+StrOutput::~StrOutput() { Py_XDECREF(obj_); }
+
+char* StrOutput::reserve(std::uint64_t capacity) {
+    if (capacity > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return nullptr;
+#ifdef PYPY_VERSION
+    try {
+        scratch_.resize(static_cast<std::size_t>(capacity));
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+    data_ = scratch_.data();
+#else
+    obj_ = PyUnicode_New(static_cast<Py_ssize_t>(capacity), 127);
+    if (!obj_) {
+        PyErr_Clear();  // reported as MemoryError by the caller
+        return nullptr;
+    }
+    data_ = static_cast<char*>(PyUnicode_DATA(obj_));
+#endif
+    return data_;
+}
+
+PyObject* StrOutput::finish(std::uint64_t length, std::string_view record, bool known_ascii) {
+    if (!data_) return fetched_str("", 0, record);
+    if (!known_ascii && !is_ascii(data_, static_cast<std::size_t>(length)))
+        return fetched_str(data_, static_cast<std::size_t>(length), record);
+#ifdef PYPY_VERSION
+    return PyUnicode_FromStringAndSize(data_, static_cast<Py_ssize_t>(length));
+#else
+    if (static_cast<Py_ssize_t>(length) != PyUnicode_GET_LENGTH(obj_) &&
+        PyUnicode_Resize(&obj_, static_cast<Py_ssize_t>(length)) < 0)
+        return nullptr;
+    PyObject* out = obj_;
+    obj_ = nullptr;
+    return out;
+#endif
+}
+
 PyObject* ascii_str(const char* p, std::size_t n) {
 #ifdef PYPY_VERSION
     return PyUnicode_FromStringAndSize(p, static_cast<Py_ssize_t>(n));

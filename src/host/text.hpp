@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "engine/fetch.hpp"
+
 namespace sekva::host {
 
 // A new str of n ASCII bytes, written by the caller before finish(). On CPython the bytes go
@@ -24,6 +26,26 @@ private:
     PyObject* obj_ = nullptr;
     char* data_ = nullptr;
     Py_ssize_t n_ = 0;
+#ifdef PYPY_VERSION
+    std::string scratch_;
+#endif
+};
+
+// Fetched bases written straight into a new host string (CPython) or a scratch buffer.
+class StrOutput final : public OutputBuffer {
+public:
+    StrOutput() = default;
+    ~StrOutput() override;
+    StrOutput(const StrOutput&) = delete;
+    StrOutput& operator=(const StrOutput&) = delete;
+    char* reserve(std::uint64_t capacity) override;
+    // The str of the first `length` bytes; ValueError naming `record` when they are not ASCII.
+    // `known_ascii` skips the check when the extraction already proved it.
+    PyObject* finish(std::uint64_t length, std::string_view record, bool known_ascii);
+
+private:
+    PyObject* obj_ = nullptr;
+    char* data_ = nullptr;
 #ifdef PYPY_VERSION
     std::string scratch_;
 #endif
