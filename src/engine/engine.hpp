@@ -42,7 +42,8 @@ public:
     const OpenOptions& options() const { return options_; }
     const std::string& index_path() const { return index_path_; }
     const NameTable& names() const { return names_; }
-    Source source() const { return {map_.get(), fd_.get()}; }
+    // Where reads go now; without a map the file size is read afresh.
+    Source source() const { return {map_.get(), fd_.get(), map_ ? 0 : file_size(fd_.get())}; }
     // Shared by batch workers so the map outlives every read of a batch.
     std::shared_ptr<const MappedFile> map_holder() const { return map_; }
 

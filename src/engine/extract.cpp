@@ -81,11 +81,6 @@ std::uint64_t copy_bases(const char* p, const char* end, std::uint64_t want, cha
 
 bool empty_request(const IndexEntry& e, std::uint64_t n) { return n == 0 || e.rlen == 0 || e.lenc == 0; }
 
-std::uint64_t file_size(int fd) {
-    struct stat st;
-    return ::fstat(fd, &st) == 0 && st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
-}
-
 Result<std::uint64_t> read_into(int fd, std::uint64_t begin, std::uint64_t n, char* out, std::uint64_t capacity,
                                 unsigned& seen) {
     std::uint64_t want = std::min(n, capacity), got = 0, at = begin;
@@ -114,8 +109,7 @@ std::uint64_t extraction_capacity(const Source& src, const IndexEntry& e, std::u
         if (begin >= src.map->size()) return 0;
         return std::min(n, window_end(e, begin, n, src.map->size()) - begin);
     }
-    std::uint64_t size = file_size(src.fd);
-    return begin >= size ? 0 : std::min(n, size - begin);
+    return begin >= src.fd_size ? 0 : std::min(n, src.fd_size - begin);
 }
 
 Result<std::uint64_t> extract_into(const Source& src, const IndexEntry& e, std::uint64_t p, std::uint64_t n,
@@ -144,6 +138,11 @@ Result<std::uint64_t> extract_bytes(const Source& src, const IndexEntry& e, std:
 
 }  // namespace
 
+std::uint64_t file_size(int fd) {
+    struct stat st;
+    return ::fstat(fd, &st) == 0 && st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+}
+
 std::string extract_sequence_from_mmap(const MappedFile& map, const IndexEntry& e, std::uint64_t p, std::uint64_t n) {
     Source src{&map, -1};
     std::string out(static_cast<std::size_t>(extraction_capacity(src, e, p, n)), '\0');
@@ -154,7 +153,7 @@ std::string extract_sequence_from_mmap(const MappedFile& map, const IndexEntry& 
 
 Result<std::string> extract_sequence_from_file_optimized(int fd, const IndexEntry& e, std::uint64_t p,
                                                          std::uint64_t n) {
-    Source src{nullptr, fd};
+    Source src{nullptr, fd, file_size(fd)};
     std::string out(static_cast<std::size_t>(extraction_capacity(src, e, p, n)), '\0');
     auto got = extract_into(src, e, p, n, out.data(), out.size());
     if (!got.ok()) return got.error();

@@ -14,6 +14,7 @@ namespace sekva {
 struct Source {
     const MappedFile* map = nullptr;
     int fd = -1;
+    std::uint64_t fd_size = 0;  // file size behind fd, read once per call or batch
 };
 
 // Bytes that extraction can yield at most for this request (n, or fewer when the file ends
@@ -25,6 +26,8 @@ std::uint64_t extraction_capacity(const Source& src, const IndexEntry& e, std::u
 // bytes are certainly ASCII (false means: not proven, check them).
 Result<std::uint64_t> extract_into(const Source& src, const IndexEntry& e, std::uint64_t p, std::uint64_t n,
                                    char* out, std::uint64_t capacity, bool* ascii = nullptr);
+
+std::uint64_t file_size(int fd);
 
 // The two paths as whole operations returning owned bytes; allocation failure throws bad_alloc.
 std::string extract_sequence_from_mmap(const MappedFile& map, const IndexEntry& e, std::uint64_t p, std::uint64_t n);

@@ -91,14 +91,15 @@ void raise_fetch_failure(FetchFailure& failure) {
     }
 }
 
-PyObject* region_to_host(RegionResult&& result, StrOutput& out, PyObject* name, std::string_view record) {
+PyObject* region_to_host(RegionResult&& result, StrOutput& out, PyObject* name, std::string_view record,
+                         bool comp) {
     if (!result.ok()) {
         raise_fetch_failure(result.error());
         return nullptr;
     }
     PyObject* seq = out.finish(result.value().length, record, result.value().ascii);
     if (!seq) return nullptr;
-    return new_sequence(name, seq, result.value().coords, false);
+    return new_sequence(name, seq, result.value().coords, comp);
 }
 
 PyObject* keys_list(const Engine& engine) {

@@ -32,7 +32,8 @@ bool open_engine(PyObject* const* slots, const int* conversion_order, OpenedEngi
 // `name` (borrowed), or nullptr with the error set. `call` takes the OutputBuffer.
 template <class Call>
 PyObject* fetch_to_host(PyObject* name, std::string_view record, Call call);
-PyObject* region_to_host(RegionResult&& result, StrOutput& out, PyObject* name, std::string_view record);
+PyObject* region_to_host(RegionResult&& result, StrOutput& out, PyObject* name, std::string_view record,
+                         bool comp = false);
 // Raises the host exception for a failed fetch.
 [[gnu::cold]] void raise_fetch_failure(FetchFailure& failure);
 

@@ -39,6 +39,7 @@ public:
     StrOutput(const StrOutput&) = delete;
     StrOutput& operator=(const StrOutput&) = delete;
     char* reserve(std::uint64_t capacity) override;
+    char* data() { return data_; }
     // The str of the first `length` bytes; ValueError naming `record` when they are not ASCII.
     // `known_ascii` skips the check when the extraction already proved it.
     PyObject* finish(std::uint64_t length, std::string_view record, bool known_ascii);
