@@ -173,7 +173,9 @@ def test_subscript(key, seq, start, end):
     assert (r.name, r.seq, r.start, r.end, r.comp) == ("chr1", seq, start, end, False)
 
 
-@pytest.mark.parametrize("key", [slice(None), slice(None, None, -1), slice(3, 1), slice(0, 5, 2), slice(-1, 0, -3)])
+@pytest.mark.parametrize(
+    "key", [slice(None), slice(None, None, -1), slice(3, 1), slice(0, 5, 2), slice(-1, 0, -3), slice(3, 3, -1),
+            slice(None, 100, -2), slice(2, 3, -1)])
 def test_slices_match_python_where_python_defines_them(key):
     text = "ACGTACGGTTAC"
     assert Sequence(seq=text, start=1, end=12)[key].seq == text[key]

@@ -116,7 +116,7 @@ SliceSelection select_slice(std::size_t n, std::int64_t first, std::int64_t stop
     sel.lo = static_cast<std::uint64_t>(lo);
     sel.hi = static_cast<std::uint64_t>(m + 1);
     sel.first = m;
-    sel.count = static_cast<std::size_t>((m - lo) / -step + 1);
+    sel.count = m >= lo ? static_cast<std::size_t>((m - lo) / -step + 1) : 0;
     return sel;
 }
 

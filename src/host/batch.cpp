@@ -17,18 +17,9 @@
 
 namespace sekva::host {
 
-namespace {
-
-struct Converted {
-    Ref items;                          // a tuple holding every region, so names stay alive
-    std::vector<BatchRequest> requests;
-    std::vector<PyObject*> names;       // borrowed from `items`
-};
-
-// Checks `regions` and converts every element before anything is fetched.
-// `fixed_name` is set for the (start, end) form; otherwise items are (name, start, end).
-bool convert_regions(const Engine& engine, PyObject* regions, PyObject* fixed_name, std::string_view fixed_text,
-                     Converted& out) {
+bool convert_regions(const Engine& engine, PyObject* regions, PyObject* fixed_name, BatchRegions& out) {
+    std::string_view fixed_text;
+    if (fixed_name && !utf8_view(fixed_name, fixed_text)) return false;
     if (!check_sequence(regions, "regions")) return false;
     out.items = Ref::steal(PySequence_Tuple(regions));
     if (!out.items) return false;
@@ -63,6 +54,8 @@ bool convert_regions(const Engine& engine, PyObject* regions, PyObject* fixed_na
     return true;
 }
 
+namespace {
+
 // Turns a fetched region into its reverse complement in place. Bytes that are not ASCII are
 // left alone so that building the host string reports them instead of hiding them as N.
 void reverse_complement_region(FetchedRegion& region, char* data) {
@@ -77,7 +70,7 @@ void reverse_complement_region(FetchedRegion& region, char* data) {
 Coords strand_coords(Coords c, bool reverse_complement) { return reverse_complement ? swapped(c) : c; }
 
 // Below the threshold: region after region through the checked fetch, first failure raised.
-PyObject* fetch_sequentially(const Engine& engine, const Converted& regions, bool reverse_complement) {
+PyObject* fetch_sequentially(const Engine& engine, const BatchRegions& regions, bool reverse_complement) {
     const std::size_t count = regions.requests.size();
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
     if (!list) return nullptr;
@@ -113,7 +106,7 @@ PyObject* fetch_sequentially(const Engine& engine, const Converted& regions, boo
     return raise_text(PyExc_RuntimeError, message);
 }
 
-PyObject* fetch_in_parallel(const Engine& engine, const Converted& regions, PyObject* fixed_name,
+PyObject* fetch_in_parallel(const Engine& engine, const BatchRegions& regions, PyObject* fixed_name,
                             bool reverse_complement) {
     auto result = fetch_batch(engine, regions.requests, reverse_complement);
     if (!result.ok()) return raise_batch_failure(result.error(), fixed_name);
@@ -135,31 +128,17 @@ PyObject* fetch_in_parallel(const Engine& engine, const Converted& regions, PyOb
     return list.release();
 }
 
-PyObject* fetch_converted(const Engine& engine, const Converted& regions, PyObject* fixed_name,
-                          bool reverse_complement) {
-    if (regions.requests.size() < PARALLEL_THRESHOLD) return fetch_sequentially(engine, regions, reverse_complement);
-    return fetch_in_parallel(engine, regions, fixed_name, reverse_complement);
-}
-
 }  // namespace
 
-PyObject* fetch_many_list(const Engine& engine, PyObject* regions, bool reverse_complement) {
-    Converted converted;
-    if (!convert_regions(engine, regions, nullptr, {}, converted)) return nullptr;
-    return fetch_converted(engine, converted, nullptr, reverse_complement);
-}
-
-PyObject* fetch_many_same_chr_list(const Engine& engine, PyObject* name, PyObject* regions, bool reverse_complement) {
-    std::string_view text;
-    if (!utf8_view(name, text)) return nullptr;
-    Converted converted;
-    if (!convert_regions(engine, regions, name, text, converted)) return nullptr;
-    if (converted.requests.empty()) return PyList_New(0);
-    if (!engine.names().contains(text)) {
-        raise_faidx_error(not_found_error(text));
+PyObject* fetch_regions(const Engine& engine, const BatchRegions& regions, PyObject* fixed_name,
+                        bool reverse_complement) {
+    if (regions.requests.empty()) return PyList_New(0);
+    if (fixed_name && !regions.requests.front().entry) {
+        raise_faidx_error(not_found_error(regions.requests.front().name));
         return nullptr;
     }
-    return fetch_converted(engine, converted, name, reverse_complement);
+    if (regions.requests.size() < PARALLEL_THRESHOLD) return fetch_sequentially(engine, regions, reverse_complement);
+    return fetch_in_parallel(engine, regions, fixed_name, reverse_complement);
 }
 
 }  // namespace sekva::host

@@ -4,13 +4,24 @@
 
 #include <Python.h>
 
-#include "engine/engine.hpp"
+#include <vector>
+
+#include "engine/batch.hpp"
+#include "host/ref.hpp"
 
 namespace sekva::host {
 
-// fetch_many(regions): a list of Sequence, one per (name, start, end) tuple, in input order.
-PyObject* fetch_many_list(const Engine& engine, PyObject* regions, bool reverse_complement);
-// fetch_many_same_chr(name, regions): the same for (start, end) pairs on one record.
-PyObject* fetch_many_same_chr_list(const Engine& engine, PyObject* name, PyObject* regions, bool reverse_complement);
+// Every region of a call, converted before anything is fetched.
+struct BatchRegions {
+    Ref items;                          // a tuple holding every region, so names stay alive
+    std::vector<BatchRequest> requests;
+    std::vector<PyObject*> names;       // borrowed from `items`
+};
+
+// `fixed_name` (a str) is set for the (start, end) form; otherwise items are (name, start, end).
+bool convert_regions(const Engine& engine, PyObject* regions, PyObject* fixed_name, BatchRegions& out);
+// A list of Sequence in input order; with `fixed_name`, an unknown record fails first.
+PyObject* fetch_regions(const Engine& engine, const BatchRegions& regions, PyObject* fixed_name,
+                        bool reverse_complement);
 
 }  // namespace sekva::host

@@ -84,8 +84,11 @@ PyObject* faidx_fetch_many(PyObject* self, PyObject* const* args, Py_ssize_t nar
     static const char* const names[] = {"regions"};
     static const Signature sig = {"Faidx.fetch_many", names, 1, 1};
     PyObject* slot[1];
-    if (!bind_fastcall(sig, args, nargs, kwnames, slot)) return nullptr;
-    return fetch_many_list(*as_faidx(self)->engine, slot[0], false);
+    const Engine& engine = *as_faidx(self)->engine;
+    BatchRegions regions;
+    if (!bind_fastcall(sig, args, nargs, kwnames, slot) || !convert_regions(engine, slot[0], nullptr, regions))
+        return nullptr;
+    return fetch_regions(engine, regions, nullptr, false);
 }
 
 PyObject* faidx_fetch_many_same_chr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -93,8 +96,12 @@ PyObject* faidx_fetch_many_same_chr(PyObject* self, PyObject* const* args, Py_ss
     static const Signature sig = {"Faidx.fetch_many_same_chr", names, 2, 2};
     PyObject* slot[2];
     std::string_view name;
-    if (!bind_fastcall(sig, args, nargs, kwnames, slot) || !to_text(slot[0], "name", name)) return nullptr;
-    return fetch_many_same_chr_list(*as_faidx(self)->engine, slot[0], slot[1], false);
+    const Engine& engine = *as_faidx(self)->engine;
+    BatchRegions regions;
+    if (!bind_fastcall(sig, args, nargs, kwnames, slot) || !to_text(slot[0], "name", name) ||
+        !convert_regions(engine, slot[1], slot[0], regions))
+        return nullptr;
+    return fetch_regions(engine, regions, slot[0], false);
 }
 
 PyObject* faidx_keys(PyObject* self, void*) { return keys_list(*as_faidx(self)->engine); }

@@ -26,8 +26,12 @@ struct Registration {
 };
 
 constexpr Registration registrations[] = {
+    {"Fasta", fasta_type},
     {"Faidx", faidx_type},
     {"Sequence", sequence_type},
+    {"FastaRecord", fasta_record_type},
+    {"FastaIterator", fasta_iterator_type},
+    {"SequenceIterator", sequence_iterator_type},
     {"MutableFastaRecord", mutable_fasta_record_type},
 };
 

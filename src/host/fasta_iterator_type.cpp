@@ -1,0 +1,77 @@
+// FastaIterator: the records of a Fasta, from a snapshot of its names.
+#include "host/errors.hpp"
+#include "host/fasta_type.hpp"
+#include "host/ref.hpp"
+#include "host/types.hpp"
+
+namespace sekva::host {
+
+namespace {
+
+struct FastaIteratorObject {
+    PyObject_HEAD
+    PyObject* names;  // list of str taken when the iterator was made
+    Py_ssize_t position;
+    PyObject* fasta;
+    bool is_mutable;
+};
+
+FastaIteratorObject* as_iterator(PyObject* o) { return reinterpret_cast<FastaIteratorObject*>(o); }
+
+int iterator_traverse(PyObject* o, visitproc visit, void* arg) {
+    return visit_all(visit, arg, {as_iterator(o)->names, as_iterator(o)->fasta, reinterpret_cast<PyObject*>(Py_TYPE(o))});
+}
+
+int iterator_clear(PyObject* o) {
+    Py_CLEAR(as_iterator(o)->names);
+    Py_CLEAR(as_iterator(o)->fasta);
+    return 0;
+}
+
+void iterator_dealloc(PyObject* o) {
+    PyTypeObject* type = Py_TYPE(o);
+    PyObject_GC_UnTrack(o);
+    iterator_clear(o);
+    type->tp_free(o);
+    Py_DECREF(type);
+}
+
+PyObject* iterator_next(PyObject* o) {
+    auto* self = as_iterator(o);
+    if (!self->names || self->position >= PyList_GET_SIZE(self->names)) return nullptr;  // exhausted for good
+    PyObject* name = PyList_GET_ITEM(self->names, self->position);
+    ++self->position;
+    return new_fasta_record(self->fasta, name, self->is_mutable);
+}
+
+PyType_Slot slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(iterator_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(iterator_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(iterator_clear)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(iterator_next)},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {"sekva.FastaIterator", sizeof(FastaIteratorObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+                    slots};
+PyTypeObject* type_cell = nullptr;
+
+}  // namespace
+
+PyTypeObject* fasta_iterator_type() { return cached_type(type_cell, spec); }
+
+PyObject* new_fasta_iterator(PyObject* fasta, PyObject* names, bool is_mutable) {
+    PyTypeObject* type = fasta_iterator_type();
+    if (!type) return nullptr;
+    auto* self = reinterpret_cast<FastaIteratorObject*>(PyType_GenericAlloc(type, 0));
+    if (!self) return nullptr;
+    self->names = new_ref(names);
+    self->position = 0;
+    self->fasta = new_ref(fasta);
+    self->is_mutable = is_mutable;
+    return reinterpret_cast<PyObject*>(self);
+}
+
+}  // namespace sekva::host

@@ -1,0 +1,290 @@
+// FastaRecord: one record of a Fasta; length, text, subscripts, reversal and iteration.
+#include <algorithm>
+#include <optional>
+#include <string>
+
+#include "engine/sequence.hpp"
+#include "host/args.hpp"
+#include "host/engine_bridge.hpp"
+#include "host/errors.hpp"
+#include "host/fasta_type.hpp"
+#include "host/ref.hpp"
+#include "host/sequence_type.hpp"
+#include "host/text.hpp"
+#include "host/types.hpp"
+
+namespace sekva::host {
+
+namespace {
+
+struct RecordObject {
+    PyObject_HEAD
+    PyObject* name;   // exact str
+    PyObject* fasta;  // keeps the engine alive as long as the record
+    bool is_mutable;
+};
+
+RecordObject* as_record(PyObject* o) { return reinterpret_cast<RecordObject*>(o); }
+
+std::string_view name_of(RecordObject* self) {
+    std::string_view name;
+    if (!utf8_view(self->name, name)) PyErr_Clear();  // names come from the index: always UTF-8
+    return name;
+}
+
+RecordShape shape_of(RecordObject* self) { return record_shape(fasta_engine(self->fasta), name_of(self)); }
+
+PyObject* fetch_part(RecordObject* self, std::uint64_t start, std::uint64_t end) {
+    return fasta_fetch(self->fasta, self->name, start, end);
+}
+
+PyObject* fetch_whole(RecordObject* self) {
+    const Engine& engine = fasta_engine(self->fasta);
+    std::string_view name = name_of(self);
+    return fetch_to_host(self->name, name, [&](StrOutput& out) { return fetch_entire_into(engine, name, out); });
+}
+
+int record_traverse(PyObject* o, visitproc visit, void* arg) {
+    return visit_all(visit, arg, {as_record(o)->fasta, reinterpret_cast<PyObject*>(Py_TYPE(o))});
+}
+
+int record_clear(PyObject* o) {
+    Py_CLEAR(as_record(o)->fasta);
+    return 0;
+}
+
+void record_dealloc(PyObject* o) {
+    PyTypeObject* type = Py_TYPE(o);
+    PyObject_GC_UnTrack(o);
+    record_clear(o);
+    Py_CLEAR(as_record(o)->name);
+    type->tp_free(o);
+    Py_DECREF(type);
+}
+
+Py_ssize_t record_length(PyObject* o) {
+    std::uint64_t length = shape_of(as_record(o)).length;
+    if (length > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+        PyErr_SetNone(PyExc_OverflowError);
+        return -1;
+    }
+    return static_cast<Py_ssize_t>(length);
+}
+
+PyObject* record_str(PyObject* o) {
+    auto* self = as_record(o);
+    Ref seq = Ref::steal(fetch_part(self, 1, shape_of(self).length));
+    if (!seq) return nullptr;
+    SequenceParts parts;
+    sequence_parts(seq.get(), parts);
+    return new_ref(parts.seq);
+}
+
+PyObject* record_repr(PyObject* o) { return PyUnicode_FromFormat("FastaRecord(\"%U\")", as_record(o)->name); }
+
+// --- subscripts ----------------------------------------------------------------------------
+
+[[gnu::cold]] PyObject* invalid_index_type() {
+    PyErr_Clear();
+    PyErr_SetString(PyExc_TypeError, "Invalid index type");
+    return nullptr;
+}
+
+PyObject* subscript_index(RecordObject* self, PyObject* key) {
+    Ref index = Ref::steal(PyNumber_Index(key));
+    if (!index) return invalid_index_type();
+    long long i = PyLong_AsLongLong(index.get());
+    if (i == -1 && PyErr_Occurred()) return invalid_index_type();
+    __int128 position = i;
+    if (position < 0) position += shape_of(self).length;
+    // Below -(L + 1) no position is left: ask beyond the end of every record instead.
+    std::uint64_t p = position + 1 < 0 ? UINT64_MAX : static_cast<std::uint64_t>(position + 1);
+    return fetch_part(self, p, p);
+}
+
+// An integer view of a slice field; nothing when it is None or does not convert.
+std::optional<long long> slice_field(PyObject* slice, const char* field) {
+    Ref value = Ref::steal(PyObject_GetAttrString(slice, field));
+    if (!value || value.get() == Py_None) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    Ref index = Ref::steal(PyNumber_Index(value.get()));
+    long long v = index ? PyLong_AsLongLong(index.get()) : -1;
+    if (!index || (v == -1 && PyErr_Occurred())) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return v;
+}
+
+bool is_none_field(PyObject* slice, const char* field) {
+    Ref value = Ref::steal(PyObject_GetAttrString(slice, field));
+    if (!value) PyErr_Clear();
+    return value && value.get() == Py_None;
+}
+
+bool whole_record_slice(PyObject* slice, std::uint64_t length) {
+    auto start = slice_field(slice, "start"), stop = slice_field(slice, "stop"), step = slice_field(slice, "step");
+    if (is_none_field(slice, "start") && is_none_field(slice, "stop") && (!step || *step == 1)) return true;
+    return start && stop && step && *start == 0 && *step == 1 && *stop >= 0 &&
+           static_cast<std::uint64_t>(*stop) == length;
+}
+
+PyObject* subscript_slice(RecordObject* self, PyObject* slice) {
+    const std::uint64_t length = shape_of(self).length;
+    if (whole_record_slice(slice, length)) return fetch_whole(self);
+    Py_ssize_t first, stop, step;
+    if (PySlice_Unpack(slice, &first, &stop, &step) < 0) return nullptr;
+    const auto len = static_cast<Py_ssize_t>(std::min<std::uint64_t>(length, PY_SSIZE_T_MAX));
+    PySlice_AdjustIndices(len, &first, &stop, step);
+    const OpenOptions& opt = fasta_engine(self->fasta).options();
+    const bool strict = opt.strict_bounds;
+    if (step == 1) {
+        std::uint64_t a = static_cast<std::uint64_t>(std::max<Py_ssize_t>(first, 0)) + 1;
+        auto b = static_cast<std::uint64_t>(stop);
+        if (!strict) b = std::min(b, length);
+        return fetch_part(self, a, b);
+    }
+    // The covering region of the selection, 1-based.
+    auto bound = [&](Py_ssize_t v, bool is_first) -> std::uint64_t {
+        if (v < 0) return (step < 0) == is_first ? length : 1;
+        std::uint64_t x = static_cast<std::uint64_t>(v) + (is_first ? 1 : 0);
+        return strict ? x : std::max<std::uint64_t>(1, std::min(length, x));
+    };
+    std::uint64_t a = bound(first, true), b = bound(stop, false);
+    if (step < 0) std::tie(a, b) = std::pair(std::min(a, b), std::max(a, b));
+    Ref region = Ref::steal(fetch_part(self, a, b));
+    if (!region) return nullptr;
+    SequenceParts parts;
+    sequence_parts(region.get(), parts);
+    std::string_view fetched = seq_bytes(parts.seq);
+
+    // The selection over the whole record; its bytes come from the fetched region.
+    SliceSelection sel = select_slice(static_cast<std::size_t>(len), first, stop, step);
+    std::string bases;
+    bases.reserve(sel.count);
+    std::int64_t at = sel.first;
+    for (std::size_t i = 0; i < sel.count; ++i, at += sel.step) {
+        std::int64_t offset = at - static_cast<std::int64_t>(a - 1);
+        if (offset >= 0 && static_cast<std::uint64_t>(offset) < fetched.size()) bases += fetched[static_cast<std::size_t>(offset)];
+    }
+    Coords whole;
+    if (!opt.as_raw) whole = Coords{opt.one_based_attributes ? 1u : 0u, length};
+    PyObject* seq = ascii_str(bases.data(), bases.size());
+    return seq ? new_sequence(self->name, seq, slice_coords(whole, sel), false) : nullptr;
+}
+
+PyObject* record_subscript(PyObject* o, PyObject* key) {
+    auto* self = as_record(o);
+    return PySlice_Check(key) ? subscript_slice(self, key) : subscript_index(self, key);
+}
+
+PyObject* record_item(PyObject* o, Py_ssize_t i) {
+    Ref key = Ref::steal(PyLong_FromSsize_t(i));
+    return key ? record_subscript(o, key.get()) : nullptr;
+}
+
+// --- walks -------------------------------------------------------------------------------
+
+PyObject* record_reversed(PyObject* o, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature sig = {"FastaRecord.__reversed__", nullptr, 0, 0};
+    if (!bind_fastcall(sig, nullptr, nargs, kwnames, nullptr)) return nullptr;
+    auto* self = as_record(o);
+    RecordShape shape = shape_of(self);
+    Ref pieces = Ref::steal(PyList_New(0));
+    if (!pieces) return nullptr;
+    for (std::uint64_t p = 1; p <= shape.length;) {
+        std::uint64_t last = shape.length - p < shape.piece ? shape.length : p + shape.piece - 1;
+        Ref piece = Ref::steal(fetch_part(self, p, last));
+        if (!piece || PyList_Append(pieces.get(), piece.get()) < 0) return nullptr;
+        if (last == shape.length) break;
+        p = last + 1;
+    }
+    Py_ssize_t count = PyList_GET_SIZE(pieces.get());
+    Ref out = Ref::steal(PyList_New(count));
+    if (!out) return nullptr;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* reversed = sequence_reversed(PyList_GET_ITEM(pieces.get(), count - 1 - i));
+        if (!reversed) return nullptr;
+        PyList_SET_ITEM(out.get(), i, reversed);
+    }
+    return out.release();
+}
+
+PyObject* record_iter(PyObject* o) {
+    auto* self = as_record(o);
+    RecordShape shape = shape_of(self);
+    return new_sequence_iterator(self->fasta, self->name, shape.piece, shape.length);
+}
+
+PyObject* get_long_name(PyObject* o, void*) {
+    auto* self = as_record(o);
+    std::string_view name = name_of(self);
+    if (!fasta_engine(self->fasta).names().contains(name)) {
+        raise_faidx_error(not_found_error(name));
+        return nullptr;
+    }
+    return new_ref(self->name);
+}
+
+PyObject* get_unpadded_len(PyObject* o, void*) {
+    auto* self = as_record(o);
+    Ref seq = Ref::steal(fetch_part(self, 1, shape_of(self).length));
+    if (!seq) return nullptr;
+    SequenceParts parts;
+    sequence_parts(seq.get(), parts);
+    std::string_view bases = seq_bytes(parts.seq);
+    auto is_n = [](char c) { return c == 'N' || c == 'n'; };
+    std::size_t lead = 0, trail = 0;
+    while (lead < bases.size() && is_n(bases[lead])) ++lead;
+    while (trail < bases.size() - lead && is_n(bases[bases.size() - 1 - trail])) ++trail;
+    return PyLong_FromSize_t(bases.size() - lead - trail);
+}
+
+PyMethodDef methods[] = {
+    {"__reversed__", fastcall_method(record_reversed), METH_FASTCALL | METH_KEYWORDS, "__reversed__($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef getset[] = {
+    {"long_name", get_long_name, nullptr, nullptr, nullptr},
+    {"unpadded_len", get_unpadded_len, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(record_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(record_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(record_clear)},
+    {Py_tp_str, reinterpret_cast<void*>(record_str)},
+    {Py_tp_repr, reinterpret_cast<void*>(record_repr)},
+    {Py_tp_iter, reinterpret_cast<void*>(record_iter)},
+    {Py_mp_subscript, reinterpret_cast<void*>(record_subscript)},
+    {Py_mp_length, reinterpret_cast<void*>(record_length)},
+    {Py_sq_item, reinterpret_cast<void*>(record_item)},
+    {Py_tp_methods, methods},
+    {Py_tp_getset, getset},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {"sekva.FastaRecord", sizeof(RecordObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
+PyTypeObject* type_cell = nullptr;
+
+}  // namespace
+
+PyTypeObject* fasta_record_type() { return cached_type(type_cell, spec); }
+
+PyObject* new_fasta_record(PyObject* fasta, PyObject* name, bool is_mutable) {
+    PyTypeObject* type = fasta_record_type();
+    if (!type) return nullptr;
+    auto* self = reinterpret_cast<RecordObject*>(PyType_GenericAlloc(type, 0));
+    if (!self) return nullptr;
+    self->name = new_ref(name);
+    self->fasta = new_ref(fasta);
+    self->is_mutable = is_mutable;
+    return reinterpret_cast<PyObject*>(self);
+}
+
+}  // namespace sekva::host

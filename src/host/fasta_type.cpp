@@ -1,0 +1,433 @@
+// Fasta: construction in its own argument order, lookups, listing, single, spliced and batch fetches.
+#include "host/fasta_type.hpp"
+
+#include <cstring>
+#include <string>
+
+#include "engine/bytes.hpp"
+#include "engine/sequence.hpp"
+#include "host/args.hpp"
+#include "host/batch.hpp"
+#include "host/engine_bridge.hpp"
+#include "host/errors.hpp"
+#include "host/ref.hpp"
+#include "host/sequence_type.hpp"
+#include "host/text.hpp"
+#include "host/types.hpp"
+
+namespace sekva::host {
+
+namespace {
+
+struct FastaObject {
+    PyObject_HEAD
+    Engine* engine;
+    PyObject* filename;  // as the caller gave it
+    bool is_mutable;
+    PyObject* key_function;
+    PyObject* filt_function;
+    std::vector<std::string_view>* names;
+};
+
+FastaObject* as_fasta(PyObject* o) { return reinterpret_cast<FastaObject*>(o); }
+
+// The constructor's own order, and where each parameter sits in the engine's order.
+constexpr const char* FASTA_PARAM_NAMES[ENGINE_PARAMS] = {
+    "filename",      "indexname",       "default_seq",     "key_function",         "as_raw",
+    "strict_bounds", "read_ahead",      "mutable",         "split_char",           "filt_function",
+    "one_based_attributes", "read_long_names", "duplicate_action", "sequence_always_upper", "rebuild",
+    "build_index",
+};
+constexpr int FASTA_TO_ENGINE[ENGINE_PARAMS] = {0, 1, 8, 10, 2, 3, 15, 9, 11, 12, 7, 13, 14, 4, 5, 6};
+
+PyObject* fasta_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const Signature sig = {"Fasta.__new__", FASTA_PARAM_NAMES, ENGINE_PARAMS, 1};
+    PyObject* given[ENGINE_PARAMS];
+    if (!bind_tuple(sig, args, kwargs, given)) return nullptr;
+    PyObject* engine_slots[ENGINE_PARAMS];
+    for (int i = 0; i < ENGINE_PARAMS; ++i) engine_slots[FASTA_TO_ENGINE[i]] = given[i];
+    OpenedEngine opened;
+    if (!open_engine(engine_slots, FASTA_TO_ENGINE, opened)) return nullptr;
+    std::vector<std::string_view>* names;
+    try {
+        names = new std::vector<std::string_view>(opened.engine->names().keys());
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    auto* self = reinterpret_cast<FastaObject*>(type->tp_alloc(type, 0));
+    if (!self) {
+        delete names;
+        return nullptr;
+    }
+    self->engine = opened.engine.release();
+    self->names = names;
+    self->filename = new_ref(given[0]);
+    self->is_mutable = self->engine->options().is_mutable;
+    self->key_function = opened.key_function.release();
+    self->filt_function = opened.filt_function.release();
+    return reinterpret_cast<PyObject*>(self);
+}
+
+int fasta_traverse(PyObject* o, visitproc visit, void* arg) {
+    return visit_all(visit, arg, {as_fasta(o)->key_function, as_fasta(o)->filt_function,
+                                  reinterpret_cast<PyObject*>(Py_TYPE(o))});
+}
+
+int fasta_clear(PyObject* o) {
+    Py_CLEAR(as_fasta(o)->key_function);
+    Py_CLEAR(as_fasta(o)->filt_function);
+    return 0;
+}
+
+void fasta_dealloc(PyObject* o) {
+    PyTypeObject* type = Py_TYPE(o);
+    PyObject_GC_UnTrack(o);
+    fasta_clear(o);
+    Py_CLEAR(as_fasta(o)->filename);
+    delete as_fasta(o)->names;
+    delete as_fasta(o)->engine;
+    type->tp_free(o);
+    Py_DECREF(type);
+}
+
+PyObject* name_str(std::string_view name) {
+    return PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "strict");
+}
+
+// --- lookups -------------------------------------------------------------------------------
+
+[[gnu::cold]] PyObject* missing_key(FastaObject* self, PyObject* key) {
+    Ref message = Ref::steal(PyUnicode_FromFormat("%U not in %U.", key, self->filename));
+    if (message) PyErr_SetObject(PyExc_KeyError, message.get());
+    return nullptr;
+}
+
+[[gnu::cold]] PyObject* bad_key_type() {
+    PyErr_Clear();
+    PyErr_SetString(PyExc_TypeError, "Key must be string or integer");
+    return nullptr;
+}
+
+PyObject* fasta_subscript(PyObject* o, PyObject* key) {
+    auto* self = as_fasta(o);
+    if (PyUnicode_Check(key)) {
+        std::string_view name;
+        if (!utf8_view(key, name)) return nullptr;
+        if (!self->engine->names().contains(name)) return missing_key(self, key);
+        Ref exact = PyUnicode_CheckExact(key) ? Ref::borrow(key) : Ref::steal(PyUnicode_FromObject(key));
+        if (!exact) return nullptr;
+        return new_fasta_record(o, exact.get(), self->is_mutable);
+    }
+    if (PySlice_Check(key) || PyFloat_Check(key)) return bad_key_type();
+    Ref index = Ref::steal(PyNumber_Index(key));
+    if (!index) return bad_key_type();
+    unsigned long long i = PyLong_AsUnsignedLongLong(index.get());
+    if (i == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return bad_key_type();
+    if (i >= self->names->size()) {
+        PyErr_SetString(PyExc_IndexError, "Index out of range");
+        return nullptr;
+    }
+    Ref name = Ref::steal(name_str((*self->names)[static_cast<std::size_t>(i)]));
+    if (!name) return nullptr;
+    return new_fasta_record(o, name.get(), self->is_mutable);
+}
+
+PyObject* fasta_item(PyObject* o, Py_ssize_t i) {
+    Ref key = Ref::steal(PyLong_FromSsize_t(i));
+    return key ? fasta_subscript(o, key.get()) : nullptr;
+}
+
+int fasta_contains(PyObject* o, PyObject* key) {
+    std::string_view name;
+    if (!to_text(key, "name", name)) return -1;
+    return as_fasta(o)->engine->names().contains(name);
+}
+
+Py_ssize_t fasta_length(PyObject* o) {
+    auto* self = as_fasta(o);
+    std::uint64_t total = 0;
+    for (std::string_view name : *self->names) {
+        if (__builtin_add_overflow(total, self->engine->names().find(name)->rlen, &total) ||
+            total > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+            PyErr_SetNone(PyExc_OverflowError);
+            return -1;
+        }
+    }
+    return static_cast<Py_ssize_t>(total);
+}
+
+PyObject* names_list(FastaObject* self) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(self->names->size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < self->names->size(); ++i) {
+        PyObject* name = name_str((*self->names)[i]);
+        if (!name) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), name);
+    }
+    return list.release();
+}
+
+PyObject* fasta_iter(PyObject* o) {
+    Ref names = Ref::steal(names_list(as_fasta(o)));
+    return names ? new_fasta_iterator(o, names.get(), as_fasta(o)->is_mutable) : nullptr;
+}
+
+bool no_arguments(const char* callable, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature empty = {nullptr, nullptr, 0, 0};
+    Signature sig = empty;
+    sig.callable = callable;
+    return bind_fastcall(sig, nullptr, nargs, kwnames, nullptr);
+}
+
+PyObject* fasta_keys(PyObject* o, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!no_arguments("Fasta.keys", nargs, kwnames)) return nullptr;
+    return names_list(as_fasta(o));
+}
+
+// values() and items(): one new record per name, alone or paired with its name.
+PyObject* records_list(PyObject* o, bool with_names) {
+    auto* self = as_fasta(o);
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(self->names->size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < self->names->size(); ++i) {
+        Ref name = Ref::steal(name_str((*self->names)[i]));
+        if (!name) return nullptr;
+        Ref record = Ref::steal(new_fasta_record(o, name.get(), self->is_mutable));
+        if (!record) return nullptr;
+        PyObject* item = with_names ? PyTuple_Pack(2, name.get(), record.get()) : record.release();
+        if (!item) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
+PyObject* fasta_values(PyObject* o, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!no_arguments("Fasta.values", nargs, kwnames)) return nullptr;
+    return records_list(o, false);
+}
+
+PyObject* fasta_items(PyObject* o, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!no_arguments("Fasta.items", nargs, kwnames)) return nullptr;
+    return records_list(o, true);
+}
+
+// --- retrieval ----------------------------------------------------------------------------
+
+PyObject* fasta_get_seq(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"name", "start", "end", "rc"};
+    static const Signature sig = {"Fasta.get_seq", names, 4, 3};
+    PyObject* slot[4];
+    std::string_view name;
+    std::uint64_t start, end;
+    bool rc;
+    if (!bind_fastcall(sig, args, nargs, kwnames, slot) || !to_text(slot[0], "name", name) ||
+        !to_u64(slot[1], "start", start) || !to_u64(slot[2], "end", end) || !to_optional_bool(slot[3], "rc", rc))
+        return nullptr;
+    Ref seq = Ref::steal(fasta_fetch(o, slot[0], start, end));
+    if (!seq || !rc) return seq.release();
+    return sequence_negative(seq.get());
+}
+
+// Converts `intervals` (pairs of unsigned integers) before anything is fetched.
+bool convert_intervals(PyObject* intervals, std::vector<std::pair<std::uint64_t, std::uint64_t>>& out) {
+    if (!check_sequence(intervals, "intervals")) return false;
+    Ref items = Ref::steal(PySequence_Tuple(intervals));
+    if (!items) return false;
+    Py_ssize_t count = PyTuple_GET_SIZE(items.get());
+    out.resize(static_cast<std::size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* item = PyTuple_GET_ITEM(items.get(), i);
+        auto& [start, end] = out[static_cast<std::size_t>(i)];
+        if (!check_tuple(item, 2, "intervals") || !to_u64(PyTuple_GET_ITEM(item, 0), "intervals", start) ||
+            !to_u64(PyTuple_GET_ITEM(item, 1), "intervals", end))
+            return false;
+    }
+    return true;
+}
+
+PyObject* fasta_get_spliced_seq(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"name", "intervals", "rc"};
+    static const Signature sig = {"Fasta.get_spliced_seq", names, 3, 2};
+    PyObject* slot[3];
+    std::string_view name;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> intervals;
+    bool rc;
+    if (!bind_fastcall(sig, args, nargs, kwnames, slot) || !to_text(slot[0], "name", name) ||
+        !convert_intervals(slot[1], intervals) || !to_optional_bool(slot[2], "rc", rc))
+        return nullptr;
+    const Engine& engine = *as_fasta(o)->engine;
+    std::vector<Sequence> pieces;
+    std::uint64_t total = 0;
+    try {
+        pieces.reserve(intervals.size());
+        for (auto [start, end] : intervals) {
+            FetchResult piece = fetch(engine, name, start, end);
+            if (!piece.ok()) {
+                raise_fetch_failure(piece.error());
+                return nullptr;
+            }
+            pieces.push_back(std::move(piece.value()));
+            if (__builtin_add_overflow(total, pieces.back().seq.size(), &total) ||
+                total > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+                PyErr_SetNone(PyExc_OverflowError);
+                return nullptr;
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    for (const Sequence& piece : pieces)
+        if (!is_ascii(piece.seq.data(), piece.seq.size())) return fetched_str(piece.seq.data(), piece.seq.size(), name);
+    Coords coords;
+    if (!pieces.empty()) coords = Coords{pieces.front().coords.start, pieces.back().coords.end};
+    AsciiBuilder builder(static_cast<Py_ssize_t>(total));
+    char* out = builder.data();
+    if (!out) return nullptr;
+    if (rc) {
+        for (auto it = pieces.rbegin(); it != pieces.rend(); ++it) {
+            reverse_complement_bytes(it->seq.data(), it->seq.size(), out);
+            out += it->seq.size();
+        }
+    } else {
+        for (const Sequence& piece : pieces) {
+            std::memcpy(out, piece.seq.data(), piece.seq.size());
+            out += piece.seq.size();
+        }
+    }
+    return new_sequence(slot[0], builder.finish(), coords, false);
+}
+
+PyObject* fasta_fetch_many(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"regions", "rc"};
+    static const Signature sig = {"Fasta.fetch_many", names, 2, 1};
+    PyObject* slot[2];
+    bool rc;
+    const Engine& engine = *as_fasta(o)->engine;
+    BatchRegions regions;
+    if (!bind_fastcall(sig, args, nargs, kwnames, slot) || !convert_regions(engine, slot[0], nullptr, regions) ||
+        !to_optional_bool(slot[1], "rc", rc))
+        return nullptr;
+    return fetch_regions(engine, regions, nullptr, rc);
+}
+
+PyObject* fasta_fetch_many_same_chr(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"name", "regions", "rc"};
+    static const Signature sig = {"Fasta.fetch_many_same_chr", names, 3, 2};
+    PyObject* slot[3];
+    std::string_view name;
+    bool rc;
+    const Engine& engine = *as_fasta(o)->engine;
+    BatchRegions regions;
+    if (!bind_fastcall(sig, args, nargs, kwnames, slot) || !to_text(slot[0], "name", name) ||
+        !convert_regions(engine, slot[1], slot[0], regions) || !to_optional_bool(slot[2], "rc", rc))
+        return nullptr;
+    return fetch_regions(engine, regions, slot[0], rc);
+}
+
+// --- lifecycle methods that change nothing --------------------------------------------------
+
+PyObject* fasta_close(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!no_arguments("Fasta.close", nargs, kwnames)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* fasta_enter(PyObject* o, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!no_arguments("Fasta.__enter__", nargs, kwnames)) return nullptr;
+    return new_ref(o);
+}
+
+PyObject* fasta_exit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"_exc_type", "_exc_value", "_traceback"};
+    static const Signature sig = {"Fasta.__exit__", names, 3, 0};
+    PyObject* slot[3];
+    if (!bind_fastcall(sig, args, nargs, kwnames, slot)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* fasta_repr(PyObject* o) { return PyUnicode_FromFormat("Fasta(\"%U\")", as_fasta(o)->filename); }
+
+constexpr int FASTCALL = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef methods[] = {
+    {"keys", fastcall_method(fasta_keys), FASTCALL, "keys($self)\n--\n\n"},
+    {"values", fastcall_method(fasta_values), FASTCALL, "values($self)\n--\n\n"},
+    {"items", fastcall_method(fasta_items), FASTCALL, "items($self)\n--\n\n"},
+    {"get_seq", fastcall_method(fasta_get_seq), FASTCALL, "get_seq($self, name, start, end, rc=None)\n--\n\n"},
+    {"get_spliced_seq", fastcall_method(fasta_get_spliced_seq), FASTCALL,
+     "get_spliced_seq($self, name, intervals, rc=None)\n--\n\n"},
+    {"fetch_many", fastcall_method(fasta_fetch_many), FASTCALL,
+     "fetch_many($self, regions, rc=None)\n--\n\n"
+     "High-performance batch fetch for many sequences\n\n"
+     "Made for 200,000 regions and more in one call: batches of 1000 regions or more run on a pool\n"
+     "of worker threads.\n\n"
+     "Args:\n"
+     "    regions: List of (name, start, end) tuples specifying regions to fetch\n"
+     "    rc: Optional boolean to reverse complement all sequences\n\n"
+     "Returns:\n"
+     "    List of Sequence objects in the same order as input regions\n\n"
+     "Example:\n"
+     "    seqs = fasta.fetch_many([(\"chr1\", 1, 100), (\"chr2\", 500, 600)], rc=True)"},
+    {"fetch_many_same_chr", fastcall_method(fasta_fetch_many_same_chr), FASTCALL,
+     "fetch_many_same_chr($self, name, regions, rc=None)\n--\n\n"
+     "Ultra-fast batch fetch for regions from the same chromosome\n\n"
+     "Made for BED files whose regions all lie on one chromosome: the name is looked up once.\n\n"
+     "Args:\n"
+     "    name: Name of the record all regions lie on\n"
+     "    regions: List of (start, end) tuples\n"
+     "    rc: Optional boolean to reverse complement all sequences\n\n"
+     "Returns:\n"
+     "    List of Sequence objects in the same order as input regions\n\n"
+     "Example:\n"
+     "    seqs = fasta.fetch_many_same_chr(\"chr1\", [(1, 100), (500, 600)])"},
+    {"close", fastcall_method(fasta_close), FASTCALL, "close($self)\n--\n\n"},
+    {"__enter__", fastcall_method(fasta_enter), FASTCALL, "__enter__($self)\n--\n\n"},
+    {"__exit__", fastcall_method(fasta_exit), FASTCALL,
+     "__exit__($self, _exc_type=None, _exc_value=None, _traceback=None)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(fasta_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(fasta_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(fasta_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(fasta_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(fasta_repr)},
+    {Py_tp_iter, reinterpret_cast<void*>(fasta_iter)},
+    {Py_mp_subscript, reinterpret_cast<void*>(fasta_subscript)},
+    {Py_mp_length, reinterpret_cast<void*>(fasta_length)},
+    {Py_sq_item, reinterpret_cast<void*>(fasta_item)},
+    {Py_sq_contains, reinterpret_cast<void*>(fasta_contains)},
+    {Py_tp_methods, methods},
+    {Py_tp_doc, const_cast<char*>(
+                    "Fasta(filename, indexname=None, default_seq=None, key_function=None, as_raw=False, "
+                    "strict_bounds=False, read_ahead=None, mutable=False, split_char=None, filt_function=None, "
+                    "one_based_attributes=True, read_long_names=False, duplicate_action=..., "
+                    "sequence_always_upper=False, rebuild=True, build_index=True)\n--\n\n")},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {"sekva.Fasta", sizeof(FastaObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
+PyTypeObject* type_cell = nullptr;
+
+}  // namespace
+
+PyTypeObject* fasta_type() { return cached_type(type_cell, spec); }
+
+const Engine& fasta_engine(PyObject* fasta) { return *as_fasta(fasta)->engine; }
+
+const std::vector<std::string_view>& fasta_names(PyObject* fasta) { return *as_fasta(fasta)->names; }
+
+PyObject* fasta_fetch(PyObject* fasta, PyObject* name, std::uint64_t start, std::uint64_t end) {
+    std::string_view text;
+    if (!utf8_view(name, text)) return nullptr;
+    const Engine& engine = fasta_engine(fasta);
+    return fetch_to_host(name, text, [&](StrOutput& out) { return fetch_into(engine, text, start, end, out); });
+}
+
+RecordShape record_shape(const Engine& engine, std::string_view name) {
+    const IndexEntry* entry = engine.names().find(name);
+    if (!entry) return {70, 0};
+    return {entry->lenc ? entry->lenc : 1, entry->rlen};
+}
+
+}  // namespace sekva::host

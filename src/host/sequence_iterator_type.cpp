@@ -1,0 +1,82 @@
+// SequenceIterator: one record in line-sized pieces; a failed step can be retried.
+#include "host/errors.hpp"
+#include "host/fasta_type.hpp"
+#include "host/ref.hpp"
+#include "host/types.hpp"
+
+namespace sekva::host {
+
+namespace {
+
+struct SequenceIteratorObject {
+    PyObject_HEAD
+    PyObject* name;
+    PyObject* fasta;
+    std::uint64_t piece;   // bases per step, at least 1
+    std::uint64_t length;  // bases in the record
+    std::uint64_t next;    // 1-based first base of the next piece; past `length` when exhausted
+};
+
+SequenceIteratorObject* as_iterator(PyObject* o) { return reinterpret_cast<SequenceIteratorObject*>(o); }
+
+int iterator_traverse(PyObject* o, visitproc visit, void* arg) {
+    return visit_all(visit, arg, {as_iterator(o)->fasta, reinterpret_cast<PyObject*>(Py_TYPE(o))});
+}
+
+int iterator_clear(PyObject* o) {
+    Py_CLEAR(as_iterator(o)->fasta);
+    return 0;
+}
+
+void iterator_dealloc(PyObject* o) {
+    PyTypeObject* type = Py_TYPE(o);
+    PyObject_GC_UnTrack(o);
+    iterator_clear(o);
+    Py_CLEAR(as_iterator(o)->name);
+    type->tp_free(o);
+    Py_DECREF(type);
+}
+
+PyObject* iterator_next(PyObject* o) {
+    auto* self = as_iterator(o);
+    if (!self->fasta || self->next == 0 || self->next > self->length) return nullptr;
+    std::uint64_t last = self->length - self->next < self->piece ? self->length : self->next + self->piece - 1;
+    PyObject* piece = fasta_fetch(self->fasta, self->name, self->next, last);
+    if (!piece) return nullptr;  // the same piece is asked for again next time
+    // 0 marks exhaustion where last + 1 would wrap around.
+    self->next = last == UINT64_MAX ? 0 : last + 1;
+    return piece;
+}
+
+PyType_Slot slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(iterator_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(iterator_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(iterator_clear)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(iterator_next)},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {"sekva.SequenceIterator", sizeof(SequenceIteratorObject), 0,
+                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
+PyTypeObject* type_cell = nullptr;
+
+}  // namespace
+
+PyTypeObject* sequence_iterator_type() { return cached_type(type_cell, spec); }
+
+PyObject* new_sequence_iterator(PyObject* fasta, PyObject* name, std::uint64_t piece, std::uint64_t length) {
+    PyTypeObject* type = sequence_iterator_type();
+    if (!type) return nullptr;
+    auto* self = reinterpret_cast<SequenceIteratorObject*>(PyType_GenericAlloc(type, 0));
+    if (!self) return nullptr;
+    self->name = new_ref(name);
+    self->fasta = new_ref(fasta);
+    self->piece = piece;
+    self->length = length;
+    self->next = 1;
+    return reinterpret_cast<PyObject*>(self);
+}
+
+}  // namespace sekva::host
