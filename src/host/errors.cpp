@@ -28,6 +28,12 @@ PyObject* raise_no_constructor(PyTypeObject* type) {
 
 PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) { return raise_no_constructor(type); }
 
+PyObject* refuse_subclass(PyObject* cls, PyObject*, PyObject*) {
+    const char* name = reinterpret_cast<PyTypeObject*>(cls)->tp_name;
+    PyErr_Format(PyExc_TypeError, "type '%s' is not an acceptable base type", name);
+    return nullptr;
+}
+
 int refuse_delete() {
     PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
     return -1;

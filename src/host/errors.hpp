@@ -15,6 +15,13 @@ namespace sekva::host {
 [[gnu::cold]] PyObject* raise_no_constructor(PyTypeObject* type);
 // tp_new of the classes that only the module itself makes.
 PyObject* refuse_construction(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+// __init_subclass__ for every class: no class of the module may be subclassed. The host refuses
+// on its own where it honours the base-type flag; this covers hosts that do not.
+PyObject* refuse_subclass(PyObject* cls, PyObject* args, PyObject* kwargs);
+inline PyMethodDef refuse_subclass_method() {
+    return {"__init_subclass__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(refuse_subclass)),
+            METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr};
+}
 // AttributeError "can't delete attribute"; returns -1 for setters.
 [[gnu::cold]] int refuse_delete();
 

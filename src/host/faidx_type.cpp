@@ -141,6 +141,7 @@ PyMethodDef methods[] = {
      "    List of Sequence objects in the same order as input regions\n\n"
      "Example:\n"
      "    seqs = faidx.fetch_many_same_chr(\"chr1\", [(1, 100), (500, 600)])"},
+    refuse_subclass_method(),
     {nullptr, nullptr, 0, nullptr},
 };
 

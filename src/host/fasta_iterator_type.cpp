@@ -44,6 +44,11 @@ PyObject* iterator_next(PyObject* o) {
     return new_fasta_record(self->fasta, name, self->is_mutable);
 }
 
+PyMethodDef methods[] = {
+    refuse_subclass_method(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
     {Py_tp_dealloc, reinterpret_cast<void*>(iterator_dealloc)},
@@ -51,6 +56,7 @@ PyType_Slot slots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(iterator_clear)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(iterator_next)},
+    {Py_tp_methods, methods},
     {0, nullptr},
 };
 

@@ -244,6 +244,7 @@ PyObject* get_unpadded_len(PyObject* o, void*) {
 
 PyMethodDef methods[] = {
     {"__reversed__", fastcall_method(record_reversed), METH_FASTCALL | METH_KEYWORDS, "__reversed__($self)\n--\n\n"},
+    refuse_subclass_method(),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -383,6 +383,7 @@ PyMethodDef methods[] = {
     {"__enter__", fastcall_method(fasta_enter), FASTCALL, "__enter__($self)\n--\n\n"},
     {"__exit__", fastcall_method(fasta_exit), FASTCALL,
      "__exit__($self, _exc_type=None, _exc_value=None, _traceback=None)\n--\n\n"},
+    refuse_subclass_method(),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -24,10 +24,16 @@ void dealloc(PyObject* o) {
     Py_DECREF(type);
 }
 
+PyMethodDef methods[] = {
+    refuse_subclass_method(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
     {Py_mp_ass_subscript, reinterpret_cast<void*>(assign_item)},
+    {Py_tp_methods, methods},
     {0, nullptr},
 };
 

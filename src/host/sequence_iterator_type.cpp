@@ -48,6 +48,11 @@ PyObject* iterator_next(PyObject* o) {
     return piece;
 }
 
+PyMethodDef methods[] = {
+    refuse_subclass_method(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
     {Py_tp_dealloc, reinterpret_cast<void*>(iterator_dealloc)},
@@ -55,6 +60,7 @@ PyType_Slot slots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(iterator_clear)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(iterator_next)},
+    {Py_tp_methods, methods},
     {0, nullptr},
 };
 

@@ -297,6 +297,11 @@ PyObject* sequence_richcompare(PyObject* o, PyObject* other, int op) {
     Py_RETURN_FALSE;
 }
 
+PyMethodDef methods[] = {
+    refuse_subclass_method(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(sequence_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(sequence_dealloc)},
@@ -310,6 +315,7 @@ PyType_Slot slots[] = {
     {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
     {Py_tp_getset, getset},
     {Py_tp_doc, const_cast<char*>("Sequence(name=..., seq=..., start=None, end=None, comp=False)\n--\n\n")},
+    {Py_tp_methods, methods},
     {0, nullptr},
 };
 
