@@ -68,17 +68,19 @@ SCALING = textwrap.dedent(
 
 MEMORY = textwrap.dedent(
     """
-    import resource, sys
+    import sys
     sys.path.insert(0, sys.argv[2])
     import genome
     from sekva import Faidx
     # Read through the descriptor: mapped file pages would count as resident memory too.
     fa = Faidx(sys.argv[1], mutable=True)
     regions = genome.read_bed()
-    with open("/proc/self/statm") as f:
-        before = int(f.read().split()[1]) * resource.getpagesize() // 1024
+    def status(field):  # kB; VmHWM is this process's own peak (ru_maxrss would include its parent's)
+        with open("/proc/self/status") as f:
+            return next(int(line.split()[1]) for line in f if line.startswith(field))
+    before = status("VmRSS:")
     out = fa.fetch_many(regions)
-    after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    after = status("VmHWM:")
     kept = sum(sys.getsizeof(s.seq) + sys.getsizeof(s) for s in out)
     print((after - before) * 1024, kept)
     """

@@ -198,3 +198,13 @@ def test_batches_do_not_leak(fasta):
             fa.fetch_many_same_chr(name, [(1, 50)] * count)
         gc.collect()
         assert sys.getrefcount(name) == before
+
+
+def test_impossible_batch_allocation_is_a_memory_error(write):
+    path = write(">a\nACGT\n")
+    write(f"a\t{2**50}\t3\t4\t5\n", "x.fa.fai")
+    bump_mtime(path + ".fai", 5)
+    fa = Faidx(path, default_seq="N")
+    with pytest.raises(MemoryError):
+        fa.fetch_many([("a", 1, 2**50)] * LARGE)
+    assert fa.fetch_many([("a", 1, 4)] * LARGE)[0].seq == "ACGT"

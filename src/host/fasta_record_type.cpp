@@ -191,23 +191,27 @@ PyObject* record_reversed(PyObject* o, PyObject* const*, Py_ssize_t nargs, PyObj
     static const Signature sig = {"FastaRecord.__reversed__", nullptr, 0, 0};
     if (!bind_fastcall(sig, nullptr, nargs, kwnames, nullptr)) return nullptr;
     auto* self = as_record(o);
+    const Engine& engine = fasta_engine(self->fasta);
+    std::string_view name = name_of(self);
     RecordShape shape = shape_of(self);
-    Ref pieces = Ref::steal(PyList_New(0));
-    if (!pieces) return nullptr;
-    for (std::uint64_t p = 1; p <= shape.length;) {
-        std::uint64_t last = shape.length - p < shape.piece ? shape.length : p + shape.piece - 1;
-        Ref piece = Ref::steal(fetch_part(self, p, last));
-        if (!piece || PyList_Append(pieces.get(), piece.get()) < 0) return nullptr;
-        if (last == shape.length) break;
-        p = last + 1;
-    }
-    Py_ssize_t count = PyList_GET_SIZE(pieces.get());
-    Ref out = Ref::steal(PyList_New(count));
+    std::uint64_t count = shape.length / shape.piece + (shape.length % shape.piece != 0);
+    if (count > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+    Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
     if (!out) return nullptr;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* reversed = sequence_reversed(PyList_GET_ITEM(pieces.get(), count - 1 - i));
-        if (!reversed) return nullptr;
-        PyList_SET_ITEM(out.get(), i, reversed);
+    // Pieces are fetched first to last and land from the end of the list, each reversed in place.
+    std::uint64_t p = 1;
+    for (std::uint64_t j = 0; j < count; ++j) {
+        std::uint64_t last = shape.length - p < shape.piece ? shape.length : p + shape.piece - 1;
+        StrOutput bases;
+        RegionResult piece = fetch_into(engine, name, p, last, bases);
+        if (piece.ok()) {
+            if (bases.data()) std::reverse(bases.data(), bases.data() + piece.value().length);
+            piece.value().coords = swapped(piece.value().coords);
+        }
+        PyObject* value = region_to_host(std::move(piece), bases, self->name, name);
+        if (!value) return nullptr;
+        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(count - 1 - j), value);
+        p = last + 1;
     }
     return out.release();
 }
