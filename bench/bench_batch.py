@@ -7,18 +7,12 @@ import subprocess
 import sys
 import textwrap
 
-from common import best_time, print_table
+from common import best_time, optional_peer, print_table
 import genome
 from sekva import Faidx
 
-try:
-    import pysam
-except ImportError:
-    pysam = None
-try:
-    import pyfastx
-except ImportError:
-    pyfastx = None
+pysam = optional_peer("pysam")
+pyfastx = optional_peer("pyfastx")
 
 
 def bed_batch(path, regions):

@@ -9,18 +9,12 @@ import shutil
 import subprocess
 import time
 
-from common import best_time, print_table
+from common import best_time, optional_peer, print_table
 import genome
 from sekva import Faidx
 
-try:
-    import pysam
-except ImportError:
-    pysam = None
-try:
-    import pyfastx
-except ImportError:
-    pyfastx = None
+pysam = optional_peer("pysam")
+pyfastx = optional_peer("pyfastx")
 
 
 def warm(path):

@@ -1,5 +1,14 @@
 """Timing helpers shared by the benchmarks: best-of-N wall time and a ratio table."""
+import importlib
 import time
+
+
+def optional_peer(module):
+    """The peer library if it is installed, else None: peers are left out of the tables."""
+    try:
+        return importlib.import_module(module)
+    except ImportError:
+        return None
 
 
 def best_time(fn, repeat=3):

@@ -77,6 +77,42 @@ bool open_engine(PyObject* const* slots, const int* conversion_order, OpenedEngi
     return true;
 }
 
+PyObject* new_engine_holder(PyTypeObject* type, PyObject* args, PyObject* kwargs, const Signature& sig,
+                            const int* to_engine) {
+    PyObject* given[ENGINE_PARAMS];
+    if (!bind_tuple(sig, args, kwargs, given)) return nullptr;
+    PyObject* engine_slots[ENGINE_PARAMS];
+    for (int i = 0; i < ENGINE_PARAMS; ++i) engine_slots[to_engine[i]] = given[i];
+    OpenedEngine opened;
+    if (!open_engine(engine_slots, to_engine, opened)) return nullptr;
+    auto* self = reinterpret_cast<EngineHolder*>(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    self->engine = opened.engine.release();
+    self->filename = new_ref(given[0]);
+    self->key_function = opened.key_function.release();
+    self->filt_function = opened.filt_function.release();
+    return reinterpret_cast<PyObject*>(self);
+}
+
+int engine_holder_traverse(PyObject* o, visitproc visit, void* arg) {
+    auto* self = reinterpret_cast<EngineHolder*>(o);
+    return visit_all(visit, arg, {self->key_function, self->filt_function, reinterpret_cast<PyObject*>(Py_TYPE(o))});
+}
+
+int engine_holder_clear(PyObject* o) {
+    auto* self = reinterpret_cast<EngineHolder*>(o);
+    Py_CLEAR(self->key_function);
+    Py_CLEAR(self->filt_function);
+    return 0;
+}
+
+void release_engine_holder(PyObject* o) {
+    auto* self = reinterpret_cast<EngineHolder*>(o);
+    Py_CLEAR(self->filename);
+    delete self->engine;
+    self->engine = nullptr;
+}
+
 void raise_fetch_failure(FetchFailure& failure) {
     switch (failure.kind) {
         case FetchFailure::Kind::Engine:

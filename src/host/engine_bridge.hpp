@@ -8,6 +8,7 @@
 
 #include "engine/engine.hpp"
 #include "engine/fetch.hpp"
+#include "host/args.hpp"
 #include "host/ref.hpp"
 #include "host/text.hpp"
 
@@ -27,6 +28,25 @@ struct OpenedEngine {
 // `conversion_order` so that the first failure is the first in the caller's own signature,
 // then opens the engine. Returns false with the host error set.
 bool open_engine(PyObject* const* slots, const int* conversion_order, OpenedEngine& out);
+
+// The state Faidx and Fasta share: one engine and what the constructor was given.
+struct EngineHolder {
+    PyObject_HEAD
+    Engine* engine;
+    PyObject* filename;       // as the caller gave it
+    PyObject* key_function;   // kept alive beside the engine; never called
+    PyObject* filt_function;
+};
+
+// tp_new of Faidx and Fasta: binds the call to `sig` (sixteen parameters in the class's own
+// order), converts in that order, opens the engine and allocates an object of `type`, whose
+// layout starts with EngineHolder. `to_engine[i]` is the engine position of parameter i.
+PyObject* new_engine_holder(PyTypeObject* type, PyObject* args, PyObject* kwargs, const Signature& sig,
+                            const int* to_engine);
+int engine_holder_traverse(PyObject* o, visitproc visit, void* arg);
+int engine_holder_clear(PyObject* o);
+// Releases the engine and the file name; the caller then frees the object.
+void release_engine_holder(PyObject* o);
 
 // Runs a fetch whose bases land in a new host string and returns the host Sequence named
 // `name` (borrowed), or nullptr with the error set. `call` takes the OutputBuffer.

@@ -9,13 +9,7 @@ namespace sekva::host {
 
 namespace {
 
-struct FaidxObject {
-    PyObject_HEAD
-    Engine* engine;
-    PyObject* filename;  // as the caller gave it
-    PyObject* key_function;
-    PyObject* filt_function;
-};
+using FaidxObject = EngineHolder;
 
 FaidxObject* as_faidx(PyObject* o) { return reinterpret_cast<FaidxObject*>(o); }
 
@@ -23,39 +17,10 @@ constexpr int ENGINE_ORDER[ENGINE_PARAMS] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 1
 
 PyObject* faidx_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const Signature sig = {"Faidx.__new__", ENGINE_PARAM_NAMES, ENGINE_PARAMS, 1};
-    PyObject* slots[ENGINE_PARAMS];
-    if (!bind_tuple(sig, args, kwargs, slots)) return nullptr;
-    OpenedEngine opened;
-    if (!open_engine(slots, ENGINE_ORDER, opened)) return nullptr;
-    auto* self = reinterpret_cast<FaidxObject*>(type->tp_alloc(type, 0));
-    if (!self) return nullptr;
-    self->engine = opened.engine.release();
-    self->filename = new_ref(slots[0]);
-    self->key_function = opened.key_function.release();
-    self->filt_function = opened.filt_function.release();
-    return reinterpret_cast<PyObject*>(self);
+    return new_engine_holder(type, args, kwargs, sig, ENGINE_ORDER);
 }
 
-int faidx_traverse(PyObject* o, visitproc visit, void* arg) {
-    return visit_all(visit, arg, {as_faidx(o)->key_function, as_faidx(o)->filt_function,
-                                  reinterpret_cast<PyObject*>(Py_TYPE(o))});
-}
-
-int faidx_clear(PyObject* o) {
-    Py_CLEAR(as_faidx(o)->key_function);
-    Py_CLEAR(as_faidx(o)->filt_function);
-    return 0;
-}
-
-void faidx_dealloc(PyObject* o) {
-    PyTypeObject* type = Py_TYPE(o);
-    PyObject_GC_UnTrack(o);
-    faidx_clear(o);
-    Py_CLEAR(as_faidx(o)->filename);
-    delete as_faidx(o)->engine;
-    type->tp_free(o);
-    Py_DECREF(type);
-}
+void faidx_dealloc(PyObject* o) { dealloc_tracked(o, engine_holder_clear, release_engine_holder); }
 
 PyObject* faidx_fetch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"name", "start", "end"};
@@ -153,8 +118,8 @@ PyGetSetDef getset[] = {
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(faidx_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(faidx_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(faidx_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(faidx_clear)},
+    {Py_tp_traverse, reinterpret_cast<void*>(engine_holder_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(engine_holder_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(faidx_repr)},
     {Py_sq_contains, reinterpret_cast<void*>(faidx_contains)},
     {Py_tp_methods, methods},
@@ -167,11 +132,11 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"sekva.Faidx", sizeof(FaidxObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
+PyType_Spec type_spec = {"sekva.Faidx", sizeof(FaidxObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
 PyTypeObject* type_cell = nullptr;
 
 }  // namespace
 
-PyTypeObject* faidx_type() { return cached_type(type_cell, spec); }
+PyTypeObject* faidx_type() { return cached_type(type_cell, type_spec); }
 
 }  // namespace sekva::host

@@ -28,13 +28,7 @@ int iterator_clear(PyObject* o) {
     return 0;
 }
 
-void iterator_dealloc(PyObject* o) {
-    PyTypeObject* type = Py_TYPE(o);
-    PyObject_GC_UnTrack(o);
-    iterator_clear(o);
-    type->tp_free(o);
-    Py_DECREF(type);
-}
+void iterator_dealloc(PyObject* o) { dealloc_tracked(o, iterator_clear, nullptr); }
 
 PyObject* iterator_next(PyObject* o) {
     auto* self = as_iterator(o);
@@ -60,13 +54,13 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"sekva.FastaIterator", sizeof(FastaIteratorObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+PyType_Spec type_spec = {"sekva.FastaIterator", sizeof(FastaIteratorObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
                     slots};
 PyTypeObject* type_cell = nullptr;
 
 }  // namespace
 
-PyTypeObject* fasta_iterator_type() { return cached_type(type_cell, spec); }
+PyTypeObject* fasta_iterator_type() { return cached_type(type_cell, type_spec); }
 
 PyObject* new_fasta_iterator(PyObject* fasta, PyObject* names, bool is_mutable) {
     PyTypeObject* type = fasta_iterator_type();

@@ -53,14 +53,9 @@ int record_clear(PyObject* o) {
     return 0;
 }
 
-void record_dealloc(PyObject* o) {
-    PyTypeObject* type = Py_TYPE(o);
-    PyObject_GC_UnTrack(o);
-    record_clear(o);
-    Py_CLEAR(as_record(o)->name);
-    type->tp_free(o);
-    Py_DECREF(type);
-}
+void release_name(PyObject* o) { Py_CLEAR(as_record(o)->name); }
+
+void record_dealloc(PyObject* o) { dealloc_tracked(o, record_clear, release_name); }
 
 Py_ssize_t record_length(PyObject* o) {
     std::uint64_t length = shape_of(as_record(o)).length;
@@ -274,12 +269,12 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"sekva.FastaRecord", sizeof(RecordObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
+PyType_Spec type_spec = {"sekva.FastaRecord", sizeof(RecordObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
 PyTypeObject* type_cell = nullptr;
 
 }  // namespace
 
-PyTypeObject* fasta_record_type() { return cached_type(type_cell, spec); }
+PyTypeObject* fasta_record_type() { return cached_type(type_cell, type_spec); }
 
 PyObject* new_fasta_record(PyObject* fasta, PyObject* name, bool is_mutable) {
     PyTypeObject* type = fasta_record_type();

@@ -20,13 +20,9 @@ namespace sekva::host {
 namespace {
 
 struct FastaObject {
-    PyObject_HEAD
-    Engine* engine;
-    PyObject* filename;  // as the caller gave it
+    EngineHolder holder;
     bool is_mutable;
-    PyObject* key_function;
-    PyObject* filt_function;
-    std::vector<std::string_view>* names;
+    std::vector<std::string_view>* names;  // the table's keys, listed once
 };
 
 FastaObject* as_fasta(PyObject* o) { return reinterpret_cast<FastaObject*>(o); }
@@ -42,53 +38,24 @@ constexpr int FASTA_TO_ENGINE[ENGINE_PARAMS] = {0, 1, 8, 10, 2, 3, 15, 9, 11, 12
 
 PyObject* fasta_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const Signature sig = {"Fasta.__new__", FASTA_PARAM_NAMES, ENGINE_PARAMS, 1};
-    PyObject* given[ENGINE_PARAMS];
-    if (!bind_tuple(sig, args, kwargs, given)) return nullptr;
-    PyObject* engine_slots[ENGINE_PARAMS];
-    for (int i = 0; i < ENGINE_PARAMS; ++i) engine_slots[FASTA_TO_ENGINE[i]] = given[i];
-    OpenedEngine opened;
-    if (!open_engine(engine_slots, FASTA_TO_ENGINE, opened)) return nullptr;
-    std::vector<std::string_view>* names;
+    Ref self = Ref::steal(new_engine_holder(type, args, kwargs, sig, FASTA_TO_ENGINE));
+    if (!self) return nullptr;
+    FastaObject* fasta = as_fasta(self.get());
+    fasta->is_mutable = fasta->holder.engine->options().is_mutable;
     try {
-        names = new std::vector<std::string_view>(opened.engine->names().keys());
+        fasta->names = new std::vector<std::string_view>(fasta->holder.engine->names().keys());
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
-    auto* self = reinterpret_cast<FastaObject*>(type->tp_alloc(type, 0));
-    if (!self) {
-        delete names;
-        return nullptr;
-    }
-    self->engine = opened.engine.release();
-    self->names = names;
-    self->filename = new_ref(given[0]);
-    self->is_mutable = self->engine->options().is_mutable;
-    self->key_function = opened.key_function.release();
-    self->filt_function = opened.filt_function.release();
-    return reinterpret_cast<PyObject*>(self);
+    return self.release();
 }
 
-int fasta_traverse(PyObject* o, visitproc visit, void* arg) {
-    return visit_all(visit, arg, {as_fasta(o)->key_function, as_fasta(o)->filt_function,
-                                  reinterpret_cast<PyObject*>(Py_TYPE(o))});
-}
-
-int fasta_clear(PyObject* o) {
-    Py_CLEAR(as_fasta(o)->key_function);
-    Py_CLEAR(as_fasta(o)->filt_function);
-    return 0;
-}
-
-void fasta_dealloc(PyObject* o) {
-    PyTypeObject* type = Py_TYPE(o);
-    PyObject_GC_UnTrack(o);
-    fasta_clear(o);
-    Py_CLEAR(as_fasta(o)->filename);
+void release_fasta(PyObject* o) {
     delete as_fasta(o)->names;
-    delete as_fasta(o)->engine;
-    type->tp_free(o);
-    Py_DECREF(type);
+    release_engine_holder(o);
 }
+
+void fasta_dealloc(PyObject* o) { dealloc_tracked(o, engine_holder_clear, release_fasta); }
 
 PyObject* name_str(std::string_view name) {
     return PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "strict");
@@ -97,7 +64,7 @@ PyObject* name_str(std::string_view name) {
 // --- lookups -------------------------------------------------------------------------------
 
 [[gnu::cold]] PyObject* missing_key(FastaObject* self, PyObject* key) {
-    Ref message = Ref::steal(PyUnicode_FromFormat("%U not in %U.", key, self->filename));
+    Ref message = Ref::steal(PyUnicode_FromFormat("%U not in %U.", key, self->holder.filename));
     if (message) PyErr_SetObject(PyExc_KeyError, message.get());
     return nullptr;
 }
@@ -113,7 +80,7 @@ PyObject* fasta_subscript(PyObject* o, PyObject* key) {
     if (PyUnicode_Check(key)) {
         std::string_view name;
         if (!utf8_view(key, name)) return nullptr;
-        if (!self->engine->names().contains(name)) return missing_key(self, key);
+        if (!self->holder.engine->names().contains(name)) return missing_key(self, key);
         Ref exact = PyUnicode_CheckExact(key) ? Ref::borrow(key) : Ref::steal(PyUnicode_FromObject(key));
         if (!exact) return nullptr;
         return new_fasta_record(o, exact.get(), self->is_mutable);
@@ -140,14 +107,14 @@ PyObject* fasta_item(PyObject* o, Py_ssize_t i) {
 int fasta_contains(PyObject* o, PyObject* key) {
     std::string_view name;
     if (!to_text(key, "name", name)) return -1;
-    return as_fasta(o)->engine->names().contains(name);
+    return as_fasta(o)->holder.engine->names().contains(name);
 }
 
 Py_ssize_t fasta_length(PyObject* o) {
     auto* self = as_fasta(o);
     std::uint64_t total = 0;
     for (std::string_view name : *self->names) {
-        if (__builtin_add_overflow(total, self->engine->names().find(name)->rlen, &total) ||
+        if (__builtin_add_overflow(total, self->holder.engine->names().find(name)->rlen, &total) ||
             total > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
             PyErr_SetNone(PyExc_OverflowError);
             return -1;
@@ -255,7 +222,7 @@ PyObject* fasta_get_spliced_seq(PyObject* o, PyObject* const* args, Py_ssize_t n
     if (!bind_fastcall(sig, args, nargs, kwnames, slot) || !to_text(slot[0], "name", name) ||
         !convert_intervals(slot[1], intervals) || !to_optional_bool(slot[2], "rc", rc))
         return nullptr;
-    const Engine& engine = *as_fasta(o)->engine;
+    const Engine& engine = *as_fasta(o)->holder.engine;
     std::vector<Sequence> pieces;
     std::uint64_t total = 0;
     try {
@@ -302,7 +269,7 @@ PyObject* fasta_fetch_many(PyObject* o, PyObject* const* args, Py_ssize_t nargs,
     static const Signature sig = {"Fasta.fetch_many", names, 2, 1};
     PyObject* slot[2];
     bool rc;
-    const Engine& engine = *as_fasta(o)->engine;
+    const Engine& engine = *as_fasta(o)->holder.engine;
     BatchRegions regions;
     if (!bind_fastcall(sig, args, nargs, kwnames, slot) || !convert_regions(engine, slot[0], nullptr, regions) ||
         !to_optional_bool(slot[1], "rc", rc))
@@ -316,7 +283,7 @@ PyObject* fasta_fetch_many_same_chr(PyObject* o, PyObject* const* args, Py_ssize
     PyObject* slot[3];
     std::string_view name;
     bool rc;
-    const Engine& engine = *as_fasta(o)->engine;
+    const Engine& engine = *as_fasta(o)->holder.engine;
     BatchRegions regions;
     if (!bind_fastcall(sig, args, nargs, kwnames, slot) || !to_text(slot[0], "name", name) ||
         !convert_regions(engine, slot[1], slot[0], regions) || !to_optional_bool(slot[2], "rc", rc))
@@ -344,7 +311,7 @@ PyObject* fasta_exit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     Py_RETURN_NONE;
 }
 
-PyObject* fasta_repr(PyObject* o) { return PyUnicode_FromFormat("Fasta(\"%U\")", as_fasta(o)->filename); }
+PyObject* fasta_repr(PyObject* o) { return PyUnicode_FromFormat("Fasta(\"%U\")", as_fasta(o)->holder.filename); }
 
 constexpr int FASTCALL = METH_FASTCALL | METH_KEYWORDS;
 
@@ -390,8 +357,8 @@ PyMethodDef methods[] = {
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(fasta_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(fasta_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(fasta_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(fasta_clear)},
+    {Py_tp_traverse, reinterpret_cast<void*>(engine_holder_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(engine_holder_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(fasta_repr)},
     {Py_tp_iter, reinterpret_cast<void*>(fasta_iter)},
     {Py_mp_subscript, reinterpret_cast<void*>(fasta_subscript)},
@@ -407,14 +374,14 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"sekva.Fasta", sizeof(FastaObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
+PyType_Spec type_spec = {"sekva.Fasta", sizeof(FastaObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
 PyTypeObject* type_cell = nullptr;
 
 }  // namespace
 
-PyTypeObject* fasta_type() { return cached_type(type_cell, spec); }
+PyTypeObject* fasta_type() { return cached_type(type_cell, type_spec); }
 
-const Engine& fasta_engine(PyObject* fasta) { return *as_fasta(fasta)->engine; }
+const Engine& fasta_engine(PyObject* fasta) { return *as_fasta(fasta)->holder.engine; }
 
 const std::vector<std::string_view>& fasta_names(PyObject* fasta) { return *as_fasta(fasta)->names; }
 

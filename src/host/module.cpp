@@ -6,8 +6,8 @@
 
 namespace sekva::host {
 
-PyTypeObject* cached_type(PyTypeObject*& cell, PyType_Spec& spec) {
-    if (!cell) cell = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+PyTypeObject* cached_type(PyTypeObject*& cell, PyType_Spec& type_spec) {
+    if (!cell) cell = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
     return cell;
 }
 

@@ -37,11 +37,11 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"sekva.MutableFastaRecord", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT, slots};
+PyType_Spec type_spec = {"sekva.MutableFastaRecord", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT, slots};
 PyTypeObject* type_cell = nullptr;
 
 }  // namespace
 
-PyTypeObject* mutable_fasta_record_type() { return cached_type(type_cell, spec); }
+PyTypeObject* mutable_fasta_record_type() { return cached_type(type_cell, type_spec); }
 
 }  // namespace sekva::host

@@ -28,14 +28,9 @@ int iterator_clear(PyObject* o) {
     return 0;
 }
 
-void iterator_dealloc(PyObject* o) {
-    PyTypeObject* type = Py_TYPE(o);
-    PyObject_GC_UnTrack(o);
-    iterator_clear(o);
-    Py_CLEAR(as_iterator(o)->name);
-    type->tp_free(o);
-    Py_DECREF(type);
-}
+void release_name(PyObject* o) { Py_CLEAR(as_iterator(o)->name); }
+
+void iterator_dealloc(PyObject* o) { dealloc_tracked(o, iterator_clear, release_name); }
 
 PyObject* iterator_next(PyObject* o) {
     auto* self = as_iterator(o);
@@ -64,13 +59,13 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"sekva.SequenceIterator", sizeof(SequenceIteratorObject), 0,
+PyType_Spec type_spec = {"sekva.SequenceIterator", sizeof(SequenceIteratorObject), 0,
                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
 PyTypeObject* type_cell = nullptr;
 
 }  // namespace
 
-PyTypeObject* sequence_iterator_type() { return cached_type(type_cell, spec); }
+PyTypeObject* sequence_iterator_type() { return cached_type(type_cell, type_spec); }
 
 PyObject* new_sequence_iterator(PyObject* fasta, PyObject* name, std::uint64_t piece, std::uint64_t length) {
     PyTypeObject* type = sequence_iterator_type();

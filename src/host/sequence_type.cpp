@@ -319,13 +319,13 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"sekva.Sequence", sizeof(SequenceObject), 0, Py_TPFLAGS_DEFAULT, slots};
+PyType_Spec type_spec = {"sekva.Sequence", sizeof(SequenceObject), 0, Py_TPFLAGS_DEFAULT, slots};
 
 PyTypeObject* type_cell = nullptr;
 
 }  // namespace
 
-PyTypeObject* sequence_type() { return cached_type(type_cell, spec); }
+PyTypeObject* sequence_type() { return cached_type(type_cell, type_spec); }
 
 PyObject* new_sequence(PyObject* name, PyObject* seq, Coords coords, bool comp) {
     Ref owned = Ref::steal(seq);

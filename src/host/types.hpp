@@ -14,7 +14,7 @@ PyTypeObject* fasta_iterator_type();
 PyTypeObject* sequence_iterator_type();
 PyTypeObject* mutable_fasta_record_type();
 
-// Heap type from a spec, created once; the cell keeps it for the life of the process.
-PyTypeObject* cached_type(PyTypeObject*& cell, PyType_Spec& spec);
+// Heap type made from its slot table once; the cell keeps it for the life of the process.
+PyTypeObject* cached_type(PyTypeObject*& cell, PyType_Spec& type_spec);
 
 }  // namespace sekva::host
