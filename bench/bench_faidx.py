@@ -4,7 +4,6 @@ Prints ratios (peer time / sekva time). Peers that are not installed are left ou
     python bench/bench_faidx.py
 """
 import os
-import random
 import shutil
 import subprocess
 import time
@@ -106,13 +105,7 @@ def open_indexed(path):
 def main():
     path, _ = genome.ensure()
     warm(path)
-    rng = random.Random(5)
-    names = genome.names()
-    regions = []
-    for _ in range(50_000):
-        i = rng.randrange(len(names))
-        s = rng.randint(1, genome.SIZES[i] - 100)
-        regions.append((names[i], s, s + 99))
+    regions = genome.random_regions(50_000, 100, seed=5)
     print_table("Index and single fetches", bench_index(path) + bench_single(path, regions))
     print_table("Whole record", bench_whole(path))
     open_indexed(path)

@@ -1,7 +1,6 @@
 """Fasta and FastaRecord against pyfastx and pysam, and record walks against plain str work.
     python bench/bench_reader.py
 """
-import random
 
 from common import best_time, optional_peer, print_table
 import genome
@@ -13,13 +12,8 @@ pyfastx = optional_peer("pyfastx")
 
 def slices(path):
     fa = Fasta(path)
-    rng = random.Random(8)
-    names = genome.names()
-    regions = []
-    for _ in range(50_000):
-        i = rng.randrange(len(names))
-        s = rng.randint(0, genome.SIZES[i] - 100)
-        regions.append((names[i], s, s + 100))
+    # Python slices [s - 1:e] of the 1-based regions.
+    regions = [(n, s - 1, e) for n, s, e in genome.random_regions(50_000, 100, seed=8)]
     ours = best_time(lambda: [fa[n][s:e] for n, s, e in regions])
     rows = []
     if pyfastx:

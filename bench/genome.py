@@ -71,3 +71,14 @@ def read_bed(path=BED):
             name, start, end = line.split("\t")[:3]
             out.append((name, int(start) + 1, int(end)))
     return out
+
+
+def random_regions(count, length, seed):
+    """`count` random 1-based regions of `length` bases, spread over every record."""
+    rng = random.Random(seed)
+    out = []
+    for _ in range(count):
+        i = rng.randrange(len(SIZES))
+        start = rng.randint(1, SIZES[i] - length)
+        out.append((names()[i], start, start + length - 1))
+    return out

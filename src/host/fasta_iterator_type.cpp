@@ -38,29 +38,14 @@ PyObject* iterator_next(PyObject* o) {
     return new_fasta_record(self->fasta, name, self->is_mutable);
 }
 
-PyMethodDef methods[] = {
-    refuse_subclass_method(),
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(iterator_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(iterator_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(iterator_clear)},
-    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(iterator_next)},
-    {Py_tp_methods, methods},
-    {0, nullptr},
-};
-
-PyType_Spec type_spec = {"sekva.FastaIterator", sizeof(FastaIteratorObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-                    slots};
 PyTypeObject* type_cell = nullptr;
 
 }  // namespace
 
-PyTypeObject* fasta_iterator_type() { return cached_type(type_cell, type_spec); }
+PyTypeObject* fasta_iterator_type() {
+    return cached_iterator_type(type_cell, "sekva.FastaIterator", sizeof(FastaIteratorObject), iterator_dealloc,
+                                iterator_traverse, iterator_clear, iterator_next);
+}
 
 PyObject* new_fasta_iterator(PyObject* fasta, PyObject* names, bool is_mutable) {
     PyTypeObject* type = fasta_iterator_type();

@@ -1,6 +1,9 @@
 // PyInit_sekva: the module object, made once per process, with its classes in a fixed order.
 #include <Python.h>
 
+#include <new>
+
+#include "host/errors.hpp"
 #include "host/ref.hpp"
 #include "host/types.hpp"
 
@@ -9,6 +12,30 @@ namespace sekva::host {
 PyTypeObject* cached_type(PyTypeObject*& cell, PyType_Spec& type_spec) {
     if (!cell) cell = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
     return cell;
+}
+
+PyTypeObject* cached_iterator_type(PyTypeObject*& cell, const char* name, int basicsize, destructor dealloc,
+                                   traverseproc traverse, inquiry clear, iternextfunc next) {
+    if (cell) return cell;
+    // The tables must outlive the type; they are made once per class and kept for the process.
+    static PyMethodDef methods[] = {refuse_subclass_method(), {nullptr, nullptr, 0, nullptr}};
+    auto* slots = new (std::nothrow) PyType_Slot[]{
+        {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(clear)},
+        {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+        {Py_tp_iternext, reinterpret_cast<void*>(next)},
+        {Py_tp_methods, methods},
+        {0, nullptr},
+    };
+    auto* type_spec = new (std::nothrow)
+        PyType_Spec{name, basicsize, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
+    if (!slots || !type_spec) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    return cached_type(cell, *type_spec);
 }
 
 namespace {

@@ -43,29 +43,14 @@ PyObject* iterator_next(PyObject* o) {
     return piece;
 }
 
-PyMethodDef methods[] = {
-    refuse_subclass_method(),
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(iterator_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(iterator_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(iterator_clear)},
-    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(iterator_next)},
-    {Py_tp_methods, methods},
-    {0, nullptr},
-};
-
-PyType_Spec type_spec = {"sekva.SequenceIterator", sizeof(SequenceIteratorObject), 0,
-                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
 PyTypeObject* type_cell = nullptr;
 
 }  // namespace
 
-PyTypeObject* sequence_iterator_type() { return cached_type(type_cell, type_spec); }
+PyTypeObject* sequence_iterator_type() {
+    return cached_iterator_type(type_cell, "sekva.SequenceIterator", sizeof(SequenceIteratorObject), iterator_dealloc,
+                                iterator_traverse, iterator_clear, iterator_next);
+}
 
 PyObject* new_sequence_iterator(PyObject* fasta, PyObject* name, std::uint64_t piece, std::uint64_t length) {
     PyTypeObject* type = sequence_iterator_type();

@@ -16,32 +16,22 @@ struct SequenceObject {
     PyObject_HEAD
     PyObject* name;  // exact str
     PyObject* seq;   // exact str, ASCII only: one byte per base
-    std::uint64_t start;
-    std::uint64_t end;
-    bool has_start;
-    bool has_end;
+    Coords coords;
     bool comp;
 
-    Coords coords() const {
-        Coords c;
-        if (has_start) c.start = start;
-        if (has_end) c.end = end;
-        return c;
-    }
-    void set_coords(Coords c) {
-        has_start = c.start.has_value();
-        start = c.start.value_or(0);
-        has_end = c.end.has_value();
-        end = c.end.value_or(0);
-    }
     std::string_view bytes() const { return seq_bytes(seq); }
 };
 
+// The getset closures of the field pairs: which of the two a getter or setter serves.
+enum Field : std::uintptr_t { FIRST = 0, SECOND = 1 };
+Field field_of(void* closure) { return static_cast<Field>(reinterpret_cast<std::uintptr_t>(closure)); }
+void* closure_of(Field f) { return reinterpret_cast<void*>(static_cast<std::uintptr_t>(f)); }
+
 SequenceObject* as_sequence(PyObject* o) { return reinterpret_cast<SequenceObject*>(o); }
 
-PyObject* optional_int(bool present, std::uint64_t value) {
-    if (!present) Py_RETURN_NONE;
-    return PyLong_FromUnsignedLongLong(value);
+PyObject* optional_int(std::optional<std::uint64_t> value) {
+    if (!value) Py_RETURN_NONE;
+    return PyLong_FromUnsignedLongLong(*value);
 }
 
 [[gnu::cold]] bool refuse_non_ascii(const char* param) {
@@ -80,7 +70,7 @@ PyObject* allocate(PyObject* name, PyObject* seq, Coords coords, bool comp) {
     Py_INCREF(seq);
     self->name = name;
     self->seq = seq;
-    self->set_coords(coords);
+    self->coords = coords;
     self->comp = comp;
     return reinterpret_cast<PyObject*>(self);
 }
@@ -122,43 +112,34 @@ PyObject* derive(SequenceObject* self, std::size_t n, Coords coords, bool comp, 
 
 // --- properties ---------------------------------------------------------------------------
 
-PyObject* get_name(PyObject* o, void*) { return new_ref(as_sequence(o)->name); }
-PyObject* get_seq(PyObject* o, void*) { return new_ref(as_sequence(o)->seq); }
-PyObject* get_start(PyObject* o, void*) { return optional_int(as_sequence(o)->has_start, as_sequence(o)->start); }
-PyObject* get_end(PyObject* o, void*) { return optional_int(as_sequence(o)->has_end, as_sequence(o)->end); }
+// name (FIRST) and seq (SECOND)
+PyObject*& text_field(PyObject* o, void* closure) {
+    return field_of(closure) == FIRST ? as_sequence(o)->name : as_sequence(o)->seq;
+}
+
+// start (FIRST) and end (SECOND)
+std::optional<std::uint64_t>& coord_field(PyObject* o, void* closure) {
+    return field_of(closure) == FIRST ? as_sequence(o)->coords.start : as_sequence(o)->coords.end;
+}
+
+PyObject* get_text(PyObject* o, void* closure) { return new_ref(text_field(o, closure)); }
+PyObject* get_coord(PyObject* o, void* closure) { return optional_int(coord_field(o, closure)); }
 PyObject* get_comp(PyObject* o, void*) { return PyBool_FromLong(as_sequence(o)->comp); }
 
-int set_name(PyObject* o, PyObject* value, void*) {
+int set_text(PyObject* o, PyObject* value, void* closure) {
     if (!value) return refuse_delete();
-    Ref name;
-    if (!convert_name(value, "name", name)) return -1;
-    replace_ref(as_sequence(o)->name, name.release());
+    Ref text;
+    bool ok = field_of(closure) == FIRST ? convert_name(value, "name", text) : convert_seq(value, "seq", text);
+    if (!ok) return -1;
+    replace_ref(text_field(o, closure), text.release());
     return 0;
 }
 
-int set_seq(PyObject* o, PyObject* value, void*) {
-    if (!value) return refuse_delete();
-    Ref seq;
-    if (!convert_seq(value, "seq", seq)) return -1;
-    replace_ref(as_sequence(o)->seq, seq.release());
-    return 0;
-}
-
-int set_start(PyObject* o, PyObject* value, void*) {
+int set_coord(PyObject* o, PyObject* value, void* closure) {
     if (!value) return refuse_delete();
     std::optional<std::uint64_t> v;
-    if (!convert_coord(value, "start", v)) return -1;
-    as_sequence(o)->has_start = v.has_value();
-    as_sequence(o)->start = v.value_or(0);
-    return 0;
-}
-
-int set_end(PyObject* o, PyObject* value, void*) {
-    if (!value) return refuse_delete();
-    std::optional<std::uint64_t> v;
-    if (!convert_coord(value, "end", v)) return -1;
-    as_sequence(o)->has_end = v.has_value();
-    as_sequence(o)->end = v.value_or(0);
+    if (!convert_coord(value, field_of(closure) == FIRST ? "start" : "end", v)) return -1;
+    coord_field(o, closure) = v;
     return 0;
 }
 
@@ -172,9 +153,9 @@ int set_comp(PyObject* o, PyObject* value, void*) {
 
 PyObject* fancy_name(SequenceObject* self) {
     const char* suffix = self->comp ? " (complement)" : "";
-    if (self->has_start && self->has_end)
-        return PyUnicode_FromFormat("%U:%llu-%llu%s", self->name, static_cast<unsigned long long>(self->start),
-                                    static_cast<unsigned long long>(self->end), suffix);
+    if (self->coords.both())
+        return PyUnicode_FromFormat("%U:%llu-%llu%s", self->name, static_cast<unsigned long long>(*self->coords.start),
+                                    static_cast<unsigned long long>(*self->coords.end), suffix);
     return PyUnicode_FromFormat("%U%s", self->name, suffix);
 }
 
@@ -182,9 +163,9 @@ PyObject* get_fancy_name(PyObject* o, void*) { return fancy_name(as_sequence(o))
 
 PyObject* get_orientation(PyObject* o, void*) {
     auto* self = as_sequence(o);
-    if (self->has_start && self->has_end) {
-        if (self->start < self->end && !self->comp) return PyLong_FromLong(1);
-        if (self->start > self->end && self->comp) return PyLong_FromLong(-1);
+    if (self->coords.both()) {
+        if (*self->coords.start < *self->coords.end && !self->comp) return PyLong_FromLong(1);
+        if (*self->coords.start > *self->coords.end && self->comp) return PyLong_FromLong(-1);
     }
     Py_RETURN_NONE;
 }
@@ -192,7 +173,7 @@ PyObject* get_orientation(PyObject* o, void*) {
 PyObject* get_complement(PyObject* o, void*) {
     auto* self = as_sequence(o);
     auto src = self->bytes();
-    return derive(self, src.size(), self->coords(), !self->comp,
+    return derive(self, src.size(), self->coords, !self->comp,
                   [&](char* dst) { complement_bytes(src.data(), src.size(), dst); });
 }
 
@@ -207,10 +188,10 @@ PyObject* get_gc_iupac(PyObject* o, void*) {
 }
 
 PyGetSetDef getset[] = {
-    {"name", get_name, set_name, nullptr, nullptr},
-    {"seq", get_seq, set_seq, nullptr, nullptr},
-    {"start", get_start, set_start, nullptr, nullptr},
-    {"end", get_end, set_end, nullptr, nullptr},
+    {"name", get_text, set_text, nullptr, closure_of(FIRST)},
+    {"seq", get_text, set_text, nullptr, closure_of(SECOND)},
+    {"start", get_coord, set_coord, nullptr, closure_of(FIRST)},
+    {"end", get_coord, set_coord, nullptr, closure_of(SECOND)},
     {"comp", get_comp, set_comp, nullptr, nullptr},
     {"fancy_name", get_fancy_name, nullptr, nullptr, nullptr},
     {"long_name", get_fancy_name, nullptr, nullptr, nullptr},
@@ -248,7 +229,7 @@ PyObject* subscript_slice(SequenceObject* self, PyObject* key) {
     auto src = self->bytes();
     PySlice_AdjustIndices(static_cast<Py_ssize_t>(src.size()), &first, &stop, step);
     SliceSelection sel = select_slice(src.size(), first, stop, step);
-    return derive(self, sel.count, slice_coords(self->coords(), sel), self->comp,
+    return derive(self, sel.count, slice_coords(self->coords, sel), self->comp,
                   [&](char* dst) { gather_slice(src.data(), sel, dst); });
 }
 
@@ -265,7 +246,7 @@ PyObject* sequence_subscript(PyObject* o, PyObject* key) {
         PyErr_SetString(PyExc_IndexError, "Index out of range");
         return nullptr;
     }
-    return derive(self, 1, index_coords(self->coords(), offset), self->comp,
+    return derive(self, 1, index_coords(self->coords, offset), self->comp,
                   [&](char* dst) { dst[0] = src[offset]; });
 }
 
@@ -347,21 +328,21 @@ bool sequence_parts(PyObject* o, SequenceParts& out) {
         return false;
     }
     auto* s = as_sequence(o);
-    out = {s->name, s->seq, s->coords(), s->comp};
+    out = {s->name, s->seq, s->coords, s->comp};
     return true;
 }
 
 PyObject* sequence_negative(PyObject* o) {
     auto* self = as_sequence(o);
     auto src = self->bytes();
-    return derive(self, src.size(), swapped(self->coords()), !self->comp,
+    return derive(self, src.size(), swapped(self->coords), !self->comp,
                   [&](char* dst) { reverse_complement_bytes(src.data(), src.size(), dst); });
 }
 
 PyObject* sequence_reversed(PyObject* o) {
     auto* self = as_sequence(o);
     auto src = self->bytes();
-    return derive(self, src.size(), swapped(self->coords()), self->comp,
+    return derive(self, src.size(), swapped(self->coords), self->comp,
                   [&](char* dst) { reverse_bytes(src.data(), src.size(), dst); });
 }
 

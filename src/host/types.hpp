@@ -17,4 +17,8 @@ PyTypeObject* mutable_fasta_record_type();
 // Heap type made from its slot table once; the cell keeps it for the life of the process.
 PyTypeObject* cached_type(PyTypeObject*& cell, PyType_Spec& type_spec);
 
+// The two iterator classes: made by the module only, GC-tracked, iterating themselves.
+PyTypeObject* cached_iterator_type(PyTypeObject*& cell, const char* name, int basicsize, destructor dealloc,
+                                   traverseproc traverse, inquiry clear, iternextfunc next);
+
 }  // namespace sekva::host
