@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 
 #include <atomic>
+#include <cstring>
 #include <mutex>
 #include <new>
 #include <optional>
@@ -59,8 +60,15 @@ BatchFailure region_failure(std::size_t position, FaidxError error) {
 
 Arena::Arena(std::uint64_t size) : size_(static_cast<std::size_t>(size ? size : 1)) {
     if (size >= MAPPED_ARENA) {
-        void* p = ::mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+        void* p = ::mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (p != MAP_FAILED) {
+            // Huge pages where the kernel offers them, all pages made present in one go: the
+            // workers then write without taking a page fault every 4 KiB. Both are only hints.
+            ::madvise(p, size_, MADV_HUGEPAGE);
+#ifdef MADV_POPULATE_WRITE
+            if (::madvise(p, size_, MADV_POPULATE_WRITE) != 0)
+#endif
+                std::memset(p, 0, size_);
             data_ = static_cast<char*>(p);
             mapped_ = true;
             return;

@@ -30,8 +30,8 @@ struct BatchSlot {
     bool ascii = false;  // known ASCII; false means: check
 };
 
-// Memory for all results of one batch, mapped with its pages populated up front: one call into
-// the kernel instead of a page fault for every 4 KiB the workers write.
+// Memory for all results of one batch; a large one is mapped with its pages made present up
+// front, so the workers do not take a page fault for every 4 KiB they write.
 class Arena {
 public:
     Arena() = default;
