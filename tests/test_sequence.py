@@ -290,3 +290,24 @@ def test_no_reference_leaks():
         after = sys.gettotalrefcount() if hasattr(sys, "gettotalrefcount") else len(gc.get_objects())
         assert sys.getrefcount(s) == refs
         assert after - before < 50
+
+
+def test_reentry_during_a_change_is_refused():
+    s = make()
+
+    class ReadsWhileWritten:
+        def __index__(self):
+            return s.start  # runs while `s.start = ...` converts its value
+
+    with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
+        s.start = ReadsWhileWritten()
+    assert s.start == 101
+
+    class WritesWhileRead:
+        def __index__(self):
+            s.end = 5  # runs while `s[...]` resolves its slice
+            return 0
+
+    with pytest.raises(RuntimeError, match="^Already borrowed$"):
+        s[WritesWhileRead() :]
+    assert s.end == 106 and s[0].seq == "A"

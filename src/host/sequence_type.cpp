@@ -3,6 +3,7 @@
 
 #include "engine/sequence.hpp"
 #include "host/args.hpp"
+#include "host/borrow.hpp"
 #include "host/errors.hpp"
 #include "host/ref.hpp"
 #include "host/text.hpp"
@@ -18,6 +19,7 @@ struct SequenceObject {
     PyObject* seq;   // exact str, ASCII only: one byte per base
     Coords coords;
     bool comp;
+    BorrowFlag borrow;
 
     std::string_view bytes() const { return seq_bytes(seq); }
 };
@@ -122,12 +124,25 @@ std::optional<std::uint64_t>& coord_field(PyObject* o, void* closure) {
     return field_of(closure) == FIRST ? as_sequence(o)->coords.start : as_sequence(o)->coords.end;
 }
 
-PyObject* get_text(PyObject* o, void* closure) { return new_ref(text_field(o, closure)); }
-PyObject* get_coord(PyObject* o, void* closure) { return optional_int(coord_field(o, closure)); }
-PyObject* get_comp(PyObject* o, void*) { return PyBool_FromLong(as_sequence(o)->comp); }
+PyObject* get_text(PyObject* o, void* closure) {
+    SharedBorrow borrow(as_sequence(o)->borrow);
+    return borrow.ok() ? new_ref(text_field(o, closure)) : nullptr;
+}
+
+PyObject* get_coord(PyObject* o, void* closure) {
+    SharedBorrow borrow(as_sequence(o)->borrow);
+    return borrow.ok() ? optional_int(coord_field(o, closure)) : nullptr;
+}
+
+PyObject* get_comp(PyObject* o, void*) {
+    SharedBorrow borrow(as_sequence(o)->borrow);
+    return borrow.ok() ? PyBool_FromLong(as_sequence(o)->comp) : nullptr;
+}
 
 int set_text(PyObject* o, PyObject* value, void* closure) {
     if (!value) return refuse_delete();
+    ExclusiveBorrow borrow(as_sequence(o)->borrow);
+    if (!borrow.ok()) return -1;
     Ref text;
     bool ok = field_of(closure) == FIRST ? convert_name(value, "name", text) : convert_seq(value, "seq", text);
     if (!ok) return -1;
@@ -137,6 +152,8 @@ int set_text(PyObject* o, PyObject* value, void* closure) {
 
 int set_coord(PyObject* o, PyObject* value, void* closure) {
     if (!value) return refuse_delete();
+    ExclusiveBorrow borrow(as_sequence(o)->borrow);
+    if (!borrow.ok()) return -1;
     std::optional<std::uint64_t> v;
     if (!convert_coord(value, field_of(closure) == FIRST ? "start" : "end", v)) return -1;
     coord_field(o, closure) = v;
@@ -145,6 +162,8 @@ int set_coord(PyObject* o, PyObject* value, void* closure) {
 
 int set_comp(PyObject* o, PyObject* value, void*) {
     if (!value) return refuse_delete();
+    ExclusiveBorrow borrow(as_sequence(o)->borrow);
+    if (!borrow.ok()) return -1;
     bool comp;
     if (!to_bool(value, "comp", comp)) return -1;
     as_sequence(o)->comp = comp;
@@ -159,10 +178,15 @@ PyObject* fancy_name(SequenceObject* self) {
     return PyUnicode_FromFormat("%U%s", self->name, suffix);
 }
 
-PyObject* get_fancy_name(PyObject* o, void*) { return fancy_name(as_sequence(o)); }
+PyObject* get_fancy_name(PyObject* o, void*) {
+    SharedBorrow borrow(as_sequence(o)->borrow);
+    return borrow.ok() ? fancy_name(as_sequence(o)) : nullptr;
+}
 
 PyObject* get_orientation(PyObject* o, void*) {
     auto* self = as_sequence(o);
+    SharedBorrow borrow(self->borrow);
+    if (!borrow.ok()) return nullptr;
     if (self->coords.both()) {
         if (*self->coords.start < *self->coords.end && !self->comp) return PyLong_FromLong(1);
         if (*self->coords.start > *self->coords.end && self->comp) return PyLong_FromLong(-1);
@@ -172,6 +196,8 @@ PyObject* get_orientation(PyObject* o, void*) {
 
 PyObject* get_complement(PyObject* o, void*) {
     auto* self = as_sequence(o);
+    SharedBorrow borrow(self->borrow);
+    if (!borrow.ok()) return nullptr;
     auto src = self->bytes();
     return derive(self, src.size(), self->coords, !self->comp,
                   [&](char* dst) { complement_bytes(src.data(), src.size(), dst); });
@@ -179,12 +205,12 @@ PyObject* get_complement(PyObject* o, void*) {
 
 PyObject* get_reverse(PyObject* o, void*) { return sequence_reversed(o); }
 
-PyObject* get_gc(PyObject* o, void*) { return PyFloat_FromDouble(gc_fraction(as_sequence(o)->bytes())); }
-PyObject* get_gc_strict(PyObject* o, void*) {
-    return PyFloat_FromDouble(gc_strict_fraction(as_sequence(o)->bytes()));
-}
-PyObject* get_gc_iupac(PyObject* o, void*) {
-    return PyFloat_FromDouble(gc_iupac_fraction(as_sequence(o)->bytes()));
+// gc, gc_strict and gc_iupac, told apart by their closure.
+PyObject* get_gc(PyObject* o, void* closure) {
+    static double (*const measures[])(std::string_view) = {gc_fraction, gc_strict_fraction, gc_iupac_fraction};
+    SharedBorrow borrow(as_sequence(o)->borrow);
+    if (!borrow.ok()) return nullptr;
+    return PyFloat_FromDouble(measures[reinterpret_cast<std::uintptr_t>(closure)](as_sequence(o)->bytes()));
 }
 
 PyGetSetDef getset[] = {
@@ -198,24 +224,32 @@ PyGetSetDef getset[] = {
     {"complement", get_complement, nullptr, nullptr, nullptr},
     {"reverse", get_reverse, nullptr, nullptr, nullptr},
     {"orientation", get_orientation, nullptr, nullptr, nullptr},
-    {"gc", get_gc, nullptr, nullptr, nullptr},
-    {"gc_strict", get_gc_strict, nullptr, nullptr, nullptr},
-    {"gc_iupac", get_gc_iupac, nullptr, nullptr, nullptr},
+    {"gc", get_gc, nullptr, nullptr, reinterpret_cast<void*>(std::uintptr_t{0})},
+    {"gc_strict", get_gc, nullptr, nullptr, reinterpret_cast<void*>(std::uintptr_t{1})},
+    {"gc_iupac", get_gc, nullptr, nullptr, reinterpret_cast<void*>(std::uintptr_t{2})},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 // --- protocols ----------------------------------------------------------------------------
 
-PyObject* sequence_str(PyObject* o) { return new_ref(as_sequence(o)->seq); }
+PyObject* sequence_str(PyObject* o) {
+    SharedBorrow borrow(as_sequence(o)->borrow);
+    return borrow.ok() ? new_ref(as_sequence(o)->seq) : nullptr;
+}
 
 PyObject* sequence_repr(PyObject* o) {
     auto* self = as_sequence(o);
+    SharedBorrow borrow(self->borrow);
+    if (!borrow.ok()) return nullptr;
     Ref fancy = Ref::steal(fancy_name(self));
     if (!fancy) return nullptr;
     return PyUnicode_FromFormat(">%U\n%U", fancy.get(), self->seq);
 }
 
-Py_ssize_t sequence_length(PyObject* o) { return static_cast<Py_ssize_t>(as_sequence(o)->bytes().size()); }
+Py_ssize_t sequence_length(PyObject* o) {
+    SharedBorrow borrow(as_sequence(o)->borrow);
+    return borrow.ok() ? static_cast<Py_ssize_t>(as_sequence(o)->bytes().size()) : -1;
+}
 
 [[gnu::cold]] PyObject* invalid_index_type() {
     PyErr_Clear();
@@ -235,6 +269,8 @@ PyObject* subscript_slice(SequenceObject* self, PyObject* key) {
 
 PyObject* sequence_subscript(PyObject* o, PyObject* key) {
     auto* self = as_sequence(o);
+    SharedBorrow borrow(self->borrow);
+    if (!borrow.ok()) return nullptr;
     if (PySlice_Check(key)) return subscript_slice(self, key);
     Ref index = Ref::steal(PyNumber_Index(key));
     if (!index) return invalid_index_type();
@@ -272,6 +308,8 @@ PyObject* sequence_richcompare(PyObject* o, PyObject* other, int op) {
     }
     if (op != Py_EQ) Py_RETURN_NOTIMPLEMENTED;
     auto* self = as_sequence(o);
+    SharedBorrow borrow(self->borrow);
+    if (!borrow.ok()) return nullptr;
     SequenceParts parts;
     if (PyUnicode_Check(other)) return PyBool_FromLong(same_bytes(self->bytes(), other));
     if (sequence_parts(other, parts)) return PyBool_FromLong(self->bytes() == seq_bytes(parts.seq));
@@ -334,6 +372,8 @@ bool sequence_parts(PyObject* o, SequenceParts& out) {
 
 PyObject* sequence_negative(PyObject* o) {
     auto* self = as_sequence(o);
+    SharedBorrow borrow(self->borrow);
+    if (!borrow.ok()) return nullptr;
     auto src = self->bytes();
     return derive(self, src.size(), swapped(self->coords), !self->comp,
                   [&](char* dst) { reverse_complement_bytes(src.data(), src.size(), dst); });
@@ -341,6 +381,8 @@ PyObject* sequence_negative(PyObject* o) {
 
 PyObject* sequence_reversed(PyObject* o) {
     auto* self = as_sequence(o);
+    SharedBorrow borrow(self->borrow);
+    if (!borrow.ok()) return nullptr;
     auto src = self->bytes();
     return derive(self, src.size(), swapped(self->coords), self->comp,
                   [&](char* dst) { reverse_bytes(src.data(), src.size(), dst); });
