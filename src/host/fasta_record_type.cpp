@@ -122,8 +122,9 @@ bool is_none_field(PyObject* slice, const char* field) {
 bool whole_record_slice(PyObject* slice, std::uint64_t length) {
     auto start = slice_field(slice, "start"), stop = slice_field(slice, "stop"), step = slice_field(slice, "step");
     if (is_none_field(slice, "start") && is_none_field(slice, "stop") && (!step || *step == 1)) return true;
-    return start && stop && step && *start == 0 && *step == 1 && *stop >= 0 &&
-           static_cast<std::uint64_t>(*stop) == length;
+    // record[0:len] too, with or without an explicit step of 1.
+    bool unit_step = is_none_field(slice, "step") || (step && *step == 1);
+    return start && stop && unit_step && *start == 0 && *stop >= 0 && static_cast<std::uint64_t>(*stop) == length;
 }
 
 PyObject* subscript_slice(RecordObject* self, PyObject* slice) {
