@@ -4,6 +4,7 @@ import os
 import shutil
 import stat
 import subprocess
+import sys
 
 import pytest
 
@@ -253,3 +254,16 @@ def test_directory_as_index_path(write, tmp_path):
     bump_mtime(str(d), 100)
     with pytest.raises(Exception, match=r"^IOError: Is a directory \(os error 21\)$"):
         Faidx(path, indexname=str(d))
+
+
+def test_special_fasta_paths(tmp_path):
+    d = tmp_path / "dir.fa"
+    d.mkdir()
+    with pytest.raises(Exception, match=r"^IOError: Is a directory \(os error 21\)$"):
+        Faidx(str(d))
+    fifo = tmp_path / "pipe.fa"
+    os.mkfifo(fifo)
+    # A pipe nobody writes to must not hang the open: it reads as an empty file.
+    code = f"from sekva import Faidx; print(Faidx({str(fifo)!r}).keys)"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=30)
+    assert out.stdout.strip() == "[]", out.stderr

@@ -38,7 +38,8 @@ Result<std::unique_ptr<Engine>> Engine::open(OpenOptions options) {
         struct stat st;
         if (::stat(opt.filename.c_str(), &st) != 0) return FaidxError{ErrorKind::FastaNotFound, opt.filename};
 
-        auto file = open_file(opt.filename, opt.is_mutable ? O_RDWR : O_RDONLY);
+        // Non-blocking, so that a FIFO without a writer cannot hang the open.
+        auto file = open_file(opt.filename, (opt.is_mutable ? O_RDWR : O_RDONLY) | O_NONBLOCK);
         if (!file.ok()) return file.error();
         if (!opt.is_mutable) engine->map_.reset(MappedFile::map(file.value().get()));
         // Without a map the descriptor stays open for reads; with one it is closed here.
@@ -62,7 +63,7 @@ Result<std::unique_ptr<Engine>> Engine::open(OpenOptions options) {
 }
 
 Status Engine::build_index_file() {
-    auto file = open_file(options_.filename, O_RDONLY);
+    auto file = open_file(options_.filename, O_RDONLY | O_NONBLOCK);
     if (!file.ok()) return file.error();
     std::unique_ptr<MappedFile> own_map;
     std::string text;
