@@ -208,3 +208,29 @@ def test_impossible_batch_allocation_is_a_memory_error(write):
     with pytest.raises(MemoryError):
         fa.fetch_many([("a", 1, 2**50)] * LARGE)
     assert fa.fetch_many([("a", 1, 4)] * LARGE)[0].seq == "ACGT"
+
+
+def _resident_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def test_memory_stays_flat(fasta):
+    import gc
+
+    regions = [("chr1", 1, 40), ("chr2", 5, 60)] * 600
+    def work():
+        fa = Faidx(fasta)
+        fa.fetch_many(regions)
+        fa.fetch_many_same_chr("chr3", [(1, 30)] * 1200)
+        fa.fetch_entire_sequence("chr4")
+        Faidx(fasta, mutable=True).fetch_many(regions[:10])
+
+    for _ in range(20):
+        work()
+    gc.collect()
+    before = _resident_bytes()
+    for _ in range(200):
+        work()
+    gc.collect()
+    assert _resident_bytes() - before < 8 * 1024 * 1024

@@ -186,3 +186,26 @@ def test_cycles_through_key_function_are_collected(path):
     del holder, fa
     gc.collect()
     assert ref() is None
+
+
+@pytest.mark.skipif(not hasattr(sys, "getrefcount"), reason="needs reference counts")
+def test_no_reference_leaks(path):
+    fa = Fasta(path)
+    record = fa["chr1"]
+    ops = [
+        lambda: fa["chr1"], lambda: fa[0], lambda: list(fa), lambda: fa.items(), lambda: len(fa),
+        lambda: fa.get_seq("chr1", 2, 5, rc=True), lambda: fa.get_spliced_seq("chr1", [(1, 2), (4, 5)], rc=True),
+        lambda: fa.fetch_many([("chr1", 1, 3)] * 5, rc=True), lambda: record[2:9:2], lambda: record[-1],
+        lambda: reversed(record), lambda: list(record), lambda: str(record), lambda: record.unpadded_len,
+    ]
+    for op in ops:
+        for _ in range(50):
+            op()
+        gc.collect()
+        refs = sys.getrefcount(fa), sys.getrefcount(record)
+        objects = len(gc.get_objects())
+        for _ in range(500):
+            op()
+        gc.collect()
+        assert (sys.getrefcount(fa), sys.getrefcount(record)) == refs
+        assert len(gc.get_objects()) - objects < 20
