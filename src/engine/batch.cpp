@@ -104,6 +104,7 @@ Result<BatchOutput, BatchFailure> fetch_batch(const Engine& engine, const std::v
         // The map holder keeps the mapping alive for every worker until the batch is over.
         std::shared_ptr<const MappedFile> map = engine.map_holder();
         Source src = engine.source();
+        src.map = map.get();
         const std::size_t count = requests.size();
         std::vector<Planned> planned(count);
         BatchOutput out;
@@ -143,15 +144,13 @@ Result<BatchOutput, BatchFailure> fetch_batch(const Engine& engine, const std::v
                 if (p.plan.kind != RegionPlan::Kind::Extract) continue;
                 BatchSlot& slot = out.slots[i];
                 char* buf = arena + slot.offset;
-                bool ascii = false;
-                auto got = extract_into(src, *p.plan.entry, p.plan.s, p.plan.n, buf, p.capacity, &ascii);
+                auto got = fetch_single_optimized(opt, p.plan, src, buf, p.capacity, slot.ascii);
                 if (!got.ok()) {
                     failed.add(i, std::move(got.error()));
                     continue;
                 }
-                slot.length = finish_bases(opt, buf, got.value(), p.plan.n);
+                slot.length = got.value();
                 auto length = static_cast<std::size_t>(slot.length);
-                slot.ascii = ascii && slot.length == got.value();
                 // Bytes that are not ASCII stay as they are, for the caller to report.
                 if (reverse_complement && (slot.ascii || is_ascii(buf, length))) {
                     reverse_complement_in_place(buf, length);

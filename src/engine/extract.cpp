@@ -96,9 +96,6 @@ Result<std::uint64_t> read_into(int fd, std::uint64_t begin, std::uint64_t n, ch
     return got;
 }
 
-Result<std::uint64_t> extract_bytes(const Source& src, const IndexEntry& e, std::uint64_t p, std::uint64_t n,
-                                    char* out, std::uint64_t capacity, unsigned& seen);
-
 }  // namespace
 
 std::uint64_t extraction_capacity(const Source& src, const IndexEntry& e, std::uint64_t p, std::uint64_t n) {
@@ -112,53 +109,39 @@ std::uint64_t extraction_capacity(const Source& src, const IndexEntry& e, std::u
     return begin >= src.fd_size ? 0 : std::min(n, src.fd_size - begin);
 }
 
+std::uint64_t extract_sequence_from_mmap(const MappedFile& map, const IndexEntry& e, std::uint64_t p,
+                                         std::uint64_t n, char* out, std::uint64_t capacity, bool* ascii) {
+    unsigned seen = 0;
+    std::uint64_t got = 0, begin;
+    if (!empty_request(e, n) && capacity && first_byte(e, p, begin) && begin < map.size()) {
+        std::uint64_t end = window_end(e, begin, n, map.size());
+        got = copy_bases(map.data() + begin, map.data() + end, std::min(n, capacity), out, seen);
+    }
+    if (ascii) *ascii = !(seen & 0x80);
+    return got;
+}
+
+Result<std::uint64_t> extract_sequence_from_file_optimized(int fd, const IndexEntry& e, std::uint64_t p,
+                                                           std::uint64_t n, char* out, std::uint64_t capacity,
+                                                           bool* ascii) {
+    unsigned seen = 0;
+    std::uint64_t begin;
+    Result<std::uint64_t> got = std::uint64_t{0};
+    if (!empty_request(e, n) && capacity && first_byte(e, p, begin)) got = read_into(fd, begin, n, out, capacity, seen);
+    if (ascii) *ascii = !(seen & 0x80);
+    return got;
+}
+
 Result<std::uint64_t> extract_into(const Source& src, const IndexEntry& e, std::uint64_t p, std::uint64_t n,
                                    char* out, std::uint64_t capacity, bool* ascii) {
-    unsigned seen = 0;
-    auto result = extract_bytes(src, e, p, n, out, capacity, seen);
-    if (ascii) *ascii = !(seen & 0x80);
-    return result;
-}
-
-namespace {
-
-Result<std::uint64_t> extract_bytes(const Source& src, const IndexEntry& e, std::uint64_t p, std::uint64_t n,
-                                    char* out, std::uint64_t capacity, unsigned& seen) {
-    if (empty_request(e, n) || capacity == 0) return std::uint64_t{0};
-    std::uint64_t begin;
-    if (!first_byte(e, p, begin)) return std::uint64_t{0};
-    if (src.map) {
-        if (begin >= src.map->size()) return std::uint64_t{0};
-        std::uint64_t end = window_end(e, begin, n, src.map->size());
-        return copy_bases(src.map->data() + begin, src.map->data() + end, std::min(n, capacity), out, seen);
-    }
+    if (src.map) return extract_sequence_from_mmap(*src.map, e, p, n, out, capacity, ascii);
     if (src.fd < 0) return io_error("No file handle available");
-    return read_into(src.fd, begin, n, out, capacity, seen);
+    return extract_sequence_from_file_optimized(src.fd, e, p, n, out, capacity, ascii);
 }
-
-}  // namespace
 
 std::uint64_t file_size(int fd) {
     struct stat st;
     return ::fstat(fd, &st) == 0 && st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
-}
-
-std::string extract_sequence_from_mmap(const MappedFile& map, const IndexEntry& e, std::uint64_t p, std::uint64_t n) {
-    Source src{&map, -1};
-    std::string out(static_cast<std::size_t>(extraction_capacity(src, e, p, n)), '\0');
-    auto got = extract_into(src, e, p, n, out.data(), out.size());
-    out.resize(static_cast<std::size_t>(got.value()));
-    return out;
-}
-
-Result<std::string> extract_sequence_from_file_optimized(int fd, const IndexEntry& e, std::uint64_t p,
-                                                         std::uint64_t n) {
-    Source src{nullptr, fd, file_size(fd)};
-    std::string out(static_cast<std::size_t>(extraction_capacity(src, e, p, n)), '\0');
-    auto got = extract_into(src, e, p, n, out.data(), out.size());
-    if (!got.ok()) return got.error();
-    out.resize(static_cast<std::size_t>(got.value()));
-    return out;
 }
 
 }  // namespace sekva

@@ -21,17 +21,19 @@ struct Source {
 // first); what a caller reserves. 0 for n = 0, rlen = 0 or lenc = 0.
 std::uint64_t extraction_capacity(const Source& src, const IndexEntry& e, std::uint64_t p, std::uint64_t n);
 
-// Writes at most `capacity` bytes (from extraction_capacity) to out; returns how many.
-// Only the descriptor path can fail, with Io. When `ascii` is given it is set true only if the
-// bytes are certainly ASCII (false means: not proven, check them).
+// The two paths. Each writes at most `capacity` bytes (from extraction_capacity) to out and
+// returns how many; when `ascii` is given it is set true only if the bytes are certainly ASCII
+// (false means: not proven, check them). The map path cannot fail; the descriptor path reads
+// with pread, so workers may share the descriptor, and fails only with Io.
+std::uint64_t extract_sequence_from_mmap(const MappedFile& map, const IndexEntry& e, std::uint64_t p,
+                                         std::uint64_t n, char* out, std::uint64_t capacity, bool* ascii = nullptr);
+Result<std::uint64_t> extract_sequence_from_file_optimized(int fd, const IndexEntry& e, std::uint64_t p,
+                                                           std::uint64_t n, char* out, std::uint64_t capacity,
+                                                           bool* ascii = nullptr);
+// The map when there is one, else the descriptor, else Io "No file handle available".
 Result<std::uint64_t> extract_into(const Source& src, const IndexEntry& e, std::uint64_t p, std::uint64_t n,
                                    char* out, std::uint64_t capacity, bool* ascii = nullptr);
 
 std::uint64_t file_size(int fd);
-
-// The two paths as whole operations returning owned bytes; allocation failure throws bad_alloc.
-std::string extract_sequence_from_mmap(const MappedFile& map, const IndexEntry& e, std::uint64_t p, std::uint64_t n);
-Result<std::string> extract_sequence_from_file_optimized(int fd, const IndexEntry& e, std::uint64_t p,
-                                                         std::uint64_t n);
 
 }  // namespace sekva

@@ -34,10 +34,9 @@ FetchedRegion empty_region(std::uint64_t s, std::uint64_t e) { return FetchedReg
 
 // Extracts bases s..e (n = e - s + 1), then pads and upper-cases them in the caller's buffer.
 RegionResult extract_region(const Engine& engine, const IndexEntry& entry, std::uint64_t s, std::uint64_t e,
-                            const MappedFile* map, OutputBuffer& out) {
+                            OutputBuffer& out) {
     const OpenOptions& opt = engine.options();
     Source src = engine.source();
-    if (map) src.map = map;
     std::uint64_t n = e - s + 1;
     std::uint64_t room;
     if (!padded_capacity(opt, extraction_capacity(src, entry, s, n), n, room)) return no_memory();
@@ -126,7 +125,7 @@ RegionResult fetch_into(const Engine& engine, std::string_view name, std::uint64
         } else if (strict) {
             if (start == 0 || end == 0) return bounds_failure(ZERO_TEXT);
             if (start > end) return bounds_failure(inverted_text(start, end));
-            return extract_region(engine, *entry, start, end, nullptr, out);
+            return extract_region(engine, *entry, start, end, out);
         }
         std::uint64_t s = std::min(start, len), e = std::min(end, len);
         if (s == 0 || e == 0) {
@@ -137,7 +136,7 @@ RegionResult fetch_into(const Engine& engine, std::string_view name, std::uint64
             write_warning(inverted_text(s, e));
             return empty_region(s, e);
         }
-        return extract_region(engine, *entry, s, e, nullptr, out);
+        return extract_region(engine, *entry, s, e, out);
     } catch (const std::bad_alloc&) {
         return no_memory();
     }
@@ -174,15 +173,6 @@ FetchResult fetch(const Engine& engine, std::string_view name, std::uint64_t sta
     }
 }
 
-FetchResult fetch_entire_sequence(const Engine& engine, std::string_view name) {
-    try {
-        StringBuffer buf;
-        return to_sequence(fetch_entire_into(engine, name, buf), name, buf);
-    } catch (const std::bad_alloc&) {
-        return no_memory();
-    }
-}
-
 RegionPlan plan_region(const Engine& engine, const IndexEntry* entry, std::uint64_t start, std::uint64_t end) {
     if (!entry) return {RegionPlan::Kind::Error, nullptr, 0, 0, 0};
     const std::uint64_t len = entry->rlen;
@@ -204,24 +194,14 @@ FaidxError plan_error(const RegionPlan& plan, std::string_view name, std::uint64
                                                     " (sequence length: " + std::to_string(plan.entry->rlen) + ")"};
 }
 
-Result<Sequence, FetchFailure> fetch_single_optimized(const Engine& engine, std::string_view name,
-                                                      std::uint64_t start, std::uint64_t end,
-                                                      const MappedFile* map) {
-    try {
-        RegionPlan plan = plan_region(engine, engine.names().find(name), start, end);
-        switch (plan.kind) {
-            case RegionPlan::Kind::Error:
-                return engine_failure(plan_error(plan, name, start, end));
-            case RegionPlan::Kind::Empty:
-                return Sequence{std::string(name), {}, Coords{plan.s, plan.e}, false};
-            case RegionPlan::Kind::Extract:
-                break;
-        }
-        StringBuffer buf;
-        return to_sequence(extract_region(engine, *plan.entry, plan.s, plan.e, map, buf), name, buf);
-    } catch (const std::bad_alloc&) {
-        return no_memory();
-    }
+Result<std::uint64_t> fetch_single_optimized(const OpenOptions& opt, const RegionPlan& plan, const Source& src,
+                                             char* out, std::uint64_t capacity, bool& ascii) {
+    auto got = extract_into(src, *plan.entry, plan.s, plan.n, out, capacity, &ascii);
+    if (!got.ok()) return got;
+    std::uint64_t length = finish_bases(opt, out, got.value(), plan.n);
+    // Padding may add bytes the extraction never saw.
+    if (length != got.value()) ascii = false;
+    return length;
 }
 
 }  // namespace sekva

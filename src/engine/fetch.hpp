@@ -44,11 +44,11 @@ RegionResult fetch_into(const Engine& engine, std::string_view name, std::uint64
 // The whole record, unchecked: no bounds logic, no warnings, no filling.
 RegionResult fetch_entire_into(const Engine& engine, std::string_view name, OutputBuffer& out);
 
-// The same two as owned Sequence values.
+// The checked fetch as an owned Sequence value.
 FetchResult fetch(const Engine& engine, std::string_view name, std::uint64_t start, std::uint64_t end);
-FetchResult fetch_entire_sequence(const Engine& engine, std::string_view name);
 
-// What the silent fetch decided for one region before any byte is read.
+// What the batch workers' fetch decided for one region before any byte is read (first step of
+// fetch_single_optimized, run on the calling thread).
 struct RegionPlan {
     enum class Kind { Extract, Empty, Error } kind;
     const IndexEntry* entry;
@@ -67,10 +67,11 @@ bool padded_capacity(const OpenOptions& opt, std::uint64_t extract_capacity, std
 // Coordinates stored in a fetched Sequence.
 Coords result_coords(const OpenOptions& opt, std::uint64_t s, std::uint64_t e);
 
-// The batch workers' single-region fetch: silent clamping, errors as values.
-Result<Sequence, FetchFailure> fetch_single_optimized(const Engine& engine, std::string_view name,
-                                                      std::uint64_t start, std::uint64_t end,
-                                                      const MappedFile* map);
+// The batch workers' single-region fetch, second step: the bases of a region that plan_region
+// chose to extract, written to `out` (room for `capacity` bytes), padded and upper-cased.
+// Returns the length; `ascii` is set true only when the bytes are certainly ASCII.
+Result<std::uint64_t> fetch_single_optimized(const OpenOptions& opt, const RegionPlan& plan, const Source& src,
+                                             char* out, std::uint64_t capacity, bool& ascii);
 
 // "WARNING: {text}\n" on descriptor 2: the only logging the library does.
 void write_warning(const std::string& text);

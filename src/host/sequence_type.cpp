@@ -352,13 +352,6 @@ PyObject* new_sequence(PyObject* name, PyObject* seq, Coords coords, bool comp) 
     return allocate(name, owned.get(), coords, comp);
 }
 
-PyObject* sequence_from_value(Sequence&& value) {
-    Ref name = Ref::steal(PyUnicode_FromStringAndSize(value.name.data(), static_cast<Py_ssize_t>(value.name.size())));
-    if (!name) return nullptr;
-    PyObject* seq = fetched_str(value.seq.data(), value.seq.size(), value.name);
-    return seq ? new_sequence(name.get(), seq, value.coords, value.comp) : nullptr;
-}
-
 bool sequence_parts(PyObject* o, SequenceParts& out) {
     PyTypeObject* type = sequence_type();
     if (!type || Py_TYPE(o) != type) {

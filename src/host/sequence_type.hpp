@@ -10,8 +10,6 @@ namespace sekva::host {
 // Makes a Sequence from its parts. `name` is borrowed, `seq` is stolen (an ASCII str);
 // on failure both are released and nullptr is returned with the error set.
 PyObject* new_sequence(PyObject* name, PyObject* seq, Coords coords, bool comp);
-// Moves an engine value into a new host object.
-PyObject* sequence_from_value(Sequence&& value);
 
 // Whether o is a host Sequence; if so, fills its parts (borrowed).
 struct SequenceParts {
