@@ -180,3 +180,31 @@ def test_random_regions_match_the_text(write, newline):
             assert fa.fetch(name, a, b).seq == seq[a - 1 : b]
         for name, seq in records.items():
             assert fa.fetch_entire_sequence(name).seq == seq
+
+
+TRUNCATE = """
+import os, sys
+from sekva import Faidx
+path = sys.argv[1]
+fa = Faidx(path)
+os.truncate(path, 1000)
+for call in (lambda: fa.fetch("a", 500000, 500100), lambda: fa.fetch_entire_sequence("a"),
+             lambda: fa.fetch_many([("a", 500000, 500100)] * 1500)):
+    try:
+        call()
+        print("no error")
+    except Exception as e:
+        print(type(e).__name__, str(e).split(":")[0])
+print(fa.fetch("a", 1, 8).seq)
+"""
+
+
+def test_file_truncated_while_mapped(write):
+    import subprocess
+    import sys
+
+    path = write(">a\n" + ("ACGT" * 15 + "\n") * 20000)
+    out = subprocess.run([sys.executable, "-c", TRUNCATE, path], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split("\n")[:4] == ["Exception IOError", "Exception IOError", "RuntimeError Error fetching region 0",
+                                          "ACGTACGT"]

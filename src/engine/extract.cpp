@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "engine/bus_guard.hpp"
 #include "engine/bytes.hpp"
 
 #if defined(__SSE2__)
@@ -109,13 +110,17 @@ std::uint64_t extraction_capacity(const Source& src, const IndexEntry& e, std::u
     return begin >= src.fd_size ? 0 : std::min(n, src.fd_size - begin);
 }
 
-std::uint64_t extract_sequence_from_mmap(const MappedFile& map, const IndexEntry& e, std::uint64_t p,
-                                         std::uint64_t n, char* out, std::uint64_t capacity, bool* ascii) {
+Result<std::uint64_t> extract_sequence_from_mmap(const MappedFile& map, const IndexEntry& e, std::uint64_t p,
+                                                 std::uint64_t n, char* out, std::uint64_t capacity, bool* ascii) {
     unsigned seen = 0;
     std::uint64_t got = 0, begin;
     if (!empty_request(e, n) && capacity && first_byte(e, p, begin) && begin < map.size()) {
         std::uint64_t end = window_end(e, begin, n, map.size());
-        got = copy_bases(map.data() + begin, map.data() + end, std::min(n, capacity), out, seen);
+        const char* from = map.data() + begin;
+        const char* to = map.data() + end;
+        std::uint64_t want = std::min(n, capacity);
+        if (!guarded_read([&] { got = copy_bases(from, to, want, out, seen); }))
+            return io_error("the FASTA file shrank while it was open; bases past its new end cannot be read");
     }
     if (ascii) *ascii = !(seen & 0x80);
     return got;

@@ -23,10 +23,12 @@ std::uint64_t extraction_capacity(const Source& src, const IndexEntry& e, std::u
 
 // The two paths. Each writes at most `capacity` bytes (from extraction_capacity) to out and
 // returns how many; when `ascii` is given it is set true only if the bytes are certainly ASCII
-// (false means: not proven, check them). The map path cannot fail; the descriptor path reads
-// with pread, so workers may share the descriptor, and fails only with Io.
-std::uint64_t extract_sequence_from_mmap(const MappedFile& map, const IndexEntry& e, std::uint64_t p,
-                                         std::uint64_t n, char* out, std::uint64_t capacity, bool* ascii = nullptr);
+// (false means: not proven, check them). The map path fails only when the file shrank after it
+// was mapped; the descriptor path reads with pread, so workers may share the descriptor, and
+// fails only with Io.
+Result<std::uint64_t> extract_sequence_from_mmap(const MappedFile& map, const IndexEntry& e, std::uint64_t p,
+                                                 std::uint64_t n, char* out, std::uint64_t capacity,
+                                                 bool* ascii = nullptr);
 Result<std::uint64_t> extract_sequence_from_file_optimized(int fd, const IndexEntry& e, std::uint64_t p,
                                                            std::uint64_t n, char* out, std::uint64_t capacity,
                                                            bool* ascii = nullptr);
