@@ -56,6 +56,34 @@ BatchFailure region_failure(std::size_t position, FaidxError error) {
     return BatchFailure{BatchFailure::Kind::Region, position, std::move(error), {}};
 }
 
+// Plans every region on the calling thread and lays the results out in the arena; false when
+// the results cannot fit in memory at all. `total` is the arena size.
+bool plan_batch(const Engine& engine, const Source& src, const std::vector<BatchRequest>& requests,
+                std::vector<Planned>& planned, std::vector<BatchSlot>& slots, std::uint64_t& total) {
+    const OpenOptions& opt = engine.options();
+    total = 0;
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+        const BatchRequest& r = requests[i];
+        Planned& p = planned[i];
+        BatchSlot& slot = slots[i];
+        p.plan = plan_region(engine, r.entry, r.start, r.end);
+        if (p.plan.kind == RegionPlan::Kind::Extract) {
+            std::uint64_t room;
+            if (!padded_capacity(opt, extraction_capacity(src, *p.plan.entry, p.plan.s, p.plan.n), p.plan.n, room))
+                return false;
+            p.capacity = room;
+            p.first = first_mapped_byte(src, *p.plan.entry, p.plan.s);
+            slot.offset = total;
+            slot.coords = result_coords(opt, p.plan.s, p.plan.e);
+            if (__builtin_add_overflow(total, room, &total)) return false;
+        } else if (p.plan.kind == RegionPlan::Kind::Empty) {
+            slot.coords = Coords{p.plan.s, p.plan.e};
+            slot.ascii = true;
+        }
+    }
+    return total <= static_cast<std::uint64_t>(PTRDIFF_MAX);
+}
+
 }  // namespace
 
 Arena::Arena(std::uint64_t size) : size_(static_cast<std::size_t>(size ? size : 1)) {
@@ -110,27 +138,8 @@ Result<BatchOutput, BatchFailure> fetch_batch(const Engine& engine, const std::v
         BatchOutput out;
         out.slots.resize(count);
 
-        std::uint64_t total = 0;
-        for (std::size_t i = 0; i < count; ++i) {
-            const BatchRequest& r = requests[i];
-            Planned& p = planned[i];
-            p.plan = plan_region(engine, r.entry, r.start, r.end);
-            BatchSlot& slot = out.slots[i];
-            if (p.plan.kind == RegionPlan::Kind::Extract) {
-                std::uint64_t room;
-                if (!padded_capacity(opt, extraction_capacity(src, *p.plan.entry, p.plan.s, p.plan.n), p.plan.n, room))
-                    return out_of_memory();
-                p.capacity = room;
-                p.first = first_mapped_byte(src, *p.plan.entry, p.plan.s);
-                slot.offset = total;
-                slot.coords = result_coords(opt, p.plan.s, p.plan.e);
-                if (__builtin_add_overflow(total, room, &total)) return out_of_memory();
-            } else if (p.plan.kind == RegionPlan::Kind::Empty) {
-                slot.coords = Coords{p.plan.s, p.plan.e};
-                slot.ascii = true;
-            }
-        }
-        if (total > static_cast<std::uint64_t>(PTRDIFF_MAX)) return out_of_memory();
+        std::uint64_t total;
+        if (!plan_batch(engine, src, requests, planned, out.slots, total)) return out_of_memory();
         out.arena = Arena(total);
 
         char* arena = out.arena.data();
