@@ -107,6 +107,7 @@ int engine_holder_clear(PyObject* o) {
 }
 
 void release_engine_holder(PyObject* o) {
+    engine_holder_clear(o);
     auto* self = reinterpret_cast<EngineHolder*>(o);
     Py_CLEAR(self->filename);
     delete self->engine;

@@ -44,8 +44,10 @@ struct EngineHolder {
 PyObject* new_engine_holder(PyTypeObject* type, PyObject* args, PyObject* kwargs, const Signature& sig,
                             const int* to_engine);
 int engine_holder_traverse(PyObject* o, visitproc visit, void* arg);
+// tp_clear: drops the two held callables, which are what can close a reference cycle. The engine
+// stays, so records that reach it through the object keep working until it is freed.
 int engine_holder_clear(PyObject* o);
-// Releases the engine and the file name; the caller then frees the object.
+// Releases everything the holder owns; the caller then frees the object.
 void release_engine_holder(PyObject* o);
 
 // Runs a fetch whose bases land in a new host string and returns the host Sequence named

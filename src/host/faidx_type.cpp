@@ -20,7 +20,7 @@ PyObject* faidx_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return new_engine_holder(type, args, kwargs, sig, ENGINE_ORDER);
 }
 
-void faidx_dealloc(PyObject* o) { dealloc_tracked(o, engine_holder_clear, release_engine_holder); }
+void faidx_dealloc(PyObject* o) { dealloc_tracked(o, release_engine_holder); }
 
 PyObject* faidx_fetch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"name", "start", "end"};

@@ -22,17 +22,16 @@ int iterator_traverse(PyObject* o, visitproc visit, void* arg) {
     return visit_all(visit, arg, {as_iterator(o)->names, as_iterator(o)->fasta, reinterpret_cast<PyObject*>(Py_TYPE(o))});
 }
 
-int iterator_clear(PyObject* o) {
+void release_iterator(PyObject* o) {
     Py_CLEAR(as_iterator(o)->names);
     Py_CLEAR(as_iterator(o)->fasta);
-    return 0;
 }
 
-void iterator_dealloc(PyObject* o) { dealloc_tracked(o, iterator_clear, nullptr); }
+void iterator_dealloc(PyObject* o) { dealloc_tracked(o, release_iterator); }
 
 PyObject* iterator_next(PyObject* o) {
     auto* self = as_iterator(o);
-    if (!self->names || self->position >= PyList_GET_SIZE(self->names)) return nullptr;  // exhausted for good
+    if (self->position >= PyList_GET_SIZE(self->names)) return nullptr;  // exhausted for good
     PyObject* name = PyList_GET_ITEM(self->names, self->position);
     ++self->position;
     return new_fasta_record(self->fasta, name, self->is_mutable);
@@ -44,7 +43,7 @@ PyTypeObject* type_cell = nullptr;
 
 PyTypeObject* fasta_iterator_type() {
     return cached_iterator_type(type_cell, "sekva.FastaIterator", sizeof(FastaIteratorObject), iterator_dealloc,
-                                iterator_traverse, iterator_clear, iterator_next);
+                                iterator_traverse, iterator_next);
 }
 
 PyObject* new_fasta_iterator(PyObject* fasta, PyObject* names, bool is_mutable) {

@@ -48,14 +48,14 @@ int record_traverse(PyObject* o, visitproc visit, void* arg) {
     return visit_all(visit, arg, {as_record(o)->fasta, reinterpret_cast<PyObject*>(Py_TYPE(o))});
 }
 
-int record_clear(PyObject* o) {
+// No tp_clear: a record's reference to its Fasta is never dropped while the record lives (the
+// Fasta's own tp_clear breaks any cycle), so no record ever sees its engine gone.
+void release_record(PyObject* o) {
     Py_CLEAR(as_record(o)->fasta);
-    return 0;
+    Py_CLEAR(as_record(o)->name);
 }
 
-void release_name(PyObject* o) { Py_CLEAR(as_record(o)->name); }
-
-void record_dealloc(PyObject* o) { dealloc_tracked(o, record_clear, release_name); }
+void record_dealloc(PyObject* o) { dealloc_tracked(o, release_record); }
 
 Py_ssize_t record_length(PyObject* o) {
     std::uint64_t length = shape_of(as_record(o)).length;
@@ -258,7 +258,6 @@ PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
     {Py_tp_dealloc, reinterpret_cast<void*>(record_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(record_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(record_clear)},
     {Py_tp_str, reinterpret_cast<void*>(record_str)},
     {Py_tp_repr, reinterpret_cast<void*>(record_repr)},
     {Py_tp_iter, reinterpret_cast<void*>(record_iter)},

@@ -55,7 +55,7 @@ void release_fasta(PyObject* o) {
     release_engine_holder(o);
 }
 
-void fasta_dealloc(PyObject* o) { dealloc_tracked(o, engine_holder_clear, release_fasta); }
+void fasta_dealloc(PyObject* o) { dealloc_tracked(o, release_fasta); }
 
 PyObject* name_str(std::string_view name) {
     return PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "strict");

@@ -15,7 +15,7 @@ PyTypeObject* cached_type(PyTypeObject*& cell, PyType_Spec& type_spec) {
 }
 
 PyTypeObject* cached_iterator_type(PyTypeObject*& cell, const char* name, int basicsize, destructor dealloc,
-                                   traverseproc traverse, inquiry clear, iternextfunc next) {
+                                   traverseproc traverse, iternextfunc next) {
     if (cell) return cell;
     // The tables must outlive the type; they are made once per class and kept for the process.
     static PyMethodDef methods[] = {refuse_subclass_method(), {nullptr, nullptr, 0, nullptr}};
@@ -23,7 +23,6 @@ PyTypeObject* cached_iterator_type(PyTypeObject*& cell, const char* name, int ba
         {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
         {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
         {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
-        {Py_tp_clear, reinterpret_cast<void*>(clear)},
         {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
         {Py_tp_iternext, reinterpret_cast<void*>(next)},
         {Py_tp_methods, methods},

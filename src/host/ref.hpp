@@ -30,13 +30,12 @@ inline int visit_all(visitproc visit, void* arg, std::initializer_list<PyObject*
     return 0;
 }
 
-// The end of every GC-tracked object of the module: untrack, drop the references `clear` drops,
-// release what `release` owns (may be null), free the memory and the reference to the type.
-inline void dealloc_tracked(PyObject* o, inquiry clear, void (*release)(PyObject*)) {
+// The end of every GC-tracked object of the module: untrack, release what the object owns,
+// free the memory and the reference to the type.
+inline void dealloc_tracked(PyObject* o, void (*release)(PyObject*)) {
     PyTypeObject* type = Py_TYPE(o);
     PyObject_GC_UnTrack(o);
-    clear(o);
-    if (release) release(o);
+    release(o);
     type->tp_free(o);
     Py_DECREF(type);
 }

@@ -23,18 +23,16 @@ int iterator_traverse(PyObject* o, visitproc visit, void* arg) {
     return visit_all(visit, arg, {as_iterator(o)->fasta, reinterpret_cast<PyObject*>(Py_TYPE(o))});
 }
 
-int iterator_clear(PyObject* o) {
+void release_iterator(PyObject* o) {
     Py_CLEAR(as_iterator(o)->fasta);
-    return 0;
+    Py_CLEAR(as_iterator(o)->name);
 }
 
-void release_name(PyObject* o) { Py_CLEAR(as_iterator(o)->name); }
-
-void iterator_dealloc(PyObject* o) { dealloc_tracked(o, iterator_clear, release_name); }
+void iterator_dealloc(PyObject* o) { dealloc_tracked(o, release_iterator); }
 
 PyObject* iterator_next(PyObject* o) {
     auto* self = as_iterator(o);
-    if (!self->fasta || self->next == 0 || self->next > self->length) return nullptr;
+    if (self->next == 0 || self->next > self->length) return nullptr;
     std::uint64_t last = self->length - self->next < self->piece ? self->length : self->next + self->piece - 1;
     PyObject* piece = fasta_fetch(self->fasta, self->name, self->next, last);
     if (!piece) return nullptr;  // the same piece is asked for again next time
@@ -49,7 +47,7 @@ PyTypeObject* type_cell = nullptr;
 
 PyTypeObject* sequence_iterator_type() {
     return cached_iterator_type(type_cell, "sekva.SequenceIterator", sizeof(SequenceIteratorObject), iterator_dealloc,
-                                iterator_traverse, iterator_clear, iterator_next);
+                                iterator_traverse, iterator_next);
 }
 
 PyObject* new_sequence_iterator(PyObject* fasta, PyObject* name, std::uint64_t piece, std::uint64_t length) {

@@ -17,8 +17,9 @@ PyTypeObject* mutable_fasta_record_type();
 // Heap type made from its slot table once; the cell keeps it for the life of the process.
 PyTypeObject* cached_type(PyTypeObject*& cell, PyType_Spec& type_spec);
 
-// The two iterator classes: made by the module only, GC-tracked, iterating themselves.
+// The two iterator classes: made by the module only, GC-tracked (without tp_clear, like records:
+// the Fasta they hold breaks any cycle), iterating themselves.
 PyTypeObject* cached_iterator_type(PyTypeObject*& cell, const char* name, int basicsize, destructor dealloc,
-                                   traverseproc traverse, inquiry clear, iternextfunc next);
+                                   traverseproc traverse, iternextfunc next);
 
 }  // namespace sekva::host
