@@ -101,3 +101,13 @@ def test_docstrings():
     assert Faidx.fetch.__text_signature__ == "($self, name, start, end)"
     assert Faidx.fetch_many.__doc__.startswith("High-performance batch fetch for many sequences")
     assert Faidx.fetch_entire_sequence.__doc__.startswith("Ultra-fast method for fetching entire sequences")
+
+
+def test_names_of_fetched_values_are_plain_str(path):
+    class Name(str):
+        pass
+
+    fa = Faidx(path)
+    for value in (fa.fetch(Name("chr1"), 1, 2), fa.fetch_many([(Name("chr1"), 1, 2)])[0],
+                  fa.fetch_many_same_chr(Name("chr1"), [(1, 2)] * 1000)[0]):
+        assert type(value.name) is str and value.name == "chr1"

@@ -66,11 +66,13 @@ bool convert_coord(PyObject* o, const char* param, std::optional<std::uint64_t>&
 PyObject* allocate(PyObject* name, PyObject* seq, Coords coords, bool comp) {
     PyTypeObject* type = sequence_type();
     if (!type) return nullptr;
+    // A name given as a str subclass (to a fetch, say) is stored as a plain str.
+    Ref exact_name = PyUnicode_CheckExact(name) ? Ref::borrow(name) : Ref::steal(PyUnicode_FromObject(name));
+    if (!exact_name) return nullptr;
     auto* self = reinterpret_cast<SequenceObject*>(type->tp_alloc(type, 0));
     if (!self) return nullptr;
-    Py_INCREF(name);
     Py_INCREF(seq);
-    self->name = name;
+    self->name = exact_name.release();
     self->seq = seq;
     self->coords = coords;
     self->comp = comp;
