@@ -208,3 +208,29 @@ def test_file_truncated_while_mapped(write):
     assert out.returncode == 0, out.stderr
     assert out.stdout.split("\n")[:4] == ["Exception IOError", "Exception IOError", "RuntimeError Error fetching region 0",
                                           "ACGTACGT"]
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_random_indexes_never_crash(write, seed):
+    """Any numbers in a loaded index give results, IndexError, or MemoryError; nothing else."""
+    rng = random.Random(seed)
+    edges = [0, 1, 2, 3, 59, 60, 61, 2**40, 2**63 - 1, 2**63, 2**64 - 2, 2**64 - 1]
+    number = lambda: rng.choice(edges) if rng.random() < 0.4 else rng.randint(0, 200)  # noqa: E731
+    path = write(">a\n" + "".join(rng.choice("ACGT\n\r>") for _ in range(150)))
+    write("".join(f"r{i}\t{number()}\t{number()}\t{number()}\t{number()}\n" for i in range(6)), "x.fa.fai")
+    bump_mtime(path + ".fai", 5)
+    for mutable in (False, True):
+        for options in ({}, {"strict_bounds": True}, {"default_seq": "N"}):
+            fa = Faidx(path, mutable=mutable, **options)
+            regions = [(f"r{rng.randrange(6)}", number(), number()) for _ in range(20)]
+            for call in [lambda r=r: fa.fetch(*r) for r in regions] + [
+                lambda: fa.fetch_entire_sequence(f"r{rng.randrange(6)}"),
+                lambda: fa.fetch_many(regions * 60),
+                lambda: fa.fetch_many_same_chr("r0", [(s, e) for _, s, e in regions] * 60),
+            ]:
+                try:
+                    out = call()
+                except (IndexError, MemoryError, RuntimeError):
+                    continue
+                for s in out if isinstance(out, list) else [out]:
+                    assert len(s.seq) <= 150 or set(s.seq) == {"N"} or s.seq.endswith("N")

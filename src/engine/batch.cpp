@@ -101,6 +101,7 @@ Arena::Arena(std::uint64_t size) : size_(static_cast<std::size_t>(size ? size : 
             mapped_ = true;
             return;
         }
+        throw std::bad_alloc();  // the kernel refused: so would the heap
     }
     data_ = new char[size_];
 }

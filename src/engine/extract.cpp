@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "engine/bus_guard.hpp"
@@ -85,7 +86,9 @@ bool empty_request(const IndexEntry& e, std::uint64_t n) { return n == 0 || e.rl
 Result<std::uint64_t> read_into(int fd, std::uint64_t begin, std::uint64_t n, char* out, std::uint64_t capacity,
                                 unsigned& seen) {
     std::uint64_t want = std::min(n, capacity), got = 0, at = begin;
-    std::string buffer(static_cast<std::size_t>(std::min<std::uint64_t>(READ_CHUNK, std::max<std::uint64_t>(want, 1) * 2 + 4096)), '\0');
+    // A short region reads little more than itself at first; line breaks may need a second read.
+    std::uint64_t first_read = want >= READ_CHUNK / 2 ? READ_CHUNK : std::min(READ_CHUNK, want * 2 + 4096);
+    std::string buffer(static_cast<std::size_t>(first_read), '\0');
     while (got < want) {
         ssize_t r = ::pread(fd, buffer.data(), buffer.size(), static_cast<off_t>(at));
         if (r < 0) return io_error_from_errno(errno);
@@ -132,7 +135,9 @@ Result<std::uint64_t> extract_sequence_from_file_optimized(int fd, const IndexEn
     unsigned seen = 0;
     std::uint64_t begin;
     Result<std::uint64_t> got = std::uint64_t{0};
-    if (!empty_request(e, n) && capacity && first_byte(e, p, begin)) got = read_into(fd, begin, n, out, capacity, seen);
+    // No file reaches past the largest file offset: such a start reads as the end of the file.
+    if (!empty_request(e, n) && capacity && first_byte(e, p, begin) && begin <= static_cast<std::uint64_t>(INT64_MAX))
+        got = read_into(fd, begin, n, out, capacity, seen);
     if (ascii) *ascii = !(seen & 0x80);
     return got;
 }
