@@ -10,52 +10,32 @@ namespace sekva::host {
 // The borrow state kept in an object: 0 free, > 0 shared borrows, -1 borrowed for writing.
 using BorrowFlag = int;
 
-class SharedBorrow {
+template <bool Exclusive>
+class Borrow {
 public:
-    explicit SharedBorrow(BorrowFlag& flag) : flag_(flag) {
-        if (flag_ < 0) {
-            refuse();
+    explicit Borrow(BorrowFlag& flag) : flag_(flag) {
+        if (Exclusive ? flag_ != 0 : flag_ < 0) {
+            // Writing is refused while anyone reads or writes; reading while someone writes.
+            PyErr_SetString(PyExc_RuntimeError, Exclusive ? "Already borrowed" : "Already mutably borrowed");
             ok_ = false;
             return;
         }
-        ++flag_;
+        flag_ = Exclusive ? -1 : flag_ + 1;
     }
-    ~SharedBorrow() {
-        if (ok_) --flag_;
+    ~Borrow() {
+        if (ok_) flag_ = Exclusive ? 0 : flag_ - 1;
     }
-    SharedBorrow(const SharedBorrow&) = delete;
-    SharedBorrow& operator=(const SharedBorrow&) = delete;
-    // False, with RuntimeError "Already mutably borrowed" set, when the object is being written.
+    Borrow(const Borrow&) = delete;
+    Borrow& operator=(const Borrow&) = delete;
+    // False, with the RuntimeError set, when the borrow conflicts with one already held.
     bool ok() const { return ok_; }
 
 private:
-    [[gnu::cold]] static void refuse() { PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed"); }
     BorrowFlag& flag_;
     bool ok_ = true;
 };
 
-class ExclusiveBorrow {
-public:
-    explicit ExclusiveBorrow(BorrowFlag& flag) : flag_(flag) {
-        if (flag_ != 0) {
-            refuse();
-            ok_ = false;
-            return;
-        }
-        flag_ = -1;
-    }
-    ~ExclusiveBorrow() {
-        if (ok_) flag_ = 0;
-    }
-    ExclusiveBorrow(const ExclusiveBorrow&) = delete;
-    ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
-    // False, with RuntimeError "Already borrowed" set, when the object is borrowed at all.
-    bool ok() const { return ok_; }
-
-private:
-    [[gnu::cold]] static void refuse() { PyErr_SetString(PyExc_RuntimeError, "Already borrowed"); }
-    BorrowFlag& flag_;
-    bool ok_ = true;
-};
+using SharedBorrow = Borrow<false>;
+using ExclusiveBorrow = Borrow<true>;
 
 }  // namespace sekva::host
