@@ -1,6 +1,7 @@
 """The .fai index: what the scan writes, how an index is read back, when it is rebuilt."""
 import multiprocessing
 import os
+import random
 import shutil
 import stat
 import subprocess
@@ -15,21 +16,22 @@ EDGE_CASES = [
     (">chr1 description here\nACGTACGTAC\nACGTACGTAC\nACG\n", "chr1\t23\t23\t10\t11\n"),
     (">a\nACGT\r\nAC\r\n>b\nGG\n", "a\t6\t3\t4\t6\nb\t2\t16\t2\t3\n"),
     (">a\nACGTA", "a\t5\t3\t5\t5\n"),
-    (">a\n\nACGT\n", "a\t4\t3\t0\t1\n"),
     (">empty\n>b\nAC\n", "empty\t0\t7\t0\t0\nb\t2\t10\t2\t3\n"),
-    (">a\n;comment\n >not a header\n", "a\t22\t3\t8\t9\n"),
     ("junk before\n>a\nAC\n", "a\t2\t15\t2\t3\n"),
     (">\nNNN\n>  \t\nAA\n>b\nC\n", "b\t1\t17\t1\t2\n"),
     (">  spaced\tname desc\nAC\n", "spaced\t2\t20\t2\t3\n"),
     (">a\nAC\n>a\nGGG\n", "a\t2\t3\t2\t3\na\t3\t9\t3\t4\n"),
     (">a\nAC GT\t\nA\n", "a\t7\t3\t6\t7\n"),
-    (">a\nAC\r\r\nG\rT\n", "a\t5\t3\t2\t5\n"),
     ("", ""),
     (">a\n" + "ACGT>ACGT\n" * 50 + ">b\nAC\n", "a\t450\t3\t9\t10\nb\t2\t506\t2\t3\n"),
     (">a\n" + "ACGTACGTA\r\n" * 40 + "AC\rG\n", "a\t364\t3\t9\t11\n"),
+    (">a\n;comment\n >not\n", "a\t13\t3\t8\t9\n"),
+    (">a\nAC\r\r\nG\r\n", "a\t3\t3\t2\t5\n"),
+    (">a\nACGT\nAC\n\n\n>b\n\n\n", "a\t6\t3\t4\t5\nb\t0\t16\t0\t1\n"),
+    (">a\nACGT\nACGT", "a\t8\t3\t4\t5\n"),
+    (">a\nACGT\r\nACGT\n", "a\t8\t3\t4\t6\n"),
     ("\ufeff>a\nAC\n>b\nG\n", "b\t1\t12\t1\t2\n"),
     (">a\u00e9 x\nAC\n", "a\u00e9\t2\t7\t2\t3\n"),
-    (">a\nACGT\nAC\nACGT\n", "a\t10\t3\t4\t5\n"),
 ]
 
 
@@ -267,3 +269,134 @@ def test_special_fasta_paths(tmp_path):
     code = f"from sekva import Faidx; print(Faidx({str(fifo)!r}).keys)"
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=30)
     assert out.stdout.strip() == "[]", out.stderr
+
+
+# --- records whose lines the five columns cannot describe ------------------------------------
+
+def _model_index(data):
+    """The five columns of every named record, by the plain line-by-line rules; raises ValueError
+    with the message the scan gives for a record whose lines are not all of its first line's
+    length (the last may be shorter) or that goes on after an empty line."""
+    entries, record, number, pos = [], None, 0, 0
+
+    def close():
+        if record and record["name"]:
+            lines = record["lines"]
+            first, blank, odd = None, None, None
+            for bases, size, n in lines:
+                if first is None:
+                    first = (bases, size)
+                    blank = n if bases == 0 else None
+                elif bases == 0:
+                    blank = blank or n
+                elif blank:
+                    raise ValueError(f"sequence '{record['name']}': line {blank} is empty, but sequence lines follow it")
+                elif odd:
+                    raise ValueError(
+                        f"sequence '{record['name']}': line {odd} differs in length from the record's first line; "
+                        "only the last line may be shorter"
+                    )
+                elif (bases, size) != first:
+                    if bases > first[0]:
+                        raise ValueError(f"sequence '{record['name']}': line {n} is longer than the record's first line")
+                    odd = n
+            lenc, lenb = first or (0, 0)
+            entries.append(f"{record['name']}\t{sum(b for b, _, _ in lines)}\t{record['offset']}\t{lenc}\t{lenb}\n")
+
+    while pos < len(data):
+        nl = data.find(b"\n", pos)
+        end = len(data) if nl < 0 else nl + 1
+        line, pos = data[pos:end], end
+        number += 1
+        if line.startswith(b">"):
+            close()
+            words = line[1:].decode().strip(" \t\r\n").split()
+            record = {"name": words[0] if words else "", "offset": pos, "lines": []}
+        elif record:
+            record["lines"].append((len(line.rstrip(b"\r\n")), len(line), number))
+    close()
+    return "".join(entries)
+
+
+def _random_fasta(rng, size, flaw=None):
+    """About `size` bytes of records with random widths, line ends, blank tails and huge single
+    lines; with `flaw`, one record gets an odd line ("odd") or an empty line ("blank") inside."""
+    out, total, flawed = [], 0, None
+    while total < size:
+        name = f"r{len(out)}"
+        width = rng.choice([1, 7, 60, 61, 80, 999, 250_000])
+        length = rng.choice([0, 1, width, width + 1, rng.randint(0, 300_000)])
+        newline = "\r\n" if rng.random() < 0.2 else "\n"
+        bases = "".join(rng.choices("ACGTNacgt", k=length))
+        lines = [bases[i : i + width] for i in range(0, length, width)]
+        if flaw and flawed is None and len(lines) >= 3 and rng.random() < 0.5:
+            at = rng.randrange(len(lines) - 1)
+            lines[at] = lines[at][: rng.randrange(len(lines[at]))] if flaw == "odd" else ""
+            flawed = name
+        text = f">{name} description {len(out)}\n" + "".join(line + newline for line in lines)
+        text += newline * rng.choice([0, 0, 1, 3])
+        out.append(text)
+        total += len(text)
+    if rng.random() < 0.5:
+        out[-1] = out[-1].rstrip("\r\n")
+    return "".join(out).encode(), flawed
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_large_random_files_match_the_line_model(write, seed):
+    rng = random.Random(seed)
+    data, _ = _random_fasta(rng, rng.randint(2_500_000, 4_000_000))  # several read chunks
+    path = write(data)
+    Faidx(path)
+    assert open(path + ".fai").read() == _model_index(data)
+
+
+@pytest.mark.parametrize("seed", range(8))
+@pytest.mark.parametrize("flaw", ["odd", "blank"])
+def test_records_with_lines_the_index_cannot_describe_are_refused(write, seed, flaw):
+    rng = random.Random(seed)
+    data, flawed = _random_fasta(rng, rng.randint(200_000, 2_500_000), flaw)
+    path = write(data)
+    if flawed is None:
+        Faidx(path)
+        return
+    with pytest.raises(ValueError) as expected:
+        _model_index(data)
+    with pytest.raises(Exception) as got:
+        Faidx(path)
+    assert str(got.value) == "FastaIndexingError: " + str(expected.value)
+    assert f"'{flawed}'" in str(got.value) and not os.path.exists(path + ".fai")
+
+
+@pytest.mark.parametrize(
+    "fasta, message",
+    [
+        (">a\nACGT\nAC\nACGT\n", "sequence 'a': line 3 differs in length from the record's first line; only the last line may be shorter"),
+        (">a\nACGT\nACGTA\n", "sequence 'a': line 3 is longer than the record's first line"),
+        (">a\n\nACGT\n", "sequence 'a': line 2 is empty, but sequence lines follow it"),
+        (">a\nACGT\n\nACGT\n", "sequence 'a': line 3 is empty, but sequence lines follow it"),
+        (">a\nACGT\r\nACGT\nACGT\r\n", "sequence 'a': line 3 differs in length from the record's first line; only the last line may be shorter"),
+        (">a\nAC\r\r\nG\rT\n", "sequence 'a': line 3 is longer than the record's first line"),
+        (">a\n;comment\n >not a header\n", "sequence 'a': line 3 is longer than the record's first line"),
+    ],
+)
+def test_irregular_records_name_the_record_and_line(write, fasta, message):
+    path = write(fasta)
+    with pytest.raises(Exception, match="^FastaIndexingError: ") as info:
+        Faidx(path)
+    assert str(info.value) == "FastaIndexingError: " + message and not os.path.exists(path + ".fai")
+
+
+BIOPYTHON_TESTS = "/usr/share/doc/python-biopython-doc/Tests"
+
+
+@pytest.mark.parametrize("name", ["Blat/CAG33136.1.fasta", "codonalign/nucl1.fa"])
+def test_real_files_with_unequal_lines_are_refused(tmp_path, name):
+    source = os.path.join(BIOPYTHON_TESTS, name)
+    if not os.path.exists(source):
+        pytest.skip("Debian's Biopython test data is not installed")
+    path = str(tmp_path / "x.fa")
+    shutil.copy(source, path)
+    with pytest.raises(Exception, match="^FastaIndexingError: sequence '"):
+        Faidx(path)
+    assert not os.path.exists(path + ".fai")

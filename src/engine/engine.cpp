@@ -2,8 +2,10 @@
 #include "engine/engine.hpp"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <new>
 
@@ -14,11 +16,13 @@ namespace sekva {
 
 namespace {
 
+constexpr std::size_t SCAN_CHUNK = 1 << 20;
+
 // Modification time, when it can be read.
 std::optional<struct timespec> modified(const std::string& path) {
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0) return std::nullopt;
-    return st.st_mtim;
+    auto st = stat_path(path);
+    if (!st) return std::nullopt;
+    return st->st_mtim;
 }
 
 bool later(const struct timespec& a, const struct timespec& b) {
@@ -35,12 +39,13 @@ Result<std::unique_ptr<Engine>> Engine::open(OpenOptions options) {
     try {
         std::unique_ptr<Engine> engine(new Engine(std::move(options)));
         const OpenOptions& opt = engine->options_;
-        struct stat st;
-        if (::stat(opt.filename.c_str(), &st) != 0) return FaidxError{ErrorKind::FastaNotFound, opt.filename};
+        if (!stat_path(opt.filename)) return FaidxError{ErrorKind::FastaNotFound, opt.filename};
 
-        // Non-blocking, so that a FIFO without a writer cannot hang the open.
+        // Non-blocking, so that a FIFO without a writer cannot hang the open; reads then block
+        // as usual, so a slow writer is waited for.
         auto file = open_file(opt.filename, (opt.is_mutable ? O_RDWR : O_RDONLY) | O_NONBLOCK);
         if (!file.ok()) return file.error();
+        make_blocking(file.value().get());
         if (!opt.is_mutable) engine->map_.reset(MappedFile::map(file.value().get()));
         // Without a map the descriptor stays open for reads; with one it is closed here.
         if (!engine->map_) engine->fd_ = std::move(file.value());
@@ -62,29 +67,44 @@ Result<std::unique_ptr<Engine>> Engine::open(OpenOptions options) {
     }
 }
 
+// The scan reads the file through its own descriptor rather than the map, so a file truncated
+// meanwhile reads short instead of faulting, and devices and pipes are read as streams: the
+// scan stops at the first line that is not text, whatever follows.
 Status Engine::build_index_file() {
     auto file = open_file(options_.filename, O_RDONLY | O_NONBLOCK);
     if (!file.ok()) return file.error();
-    std::unique_ptr<MappedFile> own_map;
-    std::string text;
-    std::string_view data;
-    if (map_) {
-        data = std::string_view(map_->data(), map_->size());
-    } else if ((own_map.reset(MappedFile::map(file.value().get())), own_map)) {
-        data = std::string_view(own_map->data(), own_map->size());
-    } else {
-        auto read = read_all(file.value().get());
-        if (!read.ok()) return read.error();
-        text = std::move(read.value());
-        data = text;
+    const int fd = file.value().get();
+    make_blocking(fd);
+    struct stat before;
+    if (::fstat(fd, &before) != 0) return io_error_from_errno(errno);
+    const bool regular = S_ISREG(before.st_mode);
+    if (regular) ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+
+    FastaScanner scanner;
+    std::unique_ptr<char[]> buffer(new char[SCAN_CHUNK]);
+    std::uint64_t total = 0;
+    for (;;) {
+        ssize_t got = ::read(fd, buffer.get(), SCAN_CHUNK);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return io_error_from_errno(errno);
+        }
+        if (got == 0) break;
+        total += static_cast<std::uint64_t>(got);
+        if (Status err = scanner.feed(buffer.get(), static_cast<std::size_t>(got))) return err;
     }
-    // Read-ahead for the one sequential pass; the shared map goes back to normal afterwards.
-    bool mapped = !data.empty() && text.empty();
-    if (mapped) ::madvise(const_cast<char*>(data.data()), data.size(), MADV_SEQUENTIAL);
-    auto entries = scan_fasta(data);
-    if (mapped && map_) ::madvise(const_cast<char*>(data.data()), data.size(), MADV_NORMAL);
-    if (!entries.ok()) return entries.error();
-    return write_index(index_path_, entries.value());
+    if (regular) {
+        struct stat after;
+        if (::fstat(fd, &after) != 0) return io_error_from_errno(errno);
+        if (total < static_cast<std::uint64_t>(before.st_size) || after.st_size < before.st_size)
+            return file_shrank_error();
+        // Bytes added after the scan read its last ones would be missing from an index that is
+        // newer than the file, and so never rebuilt.
+        if (static_cast<std::uint64_t>(after.st_size) != total)
+            return io_error("the FASTA file changed while its index was being built; open it again");
+    }
+    if (Status err = scanner.finish()) return err;
+    return write_index(index_path_, scanner.entries());
 }
 
 }  // namespace sekva

@@ -38,4 +38,8 @@ FaidxError not_found_error(std::string_view name) {
     return {ErrorKind::Fetch, std::move(text)};
 }
 
+FaidxError file_shrank_error() {
+    return io_error("the FASTA file shrank while it was open; bases past its new end cannot be read");
+}
+
 }  // namespace sekva

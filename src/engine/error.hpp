@@ -24,6 +24,8 @@ struct FaidxError {
 FaidxError io_error_from_errno(int err);
 FaidxError io_error(std::string message);
 FaidxError not_found_error(std::string_view name);  // Fetch: "Sequence '{}' not found"
+// Io: the FASTA file lost bytes after it was opened (or a read found bytes no FASTA file holds).
+FaidxError file_shrank_error();
 
 // No errors leave the engine as exceptions; this is how they travel instead.
 template <class T, class E = FaidxError>

@@ -50,12 +50,14 @@ bool is_break(char c) { return c == '\n' || c == '\r'; }
 // Copies every byte other than CR and LF from [p, end) until `want` bytes are out. Sixteen bytes
 // at a time while they fit: a block without a break is stored whole; a block with one keeps the
 // run before it (the rest of the store is overwritten later).
-// `seen` collects the bits of every byte looked at, so a clear top bit proves the copy is ASCII.
-std::uint64_t copy_bases(const char* p, const char* end, std::uint64_t want, char* out, unsigned& seen) {
+// `seen` collects the bits of every byte looked at, so a clear top bit proves the copy is ASCII;
+// `nul` is set when a copied byte is NUL, which no FASTA file holds: the page past the end of a
+// file that shrank reads as zeros.
+std::uint64_t copy_bases(const char* p, const char* end, std::uint64_t want, char* out, unsigned& seen, bool& nul) {
     std::uint64_t got = 0;
 #if defined(__SSE2__)
-    const __m128i lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
-    __m128i high = _mm_setzero_si128();
+    const __m128i lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r'), zero = _mm_setzero_si128();
+    __m128i high = zero, zeros = zero;
     while (want - got >= 16 && end - p >= 16) {
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
         high = _mm_or_si128(high, v);
@@ -63,20 +65,25 @@ std::uint64_t copy_bases(const char* p, const char* end, std::uint64_t want, cha
         unsigned mask = static_cast<unsigned>(
             _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr))));
         if (!mask) {
+            zeros = _mm_or_si128(zeros, _mm_cmpeq_epi8(v, zero));
             p += 16;
             got += 16;
             continue;
         }
         unsigned run = static_cast<unsigned>(__builtin_ctz(mask));
+        if (static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero))) & ((1u << run) - 1)) nul = true;
         got += run;
         p += run;
         while (p < end && is_break(*p)) ++p;
     }
     if (_mm_movemask_epi8(high)) seen |= 0x80;
+    if (_mm_movemask_epi8(zeros)) nul = true;
 #endif
     for (; got < want && p < end; ++p) {
         seen |= static_cast<unsigned char>(*p);
-        if (!is_break(*p)) out[got++] = *p;
+        if (is_break(*p)) continue;
+        nul |= *p == '\0';
+        out[got++] = *p;
     }
     return got;
 }
@@ -84,7 +91,7 @@ std::uint64_t copy_bases(const char* p, const char* end, std::uint64_t want, cha
 bool empty_request(const IndexEntry& e, std::uint64_t n) { return n == 0 || e.rlen == 0 || e.lenc == 0; }
 
 Result<std::uint64_t> read_into(int fd, std::uint64_t begin, std::uint64_t n, char* out, std::uint64_t capacity,
-                                unsigned& seen) {
+                                unsigned& seen, bool& nul) {
     std::uint64_t want = std::min(n, capacity), got = 0, at = begin;
     // A short region reads little more than itself at first; line breaks may need a second read.
     std::uint64_t first_read = want >= READ_CHUNK / 2 ? READ_CHUNK : std::min(READ_CHUNK, want * 2 + 4096);
@@ -94,7 +101,7 @@ Result<std::uint64_t> read_into(int fd, std::uint64_t begin, std::uint64_t n, ch
         if (r < 0) return io_error_from_errno(errno);
         if (r == 0) break;
         at += static_cast<std::uint64_t>(r);
-        got += copy_bases(buffer.data(), buffer.data() + r, want - got, out + got, seen);
+        got += copy_bases(buffer.data(), buffer.data() + r, want - got, out + got, seen, nul);
         if (buffer.size() < READ_CHUNK) buffer.resize(READ_CHUNK);
     }
     return got;
@@ -116,14 +123,15 @@ std::uint64_t extraction_capacity(const Source& src, const IndexEntry& e, std::u
 Result<std::uint64_t> extract_sequence_from_mmap(const MappedFile& map, const IndexEntry& e, std::uint64_t p,
                                                  std::uint64_t n, char* out, std::uint64_t capacity, bool* ascii) {
     unsigned seen = 0;
+    bool nul = false;
     std::uint64_t got = 0, begin;
     if (!empty_request(e, n) && capacity && first_byte(e, p, begin) && begin < map.size()) {
         std::uint64_t end = window_end(e, begin, n, map.size());
         const char* from = map.data() + begin;
         const char* to = map.data() + end;
         std::uint64_t want = std::min(n, capacity);
-        if (!guarded_read([&] { got = copy_bases(from, to, want, out, seen); }))
-            return io_error("the FASTA file shrank while it was open; bases past its new end cannot be read");
+        if (!guarded_read([&] { got = copy_bases(from, to, want, out, seen, nul); }) || nul)
+            return file_shrank_error();
     }
     if (ascii) *ascii = !(seen & 0x80);
     return got;
@@ -133,11 +141,15 @@ Result<std::uint64_t> extract_sequence_from_file_optimized(int fd, const IndexEn
                                                            std::uint64_t n, char* out, std::uint64_t capacity,
                                                            bool* ascii) {
     unsigned seen = 0;
+    bool nul = false;
     std::uint64_t begin;
     Result<std::uint64_t> got = std::uint64_t{0};
-    // No file reaches past the largest file offset: such a start reads as the end of the file.
-    if (!empty_request(e, n) && capacity && first_byte(e, p, begin) && begin <= static_cast<std::uint64_t>(INT64_MAX))
-        got = read_into(fd, begin, n, out, capacity, seen);
+    if (!empty_request(e, n)) {
+        // No file offset reaches 2^63: the seek to such a start fails, as lseek does.
+        if (!first_byte(e, p, begin) || begin > static_cast<std::uint64_t>(INT64_MAX)) return io_error_from_errno(EINVAL);
+        if (capacity) got = read_into(fd, begin, n, out, capacity, seen, nul);
+    }
+    if (got.ok() && nul) return file_shrank_error();
     if (ascii) *ascii = !(seen & 0x80);
     return got;
 }

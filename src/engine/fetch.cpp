@@ -102,7 +102,8 @@ bool padded_capacity(const OpenOptions& opt, std::uint64_t extract_capacity, std
 
 std::uint64_t finish_bases(const OpenOptions& opt, char* buf, std::uint64_t got, std::uint64_t n) {
     std::uint64_t len = got;
-    if (got < n && opt.default_seq) {
+    // An empty default_seq pads nothing: no loop over the missing bases at all.
+    if (got < n && opt.default_seq && !opt.default_seq->empty()) {
         const std::string& fill = *opt.default_seq;
         for (std::uint64_t i = got; i < n; ++i, len += fill.size()) std::memcpy(buf + len, fill.data(), fill.size());
     }

@@ -39,13 +39,27 @@ MappedFile* MappedFile::map(int fd) {
 
 MappedFile::~MappedFile() { ::munmap(const_cast<char*>(data_), mapped_); }
 
+bool has_nul(const std::string& path) { return path.find('\0') != std::string::npos; }
+
+std::optional<struct stat> stat_path(const std::string& path) {
+    struct stat st;
+    if (has_nul(path) || ::stat(path.c_str(), &st) != 0) return std::nullopt;
+    return st;
+}
+
 Result<FileHandle> open_file(const std::string& path, int flags, unsigned mode) {
+    if (has_nul(path)) return io_error("file name contains a NUL byte");
     int fd;
     do {
         fd = ::open(path.c_str(), flags | O_CLOEXEC, static_cast<mode_t>(mode));
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return io_error_from_errno(errno);
     return FileHandle(fd);
+}
+
+void make_blocking(int fd) {
+    int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0 && (flags & O_NONBLOCK)) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
 }
 
 Result<std::string> read_all(int fd) {

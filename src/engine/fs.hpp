@@ -1,8 +1,11 @@
 // Small RAII owners of OS resources: a file descriptor and a read-only file mapping.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -48,7 +51,16 @@ private:
     std::size_t mapped_;
 };
 
+// No file has a name holding a NUL byte; such a path names nothing, whatever comes before the NUL.
+bool has_nul(const std::string& path);
+// Metadata of a path, following links; nothing when it cannot be read.
+std::optional<struct stat> stat_path(const std::string& path);
+
+// A path with a NUL byte fails with Io "file name contains a NUL byte".
 Result<FileHandle> open_file(const std::string& path, int flags, unsigned mode = 0666);
+// Clears O_NONBLOCK: files are opened without blocking (a FIFO without a writer must not hang the
+// open) and then read like any other file.
+void make_blocking(int fd);
 // Reads a whole file through its descriptor.
 Result<std::string> read_all(int fd);
 // Writes all bytes, retrying short writes.

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -65,18 +66,24 @@ void append_u64(std::string& out, std::uint64_t v) {
     while (n) out += buf[--n];
 }
 
-// The file a rename must replace: the target of a symbolic link rather than the link.
-std::string replace_target(const std::string& path) {
-    struct stat st;
-    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        char* resolved = ::realpath(path.c_str(), nullptr);
-        if (resolved) {
-            std::string out(resolved);
-            std::free(resolved);
-            return out;
+// The file a write must end up in: the last target of a chain of symbolic links, even when that
+// target does not exist yet (a dangling link is written through, not replaced).
+std::string link_target(const std::string& path) {
+    std::string current = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st;
+        if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return current;
+        std::string target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : PATH_MAX), '\0');
+        ssize_t n = ::readlink(current.c_str(), target.data(), target.size());
+        if (n < 0) return current;
+        target.resize(static_cast<std::size_t>(n));
+        if (target.empty() || target[0] != '/') {
+            std::size_t slash = current.rfind('/');
+            if (slash != std::string::npos) target = current.substr(0, slash + 1) + target;
         }
+        current = std::move(target);
     }
-    return path;
+    return current;  // a loop: the open below reports it
 }
 
 std::string temporary_name(const std::string& target) {
@@ -86,10 +93,21 @@ std::string temporary_name(const std::string& target) {
     return out;
 }
 
+// Rewrites a file that cannot be replaced by a rename (no temporary file can be made beside it,
+// or it is a device): truncated and written under an exclusive lock, which every reader of an
+// index waits for, so none reads it half-written. Never blocks on a FIFO without a reader.
 Status write_in_place(const std::string& path, const std::string& text) {
-    auto file = open_file(path, O_WRONLY | O_CREAT | O_TRUNC);
+    auto file = open_file(path, O_WRONLY | O_CREAT | O_NONBLOCK);
     if (!file.ok()) return file.error();
-    return write_all(file.value().get(), text.data(), text.size());
+    int fd = file.value().get();
+    struct stat st;
+    bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (regular) {
+        while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+        }
+        if (::ftruncate(fd, 0) != 0) return io_error_from_errno(errno);
+    }
+    return write_all(fd, text.data(), text.size());
 }
 
 }  // namespace
@@ -105,8 +123,12 @@ Status parse_index_text(std::string_view text, NameTable& table) {
 }
 
 Status read_index(const std::string& path, NameTable& table) {
-    auto file = open_file(path, O_RDONLY);
+    // Never blocks in the open: an index path that is a FIFO reads as what is in it now.
+    auto file = open_file(path, O_RDONLY | O_NONBLOCK);
     if (!file.ok()) return FaidxError{ErrorKind::IndexNotFound, path};
+    // A writer that cannot replace the file rewrites it in place under an exclusive lock.
+    while (::flock(file.value().get(), LOCK_SH) != 0 && errno == EINTR) {
+    }
     auto text = read_all(file.value().get());
     if (!text.ok()) return text.error();
     return parse_index_text(text.value(), table);
@@ -127,21 +149,30 @@ std::string format_index(const std::vector<NamedEntry>& entries) {
 }
 
 Status write_index(const std::string& path, const std::vector<NamedEntry>& entries) {
-    std::string text = format_index(entries);
-    std::string target = replace_target(path);
+    return write_file_replacing(path, format_index(entries));
+}
+
+Status write_file_replacing(const std::string& path, const std::string& text) {
+    if (has_nul(path)) return io_error("file name contains a NUL byte");
+    std::string target = link_target(path);
     struct stat st;
+    bool exists = ::stat(target.c_str(), &st) == 0;
     // Devices, pipes and the like cannot be replaced by a rename; they are written as they are.
-    if (::stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return write_in_place(target, text);
+    if (exists && !S_ISREG(st.st_mode)) return write_in_place(target, text);
+    if (exists) {
+        // A file the process may not write is not replaced behind its owner's back.
+        auto probe = open_file(target, O_WRONLY | O_NONBLOCK);
+        if (!probe.ok()) return probe.error();
+    }
 
     std::string temp = temporary_name(target);
-    // 0666 before the umask, like any newly created file.
+    // 0666 before the umask, like any newly created file; a replaced file keeps its own mode.
     auto file = open_file(temp, O_WRONLY | O_CREAT | O_EXCL);
-    if (!file.ok()) {
-        // An unwritable directory: report the error the index path itself gives.
-        Status direct = write_in_place(target, text);
-        return direct ? direct : std::nullopt;
-    }
-    Status err = write_all(file.value().get(), text.data(), text.size());
+    if (!file.ok()) return write_in_place(target, text);  // no file can be made beside it
+    int fd = file.value().get();
+    Status err;
+    if (exists && ::fchmod(fd, st.st_mode & 07777) != 0) err = io_error_from_errno(errno);
+    if (!err) err = write_all(fd, text.data(), text.size());
     if (file.value().close() != 0 && !err) err = io_error_from_errno(errno);
     if (!err && ::rename(temp.c_str(), target.c_str()) != 0) err = io_error_from_errno(errno);
     if (err) ::unlink(temp.c_str());

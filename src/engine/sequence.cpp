@@ -92,13 +92,17 @@ Coords index_coords(Coords c, std::size_t offset) {
 
 SliceSelection select_slice(std::size_t n, std::int64_t first, std::int64_t stop, std::int64_t step) {
     SliceSelection sel;
+    if (step == 0) return sel;
+    // The host clamps steps to +-(2^63 - 1); the same selection, without a negation that overflows.
+    if (step == INT64_MIN) step = -INT64_MAX;
     sel.step = step;
     const auto len = static_cast<std::int64_t>(n);
     if (step > 0) {
         sel.lo = static_cast<std::uint64_t>(first);
         sel.hi = static_cast<std::uint64_t>(stop);
         sel.first = first;
-        if (first < stop && first < len) sel.count = static_cast<std::size_t>((stop - first + step - 1) / step);
+        // (stop - first - 1) / step + 1 elements: no sum that a step near 2^63 could overflow.
+        if (first < stop && first < len) sel.count = static_cast<std::size_t>((stop - first - 1) / step + 1);
         return sel;
     }
     if (n == 0) {
@@ -125,8 +129,8 @@ void gather_slice(const char* src, const SliceSelection& sel, char* dst) {
         std::copy_n(src + sel.first, sel.count, dst);
         return;
     }
-    std::int64_t at = sel.first;
-    for (std::size_t i = 0; i < sel.count; ++i, at += sel.step) dst[i] = src[at];
+    // Offsets are computed per element: stepping past the last one could overflow.
+    for (std::size_t i = 0; i < sel.count; ++i) dst[i] = src[slice_offset(sel, i)];
 }
 
 Coords slice_coords(Coords c, const SliceSelection& sel) {
@@ -134,8 +138,10 @@ Coords slice_coords(Coords c, const SliceSelection& sel) {
     Coords out;
     out.start = checked_add(*c.start, sel.lo);
     // start + hi - 1 has no unsigned value when start and hi are both 0; the end is then absent.
-    auto past = checked_add(*c.start, sel.hi);
-    if (past && *past > 0) out.end = *past - 1;
+    if (sel.hi > 0)
+        out.end = checked_add(*c.start, sel.hi - 1);
+    else if (*c.start > 0)
+        out.end = *c.start - 1;
     return out;
 }
 

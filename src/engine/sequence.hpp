@@ -48,6 +48,10 @@ struct SliceSelection {
     std::uint64_t hi = 0;
 };
 SliceSelection select_slice(std::size_t n, std::int64_t first, std::int64_t stop, std::int64_t step);
+// Offset of the i-th byte taken (i < count); never overflows, since every such offset is in range.
+inline std::int64_t slice_offset(const SliceSelection& sel, std::size_t i) {
+    return sel.first + static_cast<std::int64_t>(i) * sel.step;
+}
 void gather_slice(const char* src, const SliceSelection& sel, char* dst);
 Coords slice_coords(Coords c, const SliceSelection& sel);
 

@@ -65,6 +65,11 @@ bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs
     return check_required(sig, slots);
 }
 
+bool bind_nothing(const char* callable, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const Signature sig = {callable, nullptr, 0, 0};
+    return bind_fastcall(sig, args, nargs, kwnames, nullptr);
+}
+
 bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** slots) {
     Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     if (nargs > sig.count) return too_many_positional(sig, nargs);
@@ -115,6 +120,19 @@ bool utf8_view(PyObject* text, std::string_view& out) {
 bool to_text(PyObject* o, const char* param, std::string_view& out) {
     if (!PyUnicode_Check(o)) return fail_conversion(o, "PyString", param);
     return utf8_view(o, out);
+}
+
+bool to_lookup_text(PyObject* o, const char* param, std::optional<std::string_view>& out) {
+    if (!PyUnicode_Check(o)) return fail_conversion(o, "PyString", param);
+    std::string_view view;
+    if (utf8_view(o, view)) {
+        out = view;
+        return true;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+    PyErr_Clear();
+    out.reset();
+    return true;
 }
 
 bool to_optional_text(PyObject* o, const char* param, std::optional<std::string_view>& out) {

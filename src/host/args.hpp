@@ -20,12 +20,17 @@ struct Signature {
 // On a bad call (missing, repeated, surplus or unknown argument) sets TypeError and returns false.
 bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                    PyObject** slots);
+// A method that takes no arguments: any positional or keyword argument is a bad call.
+bool bind_nothing(const char* callable, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 // The same for a tp_new call with an argument tuple and keyword dict.
 bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** slots);
 
 // Converters: each returns false with the host error set. A TypeError is rewritten to
 // "argument '{param}': {message}"; other errors (OverflowError, ValueError) pass unchanged.
 bool to_text(PyObject* o, const char* param, std::string_view& out);
+// A record name to look up: any str; one that has no UTF-8 form (a lone surrogate) names no record
+// and gives nothing rather than an error.
+bool to_lookup_text(PyObject* o, const char* param, std::optional<std::string_view>& out);
 bool to_optional_text(PyObject* o, const char* param, std::optional<std::string_view>& out);
 bool to_bool(PyObject* o, const char* param, bool& out);
 bool to_optional_bool(PyObject* o, const char* param, bool& out);  // None and absent mean false

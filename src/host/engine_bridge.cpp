@@ -1,6 +1,7 @@
 // Conversions between host objects and the engine's opening options and fetch results.
 #include "host/engine_bridge.hpp"
 
+#include "engine/bytes.hpp"
 #include "host/args.hpp"
 #include "host/errors.hpp"
 #include "host/sequence_type.hpp"
@@ -30,6 +31,17 @@ bool convert_optional_text(PyObject* o, const char* param, std::optional<std::st
     return true;
 }
 
+// default_seq becomes bases, so it must be ASCII like every sequence text; refused up front rather
+// than by every fetch that pads.
+bool convert_padding(PyObject* o, const char* param, std::optional<std::string>& out) {
+    if (!convert_optional_text(o, param, out)) return false;
+    if (out && !is_ascii(out->data(), out->size())) {
+        PyErr_Format(PyExc_ValueError, "argument '%s': padding text must be ASCII, one byte per base", param);
+        return false;
+    }
+    return true;
+}
+
 bool convert_flag(PyObject* o, const char* param, bool& out) { return !o || to_bool(o, param, out); }
 
 bool convert_object(PyObject* o, Ref& out) {
@@ -48,7 +60,7 @@ bool convert_param(int index, PyObject* o, OpenOptions& opt, OpenedEngine& out) 
         case 5: return convert_flag(o, name, opt.rebuild);
         case 6: return convert_flag(o, name, opt.build_index);
         case 7: return convert_flag(o, name, opt.one_based_attributes);
-        case 8: return convert_optional_text(o, name, opt.default_seq);
+        case 8: return convert_padding(o, name, opt.default_seq);
         case 9: return convert_flag(o, name, opt.is_mutable);
         case 10: return convert_object(o, out.key_function);
         case 11: return convert_optional_text(o, name, opt.split_char);

@@ -32,7 +32,7 @@ bool open_engine(PyObject* const* slots, const int* conversion_order, OpenedEngi
 // The state Faidx and Fasta share: one engine and what the constructor was given.
 struct EngineHolder {
     PyObject_HEAD
-    Engine* engine;
+    Engine* engine;           // first: set only by the constructor (see entry.hpp)
     PyObject* filename;       // as the caller gave it
     PyObject* key_function;   // kept alive beside the engine; never called
     PyObject* filt_function;

@@ -1,9 +1,14 @@
 // Host exceptions raised by every class of the module.
 #include "host/errors.hpp"
 
+#include <unistd.h>
+
 #include <cstring>
+#include <new>
+#include <stdexcept>
 #include <string>
 
+#include "host/entry.hpp"
 #include "host/ref.hpp"
 
 namespace sekva::host {
@@ -20,18 +25,55 @@ void raise_faidx_error(const FaidxError& error) {
     raise_text(PyExc_Exception, message);
 }
 
-PyObject* raise_no_constructor(PyTypeObject* type) {
+const char* short_name(PyTypeObject* type) {
     const char* name = std::strrchr(type->tp_name, '.');
-    PyErr_Format(PyExc_TypeError, "No constructor defined for %s", name ? name + 1 : type->tp_name);
+    return name ? name + 1 : type->tp_name;
+}
+
+PyObject* raise_no_constructor(PyTypeObject* type) {
+    PyErr_Format(PyExc_TypeError, "No constructor defined for %s", short_name(type));
     return nullptr;
 }
 
 PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) { return raise_no_constructor(type); }
 
 PyObject* refuse_subclass(PyObject* cls, PyObject*, PyObject*) {
-    const char* name = reinterpret_cast<PyTypeObject*>(cls)->tp_name;
+    const char* name = short_name(reinterpret_cast<PyTypeObject*>(cls));
     PyErr_Format(PyExc_TypeError, "type '%s' is not an acceptable base type", name);
     return nullptr;
+}
+
+void raise_not_built(PyObject* o) {
+    PyErr_Format(PyExc_TypeError, "this %s object was not made by sekva and cannot be used", short_name(Py_TYPE(o)));
+}
+
+void raise_cpp_exception() {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {  // a size beyond what any container can hold
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_SystemError, "sekva: unexpected C++ exception: %s", e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "sekva: unexpected C++ exception");
+    }
+}
+
+bool check_exact_type(PyTypeObject* given, PyTypeObject* expected, const char* name) {
+    if (given == expected) return true;
+    if (expected)
+        PyErr_Format(PyExc_TypeError, "%s.__new__(%s): only %s itself can be made", name, short_name(given), name);
+    return false;
+}
+
+bool list_fits_in_memory(std::uint64_t items) {
+    constexpr std::uint64_t smallest_item = sizeof(PyObject*) + sizeof(PyObject);
+    long pages = ::sysconf(_SC_PHYS_PAGES), page_size = ::sysconf(_SC_PAGESIZE);
+    std::uint64_t memory = pages > 0 && page_size > 0 ? static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size)
+                                                      : std::uint64_t{1} << 40;
+    return items <= static_cast<std::uint64_t>(PY_SSIZE_T_MAX) / smallest_item && items * smallest_item <= memory;
 }
 
 int refuse_delete() {

@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include <cstdint>
+
 #include "engine/error.hpp"
 
 namespace sekva::host {
@@ -11,6 +13,8 @@ namespace sekva::host {
 [[gnu::cold]] void raise_faidx_error(const FaidxError& error);
 // Sets `type` with a UTF-8 message that may hold any bytes a user supplied; returns nullptr.
 [[gnu::cold]] PyObject* raise_text(PyObject* type, std::string_view message);
+// The bare class name, without the module prefix.
+const char* short_name(PyTypeObject* type);
 // TypeError "No constructor defined for {}".
 [[gnu::cold]] PyObject* raise_no_constructor(PyTypeObject* type);
 // tp_new of the classes that only the module itself makes.
@@ -22,6 +26,9 @@ inline PyMethodDef refuse_subclass_method() {
     return {"__init_subclass__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(refuse_subclass)),
             METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr};
 }
+// Whether a list of `items` new objects could be held in this machine's memory at all; where it
+// could not, the caller raises MemoryError before starting work that would never end.
+bool list_fits_in_memory(std::uint64_t items);
 // AttributeError "can't delete attribute"; returns -1 for setters.
 [[gnu::cold]] int refuse_delete();
 

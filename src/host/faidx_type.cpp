@@ -2,6 +2,7 @@
 #include "host/args.hpp"
 #include "host/batch.hpp"
 #include "host/engine_bridge.hpp"
+#include "host/entry.hpp"
 #include "host/errors.hpp"
 #include "host/types.hpp"
 
@@ -17,10 +18,9 @@ constexpr int ENGINE_ORDER[ENGINE_PARAMS] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 1
 
 PyObject* faidx_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const Signature sig = {"Faidx.__new__", ENGINE_PARAM_NAMES, ENGINE_PARAMS, 1};
+    if (!check_exact_type(type, faidx_type(), "Faidx")) return nullptr;
     return new_engine_holder(type, args, kwargs, sig, ENGINE_ORDER);
 }
-
-void faidx_dealloc(PyObject* o) { dealloc_tracked(o, release_engine_holder); }
 
 PyObject* faidx_fetch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"name", "start", "end"};
@@ -72,19 +72,19 @@ PyObject* faidx_fetch_many_same_chr(PyObject* self, PyObject* const* args, Py_ss
 PyObject* faidx_keys(PyObject* self, void*) { return keys_list(*as_faidx(self)->engine); }
 
 int faidx_contains(PyObject* self, PyObject* key) {
-    std::string_view name;
-    if (!to_text(key, "name", name)) return -1;
-    return as_faidx(self)->engine->names().contains(name);
+    std::optional<std::string_view> name;
+    if (!to_lookup_text(key, "name", name)) return -1;
+    return name && as_faidx(self)->engine->names().contains(*name);
 }
 
 PyObject* faidx_repr(PyObject* self) { return PyUnicode_FromFormat("Faidx(\"%U\")", as_faidx(self)->filename); }
 
 PyMethodDef methods[] = {
-    {"fetch", fastcall_method(faidx_fetch), METH_FASTCALL | METH_KEYWORDS, "fetch($self, name, start, end)\n--\n\n"},
-    {"fetch_entire_sequence", fastcall_method(faidx_fetch_entire), METH_FASTCALL | METH_KEYWORDS,
+    {"fetch", fastcall_method(entry<faidx_fetch>), METH_FASTCALL | METH_KEYWORDS, "fetch($self, name, start, end)\n--\n\n"},
+    {"fetch_entire_sequence", fastcall_method(entry<faidx_fetch_entire>), METH_FASTCALL | METH_KEYWORDS,
      "fetch_entire_sequence($self, name)\n--\n\n"
      "Ultra-fast method for fetching entire sequences - bypasses all bounds checking"},
-    {"fetch_many", fastcall_method(faidx_fetch_many), METH_FASTCALL | METH_KEYWORDS,
+    {"fetch_many", fastcall_method(entry<faidx_fetch_many>), METH_FASTCALL | METH_KEYWORDS,
      "fetch_many($self, regions)\n--\n\n"
      "High-performance batch fetch for many sequences\n\n"
      "Batches of fewer than 1000 regions are fetched one after the other on the calling thread;\n"
@@ -95,7 +95,7 @@ PyMethodDef methods[] = {
      "    List of Sequence objects in the same order as input regions\n\n"
      "Example:\n"
      "    seqs = faidx.fetch_many([(\"chr1\", 1, 100), (\"chr2\", 500, 600)])"},
-    {"fetch_many_same_chr", fastcall_method(faidx_fetch_many_same_chr), METH_FASTCALL | METH_KEYWORDS,
+    {"fetch_many_same_chr", fastcall_method(entry<faidx_fetch_many_same_chr>), METH_FASTCALL | METH_KEYWORDS,
      "fetch_many_same_chr($self, name, regions)\n--\n\n"
      "Ultra-fast batch fetch for regions from the same chromosome\n\n"
      "Suited to BED files whose regions all lie on one chromosome: the name is looked up once.\n\n"
@@ -111,17 +111,17 @@ PyMethodDef methods[] = {
 };
 
 PyGetSetDef getset[] = {
-    {"keys", faidx_keys, nullptr, nullptr, nullptr},
+    {"keys", entry<faidx_keys>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(faidx_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(faidx_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(engine_holder_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(engine_holder_clear)},
-    {Py_tp_repr, reinterpret_cast<void*>(faidx_repr)},
-    {Py_sq_contains, reinterpret_cast<void*>(faidx_contains)},
+    {Py_tp_new, reinterpret_cast<void*>(new_entry<faidx_new>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_entry<release_engine_holder>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse_entry<engine_holder_traverse>)},
+    {Py_tp_clear, reinterpret_cast<void*>(clear_entry<engine_holder_clear>)},
+    {Py_tp_repr, slot<faidx_repr>()},
+    {Py_sq_contains, slot<faidx_contains>()},
     {Py_tp_methods, methods},
     {Py_tp_getset, getset},
     {Py_tp_doc, const_cast<char*>(

@@ -1,4 +1,5 @@
 // FastaIterator: the records of a Fasta, from a snapshot of its names.
+#include "host/entry.hpp"
 #include "host/errors.hpp"
 #include "host/fasta_type.hpp"
 #include "host/ref.hpp"
@@ -15,6 +16,7 @@ struct FastaIteratorObject {
     PyObject* fasta;
     bool is_mutable;
 };
+SEKVA_FIRST_FIELD_MARKS_BUILT(FastaIteratorObject, names);
 
 FastaIteratorObject* as_iterator(PyObject* o) { return reinterpret_cast<FastaIteratorObject*>(o); }
 
@@ -26,8 +28,6 @@ void release_iterator(PyObject* o) {
     Py_CLEAR(as_iterator(o)->names);
     Py_CLEAR(as_iterator(o)->fasta);
 }
-
-void iterator_dealloc(PyObject* o) { dealloc_tracked(o, release_iterator); }
 
 PyObject* iterator_next(PyObject* o) {
     auto* self = as_iterator(o);
@@ -42,8 +42,8 @@ PyTypeObject* type_cell = nullptr;
 }  // namespace
 
 PyTypeObject* fasta_iterator_type() {
-    return cached_iterator_type(type_cell, "sekva.FastaIterator", sizeof(FastaIteratorObject), iterator_dealloc,
-                                iterator_traverse, iterator_next);
+    return cached_iterator_type(type_cell, "sekva.FastaIterator", sizeof(FastaIteratorObject), dealloc_entry<release_iterator>,
+                                traverse_entry<iterator_traverse>, entry<iterator_next>);
 }
 
 PyObject* new_fasta_iterator(PyObject* fasta, PyObject* names, bool is_mutable) {

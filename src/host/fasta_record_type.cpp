@@ -6,6 +6,7 @@
 #include "engine/sequence.hpp"
 #include "host/args.hpp"
 #include "host/engine_bridge.hpp"
+#include "host/entry.hpp"
 #include "host/errors.hpp"
 #include "host/fasta_type.hpp"
 #include "host/ref.hpp"
@@ -19,10 +20,11 @@ namespace {
 
 struct RecordObject {
     PyObject_HEAD
-    PyObject* name;   // exact str
+    PyObject* name;   // exact str; first: set only by the module (see entry.hpp)
     PyObject* fasta;  // keeps the engine alive as long as the record
     bool is_mutable;
 };
+SEKVA_FIRST_FIELD_MARKS_BUILT(RecordObject, name);
 
 RecordObject* as_record(PyObject* o) { return reinterpret_cast<RecordObject*>(o); }
 
@@ -54,8 +56,6 @@ void release_record(PyObject* o) {
     Py_CLEAR(as_record(o)->fasta);
     Py_CLEAR(as_record(o)->name);
 }
-
-void record_dealloc(PyObject* o) { dealloc_tracked(o, release_record); }
 
 Py_ssize_t record_length(PyObject* o) {
     std::uint64_t length = shape_of(as_record(o)).length;
@@ -97,34 +97,40 @@ PyObject* subscript_index(RecordObject* self, PyObject* key) {
     return fetch_part(self, p, p);
 }
 
-// An integer view of a slice field; nothing when it is None or does not convert.
-std::optional<long long> slice_field(PyObject* slice, const char* field) {
+// A field of a slice object: None, an integer (and whether it fits 64 bits), or something else.
+struct SliceField {
+    enum class Kind { None, Int, BigInt, Other } kind;
+    long long value = 0;
+};
+
+SliceField slice_field(PyObject* slice, const char* field) {
     Ref value = Ref::steal(PyObject_GetAttrString(slice, field));
     if (!value || value.get() == Py_None) {
         PyErr_Clear();
-        return std::nullopt;
+        return {SliceField::Kind::None};
     }
     Ref index = Ref::steal(PyNumber_Index(value.get()));
-    long long v = index ? PyLong_AsLongLong(index.get()) : -1;
-    if (!index || (v == -1 && PyErr_Occurred())) {
+    if (!index) {
         PyErr_Clear();
-        return std::nullopt;
+        return {SliceField::Kind::Other};
     }
-    return v;
-}
-
-bool is_none_field(PyObject* slice, const char* field) {
-    Ref value = Ref::steal(PyObject_GetAttrString(slice, field));
-    if (!value) PyErr_Clear();
-    return value && value.get() == Py_None;
+    long long v = PyLong_AsLongLong(index.get());
+    if (v == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return {SliceField::Kind::BigInt};
+    }
+    return {SliceField::Kind::Int, v};
 }
 
 bool whole_record_slice(PyObject* slice, std::uint64_t length) {
-    auto start = slice_field(slice, "start"), stop = slice_field(slice, "stop"), step = slice_field(slice, "step");
-    if (is_none_field(slice, "start") && is_none_field(slice, "stop") && (!step || *step == 1)) return true;
+    using Kind = SliceField::Kind;
+    SliceField start = slice_field(slice, "start"), stop = slice_field(slice, "stop"), step = slice_field(slice, "step");
+    bool unit_step = step.kind == Kind::None || (step.kind == Kind::Int && step.value == 1);
+    // A step that is no integer at all reads the whole record; an integer of any size slices.
+    if (start.kind == Kind::None && stop.kind == Kind::None && (unit_step || step.kind == Kind::Other)) return true;
     // record[0:len] too, with or without an explicit step of 1.
-    bool unit_step = is_none_field(slice, "step") || (step && *step == 1);
-    return start && stop && unit_step && *start == 0 && *stop >= 0 && static_cast<std::uint64_t>(*stop) == length;
+    return start.kind == Kind::Int && stop.kind == Kind::Int && unit_step && start.value == 0 && stop.value >= 0 &&
+           static_cast<std::uint64_t>(stop.value) == length;
 }
 
 PyObject* subscript_slice(RecordObject* self, PyObject* slice) {
@@ -159,10 +165,9 @@ PyObject* subscript_slice(RecordObject* self, PyObject* slice) {
     // The selection over the whole record; its bytes come from the fetched region.
     SliceSelection sel = select_slice(static_cast<std::size_t>(len), first, stop, step);
     std::string bases;
-    bases.reserve(sel.count);
-    std::int64_t at = sel.first;
-    for (std::size_t i = 0; i < sel.count; ++i, at += sel.step) {
-        std::int64_t offset = at - static_cast<std::int64_t>(a - 1);
+    bases.reserve(sel.count);  // a selection no memory can hold throws: MemoryError at the entry
+    for (std::size_t i = 0; i < sel.count; ++i) {
+        std::int64_t offset = slice_offset(sel, i) - static_cast<std::int64_t>(a - 1);
         if (offset >= 0 && static_cast<std::uint64_t>(offset) < fetched.size()) bases += fetched[static_cast<std::size_t>(offset)];
     }
     Coords whole;
@@ -183,15 +188,15 @@ PyObject* record_item(PyObject* o, Py_ssize_t i) {
 
 // --- walks -------------------------------------------------------------------------------
 
-PyObject* record_reversed(PyObject* o, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature sig = {"FastaRecord.__reversed__", nullptr, 0, 0};
-    if (!bind_fastcall(sig, nullptr, nargs, kwnames, nullptr)) return nullptr;
+PyObject* record_reversed(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!bind_nothing("FastaRecord.__reversed__", args, nargs, kwnames)) return nullptr;
     auto* self = as_record(o);
     const Engine& engine = fasta_engine(self->fasta);
     std::string_view name = name_of(self);
     RecordShape shape = shape_of(self);
     std::uint64_t count = shape.length / shape.piece + (shape.length % shape.piece != 0);
-    if (count > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+    // An index that promises more pieces than memory could ever list is refused before the walk.
+    if (!list_fits_in_memory(count)) return PyErr_NoMemory();
     Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
     if (!out) return nullptr;
     // Pieces are fetched first to last and land from the end of the list, each reversed in place.
@@ -243,27 +248,27 @@ PyObject* get_unpadded_len(PyObject* o, void*) {
 }
 
 PyMethodDef methods[] = {
-    {"__reversed__", fastcall_method(record_reversed), METH_FASTCALL | METH_KEYWORDS, "__reversed__($self)\n--\n\n"},
+    {"__reversed__", fastcall_method(entry<record_reversed>), METH_FASTCALL | METH_KEYWORDS, "__reversed__($self)\n--\n\n"},
     refuse_subclass_method(),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef getset[] = {
-    {"long_name", get_long_name, nullptr, nullptr, nullptr},
-    {"unpadded_len", get_unpadded_len, nullptr, nullptr, nullptr},
+    {"long_name", entry<get_long_name>, nullptr, nullptr, nullptr},
+    {"unpadded_len", entry<get_unpadded_len>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(record_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(record_traverse)},
-    {Py_tp_str, reinterpret_cast<void*>(record_str)},
-    {Py_tp_repr, reinterpret_cast<void*>(record_repr)},
-    {Py_tp_iter, reinterpret_cast<void*>(record_iter)},
-    {Py_mp_subscript, reinterpret_cast<void*>(record_subscript)},
-    {Py_mp_length, reinterpret_cast<void*>(record_length)},
-    {Py_sq_item, reinterpret_cast<void*>(record_item)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_entry<release_record>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse_entry<record_traverse>)},
+    {Py_tp_str, slot<record_str>()},
+    {Py_tp_repr, slot<record_repr>()},
+    {Py_tp_iter, slot<record_iter>()},
+    {Py_mp_subscript, slot<record_subscript>()},
+    {Py_mp_length, slot<record_length>()},
+    {Py_sq_item, slot<record_item>()},
     {Py_tp_methods, methods},
     {Py_tp_getset, getset},
     {0, nullptr},

@@ -9,6 +9,7 @@
 #include "host/args.hpp"
 #include "host/batch.hpp"
 #include "host/engine_bridge.hpp"
+#include "host/entry.hpp"
 #include "host/errors.hpp"
 #include "host/ref.hpp"
 #include "host/sequence_type.hpp"
@@ -24,6 +25,7 @@ struct FastaObject {
     bool is_mutable;
     std::vector<std::string_view>* names;  // the table's keys, listed once
 };
+SEKVA_FIRST_FIELD_MARKS_BUILT(FastaObject, holder.engine);
 
 FastaObject* as_fasta(PyObject* o) { return reinterpret_cast<FastaObject*>(o); }
 
@@ -38,6 +40,7 @@ constexpr int FASTA_TO_ENGINE[ENGINE_PARAMS] = {0, 1, 8, 10, 2, 3, 15, 9, 11, 12
 
 PyObject* fasta_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const Signature sig = {"Fasta.__new__", FASTA_PARAM_NAMES, ENGINE_PARAMS, 1};
+    if (!check_exact_type(type, fasta_type(), "Fasta")) return nullptr;
     Ref self = Ref::steal(new_engine_holder(type, args, kwargs, sig, FASTA_TO_ENGINE));
     if (!self) return nullptr;
     FastaObject* fasta = as_fasta(self.get());
@@ -54,8 +57,6 @@ void release_fasta(PyObject* o) {
     delete as_fasta(o)->names;
     release_engine_holder(o);
 }
-
-void fasta_dealloc(PyObject* o) { dealloc_tracked(o, release_fasta); }
 
 PyObject* name_str(std::string_view name) {
     return PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "strict");
@@ -78,9 +79,9 @@ PyObject* name_str(std::string_view name) {
 PyObject* fasta_subscript(PyObject* o, PyObject* key) {
     auto* self = as_fasta(o);
     if (PyUnicode_Check(key)) {
-        std::string_view name;
-        if (!utf8_view(key, name)) return nullptr;
-        if (!self->holder.engine->names().contains(name)) return missing_key(self, key);
+        std::optional<std::string_view> name;
+        if (!to_lookup_text(key, "key", name)) return nullptr;
+        if (!name || !self->holder.engine->names().contains(*name)) return missing_key(self, key);
         Ref exact = PyUnicode_CheckExact(key) ? Ref::borrow(key) : Ref::steal(PyUnicode_FromObject(key));
         if (!exact) return nullptr;
         return new_fasta_record(o, exact.get(), self->is_mutable);
@@ -105,9 +106,9 @@ PyObject* fasta_item(PyObject* o, Py_ssize_t i) {
 }
 
 int fasta_contains(PyObject* o, PyObject* key) {
-    std::string_view name;
-    if (!to_text(key, "name", name)) return -1;
-    return as_fasta(o)->holder.engine->names().contains(name);
+    std::optional<std::string_view> name;
+    if (!to_lookup_text(key, "name", name)) return -1;
+    return name && as_fasta(o)->holder.engine->names().contains(*name);
 }
 
 Py_ssize_t fasta_length(PyObject* o) {
@@ -139,15 +140,8 @@ PyObject* fasta_iter(PyObject* o) {
     return names ? new_fasta_iterator(o, names.get(), as_fasta(o)->is_mutable) : nullptr;
 }
 
-bool no_arguments(const char* callable, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature empty = {nullptr, nullptr, 0, 0};
-    Signature sig = empty;
-    sig.callable = callable;
-    return bind_fastcall(sig, nullptr, nargs, kwnames, nullptr);
-}
-
-PyObject* fasta_keys(PyObject* o, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!no_arguments("Fasta.keys", nargs, kwnames)) return nullptr;
+PyObject* fasta_keys(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!bind_nothing("Fasta.keys", args, nargs, kwnames)) return nullptr;
     return names_list(as_fasta(o));
 }
 
@@ -168,13 +162,13 @@ PyObject* records_list(PyObject* o, bool with_names) {
     return list.release();
 }
 
-PyObject* fasta_values(PyObject* o, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!no_arguments("Fasta.values", nargs, kwnames)) return nullptr;
+PyObject* fasta_values(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!bind_nothing("Fasta.values", args, nargs, kwnames)) return nullptr;
     return records_list(o, false);
 }
 
-PyObject* fasta_items(PyObject* o, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!no_arguments("Fasta.items", nargs, kwnames)) return nullptr;
+PyObject* fasta_items(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!bind_nothing("Fasta.items", args, nargs, kwnames)) return nullptr;
     return records_list(o, true);
 }
 
@@ -293,13 +287,13 @@ PyObject* fasta_fetch_many_same_chr(PyObject* o, PyObject* const* args, Py_ssize
 
 // --- lifecycle methods that change nothing --------------------------------------------------
 
-PyObject* fasta_close(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!no_arguments("Fasta.close", nargs, kwnames)) return nullptr;
+PyObject* fasta_close(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!bind_nothing("Fasta.close", args, nargs, kwnames)) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* fasta_enter(PyObject* o, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!no_arguments("Fasta.__enter__", nargs, kwnames)) return nullptr;
+PyObject* fasta_enter(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!bind_nothing("Fasta.__enter__", args, nargs, kwnames)) return nullptr;
     return new_ref(o);
 }
 
@@ -316,13 +310,13 @@ PyObject* fasta_repr(PyObject* o) { return PyUnicode_FromFormat("Fasta(\"%U\")",
 constexpr int FASTCALL = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef methods[] = {
-    {"keys", fastcall_method(fasta_keys), FASTCALL, "keys($self)\n--\n\n"},
-    {"values", fastcall_method(fasta_values), FASTCALL, "values($self)\n--\n\n"},
-    {"items", fastcall_method(fasta_items), FASTCALL, "items($self)\n--\n\n"},
-    {"get_seq", fastcall_method(fasta_get_seq), FASTCALL, "get_seq($self, name, start, end, rc=None)\n--\n\n"},
-    {"get_spliced_seq", fastcall_method(fasta_get_spliced_seq), FASTCALL,
+    {"keys", fastcall_method(entry<fasta_keys>), FASTCALL, "keys($self)\n--\n\n"},
+    {"values", fastcall_method(entry<fasta_values>), FASTCALL, "values($self)\n--\n\n"},
+    {"items", fastcall_method(entry<fasta_items>), FASTCALL, "items($self)\n--\n\n"},
+    {"get_seq", fastcall_method(entry<fasta_get_seq>), FASTCALL, "get_seq($self, name, start, end, rc=None)\n--\n\n"},
+    {"get_spliced_seq", fastcall_method(entry<fasta_get_spliced_seq>), FASTCALL,
      "get_spliced_seq($self, name, intervals, rc=None)\n--\n\n"},
-    {"fetch_many", fastcall_method(fasta_fetch_many), FASTCALL,
+    {"fetch_many", fastcall_method(entry<fasta_fetch_many>), FASTCALL,
      "fetch_many($self, regions, rc=None)\n--\n\n"
      "High-performance batch fetch for many sequences\n\n"
      "Made for 200,000 regions and more in one call: batches of 1000 regions or more run on a pool\n"
@@ -334,7 +328,7 @@ PyMethodDef methods[] = {
      "    List of Sequence objects in the same order as input regions\n\n"
      "Example:\n"
      "    seqs = fasta.fetch_many([(\"chr1\", 1, 100), (\"chr2\", 500, 600)], rc=True)"},
-    {"fetch_many_same_chr", fastcall_method(fasta_fetch_many_same_chr), FASTCALL,
+    {"fetch_many_same_chr", fastcall_method(entry<fasta_fetch_many_same_chr>), FASTCALL,
      "fetch_many_same_chr($self, name, regions, rc=None)\n--\n\n"
      "Ultra-fast batch fetch for regions from the same chromosome\n\n"
      "Made for BED files whose regions all lie on one chromosome: the name is looked up once.\n\n"
@@ -346,25 +340,25 @@ PyMethodDef methods[] = {
      "    List of Sequence objects in the same order as input regions\n\n"
      "Example:\n"
      "    seqs = fasta.fetch_many_same_chr(\"chr1\", [(1, 100), (500, 600)])"},
-    {"close", fastcall_method(fasta_close), FASTCALL, "close($self)\n--\n\n"},
-    {"__enter__", fastcall_method(fasta_enter), FASTCALL, "__enter__($self)\n--\n\n"},
-    {"__exit__", fastcall_method(fasta_exit), FASTCALL,
+    {"close", fastcall_method(entry<fasta_close>), FASTCALL, "close($self)\n--\n\n"},
+    {"__enter__", fastcall_method(entry<fasta_enter>), FASTCALL, "__enter__($self)\n--\n\n"},
+    {"__exit__", fastcall_method(entry<fasta_exit>), FASTCALL,
      "__exit__($self, _exc_type=None, _exc_value=None, _traceback=None)\n--\n\n"},
     refuse_subclass_method(),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(fasta_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(fasta_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(engine_holder_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(engine_holder_clear)},
-    {Py_tp_repr, reinterpret_cast<void*>(fasta_repr)},
-    {Py_tp_iter, reinterpret_cast<void*>(fasta_iter)},
-    {Py_mp_subscript, reinterpret_cast<void*>(fasta_subscript)},
-    {Py_mp_length, reinterpret_cast<void*>(fasta_length)},
-    {Py_sq_item, reinterpret_cast<void*>(fasta_item)},
-    {Py_sq_contains, reinterpret_cast<void*>(fasta_contains)},
+    {Py_tp_new, reinterpret_cast<void*>(new_entry<fasta_new>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_entry<release_fasta>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse_entry<engine_holder_traverse>)},
+    {Py_tp_clear, reinterpret_cast<void*>(clear_entry<engine_holder_clear>)},
+    {Py_tp_repr, slot<fasta_repr>()},
+    {Py_tp_iter, slot<fasta_iter>()},
+    {Py_mp_subscript, slot<fasta_subscript>()},
+    {Py_mp_length, slot<fasta_length>()},
+    {Py_sq_item, slot<fasta_item>()},
+    {Py_sq_contains, slot<fasta_contains>()},
     {Py_tp_methods, methods},
     {Py_tp_doc, const_cast<char*>(
                     "Fasta(filename, indexname=None, default_seq=None, key_function=None, as_raw=False, "

@@ -3,15 +3,33 @@
 
 #include <new>
 
+#include "host/entry.hpp"
 #include "host/errors.hpp"
 #include "host/ref.hpp"
 #include "host/types.hpp"
 
 namespace sekva::host {
 
+namespace {
+
+// Every class the module has made, for is_module_type.
+PyTypeObject* module_types[8];
+int module_type_count = 0;
+
+}  // namespace
+
 PyTypeObject* cached_type(PyTypeObject*& cell, PyType_Spec& type_spec) {
-    if (!cell) cell = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
+    if (!cell) {
+        cell = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
+        if (cell && module_type_count < 8) module_types[module_type_count++] = cell;
+    }
     return cell;
+}
+
+bool is_module_type(PyTypeObject* type) {
+    for (int i = 0; i < module_type_count; ++i)
+        if (module_types[i] == type) return true;
+    return false;
 }
 
 PyTypeObject* cached_iterator_type(PyTypeObject*& cell, const char* name, int basicsize, destructor dealloc,
@@ -22,7 +40,7 @@ PyTypeObject* cached_iterator_type(PyTypeObject*& cell, const char* name, int ba
     auto* slots = new (std::nothrow) PyType_Slot[]{
         {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
         {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
-        {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
+        {Py_tp_traverse, reinterpret_cast<void*>(traverse)},  // wrapped by the caller
         {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
         {Py_tp_iternext, reinterpret_cast<void*>(next)},
         {Py_tp_methods, methods},

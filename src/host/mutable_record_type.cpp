@@ -1,5 +1,6 @@
 // MutableFastaRecord: reserved for writable records; every write is refused.
 #include "host/args.hpp"
+#include "host/entry.hpp"
 #include "host/errors.hpp"
 #include "host/types.hpp"
 
@@ -18,11 +19,7 @@ int assign_item(PyObject*, PyObject*, PyObject* value) {
     return -1;
 }
 
-void dealloc(PyObject* o) {
-    PyTypeObject* type = Py_TYPE(o);
-    type->tp_free(o);
-    Py_DECREF(type);
-}
+void release_nothing(PyObject*) {}
 
 PyMethodDef methods[] = {
     refuse_subclass_method(),
@@ -31,8 +28,8 @@ PyMethodDef methods[] = {
 
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
-    {Py_mp_ass_subscript, reinterpret_cast<void*>(assign_item)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_entry<release_nothing, false>)},
+    {Py_mp_ass_subscript, reinterpret_cast<void*>(unchecked_entry<assign_item>)},
     {Py_tp_methods, methods},
     {0, nullptr},
 };

@@ -30,16 +30,6 @@ inline int visit_all(visitproc visit, void* arg, std::initializer_list<PyObject*
     return 0;
 }
 
-// The end of every GC-tracked object of the module: untrack, release what the object owns,
-// free the memory and the reference to the type.
-inline void dealloc_tracked(PyObject* o, void (*release)(PyObject*)) {
-    PyTypeObject* type = Py_TYPE(o);
-    PyObject_GC_UnTrack(o);
-    release(o);
-    type->tp_free(o);
-    Py_DECREF(type);
-}
-
 class Ref {
 public:
     Ref() = default;

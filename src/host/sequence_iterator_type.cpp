@@ -1,4 +1,5 @@
 // SequenceIterator: one record in line-sized pieces; a failed step can be retried.
+#include "host/entry.hpp"
 #include "host/errors.hpp"
 #include "host/fasta_type.hpp"
 #include "host/ref.hpp"
@@ -16,6 +17,7 @@ struct SequenceIteratorObject {
     std::uint64_t length;  // bases in the record
     std::uint64_t next;    // 1-based first base of the next piece; past `length` when exhausted
 };
+SEKVA_FIRST_FIELD_MARKS_BUILT(SequenceIteratorObject, name);
 
 SequenceIteratorObject* as_iterator(PyObject* o) { return reinterpret_cast<SequenceIteratorObject*>(o); }
 
@@ -27,8 +29,6 @@ void release_iterator(PyObject* o) {
     Py_CLEAR(as_iterator(o)->fasta);
     Py_CLEAR(as_iterator(o)->name);
 }
-
-void iterator_dealloc(PyObject* o) { dealloc_tracked(o, release_iterator); }
 
 PyObject* iterator_next(PyObject* o) {
     auto* self = as_iterator(o);
@@ -46,8 +46,8 @@ PyTypeObject* type_cell = nullptr;
 }  // namespace
 
 PyTypeObject* sequence_iterator_type() {
-    return cached_iterator_type(type_cell, "sekva.SequenceIterator", sizeof(SequenceIteratorObject), iterator_dealloc,
-                                iterator_traverse, iterator_next);
+    return cached_iterator_type(type_cell, "sekva.SequenceIterator", sizeof(SequenceIteratorObject), dealloc_entry<release_iterator>,
+                                traverse_entry<iterator_traverse>, entry<iterator_next>);
 }
 
 PyObject* new_sequence_iterator(PyObject* fasta, PyObject* name, std::uint64_t piece, std::uint64_t length) {

@@ -4,6 +4,7 @@
 #include "engine/sequence.hpp"
 #include "host/args.hpp"
 #include "host/borrow.hpp"
+#include "host/entry.hpp"
 #include "host/errors.hpp"
 #include "host/ref.hpp"
 #include "host/text.hpp"
@@ -15,7 +16,7 @@ namespace {
 
 struct SequenceObject {
     PyObject_HEAD
-    PyObject* name;  // exact str
+    PyObject* name;  // exact str; first: set only by the constructor (see entry.hpp)
     PyObject* seq;   // exact str, ASCII only: one byte per base
     Coords coords;
     bool comp;
@@ -23,6 +24,7 @@ struct SequenceObject {
 
     std::string_view bytes() const { return seq_bytes(seq); }
 };
+SEKVA_FIRST_FIELD_MARKS_BUILT(SequenceObject, name);
 
 // The getset closures of the field pairs: which of the two a getter or setter serves.
 enum Field : std::uintptr_t { FIRST = 0, SECOND = 1 };
@@ -41,13 +43,14 @@ PyObject* optional_int(std::optional<std::uint64_t> value) {
     return false;
 }
 
-// Text for `name`: any str, stored as an exact str.
+// Text for `name`: any str that has a UTF-8 form (no lone surrogates), stored as an exact str.
 bool convert_name(PyObject* o, const char* param, Ref& out) {
     if (!o) {
         out = Ref::steal(PyUnicode_FromStringAndSize("", 0));
         return static_cast<bool>(out);
     }
-    if (!PyUnicode_Check(o)) return fail_conversion(o, "PyString", param);
+    std::string_view text;
+    if (!to_text(o, param, text)) return false;
     out = PyUnicode_CheckExact(o) ? Ref::borrow(o) : Ref::steal(PyUnicode_FromObject(o));
     return static_cast<bool>(out);
 }
@@ -79,9 +82,10 @@ PyObject* allocate(PyObject* name, PyObject* seq, Coords coords, bool comp) {
     return reinterpret_cast<PyObject*>(self);
 }
 
-PyObject* sequence_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+PyObject* sequence_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* const names[] = {"name", "seq", "start", "end", "comp"};
     static const Signature sig = {"Sequence.__new__", names, 5, 0};
+    if (!check_exact_type(type, sequence_type(), "Sequence")) return nullptr;
     PyObject* slot[5];
     if (!bind_tuple(sig, args, kwargs, slot)) return nullptr;
     Ref name, seq;
@@ -94,13 +98,9 @@ PyObject* sequence_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     return allocate(name.get(), seq.get(), coords, comp);
 }
 
-void sequence_dealloc(PyObject* o) {
-    auto* self = as_sequence(o);
-    PyTypeObject* type = Py_TYPE(o);
-    Py_XDECREF(self->name);
-    Py_XDECREF(self->seq);
-    type->tp_free(o);
-    Py_DECREF(type);
+void release_sequence(PyObject* o) {
+    Py_CLEAR(as_sequence(o)->name);
+    Py_CLEAR(as_sequence(o)->seq);
 }
 
 // Builds a derived value with the same name: `fill` writes n bytes of the new text.
@@ -216,19 +216,19 @@ PyObject* get_gc(PyObject* o, void* closure) {
 }
 
 PyGetSetDef getset[] = {
-    {"name", get_text, set_text, nullptr, closure_of(FIRST)},
-    {"seq", get_text, set_text, nullptr, closure_of(SECOND)},
-    {"start", get_coord, set_coord, nullptr, closure_of(FIRST)},
-    {"end", get_coord, set_coord, nullptr, closure_of(SECOND)},
-    {"comp", get_comp, set_comp, nullptr, nullptr},
-    {"fancy_name", get_fancy_name, nullptr, nullptr, nullptr},
-    {"long_name", get_fancy_name, nullptr, nullptr, nullptr},
-    {"complement", get_complement, nullptr, nullptr, nullptr},
-    {"reverse", get_reverse, nullptr, nullptr, nullptr},
-    {"orientation", get_orientation, nullptr, nullptr, nullptr},
-    {"gc", get_gc, nullptr, nullptr, reinterpret_cast<void*>(std::uintptr_t{0})},
-    {"gc_strict", get_gc, nullptr, nullptr, reinterpret_cast<void*>(std::uintptr_t{1})},
-    {"gc_iupac", get_gc, nullptr, nullptr, reinterpret_cast<void*>(std::uintptr_t{2})},
+    {"name", entry<get_text>, entry<set_text>, nullptr, closure_of(FIRST)},
+    {"seq", entry<get_text>, entry<set_text>, nullptr, closure_of(SECOND)},
+    {"start", entry<get_coord>, entry<set_coord>, nullptr, closure_of(FIRST)},
+    {"end", entry<get_coord>, entry<set_coord>, nullptr, closure_of(SECOND)},
+    {"comp", entry<get_comp>, entry<set_comp>, nullptr, nullptr},
+    {"fancy_name", entry<get_fancy_name>, nullptr, nullptr, nullptr},
+    {"long_name", entry<get_fancy_name>, nullptr, nullptr, nullptr},
+    {"complement", entry<get_complement>, nullptr, nullptr, nullptr},
+    {"reverse", entry<get_reverse>, nullptr, nullptr, nullptr},
+    {"orientation", entry<get_orientation>, nullptr, nullptr, nullptr},
+    {"gc", entry<get_gc>, nullptr, nullptr, reinterpret_cast<void*>(std::uintptr_t{0})},
+    {"gc_strict", entry<get_gc>, nullptr, nullptr, reinterpret_cast<void*>(std::uintptr_t{1})},
+    {"gc_iupac", entry<get_gc>, nullptr, nullptr, reinterpret_cast<void*>(std::uintptr_t{2})},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -318,21 +318,34 @@ PyObject* sequence_richcompare(PyObject* o, PyObject* other, int op) {
     Py_RETURN_FALSE;
 }
 
+// Pickles and copies as the value it is: the class and its five fields.
+PyObject* sequence_reduce(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!bind_nothing("Sequence.__reduce__", args, nargs, kwnames)) return nullptr;
+    auto* self = as_sequence(o);
+    SharedBorrow borrow(self->borrow);
+    if (!borrow.ok()) return nullptr;
+    Ref start = Ref::steal(optional_int(self->coords.start)), end = Ref::steal(optional_int(self->coords.end));
+    if (!start || !end) return nullptr;
+    return Py_BuildValue("O(OOOOO)", reinterpret_cast<PyObject*>(Py_TYPE(o)), self->name, self->seq, start.get(),
+                         end.get(), self->comp ? Py_True : Py_False);
+}
+
 PyMethodDef methods[] = {
+    {"__reduce__", fastcall_method(entry<sequence_reduce>), METH_FASTCALL | METH_KEYWORDS, "__reduce__($self)\n--\n\n"},
     refuse_subclass_method(),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(sequence_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(sequence_dealloc)},
-    {Py_mp_subscript, reinterpret_cast<void*>(sequence_subscript)},
-    {Py_sq_item, reinterpret_cast<void*>(sequence_item)},
-    {Py_tp_str, reinterpret_cast<void*>(sequence_str)},
-    {Py_tp_repr, reinterpret_cast<void*>(sequence_repr)},
-    {Py_mp_length, reinterpret_cast<void*>(sequence_length)},
-    {Py_nb_negative, reinterpret_cast<void*>(sequence_negative)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(sequence_richcompare)},
+    {Py_tp_new, reinterpret_cast<void*>(new_entry<sequence_new>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_entry<release_sequence, false>)},
+    {Py_mp_subscript, slot<sequence_subscript>()},
+    {Py_sq_item, slot<sequence_item>()},
+    {Py_tp_str, slot<sequence_str>()},
+    {Py_tp_repr, slot<sequence_repr>()},
+    {Py_mp_length, slot<sequence_length>()},
+    {Py_nb_negative, slot<sequence_negative>()},
+    {Py_tp_richcompare, slot<sequence_richcompare>()},
     {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
     {Py_tp_getset, getset},
     {Py_tp_doc, const_cast<char*>("Sequence(name=..., seq=..., start=None, end=None, comp=False)\n--\n\n")},
@@ -356,7 +369,7 @@ PyObject* new_sequence(PyObject* name, PyObject* seq, Coords coords, bool comp) 
 
 bool sequence_parts(PyObject* o, SequenceParts& out) {
     PyTypeObject* type = sequence_type();
-    if (!type || Py_TYPE(o) != type) {
+    if (!type || Py_TYPE(o) != type || !is_built(o)) {
         PyErr_Clear();
         return false;
     }
