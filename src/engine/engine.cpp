@@ -7,6 +7,7 @@
 
 #include <cerrno>
 
+#include <exception>
 #include <new>
 
 #include "engine/index_file.hpp"
@@ -64,6 +65,8 @@ Result<std::unique_ptr<Engine>> Engine::open(OpenOptions options) {
         return engine;
     } catch (const std::bad_alloc&) {
         return io_error_from_errno(ENOMEM);
+    } catch (const std::exception& e) {
+        return io_error(e.what());
     }
 }
 

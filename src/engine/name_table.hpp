@@ -1,10 +1,10 @@
-// NameTable: record name to IndexEntry, hashed with a key drawn from the OS for every table.
+// NameTable: record name to IndexEntry, hashed with a key drawn from the OS for every table and
+// listed in the order names first appear in the index file.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "engine/index_file.hpp"
@@ -15,21 +15,29 @@ class NameTable {
 public:
     NameTable();
 
-    // Later insertions of the same name replace the entry.
+    // A later insertion of the same name replaces the entry but keeps the name's place in the list.
     void insert(std::string_view name, const IndexEntry& entry);
     const IndexEntry* find(std::string_view name) const;
     bool contains(std::string_view name) const { return find(name) != nullptr; }
-    std::size_t size() const { return map_.size(); }
-    // Keys in the table's own order, which is neither file order nor stable across tables.
+    std::size_t size() const { return records_.size(); }
+    // Every name once, in the order of first appearance in the index file: the same in every
+    // opening and every process, so a position names the same record everywhere.
     std::vector<std::string_view> keys() const;
 
 private:
-    struct SeededHash {
-        using is_transparent = void;
-        std::uint64_t seed;
-        std::size_t operator()(std::string_view s) const;
+    struct Record {
+        std::string name;
+        std::uint64_t hash;
+        IndexEntry entry;
     };
-    std::unordered_map<std::string, IndexEntry, SeededHash, std::equal_to<>> map_;
+    std::uint64_t hash(std::string_view s) const;
+    // Slot of `name` in the open-addressed table: where it is, or the empty slot where it would go.
+    std::size_t probe(std::string_view name, std::uint64_t h) const;
+    void grow();
+
+    std::uint64_t seed_;
+    std::vector<Record> records_;
+    std::vector<std::uint32_t> slots_;  // record index + 1; 0 is an empty slot
 };
 
 }  // namespace sekva

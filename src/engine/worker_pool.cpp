@@ -82,102 +82,90 @@ std::optional<std::size_t> cgroup_cpu_limit() {
     return best;
 }
 
-struct Job {
-    const std::function<void(std::size_t, std::size_t)>* body = nullptr;
-    std::vector<std::pair<std::size_t, std::size_t>> ranges;
-    std::atomic<std::size_t> next{0};
-    std::size_t finished = 0;  // guarded by the pool mutex
-    JobOutcome outcome;        // guarded by the pool mutex
-};
+}  // namespace
 
+// The process-wide pool. Workers take ranges from any job with ready items, oldest job first, so
+// several threads may run batches at once.
 class WorkerPool {
 public:
     explicit WorkerPool(std::size_t size) {
         for (std::size_t i = 0; i < size; ++i) {
             try {
-                threads_.emplace_back([this] { work(); });
+                std::thread([this] { work(); }).detach();
+                ++size_;
             } catch (...) {
-                break;  // fewer workers; with none the caller runs the job itself
+                break;  // fewer workers; with none the calling thread runs each job itself
             }
         }
-        for (auto& t : threads_) t.detach();
     }
 
-    std::size_t size() const { return threads_.size(); }
+    std::size_t size() const { return size_; }
 
-    JobOutcome run(Job& job) {
-        std::unique_lock lock(mutex_);
-        job_ = &job;
-        ++generation_;
-        wake_.notify_all();
-        done_.wait(lock, [&] { return job.finished == job.ranges.size(); });
-        job_ = nullptr;
-        return std::move(job.outcome);
+    void add(ParallelJob* job) {
+        std::lock_guard lock(mutex_);
+        jobs_.push_back(job);
+    }
+
+    void remove(ParallelJob* job) {
+        std::lock_guard lock(mutex_);
+        jobs_.erase(std::find(jobs_.begin(), jobs_.end(), job));
+    }
+
+    void wake() {
+        std::lock_guard lock(mutex_);
+        if (idle_) wake_.notify_all();
     }
 
 private:
     void work() {
-        std::uint64_t seen = 0;
         std::unique_lock lock(mutex_);
         for (;;) {
-            wake_.wait(lock, [&] { return generation_ != seen && job_; });
-            seen = generation_;
-            Job& job = *job_;
-            for (;;) {
-                std::size_t i = job.next.fetch_add(1);
-                if (i >= job.ranges.size()) break;
-                lock.unlock();
-                JobOutcome failure = run_range(job, i);
-                lock.lock();
-                if (failure.status != JobStatus::Done && job.outcome.status == JobStatus::Done)
-                    job.outcome = std::move(failure);
-                if (++job.finished == job.ranges.size()) done_.notify_all();
+            ParallelJob* job = nullptr;
+            std::size_t first = 0, last = 0;
+            for (ParallelJob* j : jobs_)
+                if (j->take(first, last)) {
+                    job = j;
+                    break;
+                }
+            if (!job) {
+                ++idle_;
+                wake_.wait(lock);
+                --idle_;
+                continue;
             }
-        }
-    }
-
-    static JobOutcome run_range(Job& job, std::size_t i) {
-        try {
-            (*job.body)(job.ranges[i].first, job.ranges[i].second);
-            return {};
-        } catch (const std::bad_alloc&) {
-            return {JobStatus::NoMemory, {}};
-        } catch (const std::exception& e) {
-            return {JobStatus::Failed, e.what()};
-        } catch (...) {
-            return {JobStatus::Failed, "unknown failure in a worker thread"};
+            // The job stays registered until every range taken from it has run.
+            lock.unlock();
+            job->run_range(first, last);
+            lock.lock();
         }
     }
 
     std::mutex mutex_;
-    std::condition_variable wake_, done_;
-    Job* job_ = nullptr;
-    std::uint64_t generation_ = 0;
-    std::vector<std::thread> threads_;
+    std::condition_variable wake_;
+    std::vector<ParallelJob*> jobs_;
+    std::size_t size_ = 0;
+    std::size_t idle_ = 0;
 };
 
-// Never destroyed: detached workers may still be waiting on it when the process exits.
-WorkerPool* pool = nullptr;
+namespace {
 
-void forget_pool_in_child() { pool = nullptr; }  // the parent's threads do not exist here
+// Never destroyed: detached workers may still be waiting on it when the process exits.
+std::atomic<WorkerPool*> pool{nullptr};
+std::mutex pool_creation;
+
+void forget_pool_in_child() { pool.store(nullptr); }  // the parent's threads do not exist here
 
 WorkerPool& the_pool() {
-    if (!pool) {
+    WorkerPool* p = pool.load();
+    if (p) return *p;
+    std::lock_guard lock(pool_creation);
+    if (!(p = pool.load())) {
         static bool registered = (pthread_atfork(nullptr, nullptr, forget_pool_in_child), true);
         (void)registered;
-        pool = new WorkerPool(pool_size_from_environment());
+        p = new WorkerPool(pool_size_from_environment());
+        pool.store(p);
     }
-    return *pool;
-}
-
-void halve(std::size_t first, std::size_t last, std::size_t grain, std::vector<std::pair<std::size_t, std::size_t>>& out) {
-    std::size_t len = last - first;
-    if (len <= grain) {
-        out.emplace_back(first, last);
-        return;
-    }
-    halve(first, first + len / 2, grain, out);
-    halve(first + len / 2, last, grain, out);
+    return *p;
 }
 
 }  // namespace
@@ -201,19 +189,85 @@ std::size_t pool_size_from_environment() {
     return available_processors();
 }
 
+ParallelJob::ParallelJob(std::size_t count, Body body) : body_(std::move(body)), count_(count) {
+    pool_ = &the_pool();
+    // Ranges long enough that handing them out costs nothing beside the work, short enough that a
+    // job published piece by piece reaches the workers early.
+    std::size_t parts = (pool_->size() + 1) * 8;
+    grain_ = std::clamp<std::size_t>(count / parts, 1, 1024);
+    pool_->add(this);
+}
+
+ParallelJob::~ParallelJob() {
+    if (pool_) finish_published();
+}
+
+void ParallelJob::publish(std::size_t ready) {
+    ready = std::min(ready, count_);
+    if (ready <= ready_.load(std::memory_order_relaxed)) return;
+    ready_.store(ready, std::memory_order_release);
+    pool_->wake();
+}
+
+bool ParallelJob::take(std::size_t& first, std::size_t& last) {
+    std::size_t claimed = claimed_.load(std::memory_order_relaxed);
+    for (;;) {
+        std::size_t ready = ready_.load(std::memory_order_acquire);
+        if (claimed >= ready) return false;
+        std::size_t end = std::min(ready, claimed + grain_);
+        if (claimed_.compare_exchange_weak(claimed, end, std::memory_order_acq_rel)) {
+            first = claimed;
+            last = end;
+            return true;
+        }
+    }
+}
+
+void ParallelJob::run_range(std::size_t first, std::size_t last) {
+    JobOutcome failure;
+    try {
+        body_(first, last);
+    } catch (const std::bad_alloc&) {
+        failure = {JobStatus::NoMemory, {}};
+    } catch (const std::exception& e) {
+        failure = {JobStatus::Failed, e.what()};
+    } catch (...) {
+        failure = {JobStatus::Failed, "unknown failure in a worker thread"};
+    }
+    // The owner may destroy the job as soon as the count is complete: nothing of it is touched
+    // after this lock is released.
+    std::lock_guard lock(mutex_);
+    if (failure.status != JobStatus::Done && outcome_.status == JobStatus::Done) outcome_ = std::move(failure);
+    done_ += last - first;
+    if (done_ == count_) finished_.notify_all();
+}
+
+JobOutcome ParallelJob::finish_published() {
+    {
+        std::lock_guard lock(mutex_);
+        count_ = ready_.load();
+    }
+    return finish();
+}
+
+JobOutcome ParallelJob::finish() {
+    if (!pool_) return std::move(outcome_);
+    publish(count_);
+    std::size_t first, last;
+    while (take(first, last)) run_range(first, last);
+    {
+        std::unique_lock lock(mutex_);
+        finished_.wait(lock, [&] { return done_ == count_; });
+    }
+    pool_->remove(this);
+    pool_ = nullptr;
+    return std::move(outcome_);
+}
+
 JobOutcome run_parallel(std::size_t count, const std::function<void(std::size_t, std::size_t)>& body) {
     try {
-        WorkerPool& workers = the_pool();
-        Job job;
-        job.body = &body;
-        // About eight ranges per worker: long sequential runs, yet room to even out the load.
-        std::size_t grain = std::max<std::size_t>(1, count / (std::max<std::size_t>(workers.size(), 1) * 8));
-        halve(0, count, grain, job.ranges);
-        if (workers.size() == 0) {
-            body(0, count);
-            return {};
-        }
-        return workers.run(job);
+        ParallelJob job(count, body);
+        return job.finish();
     } catch (const std::bad_alloc&) {
         return {JobStatus::NoMemory, {}};
     } catch (const std::exception& e) {

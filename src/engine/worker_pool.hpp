@@ -1,9 +1,13 @@
-// The process-wide worker pool for large batches: plain threads, one job at a time, the calling
-// thread blocked until the job is done. Workers never touch host objects.
+// The process-wide worker pool for large batches: plain threads that take ranges of the items of
+// any running job; the thread that owns a job works on it too while it waits. Workers never touch
+// host objects.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <functional>
+#include <mutex>
 #include <string>
 
 namespace sekva {
@@ -21,10 +25,47 @@ struct JobOutcome {
     std::string message;  // what a failing worker reported
 };
 
-// Runs body(first, last) over contiguous ranges of [0, count). The ranges come from halving
-// [0, count) repeatedly (the left half of len items is len / 2), so each worker gets a few long
-// runs; idle workers take ranges nobody has started. Ranges write to disjoint results, so the
-// body needs no lock. Creates the pool on first use; after fork() the child makes its own.
+class WorkerPool;
+
+// One job: body(first, last) over contiguous ranges of the items [0, count), in any order and on
+// any thread; ranges write to disjoint results, so the body needs no lock. Items become available
+// as the owner publishes them, so the workers can start on the first ones while the owner still
+// prepares the rest. Several threads may own jobs at once. The pool is made on first use; after
+// fork() the child makes its own.
+class ParallelJob {
+public:
+    using Body = std::function<void(std::size_t, std::size_t)>;
+    ParallelJob(std::size_t count, Body body);
+    ~ParallelJob();  // finishes the published items if the owner did not finish the job
+    ParallelJob(const ParallelJob&) = delete;
+    ParallelJob& operator=(const ParallelJob&) = delete;
+
+    // Items below `ready` may now be processed; a smaller value than before changes nothing.
+    void publish(std::size_t ready);
+    // Publishes every item, runs ranges on the calling thread until none is left to take, waits
+    // for the workers' ranges, and reports the first failure of any range. Needs no host lock:
+    // the owner may release it around this call.
+    JobOutcome finish();
+    // The same for the items published so far only: the owner gives up on the rest.
+    JobOutcome finish_published();
+
+private:
+    friend class WorkerPool;
+    bool take(std::size_t& first, std::size_t& last);
+    void run_range(std::size_t first, std::size_t last);
+
+    Body body_;
+    std::size_t count_;
+    std::size_t grain_ = 1;
+    WorkerPool* pool_ = nullptr;
+    std::atomic<std::size_t> ready_{0}, claimed_{0};
+    std::mutex mutex_;
+    std::condition_variable finished_;
+    std::size_t done_ = 0;  // guarded by mutex_
+    JobOutcome outcome_;    // guarded by mutex_
+};
+
+// A job whose items are all ready at once.
 JobOutcome run_parallel(std::size_t count, const std::function<void(std::size_t, std::size_t)>& body);
 
 }  // namespace sekva

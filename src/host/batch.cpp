@@ -1,6 +1,7 @@
-// Batch fetches from the host side: one conversion pass over `regions`, then either fetches on
-// this thread (below the threshold, with warnings) or one parallel job and one pass that builds
-// the host objects.
+// Batch fetches from the host side. Below the threshold, region after region through the checked
+// fetch, with its warnings. From the threshold on, one pass reads, plans and gives each region its
+// final home while the workers already copy the regions planned before it; then, with the
+// interpreter lock released, the calling thread helps finish the copy.
 #include "host/batch.hpp"
 
 #include <string>
@@ -17,44 +18,76 @@
 
 namespace sekva::host {
 
-bool convert_regions(const Engine& engine, PyObject* regions, PyObject* fixed_name, BatchRegions& out) {
-    std::string_view fixed_text;
-    if (fixed_name && !utf8_view(fixed_name, fixed_text)) return false;
-    if (!check_sequence(regions, "regions")) return false;
-    out.items = Ref::steal(PySequence_Tuple(regions));
-    if (!out.items) return false;
-    const Py_ssize_t count = PyTuple_GET_SIZE(out.items.get());
-    const Py_ssize_t width = fixed_name ? 2 : 3;
-    out.requests.resize(static_cast<std::size_t>(count));
-    out.names.resize(static_cast<std::size_t>(count));
-    PyObject* last_name = nullptr;
-    std::string_view text = fixed_text;
-    const IndexEntry* entry = fixed_name ? engine.names().find(fixed_text) : nullptr;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* item = PyTuple_GET_ITEM(out.items.get(), i);
+namespace {
+
+// How many regions are planned before the workers hear of them.
+constexpr std::size_t PUBLISH_EVERY = 512;
+
+struct Region {
+    PyObject* name;          // borrowed from the reader's tuple
+    std::string_view text;   // its UTF-8 form
+    const IndexEntry* entry;
+    std::uint64_t start, end;
+};
+
+// Reads the regions of a call once: a tuple of the caller's items (so nothing the caller does
+// meanwhile can free them), each converted in turn.
+class RegionReader {
+public:
+    RegionReader(const Engine& engine, PyObject* fixed_name) : engine_(engine), fixed_name_(fixed_name) {}
+
+    bool open(PyObject* regions) {
+        if (fixed_name_) {
+            if (!utf8_view(fixed_name_, text_)) return false;
+            entry_ = engine_.names().find(text_);
+        }
+        if (!check_sequence(regions, "regions")) return false;
+        items_ = Ref::steal(PySequence_Tuple(regions));
+        return static_cast<bool>(items_);
+    }
+
+    std::size_t count() const { return static_cast<std::size_t>(PyTuple_GET_SIZE(items_.get())); }
+    // The record of the (start, end) form, when it is in the table.
+    const IndexEntry* fixed_entry() const { return entry_; }
+    std::string_view fixed_text() const { return text_; }
+
+    bool read(std::size_t i, Region& out) {
+        PyObject* item = PyTuple_GET_ITEM(items_.get(), static_cast<Py_ssize_t>(i));
+        const Py_ssize_t width = fixed_name_ ? 2 : 3;
         if (!check_tuple(item, width, "regions")) return false;
-        PyObject* name = fixed_name;
-        if (!fixed_name) {
+        PyObject* name = fixed_name_;
+        if (!fixed_name_) {
             name = PyTuple_GET_ITEM(item, 0);
-            // Regions from a BED file come in runs of one name: look each run up once.
-            if (name != last_name) {
-                if (!to_text(name, "regions", text)) return false;
-                entry = engine.names().find(text);
-                last_name = name;
+            // Regions from a BED file come in runs of one name: each run is looked up once.
+            if (name != last_name_) {
+                if (!to_text(name, "regions", text_)) return false;
+                entry_ = engine_.names().find(text_);
+                last_name_ = name;
             }
         }
-        BatchRequest& r = out.requests[static_cast<std::size_t>(i)];
-        if (!to_u64(PyTuple_GET_ITEM(item, width - 2), "regions", r.start) ||
-            !to_u64(PyTuple_GET_ITEM(item, width - 1), "regions", r.end))
-            return false;
-        r.name = text;
-        r.entry = entry;
-        out.names[static_cast<std::size_t>(i)] = name;
+        out.name = name;
+        out.text = text_;
+        out.entry = entry_;
+        return to_u64(PyTuple_GET_ITEM(item, width - 2), "regions", out.start) &&
+               to_u64(PyTuple_GET_ITEM(item, width - 1), "regions", out.end);
     }
-    return true;
-}
 
-namespace {
+    // Reads every region and keeps nothing: for errors that only count when the regions have none.
+    bool read_all() {
+        Region r;
+        for (std::size_t i = 0; i < count(); ++i)
+            if (!read(i, r)) return false;
+        return true;
+    }
+
+private:
+    const Engine& engine_;
+    PyObject* fixed_name_;
+    Ref items_;
+    PyObject* last_name_ = nullptr;
+    std::string_view text_;
+    const IndexEntry* entry_ = nullptr;
+};
 
 // Turns a fetched region into its reverse complement in place. Bytes that are not ASCII are
 // left alone so that building the host string reports them instead of hiding them as N.
@@ -67,19 +100,20 @@ void reverse_complement_region(FetchedRegion& region, char* data) {
     region.coords = swapped(region.coords);
 }
 
-Coords strand_coords(Coords c, bool reverse_complement) { return reverse_complement ? swapped(c) : c; }
-
-// Below the threshold: region after region through the checked fetch, first failure raised.
-PyObject* fetch_sequentially(const Engine& engine, const BatchRegions& regions, bool reverse_complement) {
-    const std::size_t count = regions.requests.size();
+// Below the threshold: every region read first, then fetched in order, first failure raised.
+PyObject* fetch_sequentially(const Engine& engine, RegionReader& reader, bool reverse_complement) {
+    const std::size_t count = reader.count();
+    std::vector<Region> regions(count);
+    for (std::size_t i = 0; i < count; ++i)
+        if (!reader.read(i, regions[i])) return nullptr;
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < count; ++i) {
-        const BatchRequest& r = regions.requests[i];
+        const Region& r = regions[i];
         StrOutput out;
-        RegionResult result = fetch_into(engine, r.name, r.start, r.end, out);
+        RegionResult result = fetch_into(engine, r.text, r.start, r.end, out);
         if (result.ok() && reverse_complement) reverse_complement_region(result.value(), out.data());
-        PyObject* seq = region_to_host(std::move(result), out, regions.names[i], r.name, reverse_complement);
+        PyObject* seq = region_to_host(std::move(result), out, r.name, r.text, reverse_complement);
         if (!seq) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), seq);
     }
@@ -106,39 +140,138 @@ PyObject* fetch_sequentially(const Engine& engine, const BatchRegions& regions, 
     return raise_text(PyExc_RuntimeError, message);
 }
 
-PyObject* fetch_in_parallel(const Engine& engine, const BatchRegions& regions, PyObject* fixed_name,
-                            bool reverse_complement) {
-    auto result = fetch_batch(engine, regions.requests, reverse_complement);
-    if (!result.ok()) return raise_batch_failure(result.error(), fixed_name);
-    BatchOutput& batch = result.value();
-    const std::size_t count = batch.slots.size();
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < count; ++i) {
-        const BatchSlot& slot = batch.slots[i];
-        const char* bytes = batch.arena.data() + slot.offset;
-        auto length = static_cast<std::size_t>(slot.length);
-        PyObject* seq = slot.ascii ? ascii_str(bytes, length) : fetched_str(bytes, length, regions.requests[i].name);
-        if (!seq) return nullptr;
-        PyObject* value =
-            new_sequence(regions.names[i], seq, strand_coords(slot.coords, reverse_complement), reverse_complement);
-        if (!value) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value);
+// The values of a parallel batch, released unless handed out as a list.
+class Values {
+public:
+    explicit Values(std::size_t count) : items_(count, nullptr) {}
+    ~Values() {
+        for (PyObject* o : items_) Py_XDECREF(o);
     }
-    return list.release();
+    PyObject*& operator[](std::size_t i) { return items_[i]; }
+    PyObject* to_list() {
+        PyObject* list = PyList_New(static_cast<Py_ssize_t>(items_.size()));
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < items_.size(); ++i)
+            PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), std::exchange(items_[i], nullptr));
+        return list;
+    }
+
+private:
+    std::vector<PyObject*> items_;
+};
+
+// From the threshold on. Where the host lets bases be written into a new str before anyone sees
+// it, each region's str and Sequence are made while it is planned and the workers write straight
+// into the str; elsewhere the workers write into one arena and the strings are made afterwards.
+PyObject* fetch_in_parallel(const Engine& engine, RegionReader& reader, PyObject* fixed_name,
+                            bool reverse_complement) {
+    const std::size_t count = reader.count();
+    std::vector<Region> regions(count);
+    std::vector<BatchItem> items(count);
+    Values values(count);
+    BatchFetch fetch(engine, items.data(), count, reverse_complement);
+    struct Abandon {  // whatever happens, no worker writes into a home that is about to go
+        BatchFetch& fetch;
+        bool armed = true;
+        ~Abandon() {
+            if (armed) fetch.abandon();
+        }
+    } abandon{fetch};
+    std::size_t limit = count;  // regions past the first one the plan refuses do not matter
+#ifdef PYPY_VERSION
+    std::uint64_t total = 0;
+#endif
+    for (std::size_t i = 0; i < count; ++i) {
+        Region& r = regions[i];
+        if (!reader.read(i, r)) return nullptr;
+        if (i >= limit) continue;
+        BatchItem& item = items[i];
+        if (!plan_batch_item(engine, fetch.source(), r.entry, r.start, r.end, item)) return PyErr_NoMemory();
+        if (item.plan.kind == RegionPlan::Kind::Error) {
+            limit = i + 1;
+            continue;
+        }
+        Coords coords = reverse_complement ? swapped(item.coords) : item.coords;
+#ifdef PYPY_VERSION
+        (void)coords;
+        if (__builtin_add_overflow(total, item.capacity, &total)) return PyErr_NoMemory();
+#else
+        if (item.capacity > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+        PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(item.capacity), 127);
+        if (!text) return nullptr;
+        item.out = static_cast<char*>(PyUnicode_DATA(text));
+        if (!(values[i] = new_sequence(r.name, text, coords, reverse_complement))) return nullptr;
+        if ((i + 1) % PUBLISH_EVERY == 0) fetch.publish(i + 1);
+#endif
+    }
+#ifdef PYPY_VERSION
+    Arena arena;
+    if (total > static_cast<std::uint64_t>(PTRDIFF_MAX)) return PyErr_NoMemory();
+    arena = Arena(total);
+    std::uint64_t offset = 0;
+    for (std::size_t i = 0; i < limit; ++i) {
+        items[i].out = arena.data() + offset;
+        offset += items[i].capacity;
+    }
+#endif
+    if (fixed_name && !reader.fixed_entry()) {  // unknown record: one plain error, before any fetch
+        raise_faidx_error(not_found_error(reader.fixed_text()));
+        return nullptr;
+    }
+    std::optional<BatchFailure> failure;
+    abandon.armed = false;
+    Py_BEGIN_ALLOW_THREADS
+    failure = fetch.finish(limit, [&](std::size_t i) { return regions[i].text; },
+                           [&](std::size_t i) { return std::pair(regions[i].start, regions[i].end); });
+    Py_END_ALLOW_THREADS
+    if (failure) return raise_batch_failure(*failure, fixed_name);
+
+    for (std::size_t i = 0; i < count; ++i) {
+        BatchItem& item = items[i];
+        auto length = static_cast<std::size_t>(item.length);
+        if (!item.ascii && !is_ascii(item.out, length)) return fetched_str(item.out, length, regions[i].text);
+#ifdef PYPY_VERSION
+        Coords coords = reverse_complement ? swapped(item.coords) : item.coords;
+        PyObject* text = item.out ? ascii_str(item.out, length) : ascii_str("", 0);
+        if (!text || !(values[i] = new_sequence(regions[i].name, text, coords, reverse_complement))) return nullptr;
+#else
+        // Short files and padding that did not happen leave room unused.
+        if (item.length != item.capacity && !shrink_sequence_text(values[i], static_cast<Py_ssize_t>(item.length)))
+            return nullptr;
+#endif
+    }
+    return values.to_list();
 }
 
 }  // namespace
 
-PyObject* fetch_regions(const Engine& engine, const BatchRegions& regions, PyObject* fixed_name,
-                        bool reverse_complement) {
-    if (regions.requests.empty()) return PyList_New(0);
-    if (fixed_name && !regions.requests.front().entry) {
-        raise_faidx_error(not_found_error(regions.requests.front().name));
+PyObject* fetch_regions(const Engine& engine, PyObject* regions, PyObject* fixed_name, PyObject* rc_given) {
+    RegionReader reader(engine, fixed_name);
+    if (!reader.open(regions)) return nullptr;
+    bool rc = false;
+    if (!to_optional_bool(rc_given, "rc", rc)) {
+        // The regions come first in the signature: their errors win.
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        if (!reader.read_all()) {
+            Py_XDECREF(type);
+            Py_XDECREF(value);
+            Py_XDECREF(traceback);
+            return nullptr;
+        }
+        PyErr_Restore(type, value, traceback);
         return nullptr;
     }
-    if (regions.requests.size() < PARALLEL_THRESHOLD) return fetch_sequentially(engine, regions, reverse_complement);
-    return fetch_in_parallel(engine, regions, fixed_name, reverse_complement);
+    if (reader.count() == 0) return PyList_New(0);
+    if (reader.count() < PARALLEL_THRESHOLD) {
+        if (fixed_name && !reader.fixed_entry()) {
+            if (!reader.read_all()) return nullptr;
+            raise_faidx_error(not_found_error(reader.fixed_text()));
+            return nullptr;
+        }
+        return fetch_sequentially(engine, reader, rc);
+    }
+    return fetch_in_parallel(engine, reader, fixed_name, rc);
 }
 
 }  // namespace sekva::host

@@ -80,7 +80,11 @@ bool open_engine(PyObject* const* slots, const int* conversion_order, OpenedEngi
         int index = conversion_order[i];
         if (!convert_param(index, slots[index], opt, out)) return false;
     }
-    auto opened = Engine::open(std::move(opt));
+    // Opening may build an index over gigabytes: other threads run meanwhile.
+    Result<std::unique_ptr<Engine>> opened = FaidxError{ErrorKind::Io, {}};
+    Py_BEGIN_ALLOW_THREADS
+    opened = Engine::open(std::move(opt));
+    Py_END_ALLOW_THREADS
     if (!opened.ok()) {
         raise_faidx_error(opened.error());
         return false;
@@ -104,6 +108,54 @@ PyObject* new_engine_holder(PyTypeObject* type, PyObject* args, PyObject* kwargs
     self->key_function = opened.key_function.release();
     self->filt_function = opened.filt_function.release();
     return reinterpret_cast<PyObject*>(self);
+}
+
+namespace {
+
+PyObject* optional_str(const std::optional<std::string>& text) {
+    if (!text) Py_RETURN_NONE;
+    return PyUnicode_DecodeUTF8(text->data(), static_cast<Py_ssize_t>(text->size()), "strict");
+}
+
+PyObject* option_value(EngineHolder* self, int index) {
+    const OpenOptions& opt = self->engine->options();
+    auto flag = [](bool b) { return new_ref(b ? Py_True : Py_False); };
+    auto object = [](PyObject* o) { return new_ref(o ? o : Py_None); };
+    switch (index) {
+        case 0: return new_ref(self->filename);
+        case 1: return optional_str(opt.indexname);
+        case 2: return flag(opt.as_raw);
+        case 3: return flag(opt.strict_bounds);
+        case 4: return flag(opt.sequence_always_upper);
+        case 5: return flag(opt.rebuild);
+        case 6: return flag(opt.build_index);
+        case 7: return flag(opt.one_based_attributes);
+        case 8: return optional_str(opt.default_seq);
+        case 9: return flag(opt.is_mutable);
+        case 10: return object(self->key_function);
+        case 11: return optional_str(opt.split_char);
+        case 12: return object(self->filt_function);
+        case 13: return flag(opt.read_long_names);
+        case 14: return optional_str(opt.duplicate_action);
+        case 15:
+            if (!opt.read_ahead) Py_RETURN_NONE;
+            return PyLong_FromUnsignedLongLong(*opt.read_ahead);
+    }
+    Py_RETURN_NONE;
+}
+
+}  // namespace
+
+PyObject* reduce_engine_holder(PyObject* o, const int* to_engine) {
+    auto* self = reinterpret_cast<EngineHolder*>(o);
+    Ref args = Ref::steal(PyTuple_New(ENGINE_PARAMS));
+    if (!args) return nullptr;
+    for (int i = 0; i < ENGINE_PARAMS; ++i) {
+        PyObject* value = option_value(self, to_engine[i]);
+        if (!value) return nullptr;
+        PyTuple_SET_ITEM(args.get(), i, value);
+    }
+    return Py_BuildValue("(OO)", reinterpret_cast<PyObject*>(Py_TYPE(o)), args.get());
 }
 
 int engine_holder_traverse(PyObject* o, visitproc visit, void* arg) {
@@ -142,6 +194,7 @@ void raise_fetch_failure(FetchFailure& failure) {
 
 PyObject* region_to_host(RegionResult&& result, StrOutput& out, PyObject* name, std::string_view record,
                          bool comp) {
+    out.resume();
     if (!result.ok()) {
         raise_fetch_failure(result.error());
         return nullptr;

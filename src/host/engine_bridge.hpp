@@ -44,6 +44,9 @@ struct EngineHolder {
 PyObject* new_engine_holder(PyTypeObject* type, PyObject* args, PyObject* kwargs, const Signature& sig,
                             const int* to_engine);
 int engine_holder_traverse(PyObject* o, visitproc visit, void* arg);
+// __reduce__ of Faidx and Fasta: the class and the sixteen arguments that open the same file with
+// the same options again, in the class's own order (`to_engine` as for new_engine_holder).
+PyObject* reduce_engine_holder(PyObject* o, const int* to_engine);
 // tp_clear: drops the two held callables, which are what can close a reference cycle. The engine
 // stays, so records that reach it through the object keep working until it is freed.
 int engine_holder_clear(PyObject* o);

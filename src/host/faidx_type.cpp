@@ -49,11 +49,8 @@ PyObject* faidx_fetch_many(PyObject* self, PyObject* const* args, Py_ssize_t nar
     static const char* const names[] = {"regions"};
     static const Signature sig = {"Faidx.fetch_many", names, 1, 1};
     PyObject* slot[1];
-    const Engine& engine = *as_faidx(self)->engine;
-    BatchRegions regions;
-    if (!bind_fastcall(sig, args, nargs, kwnames, slot) || !convert_regions(engine, slot[0], nullptr, regions))
-        return nullptr;
-    return fetch_regions(engine, regions, nullptr, false);
+    if (!bind_fastcall(sig, args, nargs, kwnames, slot)) return nullptr;
+    return fetch_regions(*as_faidx(self)->engine, slot[0], nullptr, nullptr);
 }
 
 PyObject* faidx_fetch_many_same_chr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -61,12 +58,8 @@ PyObject* faidx_fetch_many_same_chr(PyObject* self, PyObject* const* args, Py_ss
     static const Signature sig = {"Faidx.fetch_many_same_chr", names, 2, 2};
     PyObject* slot[2];
     std::string_view name;
-    const Engine& engine = *as_faidx(self)->engine;
-    BatchRegions regions;
-    if (!bind_fastcall(sig, args, nargs, kwnames, slot) || !to_text(slot[0], "name", name) ||
-        !convert_regions(engine, slot[1], slot[0], regions))
-        return nullptr;
-    return fetch_regions(engine, regions, slot[0], false);
+    if (!bind_fastcall(sig, args, nargs, kwnames, slot) || !to_text(slot[0], "name", name)) return nullptr;
+    return fetch_regions(*as_faidx(self)->engine, slot[1], slot[0], nullptr);
 }
 
 PyObject* faidx_keys(PyObject* self, void*) { return keys_list(*as_faidx(self)->engine); }
@@ -79,7 +72,14 @@ int faidx_contains(PyObject* self, PyObject* key) {
 
 PyObject* faidx_repr(PyObject* self) { return PyUnicode_FromFormat("Faidx(\"%U\")", as_faidx(self)->filename); }
 
+// Pickles as the file name and the options: unpickling opens the file again.
+PyObject* faidx_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!bind_nothing("Faidx.__reduce__", args, nargs, kwnames)) return nullptr;
+    return reduce_engine_holder(self, ENGINE_ORDER);
+}
+
 PyMethodDef methods[] = {
+    {"__reduce__", fastcall_method(entry<faidx_reduce>), METH_FASTCALL | METH_KEYWORDS, "__reduce__($self)\n--\n\n"},
     {"fetch", fastcall_method(entry<faidx_fetch>), METH_FASTCALL | METH_KEYWORDS, "fetch($self, name, start, end)\n--\n\n"},
     {"fetch_entire_sequence", fastcall_method(entry<faidx_fetch_entire>), METH_FASTCALL | METH_KEYWORDS,
      "fetch_entire_sequence($self, name)\n--\n\n"

@@ -247,7 +247,18 @@ PyObject* get_unpadded_len(PyObject* o, void*) {
     return PyLong_FromSize_t(bases.size() - lead - trail);
 }
 
+// Pickles as its Fasta and its name: unpickling looks the name up again, as fasta[name] does.
+PyObject* record_reduce(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!bind_nothing("FastaRecord.__reduce__", args, nargs, kwnames)) return nullptr;
+    Ref operator_module = Ref::steal(PyImport_ImportModule("operator"));
+    if (!operator_module) return nullptr;
+    Ref getitem = Ref::steal(PyObject_GetAttrString(operator_module.get(), "getitem"));
+    if (!getitem) return nullptr;
+    return Py_BuildValue("(O(OO))", getitem.get(), as_record(o)->fasta, as_record(o)->name);
+}
+
 PyMethodDef methods[] = {
+    {"__reduce__", fastcall_method(entry<record_reduce>), METH_FASTCALL | METH_KEYWORDS, "__reduce__($self)\n--\n\n"},
     {"__reversed__", fastcall_method(entry<record_reversed>), METH_FASTCALL | METH_KEYWORDS, "__reversed__($self)\n--\n\n"},
     refuse_subclass_method(),
     {nullptr, nullptr, 0, nullptr},

@@ -262,13 +262,8 @@ PyObject* fasta_fetch_many(PyObject* o, PyObject* const* args, Py_ssize_t nargs,
     static const char* const names[] = {"regions", "rc"};
     static const Signature sig = {"Fasta.fetch_many", names, 2, 1};
     PyObject* slot[2];
-    bool rc;
-    const Engine& engine = *as_fasta(o)->holder.engine;
-    BatchRegions regions;
-    if (!bind_fastcall(sig, args, nargs, kwnames, slot) || !convert_regions(engine, slot[0], nullptr, regions) ||
-        !to_optional_bool(slot[1], "rc", rc))
-        return nullptr;
-    return fetch_regions(engine, regions, nullptr, rc);
+    if (!bind_fastcall(sig, args, nargs, kwnames, slot)) return nullptr;
+    return fetch_regions(*as_fasta(o)->holder.engine, slot[0], nullptr, slot[1]);
 }
 
 PyObject* fasta_fetch_many_same_chr(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -276,13 +271,8 @@ PyObject* fasta_fetch_many_same_chr(PyObject* o, PyObject* const* args, Py_ssize
     static const Signature sig = {"Fasta.fetch_many_same_chr", names, 3, 2};
     PyObject* slot[3];
     std::string_view name;
-    bool rc;
-    const Engine& engine = *as_fasta(o)->holder.engine;
-    BatchRegions regions;
-    if (!bind_fastcall(sig, args, nargs, kwnames, slot) || !to_text(slot[0], "name", name) ||
-        !convert_regions(engine, slot[1], slot[0], regions) || !to_optional_bool(slot[2], "rc", rc))
-        return nullptr;
-    return fetch_regions(engine, regions, slot[0], rc);
+    if (!bind_fastcall(sig, args, nargs, kwnames, slot) || !to_text(slot[0], "name", name)) return nullptr;
+    return fetch_regions(*as_fasta(o)->holder.engine, slot[1], slot[0], slot[2]);
 }
 
 // --- lifecycle methods that change nothing --------------------------------------------------
@@ -303,6 +293,12 @@ PyObject* fasta_exit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     PyObject* slot[3];
     if (!bind_fastcall(sig, args, nargs, kwnames, slot)) return nullptr;
     Py_RETURN_NONE;
+}
+
+// Pickles as the file name and the options: unpickling opens the file again.
+PyObject* fasta_reduce(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!bind_nothing("Fasta.__reduce__", args, nargs, kwnames)) return nullptr;
+    return reduce_engine_holder(o, FASTA_TO_ENGINE);
 }
 
 PyObject* fasta_repr(PyObject* o) { return PyUnicode_FromFormat("Fasta(\"%U\")", as_fasta(o)->holder.filename); }
@@ -341,6 +337,7 @@ PyMethodDef methods[] = {
      "Example:\n"
      "    seqs = fasta.fetch_many_same_chr(\"chr1\", [(1, 100), (500, 600)])"},
     {"close", fastcall_method(entry<fasta_close>), FASTCALL, "close($self)\n--\n\n"},
+    {"__reduce__", fastcall_method(entry<fasta_reduce>), FASTCALL, "__reduce__($self)\n--\n\n"},
     {"__enter__", fastcall_method(entry<fasta_enter>), FASTCALL, "__enter__($self)\n--\n\n"},
     {"__exit__", fastcall_method(entry<fasta_exit>), FASTCALL,
      "__exit__($self, _exc_type=None, _exc_value=None, _traceback=None)\n--\n\n"},

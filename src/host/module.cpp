@@ -3,6 +3,7 @@
 
 #include <new>
 
+#include "host/args.hpp"
 #include "host/entry.hpp"
 #include "host/errors.hpp"
 #include "host/ref.hpp"
@@ -32,11 +33,29 @@ bool is_module_type(PyTypeObject* type) {
     return false;
 }
 
+namespace {
+
+// Iterators hold a position in a file's records or bases; they are not pickled or copied. A new
+// iterator from the unpickled Fasta or record starts where the user wants.
+PyObject* refuse_pickling(PyObject* o, PyObject* const*, Py_ssize_t, PyObject*) {
+    PyErr_Format(PyExc_TypeError,
+                 "cannot pickle '%s' object: pickle the Fasta or the record and make a new iterator from it",
+                 short_name(Py_TYPE(o)));
+    return nullptr;
+}
+
+}  // namespace
+
 PyTypeObject* cached_iterator_type(PyTypeObject*& cell, const char* name, int basicsize, destructor dealloc,
                                    traverseproc traverse, iternextfunc next) {
     if (cell) return cell;
     // The tables must outlive the type; they are made once per class and kept for the process.
-    static PyMethodDef methods[] = {refuse_subclass_method(), {nullptr, nullptr, 0, nullptr}};
+    static PyMethodDef methods[] = {
+        {"__reduce__", fastcall_method(unchecked_entry<refuse_pickling>), METH_FASTCALL | METH_KEYWORDS,
+         "__reduce__($self)\n--\n\n"},
+        refuse_subclass_method(),
+        {nullptr, nullptr, 0, nullptr},
+    };
     auto* slots = new (std::nothrow) PyType_Slot[]{
         {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
         {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},

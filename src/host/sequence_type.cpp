@@ -367,6 +367,17 @@ PyObject* new_sequence(PyObject* name, PyObject* seq, Coords coords, bool comp) 
     return allocate(name, owned.get(), coords, comp);
 }
 
+bool shrink_sequence_text(PyObject* sequence, Py_ssize_t length) {
+#ifdef PYPY_VERSION
+    (void)sequence;
+    (void)length;
+    PyErr_SetString(PyExc_SystemError, "strings are not filled in place on this host");
+    return false;
+#else
+    return PyUnicode_Resize(&as_sequence(sequence)->seq, length) == 0;
+#endif
+}
+
 bool sequence_parts(PyObject* o, SequenceParts& out) {
     PyTypeObject* type = sequence_type();
     if (!type || Py_TYPE(o) != type || !is_built(o)) {

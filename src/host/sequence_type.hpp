@@ -20,6 +20,10 @@ struct SequenceParts {
 };
 bool sequence_parts(PyObject* o, SequenceParts& out);
 
+// Cuts the text of a Sequence that nobody else has seen yet to its first `length` characters
+// (CPython: the str was made with room to spare and filled in place).
+bool shrink_sequence_text(PyObject* sequence, Py_ssize_t length);
+
 // -s: the reverse complement of a host Sequence.
 PyObject* sequence_negative(PyObject* self);
 // s.reverse

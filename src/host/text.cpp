@@ -2,6 +2,7 @@
 #include "host/text.hpp"
 
 #include <cstring>
+#include <utility>
 
 #include "engine/bytes.hpp"
 #include "host/errors.hpp"
@@ -35,7 +36,14 @@ PyObject* AsciiBuilder::finish() {
 #endif
 }
 
-StrOutput::~StrOutput() { Py_XDECREF(obj_); }
+StrOutput::~StrOutput() {
+    resume();
+    Py_XDECREF(obj_);
+}
+
+void StrOutput::resume() {
+    if (released_) PyEval_RestoreThread(std::exchange(released_, nullptr));
+}
 
 char* StrOutput::reserve(std::uint64_t capacity) {
     if (capacity > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return nullptr;
@@ -54,10 +62,12 @@ char* StrOutput::reserve(std::uint64_t capacity) {
     }
     data_ = static_cast<char*>(PyUnicode_DATA(obj_));
 #endif
+    if (capacity >= RELEASE_LOCK_ABOVE) released_ = PyEval_SaveThread();
     return data_;
 }
 
 PyObject* StrOutput::finish(std::uint64_t length, std::string_view record, bool known_ascii) {
+    resume();
     if (!data_) return fetched_str("", 0, record);
     if (!known_ascii && !is_ascii(data_, static_cast<std::size_t>(length)))
         return fetched_str(data_, static_cast<std::size_t>(length), record);

@@ -31,14 +31,20 @@ private:
 #endif
 };
 
-// Fetched bases written straight into a new host string (CPython) or a scratch buffer.
+// Fetched bases written straight into a new host string (CPython) or a scratch buffer. A large
+// fetch lets other threads run while its bases are copied: reserve() releases the interpreter lock
+// once the string exists, and resume() (or finish(), or the destructor) takes it back before
+// anything touches a host object again.
 class StrOutput final : public OutputBuffer {
 public:
+    static constexpr std::uint64_t RELEASE_LOCK_ABOVE = 1 << 20;
+
     StrOutput() = default;
     ~StrOutput() override;
     StrOutput(const StrOutput&) = delete;
     StrOutput& operator=(const StrOutput&) = delete;
     char* reserve(std::uint64_t capacity) override;
+    void resume();
     char* data() { return data_; }
     // The str of the first `length` bytes; ValueError naming `record` when they are not ASCII.
     // `known_ascii` skips the check when the extraction already proved it.
@@ -47,6 +53,7 @@ public:
 private:
     PyObject* obj_ = nullptr;
     char* data_ = nullptr;
+    PyThreadState* released_ = nullptr;
 #ifdef PYPY_VERSION
     std::string scratch_;
 #endif
