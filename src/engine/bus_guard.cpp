@@ -5,6 +5,7 @@
 #include <setjmp.h>
 #include <signal.h>
 
+#include <atomic>
 #include <mutex>
 
 namespace sekva::detail {
@@ -44,16 +45,22 @@ void install() {
 }  // namespace
 
 bool run_guarded(void (*fn)(void*), void* arg) {
-    std::call_once(installed, install);
+    static std::atomic<bool> ready{false};
+    if (!ready.load(std::memory_order_acquire)) {
+        std::call_once(installed, install);
+        ready.store(true, std::memory_order_release);
+    }
+    // One lookup of this thread's slot: in a loaded library each one is a call.
+    sigjmp_buf** volatile slot = &active_guard;
     sigjmp_buf guard;
-    sigjmp_buf* volatile outer = active_guard;
+    sigjmp_buf* volatile outer = *slot;
     if (sigsetjmp(guard, 0) != 0) {
-        active_guard = outer;
+        *slot = outer;
         return false;
     }
-    active_guard = &guard;
+    *slot = &guard;
     fn(arg);
-    active_guard = outer;
+    *slot = outer;
     return true;
 }
 

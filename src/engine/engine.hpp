@@ -46,6 +46,7 @@ public:
     Source source() const { return {map_.get(), fd_.get(), map_ ? 0 : file_size(fd_.get())}; }
     // Shared by batch workers so the map outlives every read of a batch.
     std::shared_ptr<const MappedFile> map_holder() const { return map_; }
+    const MappedFile* map() const { return map_.get(); }
 
 private:
     explicit Engine(OpenOptions options);

@@ -165,6 +165,16 @@ RegionResult fetch_entire_into(const Engine& engine, std::string_view name, Outp
     }
 }
 
+Result<std::uint64_t> fetch_inside(const Engine& engine, const IndexEntry& entry, std::uint64_t start,
+                                   std::uint64_t n, char* out, bool& ascii) {
+    const MappedFile* map = engine.map();
+    if (!map) return std::uint64_t{0};
+    auto got = extract_sequence_from_mmap(*map, entry, start, n, out, n, &ascii);
+    if (got.ok() && got.value() == n && engine.options().sequence_always_upper)
+        ascii_upper_in_place(out, static_cast<std::size_t>(n));
+    return got;
+}
+
 FetchResult fetch(const Engine& engine, std::string_view name, std::uint64_t start, std::uint64_t end) {
     try {
         StringBuffer buf;

@@ -44,6 +44,13 @@ RegionResult fetch_into(const Engine& engine, std::string_view name, std::uint64
 // The whole record, unchecked: no bounds logic, no warnings, no filling.
 RegionResult fetch_entire_into(const Engine& engine, std::string_view name, OutputBuffer& out);
 
+// What nearly every single fetch is: a known record, 1 <= start <= start + n - 1 <= rlen, read from
+// the map. Copies the n bases into `out` (room for n) and returns how many it found; fewer than n
+// (a file shorter than its index, or no map) means the caller takes the general path instead,
+// which pads and reports. Writes no warning and allocates nothing.
+Result<std::uint64_t> fetch_inside(const Engine& engine, const IndexEntry& entry, std::uint64_t start,
+                                   std::uint64_t n, char* out, bool& ascii);
+
 // The checked fetch as an owned Sequence value.
 FetchResult fetch(const Engine& engine, std::string_view name, std::uint64_t start, std::uint64_t end);
 

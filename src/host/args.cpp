@@ -53,8 +53,8 @@ bool check_required(const Signature& sig, PyObject** slots) {
 
 }  // namespace
 
-bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                   PyObject** slots) {
+bool bind_fastcall_general(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                           PyObject** slots) {
     if (nargs > sig.count) return too_many_positional(sig, nargs);
     for (Py_ssize_t i = 0; i < sig.count; ++i) slots[i] = i < nargs ? args[i] : nullptr;
     if (kwnames) {

@@ -2,6 +2,7 @@
 #include "host/engine_bridge.hpp"
 
 #include "engine/bytes.hpp"
+#include "engine/fetch.hpp"
 #include "host/args.hpp"
 #include "host/errors.hpp"
 #include "host/sequence_type.hpp"
@@ -202,6 +203,36 @@ PyObject* region_to_host(RegionResult&& result, StrOutput& out, PyObject* name, 
     PyObject* seq = out.finish(result.value().length, record, result.value().ascii);
     if (!seq) return nullptr;
     return new_sequence(name, seq, result.value().coords, comp);
+}
+
+PyObject* fetch_sequence(const Engine& engine, PyObject* name, std::string_view record, std::uint64_t start,
+                         std::uint64_t end) {
+    const IndexEntry* entry = engine.names().find(record);
+    // Inside the record, from the map, and small enough not to be worth letting other threads run.
+    if (entry && start >= 1 && start <= end && end <= entry->rlen && engine.map() &&
+        end - start < StrOutput::RELEASE_LOCK_ABOVE) {
+        const std::uint64_t n = end - start + 1;
+        bool ascii = false;
+#ifdef PYPY_VERSION
+        char buffer[4096];
+        if (n <= sizeof buffer) {
+            auto got = fetch_inside(engine, *entry, start, n, buffer, ascii);
+            if (got.ok() && got.value() == n && (ascii || is_ascii(buffer, n))) {
+                PyObject* text = ascii_str(buffer, static_cast<std::size_t>(n));
+                return text ? new_sequence(name, text, result_coords(engine.options(), start, end), false) : nullptr;
+            }
+        }
+#else
+        PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
+        if (!text) return nullptr;
+        char* out = static_cast<char*>(PyUnicode_DATA(text));
+        auto got = fetch_inside(engine, *entry, start, n, out, ascii);
+        if (got.ok() && got.value() == n && (ascii || is_ascii(out, static_cast<std::size_t>(n))))
+            return new_sequence(name, text, result_coords(engine.options(), start, end), false);
+        Py_DECREF(text);  // the general path pads, reports, or raises what went wrong
+#endif
+    }
+    return fetch_to_host(name, record, [&](StrOutput& out) { return fetch_into(engine, record, start, end, out); });
 }
 
 PyObject* keys_list(const Engine& engine) {

@@ -68,6 +68,12 @@ PyObject* fetch_to_host(PyObject* name, std::string_view record, Call call) {
     return region_to_host(call(out), out, name, record);
 }
 
+// The checked single fetch (start and end 1-based, inclusive) as a host Sequence named `name`
+// (a str whose UTF-8 form is `record`): the common case in one pass straight into the final str,
+// everything else through fetch_into.
+PyObject* fetch_sequence(const Engine& engine, PyObject* name, std::string_view record, std::uint64_t start,
+                         std::uint64_t end);
+
 // A new list of the engine's record names.
 PyObject* keys_list(const Engine& engine);
 

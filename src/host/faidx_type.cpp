@@ -31,8 +31,7 @@ PyObject* faidx_fetch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     if (!bind_fastcall(sig, args, nargs, kwnames, slot) || !to_text(slot[0], "name", name) ||
         !to_u64(slot[1], "start", start) || !to_u64(slot[2], "end", end))
         return nullptr;
-    const Engine& engine = *as_faidx(self)->engine;
-    return fetch_to_host(slot[0], name, [&](StrOutput& out) { return fetch_into(engine, name, start, end, out); });
+    return fetch_sequence(*as_faidx(self)->engine, slot[0], name, start, end);
 }
 
 PyObject* faidx_fetch_entire(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -379,8 +379,7 @@ const std::vector<std::string_view>& fasta_names(PyObject* fasta) { return *as_f
 PyObject* fasta_fetch(PyObject* fasta, PyObject* name, std::uint64_t start, std::uint64_t end) {
     std::string_view text;
     if (!utf8_view(name, text)) return nullptr;
-    const Engine& engine = fasta_engine(fasta);
-    return fetch_to_host(name, text, [&](StrOutput& out) { return fetch_into(engine, text, start, end, out); });
+    return fetch_sequence(fasta_engine(fasta), name, text, start, end);
 }
 
 RecordShape record_shape(const Engine& engine, std::string_view name) {

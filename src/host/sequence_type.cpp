@@ -72,8 +72,16 @@ PyObject* allocate(PyObject* name, PyObject* seq, Coords coords, bool comp) {
     // A name given as a str subclass (to a fetch, say) is stored as a plain str.
     Ref exact_name = PyUnicode_CheckExact(name) ? Ref::borrow(name) : Ref::steal(PyUnicode_FromObject(name));
     if (!exact_name) return nullptr;
+#ifdef PYPY_VERSION
     auto* self = reinterpret_cast<SequenceObject*>(type->tp_alloc(type, 0));
     if (!self) return nullptr;
+#else
+    // Every field is set below: no zeroing pass, and the class is not tracked by the collector.
+    auto* self = static_cast<SequenceObject*>(PyObject_Malloc(sizeof(SequenceObject)));
+    if (!self) return PyErr_NoMemory();
+    PyObject_Init(reinterpret_cast<PyObject*>(self), type);
+    self->borrow = 0;
+#endif
     Py_INCREF(seq);
     self->name = exact_name.release();
     self->seq = seq;
