@@ -103,13 +103,15 @@ struct SliceField {
     long long value = 0;
 };
 
-SliceField slice_field(PyObject* slice, const char* field) {
-    Ref value = Ref::steal(PyObject_GetAttrString(slice, field));
-    if (!value || value.get() == Py_None) {
+SliceField slice_field(PyObject* value) {
+    if (value == Py_None) return {SliceField::Kind::None};
+    if (PyLong_CheckExact(value)) {
+        long long v = PyLong_AsLongLong(value);
+        if (v != -1 || !PyErr_Occurred()) return {SliceField::Kind::Int, v};
         PyErr_Clear();
-        return {SliceField::Kind::None};
+        return {SliceField::Kind::BigInt};
     }
-    Ref index = Ref::steal(PyNumber_Index(value.get()));
+    Ref index = Ref::steal(PyNumber_Index(value));
     if (!index) {
         PyErr_Clear();
         return {SliceField::Kind::Other};
@@ -124,7 +126,8 @@ SliceField slice_field(PyObject* slice, const char* field) {
 
 bool whole_record_slice(PyObject* slice, std::uint64_t length) {
     using Kind = SliceField::Kind;
-    SliceField start = slice_field(slice, "start"), stop = slice_field(slice, "stop"), step = slice_field(slice, "step");
+    auto* fields = reinterpret_cast<PySliceObject*>(slice);
+    SliceField start = slice_field(fields->start), stop = slice_field(fields->stop), step = slice_field(fields->step);
     bool unit_step = step.kind == Kind::None || (step.kind == Kind::Int && step.value == 1);
     // A step that is no integer at all reads the whole record; an integer of any size slices.
     if (start.kind == Kind::None && stop.kind == Kind::None && (unit_step || step.kind == Kind::Other)) return true;
