@@ -21,15 +21,6 @@ namespace {
 constexpr std::size_t PREFETCH_AHEAD = 4;
 constexpr std::uint64_t MAPPED_ARENA = 1 << 20;
 
-const char* first_mapped_byte(const Source& src, const IndexEntry& e, std::uint64_t p) {
-    if (!src.map || e.lenc == 0 || p == 0) return nullptr;
-    std::uint64_t i = p - 1, at;
-    if (__builtin_mul_overflow(e.lenb, i / e.lenc, &at) || __builtin_add_overflow(at, e.offset + i % e.lenc, &at) ||
-        at >= src.map->size())
-        return nullptr;
-    return src.map->data() + at;
-}
-
 }  // namespace
 
 bool plan_batch_item(const Engine& engine, const Source& src, const IndexEntry* entry, std::uint64_t start,
@@ -44,7 +35,6 @@ bool plan_batch_item(const Engine& engine, const Source& src, const IndexEntry* 
                              room))
             return false;
         item.capacity = room;
-        item.first = first_mapped_byte(src, *item.plan.entry, item.plan.s);
         item.coords = result_coords(opt, item.plan.s, item.plan.e);
     } else if (item.plan.kind == RegionPlan::Kind::Empty) {
         item.capacity = 0;
@@ -67,8 +57,10 @@ void BatchFetch::extract(std::size_t first, std::size_t last) {
     const OpenOptions& opt = engine_.options();
     for (std::size_t i = first; i < last; ++i) {
         // Regions of a BED file are scattered over the genome: start loading a few ahead.
-        if (i + PREFETCH_AHEAD < last && items_[i + PREFETCH_AHEAD].first)
-            __builtin_prefetch(items_[i + PREFETCH_AHEAD].first);
+        if (i + PREFETCH_AHEAD < last && items_[i + PREFETCH_AHEAD].plan.kind == RegionPlan::Kind::Extract) {
+            const RegionPlan& ahead = items_[i + PREFETCH_AHEAD].plan;
+            prefetch_region(src_, *ahead.entry, ahead.s, ahead.n);
+        }
         BatchItem& item = items_[i];
         if (item.plan.kind != RegionPlan::Kind::Extract) continue;
         auto got = fetch_single_optimized(opt, item.plan, src_, item.out, item.capacity, item.ascii);

@@ -25,7 +25,6 @@ struct BatchItem {
     Coords coords;                // what the fetched Sequence carries
     std::uint64_t capacity = 0;   // room the bases need (Extract only)
     char* out = nullptr;          // where they go: set by the caller before the item is published
-    const char* first = nullptr;  // first mapped byte, to prefetch
     std::uint64_t length = 0;     // written by the worker
     bool ascii = true;            // false means: not proven ASCII, check
 };

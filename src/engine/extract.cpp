@@ -192,6 +192,15 @@ Result<std::uint64_t> extract_into(const Source& src, const IndexEntry& e, std::
     return extract_sequence_from_file_optimized(src.fd, e, p, n, out, capacity, ascii);
 }
 
+void prefetch_region(const Source& src, const IndexEntry& e, std::uint64_t p, std::uint64_t n) {
+    std::uint64_t begin;
+    if (!src.map || empty_request(e, n) || p == 0 || !first_byte(e, p, begin) || begin >= src.map->size()) return;
+    constexpr std::uint64_t most = 4096;
+    std::uint64_t bytes = std::min(window_end(e, begin, n, src.map->size()) - begin, most);
+    const char* at = src.map->data() + begin;
+    for (std::uint64_t off = 0; off < bytes; off += 64) __builtin_prefetch(at + off);
+}
+
 std::uint64_t file_size(int fd) {
     struct stat st;
     return ::fstat(fd, &st) == 0 && st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;

@@ -38,4 +38,8 @@ Result<std::uint64_t> extract_into(const Source& src, const IndexEntry& e, std::
 
 std::uint64_t file_size(int fd);
 
+// Starts loading the mapped bytes of a region into the cache (at most its first few kilobytes), so
+// that a loop over scattered regions waits for memory once per region, not once per cache line.
+void prefetch_region(const Source& src, const IndexEntry& e, std::uint64_t p, std::uint64_t n);
+
 }  // namespace sekva

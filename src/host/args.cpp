@@ -16,12 +16,13 @@ namespace {
 }
 
 [[gnu::cold]] bool too_many_positional(const Signature& sig, Py_ssize_t nargs) {
-    if (sig.required == sig.count)
-        PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments but %zd were given", sig.callable,
-                     sig.count, nargs);
+    Py_ssize_t most = sig.max_positional();
+    if (sig.required == most)
+        PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments but %zd were given", sig.callable, most,
+                     nargs);
     else
         PyErr_Format(PyExc_TypeError, "%s() takes from %zd to %zd positional arguments but %zd were given",
-                     sig.callable, sig.required, sig.count, nargs);
+                     sig.callable, sig.required, most, nargs);
     return false;
 }
 
@@ -55,7 +56,7 @@ bool check_required(const Signature& sig, PyObject** slots) {
 
 bool bind_fastcall_general(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                            PyObject** slots) {
-    if (nargs > sig.count) return too_many_positional(sig, nargs);
+    if (nargs > sig.max_positional()) return too_many_positional(sig, nargs);
     for (Py_ssize_t i = 0; i < sig.count; ++i) slots[i] = i < nargs ? args[i] : nullptr;
     if (kwnames) {
         Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
@@ -72,7 +73,7 @@ bool bind_nothing(const char* callable, PyObject* const* args, Py_ssize_t nargs,
 
 bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** slots) {
     Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    if (nargs > sig.count) return too_many_positional(sig, nargs);
+    if (nargs > sig.max_positional()) return too_many_positional(sig, nargs);
     for (Py_ssize_t i = 0; i < sig.count; ++i) slots[i] = i < nargs ? PyTuple_GET_ITEM(args, i) : nullptr;
     if (kwargs) {
         PyObject *key, *value;

@@ -13,7 +13,9 @@ struct Signature {
     const char* callable;  // named in bad-call messages, e.g. "Faidx.fetch"
     const char* const* names;
     Py_ssize_t count;
-    Py_ssize_t required;  // the first `required` parameters have no default
+    Py_ssize_t required;         // the first `required` parameters have no default
+    Py_ssize_t positional = -1;  // how many may be given by position; -1: all of them
+    Py_ssize_t max_positional() const { return positional < 0 ? count : positional; }
 };
 
 // Fills slots[0..count) with borrowed references, nullptr where an optional argument is absent.
@@ -23,7 +25,7 @@ bool bind_fastcall_general(const Signature& sig, PyObject* const* args, Py_ssize
 inline bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                           PyObject** slots) {
     // Every argument by position, as in almost every call in a loop.
-    if (!kwnames && nargs == sig.count) {
+    if (!kwnames && nargs == sig.count && sig.positional < 0) {
         for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
         return true;
     }

@@ -1,5 +1,6 @@
 // Faidx: constructor, fetch, fetch_entire_sequence, keys, `in` and repr over one engine.
 #include "host/args.hpp"
+#include "host/arrays.hpp"
 #include "host/batch.hpp"
 #include "host/engine_bridge.hpp"
 #include "host/entry.hpp"
@@ -77,6 +78,18 @@ PyObject* faidx_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     return reduce_engine_holder(self, ENGINE_ORDER);
 }
 
+PyObject* faidx_fetch_array(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return fetch_array(*as_faidx(self)->engine, "Faidx.fetch_array", args, nargs, kwnames);
+}
+
+PyObject* faidx_fetch_onehot(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return fetch_onehot(*as_faidx(self)->engine, "Faidx.fetch_onehot", args, nargs, kwnames);
+}
+
+PyObject* faidx_fetch_ragged(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return fetch_ragged(*as_faidx(self)->engine, "Faidx.fetch_ragged", args, nargs, kwnames);
+}
+
 PyMethodDef methods[] = {
     {"__reduce__", fastcall_method(entry<faidx_reduce>), METH_FASTCALL | METH_KEYWORDS, "__reduce__($self)\n--\n\n"},
     {"fetch", fastcall_method(entry<faidx_fetch>), METH_FASTCALL | METH_KEYWORDS, "fetch($self, name, start, end)\n--\n\n"},
@@ -105,6 +118,9 @@ PyMethodDef methods[] = {
      "    List of Sequence objects in the same order as input regions\n\n"
      "Example:\n"
      "    seqs = faidx.fetch_many_same_chr(\"chr1\", [(1, 100), (500, 600)])"},
+    {"fetch_array", fastcall_method(entry<faidx_fetch_array>), METH_FASTCALL | METH_KEYWORDS, FETCH_ARRAY_DOC},
+    {"fetch_onehot", fastcall_method(entry<faidx_fetch_onehot>), METH_FASTCALL | METH_KEYWORDS, FETCH_ONEHOT_DOC},
+    {"fetch_ragged", fastcall_method(entry<faidx_fetch_ragged>), METH_FASTCALL | METH_KEYWORDS, FETCH_RAGGED_DOC},
     refuse_subclass_method(),
     {nullptr, nullptr, 0, nullptr},
 };

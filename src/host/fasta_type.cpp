@@ -7,6 +7,7 @@
 #include "engine/bytes.hpp"
 #include "engine/sequence.hpp"
 #include "host/args.hpp"
+#include "host/arrays.hpp"
 #include "host/batch.hpp"
 #include "host/engine_bridge.hpp"
 #include "host/entry.hpp"
@@ -305,6 +306,18 @@ PyObject* fasta_repr(PyObject* o) { return PyUnicode_FromFormat("Fasta(\"%U\")",
 
 constexpr int FASTCALL = METH_FASTCALL | METH_KEYWORDS;
 
+PyObject* fasta_fetch_array(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return fetch_array(*as_fasta(self)->holder.engine, "Fasta.fetch_array", args, nargs, kwnames);
+}
+
+PyObject* fasta_fetch_onehot(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return fetch_onehot(*as_fasta(self)->holder.engine, "Fasta.fetch_onehot", args, nargs, kwnames);
+}
+
+PyObject* fasta_fetch_ragged(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return fetch_ragged(*as_fasta(self)->holder.engine, "Fasta.fetch_ragged", args, nargs, kwnames);
+}
+
 PyMethodDef methods[] = {
     {"keys", fastcall_method(entry<fasta_keys>), FASTCALL, "keys($self)\n--\n\n"},
     {"values", fastcall_method(entry<fasta_values>), FASTCALL, "values($self)\n--\n\n"},
@@ -341,6 +354,9 @@ PyMethodDef methods[] = {
     {"__enter__", fastcall_method(entry<fasta_enter>), FASTCALL, "__enter__($self)\n--\n\n"},
     {"__exit__", fastcall_method(entry<fasta_exit>), FASTCALL,
      "__exit__($self, _exc_type=None, _exc_value=None, _traceback=None)\n--\n\n"},
+    {"fetch_array", fastcall_method(entry<fasta_fetch_array>), METH_FASTCALL | METH_KEYWORDS, FETCH_ARRAY_DOC},
+    {"fetch_onehot", fastcall_method(entry<fasta_fetch_onehot>), METH_FASTCALL | METH_KEYWORDS, FETCH_ONEHOT_DOC},
+    {"fetch_ragged", fastcall_method(entry<fasta_fetch_ragged>), METH_FASTCALL | METH_KEYWORDS, FETCH_RAGGED_DOC},
     refuse_subclass_method(),
     {nullptr, nullptr, 0, nullptr},
 };

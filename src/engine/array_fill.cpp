@@ -1,0 +1,201 @@
+// Array filling on the worker pool: each range of rows is extracted straight into its place in
+// the caller's array, padded, upper-cased, reverse-complemented and, for one-hot rows, encoded
+// through a scratch row of that range.
+#include "engine/array_fill.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+#include "engine/bytes.hpp"
+#include "engine/sequence.hpp"
+#include "engine/worker_pool.hpp"
+
+namespace sekva {
+
+namespace {
+
+constexpr std::size_t PREFETCH_AHEAD = 3;
+
+// Loads the bases of the window a few rows ahead while this one is copied.
+void prefetch_window(const Source& src, const std::vector<Window>& windows, std::size_t i, std::size_t last,
+                     std::uint64_t width) {
+    if (i + PREFETCH_AHEAD >= last) return;
+    const Window& w = windows[i + PREFETCH_AHEAD];
+    std::int64_t first = std::max<std::int64_t>(w.first, 1);
+    if (static_cast<std::uint64_t>(first) <= w.entry->rlen) prefetch_region(src, *w.entry, static_cast<std::uint64_t>(first), width);
+}
+
+// The first failure by row, whichever worker meets it.
+class Failures {
+public:
+    void add(std::size_t row, FaidxError error) {
+        std::lock_guard lock(mutex_);
+        if (!first_ || row < first_->row) first_ = ArrayFailure{row, std::move(error)};
+    }
+    std::optional<ArrayFailure> result(JobOutcome outcome) {
+        if (outcome.status == JobStatus::NoMemory) return ArrayFailure{0, FaidxError{ErrorKind::Io, {}}, true};
+        if (outcome.status == JobStatus::Failed)
+            return ArrayFailure{0, FaidxError{ErrorKind::Io, {}}, false, std::move(outcome.message)};
+        return std::move(first_);
+    }
+
+private:
+    std::mutex mutex_;
+    std::optional<ArrayFailure> first_;
+};
+
+// The window's bytes in `row` (width bytes): the bases the file holds for the positions inside the
+// record, `pad` everywhere else.
+Status window_bytes(const Source& src, const Window& w, std::uint64_t width, char pad, char* row) {
+    const IndexEntry& e = *w.entry;
+    const __int128 first = w.first, last = first + static_cast<__int128>(width) - 1;
+    const __int128 lo = std::max<__int128>(first, 1), hi = std::min<__int128>(last, e.rlen);
+    if (lo > hi) {
+        std::memset(row, pad, width);
+        return std::nullopt;
+    }
+    const auto lead = static_cast<std::uint64_t>(lo - first), n = static_cast<std::uint64_t>(hi - lo + 1);
+    std::memset(row, pad, lead);
+    auto got = extract_into(src, e, static_cast<std::uint64_t>(lo), n, row + lead, n);
+    if (!got.ok()) return std::move(got.error());
+    std::memset(row + lead + got.value(), pad, width - lead - got.value());
+    return std::nullopt;
+}
+
+// Keeps the map alive for the job and tells the workers where to read.
+struct Reader {
+    explicit Reader(const Engine& engine) : map(engine.map_holder()), src(engine.source()) { src.map = map.get(); }
+    std::shared_ptr<const MappedFile> map;
+    Source src;
+};
+
+template <class T>
+void put_ones(char* out, const OneHotLayout& layout, const unsigned char* codes, const unsigned char* bytes,
+              bool reverse, T one) {
+    const std::uint64_t width = layout.width;
+    const unsigned k = layout.channels;
+    T* row = reinterpret_cast<T*>(out);
+    std::memset(out, 0, width * k * sizeof(T));
+    for (std::uint64_t j = 0; j < width; ++j) {
+        unsigned char b = reverse ? bytes[width - 1 - j] : bytes[j];
+        unsigned c = codes[b];
+        if (c == 255) continue;
+        if (layout.channels_last)
+            row[j * k + c] = one;
+        else
+            row[c * width + j] = one;
+    }
+}
+
+}  // namespace
+
+bool centred_window(std::int64_t start, std::int64_t end, std::uint64_t width, std::int64_t& first) {
+    __int128 length = static_cast<__int128>(end) - start + 1;
+    __int128 slack = length - static_cast<__int128>(width);
+    // Floor division, also for windows wider than their region.
+    __int128 half = slack >= 0 ? slack / 2 : -((-slack + 1) / 2);
+    __int128 f = start + half;
+    if (f < INT64_MIN || f > INT64_MAX) return false;
+    first = static_cast<std::int64_t>(f);
+    return true;
+}
+
+std::optional<ArrayFailure> fill_codes(const Engine& engine, const std::vector<Window>& windows, std::uint64_t width,
+                                       char pad, bool upper, char* out) {
+    Reader reader(engine);
+    Failures failures;
+    JobOutcome outcome = run_parallel(windows.size(), [&](std::size_t first, std::size_t last) {
+        for (std::size_t i = first; i < last; ++i) {
+            prefetch_window(reader.src, windows, i, last, width);
+            char* row = out + i * width;
+            if (Status err = window_bytes(reader.src, windows[i], width, pad, row)) {
+                failures.add(i, std::move(*err));
+                continue;
+            }
+            if (upper) ascii_upper_in_place(row, static_cast<std::size_t>(width));
+            if (windows[i].reverse) reverse_complement_in_place(row, static_cast<std::size_t>(width));
+        }
+    });
+    return failures.result(std::move(outcome));
+}
+
+std::optional<ArrayFailure> fill_onehot(const Engine& engine, const std::vector<Window>& windows,
+                                        const OneHotLayout& layout, char* out) {
+    Reader reader(engine);
+    Failures failures;
+    // A reversed row reads its window backwards through the complement; NUL marks the positions
+    // outside the record, which stay zero whatever the alphabet holds.
+    std::array<unsigned char, 256> forward = layout.code, reverse{};
+    for (int b = 0; b < 256; ++b) reverse[b] = layout.code[COMPLEMENT_TABLE[b]];
+    forward[0] = reverse[0] = 255;
+    static constexpr std::size_t item_size[] = {1, 1, 2, 4};
+    const std::size_t row_bytes = layout.width * layout.channels * item_size[static_cast<int>(layout.type)];
+    JobOutcome outcome = run_parallel(windows.size(), [&](std::size_t first, std::size_t last) {
+        std::unique_ptr<unsigned char[]> scratch(new unsigned char[layout.width ? layout.width : 1]);
+        for (std::size_t i = first; i < last; ++i) {
+            prefetch_window(reader.src, windows, i, last, layout.width);
+            char* bytes = reinterpret_cast<char*>(scratch.get());
+            if (Status err = window_bytes(reader.src, windows[i], layout.width, '\0', bytes)) {
+                failures.add(i, std::move(*err));
+                continue;
+            }
+            const unsigned char* codes = windows[i].reverse ? reverse.data() : forward.data();
+            char* row = out + i * row_bytes;
+            switch (layout.type) {
+                case OneHotType::UInt8:
+                case OneHotType::Bool:
+                    put_ones<std::uint8_t>(row, layout, codes, scratch.get(), windows[i].reverse, 1);
+                    break;
+                case OneHotType::Float16:
+                    put_ones<std::uint16_t>(row, layout, codes, scratch.get(), windows[i].reverse, 0x3C00);
+                    break;
+                case OneHotType::Float32:
+                    put_ones<float>(row, layout, codes, scratch.get(), windows[i].reverse, 1.0f);
+                    break;
+            }
+        }
+    });
+    return failures.result(std::move(outcome));
+}
+
+bool ragged_capacity(const Engine& engine, const RegionPlan& plan, std::uint64_t& room) {
+    room = 0;
+    if (plan.kind != RegionPlan::Kind::Extract) return true;
+    return padded_capacity(engine.options(), extraction_capacity(engine.source(), *plan.entry, plan.s, plan.n), plan.n,
+                           room);
+}
+
+std::optional<ArrayFailure> fill_ragged(const Engine& engine, const std::vector<RegionPlan>& plans,
+                                        const std::vector<std::uint64_t>& offsets,
+                                        const std::vector<std::uint64_t>& capacities, const std::vector<bool>& reverse,
+                                        bool upper, char* out, std::vector<std::uint64_t>& lengths) {
+    Reader reader(engine);
+    Failures failures;
+    const OpenOptions& opt = engine.options();
+    JobOutcome outcome = run_parallel(plans.size(), [&](std::size_t first, std::size_t last) {
+        for (std::size_t i = first; i < last; ++i) {
+            if (i + PREFETCH_AHEAD < last && plans[i + PREFETCH_AHEAD].kind == RegionPlan::Kind::Extract) {
+                const RegionPlan& ahead = plans[i + PREFETCH_AHEAD];
+                prefetch_region(reader.src, *ahead.entry, ahead.s, ahead.n);
+            }
+            lengths[i] = 0;
+            if (plans[i].kind != RegionPlan::Kind::Extract) continue;
+            char* bases = out + offsets[i];
+            bool ascii = false;
+            auto got = fetch_single_optimized(opt, plans[i], reader.src, bases, capacities[i], ascii);
+            if (!got.ok()) {
+                failures.add(i, std::move(got.error()));
+                continue;
+            }
+            auto n = static_cast<std::size_t>(got.value());
+            if (upper) ascii_upper_in_place(bases, n);
+            if (reverse[i]) reverse_complement_in_place(bases, n);
+            lengths[i] = got.value();
+        }
+    });
+    return failures.result(std::move(outcome));
+}
+
+}  // namespace sekva

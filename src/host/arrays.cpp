@@ -1,0 +1,609 @@
+// fetch_array, fetch_onehot and fetch_ragged: every region is read and checked on the calling thread
+// before anything is written; then the workers fill the array with the interpreter lock released.
+#include "host/arrays.hpp"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "engine/array_fill.hpp"
+#include "host/args.hpp"
+#include "host/errors.hpp"
+#include "host/ref.hpp"
+
+namespace sekva::host {
+
+namespace {
+
+// --- reading the regions ------------------------------------------------------------------------
+
+// A column of integers: any buffer of integers (numpy arrays of any integer type), read without an
+// object per element; anything numpy can turn into one (a pandas column); or a sequence of ints.
+class IntColumn {
+public:
+    ~IntColumn() {
+        if (has_view_) PyBuffer_Release(&view_);
+    }
+
+    bool open(PyObject* o, const char* param) {
+        param_ = param;
+        Ref array;
+        if (!PyObject_CheckBuffer(o) && !PyList_Check(o) && !PyTuple_Check(o) && PyObject_HasAttrString(o, "__array__")) {
+            Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
+            if (!numpy) return false;
+            array = Ref::steal(PyObject_CallMethod(numpy.get(), "asarray", "O", o));
+            if (!array) return false;
+            o = array.get();
+        }
+        if (PyObject_CheckBuffer(o)) {
+            if (PyObject_GetBuffer(o, &view_, PyBUF_RECORDS_RO) < 0) return false;
+            has_view_ = true;
+            keep_ = std::move(array);
+            return check_format();
+        }
+        if (!check_sequence(o, param)) return false;
+        fast_ = Ref::steal(PySequence_Fast(o, "expected a sequence"));
+        return static_cast<bool>(fast_);
+    }
+
+    std::size_t size() const {
+        if (has_view_) return view_.ndim == 0 ? 1 : static_cast<std::size_t>(view_.shape[0]);
+        return static_cast<std::size_t>(PySequence_Fast_GET_SIZE(fast_.get()));
+    }
+
+    bool get(std::size_t i, std::int64_t& out) const {
+        if (!has_view_) return to_i64(PySequence_Fast_ITEMS(fast_.get())[i], param_, out);
+        const char* p = static_cast<const char*>(view_.buf) + static_cast<Py_ssize_t>(i) * view_.strides[0];
+        switch (kind_) {
+            case 'b': out = *reinterpret_cast<const signed char*>(p); return true;
+            case 'B': out = *reinterpret_cast<const unsigned char*>(p); return true;
+            case 'h': out = load<short>(p); return true;
+            case 'H': out = load<unsigned short>(p); return true;
+            case 'i': out = load<int>(p); return true;
+            case 'I': out = load<unsigned int>(p); return true;
+            case 'l': out = load<long>(p); return true;
+            case 'q': out = load<long long>(p); return true;
+            case 'n': out = load<Py_ssize_t>(p); return true;
+            default: {  // unsigned 64-bit
+                unsigned long long v = load<unsigned long long>(p);
+                if (v > static_cast<unsigned long long>(INT64_MAX)) {
+                    PyErr_Format(PyExc_OverflowError, "%s[%zu] is too large", param_, i);
+                    return false;
+                }
+                out = static_cast<std::int64_t>(v);
+                return true;
+            }
+        }
+    }
+
+    static bool to_i64(PyObject* o, const char* param, std::int64_t& out) {
+        Ref index = Ref::steal(PyNumber_Index(o));
+        if (!index) return fail_argument(param);
+        long long v = PyLong_AsLongLong(index.get());
+        if (v == -1 && PyErr_Occurred()) return fail_argument(param);
+        out = v;
+        return true;
+    }
+
+private:
+    template <class T>
+    static T load(const char* p) {
+        T v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    }
+
+    bool check_format() {
+        const char* f = view_.format ? view_.format : "B";
+        if (*f == '@' || *f == '=' || *f == '<') ++f;
+        if (view_.ndim > 1 || !*f || f[1] || !std::strchr("bBhHiIlLqQnN", *f)) {
+            PyErr_Format(PyExc_TypeError, "argument '%s': expected a one-dimensional array of integers", param_);
+            return false;
+        }
+        kind_ = *f == 'L' || *f == 'Q' || *f == 'N' ? 'Q' : *f;
+        return true;
+    }
+
+    const char* param_ = "";
+    Py_buffer view_{};
+    bool has_view_ = false;
+    char kind_ = 'q';
+    Ref keep_, fast_;
+};
+
+struct Regions {
+    std::vector<Window> windows;        // entry and first position; first = start for now
+    std::vector<std::int64_t> starts, ends;
+    std::vector<PyObject*> names;       // borrowed from `keep`, for messages
+    Ref keep;
+    std::size_t count() const { return starts.size(); }
+};
+
+[[gnu::cold]] bool bad_region(PyObject* type, std::size_t i, const std::string& what) {
+    raise_text(type, "region " + std::to_string(i) + ": " + what);
+    return false;
+}
+
+[[gnu::cold]] bool unknown_record(std::size_t i, PyObject* name) {
+    Ref message = Ref::steal(PyUnicode_FromFormat("region %zu: Sequence '%U' not found", i, name));
+    if (message) PyErr_SetObject(PyExc_KeyError, message.get());
+    return false;
+}
+
+const IndexEntry* find_record(const Engine& engine, PyObject* name, const char* param, bool& ok) {
+    std::optional<std::string_view> text;
+    ok = to_lookup_text(name, param, text);
+    return ok && text ? engine.names().find(*text) : nullptr;
+}
+
+// Reads `regions`, or names/starts/ends, checking each in input order: a known record and a start
+// no greater than the end.
+bool read_regions(const Engine& engine, PyObject* regions, PyObject* names, PyObject* starts, PyObject* ends,
+                  Regions& out) {
+    bool columns = names || starts || ends;
+    if (regions && regions != Py_None) {
+        if (columns) {
+            PyErr_SetString(PyExc_TypeError, "give either regions or names=, starts= and ends=, not both");
+            return false;
+        }
+        if (!check_sequence(regions, "regions")) return false;
+        out.keep = Ref::steal(PySequence_Fast(regions, "expected a sequence"));
+        if (!out.keep) return false;
+        const std::size_t n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(out.keep.get()));
+        out.windows.resize(n);
+        out.starts.resize(n);
+        out.ends.resize(n);
+        out.names.resize(n);
+        PyObject* last = nullptr;
+        const IndexEntry* entry = nullptr;
+        for (std::size_t i = 0; i < n; ++i) {
+            PyObject* item = PySequence_Fast_ITEMS(out.keep.get())[i];
+            if (!check_tuple(item, 3, "regions")) return false;
+            PyObject* name = PyTuple_GET_ITEM(item, 0);
+            if (name != last) {
+                bool ok;
+                entry = find_record(engine, name, "regions", ok);
+                if (!ok) return false;
+                last = name;
+            }
+            out.names[i] = name;
+            out.windows[i].entry = entry;
+            if (!IntColumn::to_i64(PyTuple_GET_ITEM(item, 1), "regions", out.starts[i]) ||
+                !IntColumn::to_i64(PyTuple_GET_ITEM(item, 2), "regions", out.ends[i]))
+                return false;
+        }
+    } else {
+        if (!names || !starts || !ends) {
+            PyErr_SetString(PyExc_TypeError, "give regions, or all of names=, starts= and ends=");
+            return false;
+        }
+        if (!check_sequence(names, "names")) return false;
+        out.keep = Ref::steal(PySequence_Fast(names, "expected a sequence"));
+        IntColumn first, last_col;
+        if (!out.keep || !first.open(starts, "starts") || !last_col.open(ends, "ends")) return false;
+        const std::size_t n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(out.keep.get()));
+        if (first.size() != n || last_col.size() != n) {
+            PyErr_Format(PyExc_ValueError, "names, starts and ends have different lengths (%zu, %zu, %zu)", n,
+                         first.size(), last_col.size());
+            return false;
+        }
+        out.windows.resize(n);
+        out.starts.resize(n);
+        out.ends.resize(n);
+        out.names.resize(n);
+        PyObject* last = nullptr;
+        const IndexEntry* entry = nullptr;
+        for (std::size_t i = 0; i < n; ++i) {
+            PyObject* name = PySequence_Fast_ITEMS(out.keep.get())[i];
+            if (name != last) {
+                bool ok;
+                entry = find_record(engine, name, "names", ok);
+                if (!ok) return false;
+                last = name;
+            }
+            out.names[i] = name;
+            out.windows[i].entry = entry;
+            if (!first.get(i, out.starts[i]) || !last_col.get(i, out.ends[i])) return false;
+        }
+    }
+    for (std::size_t i = 0; i < out.count(); ++i) {
+        if (!out.windows[i].entry) return unknown_record(i, out.names[i]);
+        if (out.starts[i] > out.ends[i])
+            return bad_region(PyExc_ValueError, i,
+                              "start " + std::to_string(out.starts[i]) + " is greater than end " +
+                                  std::to_string(out.ends[i]));
+        out.windows[i].first = out.starts[i];
+    }
+    return true;
+}
+
+// rc: None or False (no row), True (every row), or one item per row: a bool, "+" or "-".
+bool read_strands(PyObject* rc, Regions& regions) {
+    const std::size_t n = regions.count();
+    if (!rc || rc == Py_None || rc == Py_False || rc == Py_True) {
+        for (Window& w : regions.windows) w.reverse = rc == Py_True;
+        return true;
+    }
+    if (!check_sequence(rc, "rc")) return false;
+    Ref items = Ref::steal(PySequence_Fast(rc, "expected a sequence"));
+    if (!items) return false;
+    if (static_cast<std::size_t>(PySequence_Fast_GET_SIZE(items.get())) != n) {
+        PyErr_Format(PyExc_ValueError, "rc has %zd items for %zu regions", PySequence_Fast_GET_SIZE(items.get()), n);
+        return false;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* item = PySequence_Fast_ITEMS(items.get())[i];
+        bool reverse = false;
+        if (PyUnicode_Check(item)) {
+            if (PyUnicode_CompareWithASCIIString(item, "-") == 0) {
+                reverse = true;
+            } else if (PyUnicode_CompareWithASCIIString(item, "+") != 0) {
+                Ref shown = Ref::steal(PyObject_Repr(item));
+                PyErr_Format(PyExc_ValueError, "rc[%zu]: expected a bool, '+' or '-', got %S", i, shown.get());
+                return false;
+            }
+        } else if (!to_bool(item, "rc", reverse)) {
+            PyErr_Clear();
+            Ref shown = Ref::steal(PyObject_Repr(item));
+            PyErr_Format(PyExc_ValueError, "rc[%zu]: expected a bool, '+' or '-', got %S", i, shown ? shown.get() : item);
+            return false;
+        }
+        regions.windows[i].reverse = reverse;
+    }
+    return true;
+}
+
+// Width of the rows: given (each window centred on its region), or that of every region alike.
+bool settle_width(PyObject* given, Regions& regions, std::uint64_t& width) {
+    if (given && given != Py_None) {
+        std::int64_t w;
+        if (!IntColumn::to_i64(given, "width", w)) return false;
+        if (w < 1) {
+            PyErr_SetString(PyExc_ValueError, "argument 'width': expected a positive number of bases");
+            return false;
+        }
+        width = static_cast<std::uint64_t>(w);
+        for (std::size_t i = 0; i < regions.count(); ++i)
+            if (!centred_window(regions.starts[i], regions.ends[i], width, regions.windows[i].first))
+                return bad_region(PyExc_ValueError, i, "its window lies beyond every position a record can have");
+        return true;
+    }
+    width = 0;
+    for (std::size_t i = 0; i < regions.count(); ++i) {
+        auto length = static_cast<std::uint64_t>(regions.ends[i] - regions.starts[i]) + 1;
+        if (i == 0) {
+            width = length;
+        } else if (length != width) {
+            return bad_region(PyExc_ValueError, i,
+                              std::to_string(length) + " bases where region 0 has " + std::to_string(width) +
+                                  "; give width= to cut windows of one size");
+        }
+    }
+    return true;
+}
+
+// --- the arrays ---------------------------------------------------------------------------------
+
+Ref numpy_module(const char* callable) {
+    Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
+    if (!numpy && PyErr_ExceptionMatches(PyExc_ImportError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_ImportError, "%s() makes numpy arrays, and numpy is not installed: pip install numpy",
+                     callable);
+    }
+    return numpy;
+}
+
+Ref new_array(const char* callable, PyObject* shape, const char* dtype) {
+    Ref numpy = numpy_module(callable);
+    if (!numpy) return Ref();
+    return Ref::steal(PyObject_CallMethod(numpy.get(), "empty", "Os", shape, dtype));
+}
+
+// A writable C-contiguous buffer of the expected shape and item type, held for the fill.
+class Target {
+public:
+    ~Target() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+
+    bool open(PyObject* array, const std::vector<Py_ssize_t>& shape, const char* format, const char* dtype) {
+        if (PyObject_GetBuffer(array, &view_, PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) {
+            PyErr_Clear();
+            return refuse(shape, dtype);
+        }
+        held_ = true;
+        const char* f = view_.format ? view_.format : "B";
+        if (*f == '@' || *f == '=' || *f == '<' || *f == '|') ++f;
+        if (std::strcmp(f, format) != 0 || view_.ndim != static_cast<int>(shape.size())) return refuse(shape, dtype);
+        for (std::size_t d = 0; d < shape.size(); ++d)
+            if (view_.shape[d] != shape[d]) return refuse(shape, dtype);
+        return true;
+    }
+
+    char* data() const { return static_cast<char*>(view_.buf); }
+
+private:
+    [[gnu::cold]] static bool refuse(const std::vector<Py_ssize_t>& shape, const char* dtype) {
+        std::string text = "argument 'out': expected a writable C-contiguous array of shape (";
+        for (std::size_t d = 0; d < shape.size(); ++d) text += (d ? ", " : "") + std::to_string(shape[d]);
+        text += std::string(shape.size() == 1 ? ",)" : ")") + " and dtype " + dtype;
+        PyErr_SetString(PyExc_ValueError, text.c_str());
+        return false;
+    }
+
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+Ref shape_tuple(const std::vector<Py_ssize_t>& shape) {
+    Ref t = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(shape.size())));
+    if (!t) return t;
+    for (std::size_t d = 0; d < shape.size(); ++d) {
+        PyObject* v = PyLong_FromSsize_t(shape[d]);
+        if (!v) return Ref();
+        PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(d), v);
+    }
+    return t;
+}
+
+// The caller's `out`, checked, or a new array; `target` then holds its buffer.
+Ref output_array(const char* callable, PyObject* out, const std::vector<Py_ssize_t>& shape, const char* format,
+                 const char* dtype, Target& target) {
+    Ref array;
+    if (out && out != Py_None) {
+        array = Ref::borrow(out);
+    } else {
+        Ref t = shape_tuple(shape);
+        if (!t) return Ref();
+        array = new_array(callable, t.get(), dtype);
+        if (!array) return Ref();
+    }
+    if (!target.open(array.get(), shape, format, dtype)) return Ref();
+    return array;
+}
+
+bool check_size(std::uint64_t a, std::uint64_t b, std::uint64_t c = 1) {
+    std::uint64_t r;
+    if (__builtin_mul_overflow(a, b, &r) || __builtin_mul_overflow(r, c, &r) ||
+        r > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+        PyErr_NoMemory();
+        return false;
+    }
+    return true;
+}
+
+[[gnu::cold]] PyObject* raise_fill_failure(ArrayFailure& failure) {
+    if (failure.no_memory) return PyErr_NoMemory();
+    if (!failure.worker_message.empty())
+        return raise_text(PyExc_RuntimeError, "a batch worker failed: " + failure.worker_message);
+    raise_faidx_error(failure.error);
+    return nullptr;
+}
+
+bool single_ascii_letter(PyObject* o, const char* param, char& out) {
+    std::string_view text;
+    if (!to_text(o, param, text)) return false;
+    if (text.size() != 1 || static_cast<unsigned char>(text[0]) >= 0x80) {
+        PyErr_Format(PyExc_ValueError, "argument '%s': expected one ASCII character", param);
+        return false;
+    }
+    out = text[0];
+    return true;
+}
+
+constexpr const char* ARRAY_PARAMS[] = {"regions", "names", "starts", "ends", "width", "rc", "pad", "upper", "out"};
+constexpr const char* ONEHOT_PARAMS[] = {"regions", "names",  "starts",         "ends", "width",
+                                         "rc",      "alphabet", "dtype", "channels_last", "out"};
+constexpr const char* RAGGED_PARAMS[] = {"regions", "names", "starts", "ends", "rc", "upper"};
+
+}  // namespace
+
+PyObject* fetch_array(const Engine& engine, const char* callable, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+    const Signature sig = {callable, ARRAY_PARAMS, 9, 0, 1};
+    PyObject* slot[9];
+    if (!bind_fastcall(sig, args, nargs, kwnames, slot)) return nullptr;
+    Regions regions;
+    std::uint64_t width;
+    char pad = 'N';
+    bool upper = false;
+    if (!read_regions(engine, slot[0], slot[1], slot[2], slot[3], regions) || !settle_width(slot[4], regions, width) ||
+        !read_strands(slot[5], regions) || (slot[6] && !single_ascii_letter(slot[6], "pad", pad)) ||
+        (slot[7] && !to_bool(slot[7], "upper", upper)) || !check_size(regions.count(), width))
+        return nullptr;
+    upper = upper || engine.options().sequence_always_upper;
+    Target target;
+    std::vector<Py_ssize_t> shape = {static_cast<Py_ssize_t>(regions.count()), static_cast<Py_ssize_t>(width)};
+    Ref array = output_array(callable, slot[8], shape, "B", "uint8", target);
+    if (!array) return nullptr;
+    std::optional<ArrayFailure> failure;
+    Py_BEGIN_ALLOW_THREADS
+    failure = fill_codes(engine, regions.windows, width, pad, upper, target.data());
+    Py_END_ALLOW_THREADS
+    if (failure) return raise_fill_failure(*failure);
+    return array.release();
+}
+
+PyObject* fetch_onehot(const Engine& engine, const char* callable, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+    const Signature sig = {callable, ONEHOT_PARAMS, 10, 0, 1};
+    PyObject* slot[10];
+    if (!bind_fastcall(sig, args, nargs, kwnames, slot)) return nullptr;
+    Regions regions;
+    std::uint64_t width;
+    if (!read_regions(engine, slot[0], slot[1], slot[2], slot[3], regions) || !settle_width(slot[4], regions, width) ||
+        !read_strands(slot[5], regions))
+        return nullptr;
+
+    OneHotLayout layout{};
+    layout.width = width;
+    layout.code.fill(255);
+    std::string_view alphabet = "ACGT";
+    if (slot[6] && !to_text(slot[6], "alphabet", alphabet)) return nullptr;
+    if (alphabet.empty() || alphabet.size() > 254) {
+        PyErr_SetString(PyExc_ValueError, "argument 'alphabet': expected 1 to 254 ASCII letters");
+        return nullptr;
+    }
+    for (std::size_t c = 0; c < alphabet.size(); ++c) {
+        auto letter = static_cast<unsigned char>(alphabet[c]);
+        if (letter >= 0x80 || letter == 0) {
+            PyErr_SetString(PyExc_ValueError, "argument 'alphabet': letters must be ASCII");
+            return nullptr;
+        }
+        unsigned char upper = letter >= 'a' && letter <= 'z' ? letter - 32 : letter;
+        unsigned char lower = upper >= 'A' && upper <= 'Z' ? upper + 32 : upper;
+        if (layout.code[upper] != 255) {
+            PyErr_Format(PyExc_ValueError, "argument 'alphabet': letter '%c' is repeated", alphabet[c]);
+            return nullptr;
+        }
+        layout.code[upper] = layout.code[lower] = static_cast<unsigned char>(c);
+    }
+    layout.channels = static_cast<unsigned>(alphabet.size());
+
+    struct Type {
+        const char* name;
+        const char* format;
+        OneHotType type;
+        std::uint64_t size;
+    };
+    static constexpr Type types[] = {{"uint8", "B", OneHotType::UInt8, 1}, {"bool", "?", OneHotType::Bool, 1},
+                                     {"float16", "e", OneHotType::Float16, 2}, {"float32", "f", OneHotType::Float32, 4}};
+    const Type* type = &types[0];
+    if (slot[7]) {
+        Ref text = PyUnicode_Check(slot[7]) ? Ref::borrow(slot[7]) : Ref();
+        if (!text) {  // a numpy dtype or scalar type: its name
+            Ref numpy = numpy_module(callable);
+            Ref dtype = numpy ? Ref::steal(PyObject_CallMethod(numpy.get(), "dtype", "O", slot[7])) : Ref();
+            text = dtype ? Ref::steal(PyObject_GetAttrString(dtype.get(), "name")) : Ref();
+            if (!text) {
+                if (PyErr_ExceptionMatches(PyExc_ImportError)) return nullptr;
+                PyErr_Clear();
+            }
+        }
+        std::string_view name;
+        if (!text || !utf8_view(text.get(), name)) name = "?";
+        type = nullptr;
+        for (const Type& t : types)
+            if (name == t.name) type = &t;
+        if (!type) {
+            Ref shown = Ref::steal(PyObject_Repr(slot[7]));
+            PyErr_Format(PyExc_ValueError, "argument 'dtype': unknown dtype %S; expected one of uint8, float32, float16, bool",
+                         shown ? shown.get() : slot[7]);
+            return nullptr;
+        }
+    }
+    layout.type = type->type;
+    layout.channels_last = true;
+    if (slot[8] && !to_bool(slot[8], "channels_last", layout.channels_last)) return nullptr;
+    if (!check_size(regions.count(), width, layout.channels * type->size)) return nullptr;
+
+    Target target;
+    auto n = static_cast<Py_ssize_t>(regions.count()), w = static_cast<Py_ssize_t>(width),
+         k = static_cast<Py_ssize_t>(layout.channels);
+    std::vector<Py_ssize_t> shape = layout.channels_last ? std::vector<Py_ssize_t>{n, w, k} : std::vector<Py_ssize_t>{n, k, w};
+    Ref array = output_array(callable, slot[9], shape, type->format, type->name, target);
+    if (!array) return nullptr;
+    std::optional<ArrayFailure> failure;
+    Py_BEGIN_ALLOW_THREADS
+    failure = fill_onehot(engine, regions.windows, layout, target.data());
+    Py_END_ALLOW_THREADS
+    if (failure) return raise_fill_failure(*failure);
+    return array.release();
+}
+
+PyObject* fetch_ragged(const Engine& engine, const char* callable, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+    const Signature sig = {callable, RAGGED_PARAMS, 6, 0, 1};
+    PyObject* slot[6];
+    if (!bind_fastcall(sig, args, nargs, kwnames, slot)) return nullptr;
+    Regions regions;
+    bool upper = false;
+    if (!read_regions(engine, slot[0], slot[1], slot[2], slot[3], regions) || !read_strands(slot[4], regions) ||
+        (slot[5] && !to_bool(slot[5], "upper", upper)))
+        return nullptr;
+    const std::size_t n = regions.count();
+    std::vector<RegionPlan> plans(n);
+    std::vector<std::uint64_t> offsets(n + 1, 0), capacities(n), lengths(n);
+    std::vector<bool> reverse(n);
+    auto clamp_low = [](std::int64_t v) { return v < 0 ? std::uint64_t{0} : static_cast<std::uint64_t>(v); };
+    for (std::size_t i = 0; i < n; ++i) {
+        std::uint64_t start = clamp_low(regions.starts[i]), end = clamp_low(regions.ends[i]);
+        plans[i] = plan_region(engine, regions.windows[i].entry, start, end);
+        if (plans[i].kind == RegionPlan::Kind::Error) {
+            std::string_view name;
+            utf8_view(regions.names[i], name);
+            bad_region(PyExc_ValueError, i, plan_error(plans[i], name, start, end).display());
+            return nullptr;
+        }
+        if (!ragged_capacity(engine, plans[i], capacities[i]) ||
+            __builtin_add_overflow(offsets[i], capacities[i], &offsets[i + 1]))
+            return PyErr_NoMemory();
+        reverse[i] = regions.windows[i].reverse;
+    }
+    if (!check_size(offsets[n], 1)) return nullptr;
+    Ref numpy = numpy_module(callable);
+    if (!numpy) return nullptr;
+    Ref data = Ref::steal(PyObject_CallMethod(numpy.get(), "empty", "ns", static_cast<Py_ssize_t>(offsets[n]), "uint8"));
+    Ref bounds = Ref::steal(PyObject_CallMethod(numpy.get(), "empty", "ns", static_cast<Py_ssize_t>(n + 1), "int64"));
+    if (!data || !bounds) return nullptr;
+    Target data_view, bounds_view;
+    if (!data_view.open(data.get(), {static_cast<Py_ssize_t>(offsets[n])}, "B", "uint8") ||
+        !bounds_view.open(bounds.get(), {static_cast<Py_ssize_t>(n + 1)}, "l", "int64"))
+        return nullptr;
+    std::optional<ArrayFailure> failure;
+    char* out = data_view.data();
+    Py_BEGIN_ALLOW_THREADS
+    failure = fill_ragged(engine, plans, offsets, capacities, reverse, upper, out, lengths);
+    Py_END_ALLOW_THREADS
+    if (failure) return raise_fill_failure(*failure);
+    // Regions a short file left shorter than planned close up; the data then ends early.
+    auto* bound = reinterpret_cast<std::int64_t*>(bounds_view.data());
+    std::uint64_t at = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        bound[i] = static_cast<std::int64_t>(at);
+        if (at != offsets[i]) std::memmove(out + at, out + offsets[i], static_cast<std::size_t>(lengths[i]));
+        at += lengths[i];
+    }
+    bound[n] = static_cast<std::int64_t>(at);
+    if (at != offsets[n]) {
+        Ref cut = Ref::steal(PySlice_New(nullptr, Ref::steal(PyLong_FromUnsignedLongLong(at)).get(), nullptr));
+        if (!cut) return nullptr;
+        data = Ref::steal(PyObject_GetItem(data.get(), cut.get()));
+        if (!data) return nullptr;
+    }
+    return Py_BuildValue("(OO)", data.get(), bounds.get());
+}
+
+const char* const FETCH_ARRAY_DOC =
+    "fetch_array($self, regions=None, *, names=None, starts=None, ends=None, width=None, rc=None, pad='N', "
+    "upper=False, out=None)\n--\n\n"
+    "Windows of many regions as one numpy uint8 array of ASCII codes, shape (n, width).\n\n"
+    "Regions are regions=[(name, start, end), ...] as fetch_many takes them, or names=, starts= and\n"
+    "ends= (sequences or integer arrays, e.g. columns of a pandas DataFrame). Coordinates are 1-based\n"
+    "and inclusive: BED starts need + 1. Without width, every region must have the same length; with\n"
+    "width, each row is the window of width bases centred on its region (start + (length - width) // 2).\n"
+    "Positions outside the record hold pad. rc is None/False, True, or one bool or '+'/'-' per region:\n"
+    "reversed rows are reverse-complemented. upper=True (or sequence_always_upper) upper-cases.\n"
+    "out= fills a caller's writable C-contiguous uint8 array of that shape and returns it.";
+
+const char* const FETCH_ONEHOT_DOC =
+    "fetch_onehot($self, regions=None, *, names=None, starts=None, ends=None, width=None, rc=None, "
+    "alphabet='ACGT', dtype='uint8', channels_last=True, out=None)\n--\n\n"
+    "The same windows as fetch_array, one-hot encoded: shape (n, width, len(alphabet)), or\n"
+    "(n, len(alphabet), width) with channels_last=False; dtype 'uint8', 'float32', 'float16' or 'bool'.\n\n"
+    "Lower case counts as upper case; letters not in the alphabet (N, IUPAC codes) and positions\n"
+    "outside the record are all zeros. A reverse-complemented row is the one-hot of the\n"
+    "reverse-complemented window. Coordinates are 1-based and inclusive: BED starts need + 1.\n"
+    "out= fills a caller's writable C-contiguous array of that shape and dtype and returns it.";
+
+const char* const FETCH_RAGGED_DOC =
+    "fetch_ragged($self, regions=None, *, names=None, starts=None, ends=None, rc=None, upper=False)\n--\n\n"
+    "All regions' bases back to back: (data, offsets), data a flat numpy uint8 array and offsets an\n"
+    "int64 array of n + 1 offsets; region i is data[offsets[i]:offsets[i + 1]] (the Arrow layout).\n\n"
+    "Bases and clamping are those of fetch_many on a large batch. Regions are given as for\n"
+    "fetch_array (1-based, inclusive: BED starts need + 1); an unknown name is a KeyError and a start\n"
+    "greater than its end a ValueError, naming the region. rc reverse-complements regions as in\n"
+    "fetch_array; upper=True upper-cases.";
+
+}  // namespace sekva::host

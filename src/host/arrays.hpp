@@ -1,0 +1,24 @@
+// The array methods shared by Faidx and Fasta: fetch_array, fetch_onehot and fetch_ragged. numpy
+// is needed only here, and only when an array has to be made.
+#pragma once
+
+#include <Python.h>
+
+#include "engine/engine.hpp"
+
+namespace sekva::host {
+
+// `callable` names the method in messages ("Fasta.fetch_array").
+PyObject* fetch_array(const Engine& engine, const char* callable, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames);
+PyObject* fetch_onehot(const Engine& engine, const char* callable, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames);
+PyObject* fetch_ragged(const Engine& engine, const char* callable, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames);
+
+// Docstrings (with their text signatures) of the three methods.
+extern const char* const FETCH_ARRAY_DOC;
+extern const char* const FETCH_ONEHOT_DOC;
+extern const char* const FETCH_RAGGED_DOC;
+
+}  // namespace sekva::host
