@@ -501,3 +501,17 @@ def test_rebuilding_in_place_is_never_seen_half_written(public_dir):
     os.chmod(public_dir, 0o755)
     assert codes == [0] * 12
     assert [p for p in os.listdir(public_dir) if ".tmp." in p] == []
+
+
+@pytest.mark.skipif(PYPY, reason="PyPy's C API layer does not run signal handlers from C code")
+def test_an_endless_stream_can_be_interrupted(tmp_path):
+    out = run_python(f"""
+        import os, signal, threading, time
+        import sekva
+        threading.Timer(0.5, lambda: os.kill(os.getpid(), signal.SIGINT)).start()
+        try:
+            sekva.Faidx("/dev/zero", indexname={str(tmp_path / "z.fai")!r})
+        except KeyboardInterrupt:
+            print("interrupted")
+        """, timeout=60)
+    assert out.stdout.strip() == "interrupted", out.stderr

@@ -36,7 +36,9 @@ Engine::Engine(OpenOptions options) : options_(std::move(options)) {
     index_path_ = options_.indexname ? *options_.indexname : options_.filename + ".fai";
 }
 
-Result<std::unique_ptr<Engine>> Engine::open(OpenOptions options) {
+FaidxError interrupted_error() { return io_error("interrupted"); }
+
+Result<std::unique_ptr<Engine>> Engine::open(OpenOptions options, Interruption interruption) {
     try {
         std::unique_ptr<Engine> engine(new Engine(std::move(options)));
         const OpenOptions& opt = engine->options_;
@@ -60,7 +62,7 @@ Result<std::unique_ptr<Engine>> Engine::open(OpenOptions options) {
             build = fasta_time && index_time && later(*fasta_time, *index_time);
         }
         if (build)
-            if (Status err = engine->build_index_file()) return *err;
+            if (Status err = engine->build_index_file(interruption)) return *err;
         if (Status err = read_index(engine->index_path_, engine->names_)) return *err;
         return engine;
     } catch (const std::bad_alloc&) {
@@ -73,7 +75,7 @@ Result<std::unique_ptr<Engine>> Engine::open(OpenOptions options) {
 // The scan reads the file through its own descriptor rather than the map, so a file truncated
 // meanwhile reads short instead of faulting, and devices and pipes are read as streams: the
 // scan stops at the first line that is not text, whatever follows.
-Status Engine::build_index_file() {
+Status Engine::build_index_file(const Interruption& interruption) {
     auto file = open_file(options_.filename, O_RDONLY | O_NONBLOCK);
     if (!file.ok()) return file.error();
     const int fd = file.value().get();
@@ -87,9 +89,10 @@ Status Engine::build_index_file() {
     std::unique_ptr<char[]> buffer(new char[SCAN_CHUNK]);
     std::uint64_t total = 0;
     for (;;) {
+        if (!interruption()) return interrupted_error();
         ssize_t got = ::read(fd, buffer.get(), SCAN_CHUNK);
         if (got < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR) continue;  // a signal: asked about at the top of the loop
             return io_error_from_errno(errno);
         }
         if (got == 0) break;

@@ -33,11 +33,22 @@ struct OpenOptions {
     std::optional<std::uint64_t> read_ahead;
 };
 
+// Asked between the pieces of a long index build whether to go on; the host answers false when the
+// user interrupted it (and keeps the interruption to raise).
+struct Interruption {
+    bool (*keep_going)(void* context) = nullptr;
+    void* context = nullptr;
+    bool operator()() const { return !keep_going || keep_going(context); }
+};
+
+// The error a build stopped by an Interruption ends with.
+FaidxError interrupted_error();
+
 class Engine {
 public:
     // The engine constructor: checks the file, maps it (or keeps it open), and loads, builds or
     // rebuilds the index. On failure everything acquired so far is released.
-    static Result<std::unique_ptr<Engine>> open(OpenOptions options);
+    static Result<std::unique_ptr<Engine>> open(OpenOptions options, Interruption interruption = {});
 
     const OpenOptions& options() const { return options_; }
     const std::string& index_path() const { return index_path_; }
@@ -50,7 +61,7 @@ public:
 
 private:
     explicit Engine(OpenOptions options);
-    Status build_index_file();
+    Status build_index_file(const Interruption& interruption);
 
     OpenOptions options_;
     std::string index_path_;

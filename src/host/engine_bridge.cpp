@@ -81,12 +81,23 @@ bool open_engine(PyObject* const* slots, const int* conversion_order, OpenedEngi
         int index = conversion_order[i];
         if (!convert_param(index, slots[index], opt, out)) return false;
     }
-    // Opening may build an index over gigabytes: other threads run meanwhile.
-    Result<std::unique_ptr<Engine>> opened = FaidxError{ErrorKind::Io, {}};
-    Py_BEGIN_ALLOW_THREADS
-    opened = Engine::open(std::move(opt));
-    Py_END_ALLOW_THREADS
+    // Opening may build an index over gigabytes (or read an endless stream): other threads run
+    // meanwhile, and between pieces of the build the lock is taken back for a moment to see
+    // whether the user interrupted it.
+    struct Lock {
+        PyThreadState* saved;
+        static bool keep_going(void* self) {
+            auto* lock = static_cast<Lock*>(self);
+            PyEval_RestoreThread(lock->saved);
+            bool go = PyErr_CheckSignals() == 0;
+            lock->saved = PyEval_SaveThread();
+            return go;
+        }
+    } lock{PyEval_SaveThread()};
+    Result<std::unique_ptr<Engine>> opened = Engine::open(std::move(opt), Interruption{&Lock::keep_going, &lock});
+    PyEval_RestoreThread(lock.saved);
     if (!opened.ok()) {
+        if (PyErr_Occurred()) return false;  // the interruption, raised as the host raises it
         raise_faidx_error(opened.error());
         return false;
     }
