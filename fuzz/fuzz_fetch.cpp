@@ -312,57 +312,62 @@ Single check_single(const Case& c, const Request& r) {
     return one;
 }
 
-// fetch_batch over all requests must agree with the single-region path, region by region.
+// A batch (BatchFetch over planned items) must agree with the single-region path, region by region.
 void check_batch(const Case& c, const std::vector<Request>& requests, const std::vector<Single>& singles) {
+    std::vector<BatchItem> items(requests.size());
     std::uint64_t total = 0;
-    bool fits = true;
-    for (const Single& one : singles) {
-        if (one.plan.kind != RegionPlan::Kind::Extract) continue;
-        if (!one.fits || __builtin_add_overflow(total, one.room, &total)) {
-            fits = false;
+    std::size_t limit = requests.size();
+    const Source src = c.engine.source();
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+        const Request& r = requests[i];
+        if (!plan_batch_item(c.engine, src, c.engine.names().find(r.name), r.start, r.end, items[i])) {
+            FUZZ_CHECK(!singles[i].fits, "plan_batch_item: no room for a region the single path fits");
+            return;
+        }
+        if (items[i].plan.kind == RegionPlan::Kind::Error) {
+            limit = i + 1;
             break;
         }
-        if (total > LIMIT) return;  // too large to run here
+        if (__builtin_add_overflow(total, items[i].capacity, &total) || total > LIMIT) return;  // too large to run here
     }
-    std::vector<BatchRequest> batch;
-    for (const Request& r : requests) batch.push_back({r.name, c.engine.names().find(r.name), r.start, r.end});
-    auto got = fetch_batch(c.engine, batch, c.reverse_complement);
-    if (!fits) {
-        FUZZ_CHECK(!got.ok() && got.error().kind == BatchFailure::Kind::NoMemory, "fetch_batch: no room, yet no MemoryError");
-        return;
+    std::vector<char> arena(static_cast<std::size_t>(total) + 1);
+    std::uint64_t offset = 0;
+    for (std::size_t i = 0; i < limit; ++i) {
+        items[i].out = arena.data() + offset;
+        offset += items[i].capacity;
     }
+    BatchFetch fetch(c.engine, items.data(), requests.size(), c.reverse_complement);
+    fetch.publish(limit / 2);
+    auto failure = fetch.finish(limit, [&](std::size_t i) { return std::string_view(requests[i].name); },
+                                [&](std::size_t i) { return std::pair(requests[i].start, requests[i].end); });
     std::size_t first_failure = singles.size();
     for (std::size_t i = 0; i < singles.size(); ++i)
         if (singles[i].plan.kind == RegionPlan::Kind::Error || singles[i].error) {
             first_failure = i;
             break;
         }
-    if (!got.ok()) {
-        const BatchFailure& f = got.error();
-        FUZZ_CHECK(f.kind == BatchFailure::Kind::Region, "fetch_batch failed: " + f.error.display() + f.message);
-        FUZZ_CHECK(f.position == first_failure, "fetch_batch failed at region " + std::to_string(f.position) +
-                                                    ", the first failing region is " + std::to_string(first_failure));
+    if (failure) {
+        FUZZ_CHECK(failure->kind == BatchFailure::Kind::Region, "batch failed: " + failure->error.display() + failure->message);
+        FUZZ_CHECK(failure->position == first_failure, "batch failed at region " + std::to_string(failure->position) +
+                                                           ", the first failing region is " + std::to_string(first_failure));
         return;
     }
     FUZZ_CHECK(first_failure == singles.size(),
-               "fetch_batch succeeded though region " + std::to_string(first_failure) + " fails on its own");
-    const BatchOutput& out = got.value();
-    FUZZ_CHECK(out.slots.size() == requests.size(), "fetch_batch lost slots");
+               "batch succeeded though region " + std::to_string(first_failure) + " fails on its own");
     for (std::size_t i = 0; i < singles.size(); ++i) {
-        const BatchSlot& slot = out.slots[i];
-        const std::string where = "fetch_batch region " + std::to_string(i) + " " + c.request_text(requests[i]);
+        const BatchItem& item = items[i];
+        const std::string where = "batch region " + std::to_string(i) + " " + c.request_text(requests[i]);
         if (singles[i].plan.kind != RegionPlan::Kind::Extract) {
-            FUZZ_CHECK(slot.length == 0, where + ": bases for an empty region");
+            FUZZ_CHECK(item.length == 0, where + ": bases for an empty region");
             continue;
         }
-        FUZZ_CHECK(slot.length <= singles[i].room && slot.offset <= total - singles[i].room,
-                   where + ": slot outside its room");
-        std::string_view bases(out.arena.data() + slot.offset, static_cast<std::size_t>(slot.length));
+        FUZZ_CHECK(item.length <= item.capacity && item.capacity == singles[i].room, where + ": bases outside their room");
+        std::string_view bases(item.out, static_cast<std::size_t>(item.length));
         std::string expected = *singles[i].bases;
         bool ascii = std::all_of(expected.begin(), expected.end(), [](char ch) { return !(ch & 0x80); });
         if (c.reverse_complement && ascii) expected = fuzz::model_reverse_complement(expected);
         FUZZ_CHECK(bases == expected, where + ": got " + fuzz::shown(bases) + ", alone it gives " + fuzz::shown(expected));
-        FUZZ_CHECK(!slot.ascii || ascii, where + ": non-ASCII bytes called ASCII");
+        FUZZ_CHECK(!item.ascii || ascii, where + ": non-ASCII bytes called ASCII");
     }
 }
 

@@ -515,3 +515,18 @@ def test_an_endless_stream_can_be_interrupted(tmp_path):
             print("interrupted")
         """, timeout=60)
     assert out.stdout.strip() == "interrupted", out.stderr
+
+
+def test_an_index_reached_through_proc_is_written_where_it_is(write, tmp_path):
+    path = write(">a\nACGT\n")
+    index = tmp_path / "gone.fai"
+    fd = os.open(index, os.O_RDWR | os.O_CREAT)
+    try:
+        os.unlink(index)  # its /proc link now points at "... (deleted)", a name nothing has
+        bump_mtime(path, 10)
+        before = set(os.listdir(tmp_path))
+        assert Faidx(path, indexname=f"/proc/self/fd/{fd}").keys == ["a"]
+        assert os.pread(fd, 100, 0) == b"a\t4\t3\t4\t5\n"
+        assert set(os.listdir(tmp_path)) == before and not os.path.exists(str(index) + " (deleted)")
+    finally:
+        os.close(fd)

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <memory>
 #include <random>
 
 #include "engine/bytes.hpp"
@@ -154,15 +155,24 @@ Status write_index(const std::string& path, const std::vector<NamedEntry>& entri
 
 Status write_file_replacing(const std::string& path, const std::string& text) {
     if (has_nul(path)) return io_error("file name contains a NUL byte");
-    std::string target = link_target(path);
     struct stat st;
-    bool exists = ::stat(target.c_str(), &st) == 0;
-    // Devices, pipes and the like cannot be replaced by a rename; they are written as they are.
-    if (exists && !S_ISREG(st.st_mode)) return write_in_place(target, text);
+    std::string target;
+    bool exists = ::stat(path.c_str(), &st) == 0;
     if (exists) {
+        // Devices, pipes and the like cannot be replaced by a rename; they are written as they are.
+        if (!S_ISREG(st.st_mode)) return write_in_place(path, text);
+        // The file at the end of any links, when it has a name of its own; a file reached only
+        // through /proc (deleted, or anonymous) is written as it is.
+        std::unique_ptr<char, void (*)(void*)> real(::realpath(path.c_str(), nullptr), std::free);
+        struct stat found;
+        if (!real || ::stat(real.get(), &found) != 0 || found.st_dev != st.st_dev || found.st_ino != st.st_ino)
+            return write_in_place(path, text);
+        target = real.get();
         // A file the process may not write is not replaced behind its owner's back.
         auto probe = open_file(target, O_WRONLY | O_NONBLOCK);
         if (!probe.ok()) return probe.error();
+    } else {
+        target = link_target(path);  // a dangling link is written through to where it points
     }
 
     std::string temp = temporary_name(target);

@@ -283,8 +283,20 @@ bool FastaScanner::fast_segment(const char* p, const char* q, bool final, std::u
 
 Status FastaScanner::body_segment(const char* p, const char* q, bool final, std::uint64_t lf, std::uint64_t cr,
                                   bool ascii) {
-    if (!ascii || utf8_due_)
-        if (Status err = utf8(p, static_cast<std::size_t>(q - p))) return err;
+    if (!ascii || utf8_due_) {
+        std::size_t bad = utf8(p, static_cast<std::size_t>(q - p));
+        if (bad < static_cast<std::size_t>(q - p)) {
+            // The lines before the one that is not text are read first, so that whichever
+            // problem comes first in the file is the one reported.
+            const char* line = p + bad;
+            while (line > p && line[-1] != '\n') --line;
+            if (body_.named) {
+                const char* stop;
+                if (Status err = walk_lines(p, line, false, &stop)) return err;
+            }
+            return invalid_utf8();
+        }
+    }
     Body& b = body_;
     if (!b.named) {
         line_ += lf;
@@ -304,12 +316,12 @@ Status FastaScanner::body_segment(const char* p, const char* q, bool final, std:
     return walk_lines(p, q, false, &stop);
 }
 
-Status FastaScanner::utf8(const char* p, std::size_t n) {
+std::size_t FastaScanner::utf8(const char* p, std::size_t n) {
     const auto* s = reinterpret_cast<const unsigned char*>(p);
     for (std::size_t i = 0; i < n; ++i) {
         unsigned c = s[i];
         if (utf8_due_) {
-            if (c < utf8_lo_ || c > utf8_hi_) return invalid_utf8();
+            if (c < utf8_lo_ || c > utf8_hi_) return i;
             --utf8_due_;
             utf8_lo_ = 0x80;
             utf8_hi_ = 0xBF;
@@ -327,10 +339,10 @@ Status FastaScanner::utf8(const char* p, std::size_t n) {
             if (c == 0xF0) utf8_lo_ = 0x90;
             if (c == 0xF4) utf8_hi_ = 0x8F;
         } else {
-            return invalid_utf8();
+            return i;
         }
     }
-    return std::nullopt;
+    return n;
 }
 
 Result<std::vector<NamedEntry>> scan_fasta(std::string_view data) {

@@ -49,7 +49,8 @@ private:
     Status end_header();
     void close_body();
     FaidxError line_error(const char* what, std::uint64_t line) const;
-    Status utf8(const char* p, std::size_t n);
+    // The offset of the first byte that breaks UTF-8, or n.
+    std::size_t utf8(const char* p, std::size_t n);
 
     enum class Where { Body, Header } where_ = Where::Body;
     std::uint64_t pos_ = 0;   // offset of the next byte fed
