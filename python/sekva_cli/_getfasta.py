@@ -1,0 +1,282 @@
+"""`sekva getfasta`: the sequences of the intervals of a BED file, as `bedtools getfasta` prints them."""
+import re
+import sys
+from itertools import repeat
+from operator import add
+
+from sekva_cli import CliError, open_output, read_input, warn
+from sekva_cli import _emit
+
+USAGE = """\
+Usage: sekva getfasta [OPTIONS] -fi <fasta> -bed <bed>
+
+Options:
+	-fi		Input FASTA file
+	-fo		Output file (opt., default is STDOUT
+	-bed		BED file of ranges to extract from -fi ("-" or "stdin": standard input)
+	-name		Use the name field and coordinates for the FASTA header
+	-name+		(deprecated) Use the name field and coordinates for the FASTA header
+	-nameOnly	Use the name field for the FASTA header
+	-tab		Write output in TAB delimited format.
+	-bedOut		Report extract sequences in a tab-delimited BED format instead of in FASTA format.
+	-s		Force strandedness. If the feature occupies the antisense,
+			strand, the sequence will be reverse complemented.
+	-rna		The FASTA is RNA not DNA. Reverse complementation handled accordingly.
+"""
+
+_FLAGS = {"-name": "name", "-name+": "name", "-nameOnly": "name_only", "-tab": "tab", "-bedOut": "bed_out",
+          "-s": "strand", "-rna": "rna"}
+_UNSUPPORTED = {"-split": "BED12 blocks (-split)", "-fullHeader": "full FASTA headers (-fullHeader)"}
+_HEADER_PREFIXES = ("#", "browser", "track")
+_STOLL = re.compile(r"[ \t\n\v\f\r]*([+-]?[0-9]+)")
+# Three tab-separated fields with canonical numbers: what most BED files hold on every line.
+_BED3_LINES = re.compile(r"(?:(?![#\n]|browser|track)[^\t\n]+\t(?:0|[1-9][0-9]{0,17})\t(?:0|[1-9][0-9]{0,17})\n)*")
+
+
+class _Options:
+    name = name_only = tab = bed_out = strand = rna = False
+    fasta = bed = None
+    output = "stdout"
+
+
+def _parse_args(args):
+    # bedtools matches each argument whole; a value-taking option at the end is ignored.
+    opts = _Options()
+    if any(a in ("-h", "--help") for a in args):
+        sys.stdout.write(USAGE)
+        raise SystemExit(0)
+    i = 0
+    while i < len(args):
+        arg = args[i]
+        if arg in ("-fi", "-bed", "-fo"):
+            if i + 1 < len(args):
+                setattr(opts, {"-fi": "fasta", "-bed": "bed", "-fo": "output"}[arg], args[i + 1])
+                i += 1
+        elif arg in _FLAGS:
+            setattr(opts, _FLAGS[arg], True)
+        elif arg in _UNSUPPORTED:
+            raise CliError(f"{_UNSUPPORTED[arg]} not supported")
+        else:
+            raise CliError(f"unrecognized parameter: {arg} (see sekva getfasta --help)")
+        i += 1
+    if opts.fasta is None or opts.bed is None:
+        raise CliError("both -fi <fasta> and -bed <bed> are required (see sekva getfasta --help)")
+    if opts.bed_out:
+        opts.tab = True
+    return opts
+
+
+def _stoll(text, line_number):
+    """C++ std::stoll: leading blanks, a sign, digits, and whatever follows ignored."""
+    m = _STOLL.match(text)
+    if not m or not -(1 << 63) <= int(m.group(1)) < 1 << 63:
+        raise CliError(f'line {line_number}: "{text}" is not a number')
+    return int(m.group(1))
+
+
+def _is_integer(text):
+    return all(c in "0123456789" for c in text)
+
+
+class _Bed:
+    """The intervals of a BED file, read as bedtools reads them: comment, track and browser lines
+    and blank lines skipped, the field count fixed by the first interval, 0-based half-open."""
+
+    def __init__(self):
+        self.chroms, self.starts, self.ends = [], [], []
+        self.names, self.scores, self.strands = [], [], []
+        self.others = []  # the fields past the sixth of each interval, each followed by a tab
+        self.columns = 0
+        self.error = None  # what stopped the reading; the intervals before it still count
+
+    def read(self, text):
+        lines = text.split("\n")
+        if lines[-1] == "":
+            lines.pop()
+        first = 0
+        while first < len(lines) and lines[first].startswith(_HEADER_PREFIXES):
+            first += 1
+        if not self._read_simple(lines[first:] if first else lines):
+            for number, line in enumerate(lines[first:], first + 1):
+                try:
+                    self._read_line(line, number)
+                except CliError as e:
+                    self.error = e
+                    break
+        return self
+
+    def _read_simple(self, lines):
+        """Reads lines that all hold three fields with plain numbers, start below end, in a few
+        passes over the whole text; False leaves them to the line-by-line reading."""
+        joined = "\n".join(lines) + "\n"
+        if not lines or "\r" in joined or not _BED3_LINES.fullmatch(joined):
+            return False
+        fields = joined[:-1].replace("\t", "\n").split("\n")
+        starts, ends = list(map(int, fields[1::3])), list(map(int, fields[2::3]))
+        if not all(map(int.__lt__, starts, ends)):
+            return False
+        self.columns = 3
+        self.chroms, self.starts, self.ends = fields[0::3], starts, ends
+        self.names = self.scores = self.strands = self.others = None
+        return True
+
+    def _read_line(self, line, number):
+        if line.endswith("\r"):
+            line = line[:-1]
+        fields = line.split("\t")
+        if fields[-1] == "":
+            fields.pop()
+        count = len(fields)
+        if count == 0 or fields[0].startswith(_HEADER_PREFIXES):
+            return
+        if count < 3:
+            raise CliError(f"line {number} has fewer than 3 tab-separated columns")
+        if not self.columns:
+            if not (_is_integer(fields[1]) and _is_integer(fields[2])):
+                raise CliError(f"line {number}: not a BED line (non-integer start or end)")
+            self.columns = count
+        elif count != self.columns:
+            raise CliError(f"line {number} has {count} fields where earlier lines have {self.columns}")
+        start, end = _stoll(fields[1], number), _stoll(fields[2], number)
+        if start < 0 or end < 0:
+            raise CliError(f"line {number}: coordinate below 0")
+        if start > end:
+            raise CliError(f"line {number}: start is greater than end")
+        self.chroms.append(fields[0])
+        self.starts.append(start)
+        self.ends.append(end)
+        self.names.append(fields[3] if count > 3 else "")
+        self.scores.append(fields[4] if count > 4 else "")
+        self.strands.append(fields[5] if count > 5 else "")
+        self.others.append("".join(f + "\t" for f in fields[6:]))
+
+    def column(self, values):
+        return [""] * len(self.chroms) if values is None else values
+
+
+class _Lengths(dict):
+    """Record lengths by name, looked up on first use; 0 for a missing record."""
+
+    def __init__(self, fasta):
+        super().__init__()
+        self.fasta = fasta
+
+    def __missing__(self, name):
+        length = len(self.fasta[name]) if name in self.fasta else 0
+        self[name] = length
+        return length
+
+
+def _select(fasta, bed):
+    """(regions, keep): the 1-based region of each interval bedtools extracts, and which intervals
+    those are (None: all); the others get the line bedtools prints when it skips one."""
+    sizes = list(map(_Lengths(fasta).__getitem__, bed.chroms))
+    if all(sizes) and all(map(int.__le__, bed.ends, sizes)) and all(map(int.__lt__, bed.starts, bed.ends)):
+        return list(zip(bed.chroms, map(add, bed.starts, repeat(1)), bed.ends)), None
+    regions, keep = [], []
+    for chrom, start, end, size in zip(bed.chroms, bed.starts, bed.ends, sizes):
+        if start == end:
+            warn(f"Feature ({chrom}:{start}-{end}) has length = 0, Skipping.")
+        elif not size:
+            warn(f"WARNING. chromosome ({chrom}) was not found in the FASTA file. Skipping.")
+        elif start > size or end > size:
+            warn(f"Feature ({chrom}:{start}-{end}) beyond the length of {chrom} size ({size} bp).  Skipping.")
+        else:
+            regions.append((chrom, start + 1, end))
+            keep.append(True)
+            continue
+        keep.append(False)
+    return regions, keep
+
+
+def _record_layout(bed, opts):
+    """The pattern of one output record and the columns that fill it (see _emit.interleave);
+    the bases go in the last slot."""
+    if opts.name:
+        head, columns = [None, "::", None, ":", None, "-", None], [bed.column(bed.names), bed.chroms, "starts", "ends"]
+    elif opts.name_only:
+        head, columns = [None], [bed.column(bed.names)]
+    else:
+        head, columns = [None, ":", None, "-", None], [bed.chroms, "starts", "ends"]
+    if opts.strand:
+        head, columns = head + ["(", None, ")"], columns + [bed.column(bed.strands)]
+    if opts.tab:
+        return head + ["\t", None, "\n"], columns
+    return [">"] + head + ["\n", None, "\n"], columns
+
+
+def _bed_out_layout(bed):
+    """-bedOut: the first fields of the interval (six at most, then every further one), each
+    followed by a tab, then the bases."""
+    shown = ["chroms", "starts", "ends", "names", "scores", "strands"][: min(bed.columns, 6)]
+    columns = [bed.chroms, "starts", "ends"] + [bed.column(getattr(bed, c)) for c in shown[3:]]
+    pattern = [None, "\t"] * len(columns)
+    if bed.columns > 6:
+        pattern, columns = pattern + [None], columns + [bed.others]
+    return pattern, columns
+
+
+def _write(fasta, bed, opts, out):
+    regions, keep = _select(fasta, bed)
+    if keep is not None:
+        bed = _compressed(bed, keep)
+    numbers = {"starts": list(map(str, bed.starts)), "ends": list(map(str, bed.ends))}
+    if opts.bed_out:
+        pattern, columns = _bed_out_layout(bed)
+    else:
+        pattern, columns = _record_layout(bed, opts)
+    columns = [numbers[c] if isinstance(c, str) else c for c in columns]
+    split_bed_out = opts.bed_out and out is not sys.stdout.buffer
+    table = _emit.COMPLEMENT_RNA if opts.rna else _emit.COMPLEMENT
+    strands = bed.strands if opts.strand and bed.strands is not None else None
+    for i in range(0, len(regions), _emit.CHUNK):
+        j = i + _emit.CHUNK
+        seqs = _emit.fetch_texts(fasta, regions[i:j])
+        if strands is not None:
+            minus = [k for k, strand in enumerate(strands[i:j]) if strand == "-"]
+            for k, flipped in zip(minus, _emit.reverse_complements([seqs[k] for k in minus], table)):
+                seqs[k] = flipped
+        chunk = [column[i:j] for column in columns]
+        if split_bed_out:
+            # bedtools prints the interval fields to standard output and only the bases to -fo.
+            sys.stdout.buffer.write(_emit.interleave(pattern, chunk).encode("utf-8", "surrogateescape"))
+            out.write(_emit.interleave([None, "\n"], [seqs]).encode("ascii"))
+        else:
+            out.write(_emit.interleave(pattern + [None, "\n"] if opts.bed_out else pattern, chunk + [seqs])
+                      .encode("utf-8", "surrogateescape"))
+
+
+def _compressed(bed, keep):
+    from itertools import compress
+
+    kept = _Bed()
+    kept.columns = bed.columns
+    for field in ("chroms", "starts", "ends", "names", "scores", "strands", "others"):
+        values = getattr(bed, field)
+        setattr(kept, field, None if values is None else list(compress(values, keep)))
+    return kept
+
+
+def run(args):
+    opts = _parse_args(args)
+    # bedtools opens the output first, then the FASTA file, then the BED file.
+    with open_output(None if opts.output in ("stdout", "-") else opts.output) as out:
+        import sekva
+
+        try:
+            fasta = sekva.Fasta(opts.fasta)
+        except Exception as e:
+            raise CliError(f"the FASTA file ({opts.fasta}) could not be opened: {e}") from None
+        try:
+            data = read_input("-" if opts.bed == "stdin" else opts.bed)
+        except OSError as e:
+            raise CliError(f"the BED file ({opts.bed}) could not be opened: {e.strerror}") from None
+        if data[:1] == b"\x1f":
+            import gzip
+
+            data = gzip.decompress(data)
+        bed = _Bed().read(data.decode("utf-8", "surrogateescape"))
+        _write(fasta, bed, opts, out)
+    if bed.error is not None:
+        raise bed.error
+    return 0
