@@ -83,7 +83,9 @@ def _resolve_simple(texts, lengths, names):
     sizes = list(map(lengths.__getitem__, seqnames))
     if not all(map(le, firsts, sizes)):
         return None
-    return list(zip(seqnames, firsts, map(min, lasts, sizes)))
+    if not all(map(le, lasts, sizes)):
+        lasts = [last if last <= size else size for last, size in zip(lasts, sizes)]
+    return list(zip(seqnames, firsts, lasts))
 
 
 def _resolve(text, lengths):

@@ -1,8 +1,8 @@
 """`sekva getfasta`: the sequences of the intervals of a BED file, as `bedtools getfasta` prints them."""
 import re
 import sys
-from itertools import repeat
-from operator import add
+from itertools import compress, repeat
+from operator import add, eq
 
 from sekva_cli import CliError, open_output, read_input, warn
 from sekva_cli import _emit
@@ -29,8 +29,18 @@ _FLAGS = {"-name": "name", "-name+": "name", "-nameOnly": "name_only", "-tab": "
 _UNSUPPORTED = {"-split": "BED12 blocks (-split)", "-fullHeader": "full FASTA headers (-fullHeader)"}
 _HEADER_PREFIXES = ("#", "browser", "track")
 _STOLL = re.compile(r"[ \t\n\v\f\r]*([+-]?[0-9]+)")
-# Three tab-separated fields with canonical numbers: what most BED files hold on every line.
-_BED3_LINES = re.compile(r"(?:(?![#\n]|browser|track)[^\t\n]+\t(?:0|[1-9][0-9]{0,17})\t(?:0|[1-9][0-9]{0,17})\n)*")
+_PLAIN_LINES = {}
+
+
+def _plain_lines(columns):
+    """Lines of `columns` non-empty tab-separated fields with start and end in canonical digits,
+    none of them a comment: what nearly every BED file holds, readable in a few whole-text passes."""
+    pattern = _PLAIN_LINES.get(columns)
+    if pattern is None:
+        number = "(?:0|[1-9][0-9]{0,17})"
+        line = rf"(?![#\n]|browser|track)[^\t\n]+\t{number}\t{number}(?:\t[^\t\n]+){{{columns - 3}}}\n"
+        pattern = _PLAIN_LINES[columns] = re.compile(f"(?:{line})*")
+    return pattern
 
 
 class _Options:
@@ -86,6 +96,7 @@ class _Bed:
         self.chroms, self.starts, self.ends = [], [], []
         self.names, self.scores, self.strands = [], [], []
         self.others = []  # the fields past the sixth of each interval, each followed by a tab
+        self.start_texts = self.end_texts = None  # the numbers as written, where they are canonical
         self.columns = 0
         self.error = None  # what stopped the reading; the intervals before it still count
 
@@ -106,18 +117,26 @@ class _Bed:
         return self
 
     def _read_simple(self, lines):
-        """Reads lines that all hold three fields with plain numbers, start below end, in a few
-        passes over the whole text; False leaves them to the line-by-line reading."""
+        """Reads plain lines (see _plain_lines) with start below end in a few passes over the whole
+        text; False leaves them to the line-by-line reading."""
+        columns = lines[0].count("\t") + 1 if lines else 0
+        if not 3 <= columns <= 64:
+            return False
         joined = "\n".join(lines) + "\n"
-        if not lines or "\r" in joined or not _BED3_LINES.fullmatch(joined):
+        if "\r" in joined or not _plain_lines(columns).fullmatch(joined):
             return False
         fields = joined[:-1].replace("\t", "\n").split("\n")
-        starts, ends = list(map(int, fields[1::3])), list(map(int, fields[2::3]))
+        starts, ends = list(map(int, fields[1::columns])), list(map(int, fields[2::columns]))
         if not all(map(int.__lt__, starts, ends)):
             return False
-        self.columns = 3
-        self.chroms, self.starts, self.ends = fields[0::3], starts, ends
-        self.names = self.scores = self.strands = self.others = None
+        self.columns = columns
+        self.chroms, self.starts, self.ends = fields[0::columns], starts, ends
+        self.start_texts, self.end_texts = fields[1::columns], fields[2::columns]
+        self.names, self.scores, self.strands = (fields[c::columns] if c < columns else None for c in (3, 4, 5))
+        self.others = None
+        if columns > 6:
+            rest = zip(*(fields[c::columns] for c in range(6, columns)))
+            self.others = list(map(add, map("\t".join, rest), repeat("\t")))
         return True
 
     def _read_line(self, line, number):
@@ -220,7 +239,7 @@ def _write(fasta, bed, opts, out):
     regions, keep = _select(fasta, bed)
     if keep is not None:
         bed = _compressed(bed, keep)
-    numbers = {"starts": list(map(str, bed.starts)), "ends": list(map(str, bed.ends))}
+    numbers = {"starts": bed.start_texts or list(map(str, bed.starts)), "ends": bed.end_texts or list(map(str, bed.ends))}
     if opts.bed_out:
         pattern, columns = _bed_out_layout(bed)
     else:
@@ -233,8 +252,8 @@ def _write(fasta, bed, opts, out):
         j = i + _emit.CHUNK
         seqs = _emit.fetch_texts(fasta, regions[i:j])
         if strands is not None:
-            minus = [k for k, strand in enumerate(strands[i:j]) if strand == "-"]
-            for k, flipped in zip(minus, _emit.reverse_complements([seqs[k] for k in minus], table)):
+            minus = list(compress(range(len(seqs)), map(eq, strands[i:j], repeat("-"))))
+            for k, flipped in zip(minus, _emit.reverse_complements(list(map(seqs.__getitem__, minus)), table)):
                 seqs[k] = flipped
         chunk = [column[i:j] for column in columns]
         if split_bed_out:
@@ -247,11 +266,9 @@ def _write(fasta, bed, opts, out):
 
 
 def _compressed(bed, keep):
-    from itertools import compress
-
     kept = _Bed()
     kept.columns = bed.columns
-    for field in ("chroms", "starts", "ends", "names", "scores", "strands", "others"):
+    for field in ("chroms", "starts", "ends", "names", "scores", "strands", "others", "start_texts", "end_texts"):
         values = getattr(bed, field)
         setattr(kept, field, None if values is None else list(compress(values, keep)))
     return kept
