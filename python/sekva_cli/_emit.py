@@ -9,6 +9,20 @@ COMPLEMENT = str.maketrans("ACGTUBDHKMRVYacgtubdhkmrvy", "TGCAAVHDMKYBRtgcaavhdm
 COMPLEMENT_RNA = str.maketrans("ACGTUBDHKMRVYacgtubdhkmrvy", "UGCAAVHDMKYBRugcaavhdmkybr")
 
 
+class RecordLengths(dict):
+    """Record lengths by name, looked up on first use. A record without bases counts as absent
+    (length 0): samtools leaves such records out of its index and bedtools skips them as missing."""
+
+    def __init__(self, fasta):
+        super().__init__()
+        self.fasta = fasta
+
+    def __missing__(self, name):
+        length = len(self.fasta[name]) if name in self.fasta else 0
+        self[name] = length
+        return length
+
+
 def reverse_complements(seqs, table):
     """Every text of `seqs` reverse-complemented with `table`, in one pass over all of them:
     fetched bases never hold a line break, so one can separate them."""

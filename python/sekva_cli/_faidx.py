@@ -57,20 +57,6 @@ def _strand_marks(kind):
     raise CliError(f'unknown --mark-strand option "{kind}"')
 
 
-class _Lengths(dict):
-    """Record lengths by name, looked up on first use; a record without bases counts as absent,
-    as samtools leaves such records out of its index."""
-
-    def __init__(self, fasta):
-        super().__init__()
-        self.fasta = fasta
-
-    def __missing__(self, name):
-        length = len(self.fasta[name]) if name in self.fasta else 0
-        self[name] = length
-        return length
-
-
 def _resolve_simple(texts, lengths, names):
     """Regions for texts that all read name:first-last with an existing name and first <= last,
     with ends clamped to the record; None when any text needs the general rules."""
@@ -198,7 +184,7 @@ def run(args):
 
 
 def _write_regions(fasta, texts, out, width, keep_going, reverse, pos_mark, neg_mark):
-    lengths = _Lengths(fasta)
+    lengths = _emit.RecordLengths(fasta)
     found = _resolve_simple(texts, lengths, set(fasta.keys()))
     status = 0
     if found is None:

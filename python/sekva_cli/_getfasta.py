@@ -53,8 +53,7 @@ def _parse_args(args):
     # bedtools matches each argument whole; a value-taking option at the end is ignored.
     opts = _Options()
     if any(a in ("-h", "--help") for a in args):
-        sys.stdout.write(USAGE)
-        raise SystemExit(0)
+        return None
     i = 0
     while i < len(args):
         arg = args[i]
@@ -173,23 +172,10 @@ class _Bed:
         return [""] * len(self.chroms) if values is None else values
 
 
-class _Lengths(dict):
-    """Record lengths by name, looked up on first use; 0 for a missing record."""
-
-    def __init__(self, fasta):
-        super().__init__()
-        self.fasta = fasta
-
-    def __missing__(self, name):
-        length = len(self.fasta[name]) if name in self.fasta else 0
-        self[name] = length
-        return length
-
-
 def _select(fasta, bed):
     """(regions, keep): the 1-based region of each interval bedtools extracts, and which intervals
     those are (None: all); the others get the line bedtools prints when it skips one."""
-    sizes = list(map(_Lengths(fasta).__getitem__, bed.chroms))
+    sizes = list(map(_emit.RecordLengths(fasta).__getitem__, bed.chroms))
     if all(sizes) and all(map(int.__le__, bed.ends, sizes)) and all(map(int.__lt__, bed.starts, bed.ends)):
         return list(zip(bed.chroms, map(add, bed.starts, repeat(1)), bed.ends)), None
     regions, keep = [], []
@@ -276,6 +262,9 @@ def _compressed(bed, keep):
 
 def run(args):
     opts = _parse_args(args)
+    if opts is None:
+        sys.stdout.write(USAGE)
+        return 0
     # bedtools opens the output first, then the FASTA file, then the BED file.
     with open_output(None if opts.output in ("stdout", "-") else opts.output) as out:
         import sekva
