@@ -108,6 +108,19 @@ def test_faidx_region_file_lines(tmp_path, region_file):
 
 
 @needs_samtools
+@pytest.mark.parametrize("args", [
+    ["-in3", "g.fa", "chr1:2-9"],                     # clustered short options, value attached
+    ["g.fa", "chr1:2-9", "--len", "4", "--mark=sign"],  # abbreviated long options after operands
+    ["g.fa", "--reverse-complement", "--", "chr1:3"],
+    ["g.fa", "chr1", "-r"],                           # a missing option value
+    ["g.fa", "chr1", "--length=2", "--continue", "chr9", "chr1:5"],
+])
+def test_faidx_option_forms(tmp_path, args):
+    ours, theirs = twin_dirs(tmp_path, {"g.fa": b">chr1\nACGTACGTAC\nGG\n"})
+    assert_same(sekva("faidx", *args, cwd=ours), run([SAMTOOLS, "faidx", *args], theirs))
+
+
+@needs_samtools
 @pytest.mark.parametrize("seed", range(4))
 def test_faidx_writes_the_samtools_index(tmp_path, seed):
     rng = random.Random(seed)

@@ -1,5 +1,4 @@
 """`sekva faidx`: index a FASTA file or print regions of it, as `samtools faidx` does."""
-import getopt
 import os
 import re
 import sys
@@ -33,6 +32,52 @@ _ATOI = re.compile(r"[ \t\n\v\f\r]*([+-]?[0-9]+)")
 # name:first-last with plain digits and a name free of ':' and '-': the text of nearly every
 # region file, resolved without looking at each line in Python.
 _SIMPLE_LINES = re.compile(r"(?:[^:\n\0{-][^:\n\0-]*:[0-9]{1,18}-[0-9]{1,18}\n)*")
+
+
+def _getopt_long(args, short, long):
+    """(options, operands) as glibc's getopt_long reads `args`: options and operands in any order,
+    "--" ends the options, a long option may be cut to a unique prefix. (The getopt module would
+    do, but importing it costs more than the rest of a small run.)"""
+    opts, operands, i = [], [], 0
+    while i < len(args):
+        arg, i = args[i], i + 1
+        if arg == "--":
+            operands.extend(args[i:])
+            break
+        if arg.startswith("--"):
+            name, has_value, value = arg[2:].partition("=")
+            found = [o for o in long if o.rstrip("=") == name] or [o for o in long if o.startswith(name)]
+            if len(found) != 1:
+                raise CliError(f"option '--{name}' is {'ambiguous' if found else 'unrecognized'}")
+            option = found[0]
+            if option.endswith("="):
+                if not has_value:
+                    if i == len(args):
+                        raise CliError(f"option '--{option[:-1]}' requires an argument")
+                    value, i = args[i], i + 1
+                opts.append(("--" + option[:-1], value))
+            elif has_value:
+                raise CliError(f"option '--{option}' doesn't allow an argument")
+            else:
+                opts.append(("--" + option, ""))
+        elif arg.startswith("-") and arg != "-":
+            for j in range(1, len(arg)):
+                k = short.find(arg[j])
+                if arg[j] == ":" or k < 0:
+                    raise CliError(f"invalid option -- '{arg[j]}'")
+                if short[k + 1 : k + 2] != ":":
+                    opts.append(("-" + arg[j], ""))
+                    continue
+                value = arg[j + 1 :]
+                if not value:
+                    if i == len(args):
+                        raise CliError(f"option requires an argument -- '{arg[j]}'")
+                    value, i = args[i], i + 1
+                opts.append(("-" + arg[j], value))
+                break
+        else:
+            operands.append(arg)
+    return opts, operands
 
 
 def _atoi(text):
@@ -117,8 +162,8 @@ def _build_index(fasta_path, index_path):
 
 def run(args):
     try:
-        opts, positional = getopt.gnu_getopt(args, "ho:n:cr:fi", _LONG)
-    except getopt.GetoptError as e:
+        opts, positional = _getopt_long(args, "ho:n:cr:fi", _LONG)
+    except CliError as e:
         raise CliError(f"{e} (see sekva faidx --help)") from None
     output = region_file = index_path = None
     width, keep_going, reverse = _DEFAULT_WIDTH, False, False
