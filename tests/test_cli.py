@@ -92,6 +92,17 @@ def test_faidx_regions_match_samtools(tmp_path, seed):
 
 
 @needs_samtools
+@pytest.mark.parametrize("options", [[], ["-i"], ["-i", "-c", "-n", "13"]])
+def test_faidx_batches_on_the_worker_pool_match_samtools(tmp_path, options):
+    # Thousands of regions go to the engine in batches large enough for its worker pool.
+    rng = random.Random(len(options))
+    regions = random_regions(rng, 3000)
+    ours, theirs = twin_dirs(tmp_path, {"g.fa": random_genome(rng), "r.txt": "\n".join(regions).encode() + b"\n"})
+    args = ["g.fa", "-r", "r.txt", *options]
+    assert_same(sekva("faidx", *args, cwd=ours), run([SAMTOOLS, "faidx", *args], theirs))
+
+
+@needs_samtools
 @pytest.mark.parametrize("region_file", [
     b"chr1:1-10\r\nchr2:5\r\n",         # CRLF lines lose their CR
     b"chr1:1-10\nchr2:5\r",             # a last line without a break keeps it
@@ -204,6 +215,20 @@ def test_getfasta_matches_bedtools(tmp_path, seed):
     assert_same(mine, run([BEDTOOLS, "getfasta", *args], theirs))
     if "-fo" in args:
         assert (ours / "out.fa").read_bytes() == (theirs / "out.fa").read_bytes()
+
+
+@needs_bedtools
+@pytest.mark.parametrize("options", [["-s"], ["-s", "-rna", "-name"], ["-s", "-bedOut"]])
+def test_getfasta_batches_on_the_worker_pool_match_bedtools(tmp_path, options):
+    rng = random.Random(len(options))
+    lines = []
+    for i in range(4000):
+        chrom = rng.choice(["chr1", "chr2", "chr:3", "x"])
+        start = rng.randint(0, 200)
+        lines.append(f"{chrom}\t{start}\t{start + rng.randint(1, 100)}\tr{i}\t0\t{rng.choice('+-')}\n")
+    ours, theirs = twin_dirs(tmp_path, {"g.fa": random_genome(rng), "r.bed": "".join(lines).encode()})
+    args = ["-fi", "g.fa", "-bed", "r.bed", *options]
+    assert_same(sekva("getfasta", *args, cwd=ours), run([BEDTOOLS, "getfasta", *args], theirs))
 
 
 @needs_bedtools

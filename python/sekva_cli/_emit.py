@@ -1,5 +1,7 @@
 """Fetched regions as output text: batch fetches a chunk at a time, strand flips, line wrapping."""
 import re
+from itertools import compress, repeat
+from operator import contains
 
 # A chunk bounds the memory of the strings in flight and keeps each batch on the worker pool.
 CHUNK = 8192
@@ -39,6 +41,25 @@ def fetch_texts(fasta, regions):
         return list(map(str, fasta.fetch_many(regions)))
     fetched = iter(fasta.fetch_many([r for r in regions if r is not None]))
     return [str(next(fetched)) if r is not None else "" for r in regions]
+
+
+def fetch_flipped(fasta, regions, table):
+    """The reverse complements of the regions (None: ""), as samtools and bedtools make them.
+
+    The engine flips a batch in place on its workers. Its table differs from theirs only where it
+    writes N for a byte it does not know (they keep such a byte, and turn U into A), so only the
+    texts holding an N are made again here, from their forward bases."""
+    present = [r for r in regions if r is not None] if None in regions else regions
+    texts = list(map(str, fasta.fetch_many(present, rc=True)))
+    suspects = list(compress(range(len(texts)), map(contains, texts, repeat("N"))))
+    if suspects:
+        forward = list(map(str, fasta.fetch_many(list(map(present.__getitem__, suspects)))))
+        for i, flipped in zip(suspects, reverse_complements(forward, table)):
+            texts[i] = flipped
+    if present is regions:
+        return texts
+    flipped = iter(texts)
+    return [next(flipped) if r is not None else "" for r in regions]
 
 
 def interleave(pattern, columns):

@@ -244,8 +244,10 @@ def _write_regions(fasta, texts, out, width, keep_going, reverse, pos_mark, neg_
     mark = neg_mark if reverse else pos_mark
     heads = list(map(add, texts, repeat(mark))) if mark else texts
     for i in range(0, len(found), _emit.CHUNK):
-        seqs = _emit.fetch_texts(fasta, found[i : i + _emit.CHUNK])
+        chunk = found[i : i + _emit.CHUNK]
         if reverse:
-            seqs = _emit.reverse_complements(seqs, _emit.COMPLEMENT)
+            seqs = _emit.fetch_flipped(fasta, chunk, _emit.COMPLEMENT)
+        else:
+            seqs = _emit.fetch_texts(fasta, chunk)
         out.write(_emit.wrapped_fasta(heads[i : i + _emit.CHUNK], seqs, width).encode("utf-8", "surrogateescape"))
     return status
