@@ -12,7 +12,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import genome  # noqa: E402
 
-REPEAT = 3
+REPEAT = int(os.environ.get("SEKVA_BENCH_REPEAT", "3"))
 
 
 def sekva_command():
