@@ -2,7 +2,7 @@
 import os
 import re
 import sys
-from itertools import repeat
+from itertools import compress, repeat
 from operator import add, le
 
 from sekva_cli import CliError, open_output, read_input, warn
@@ -30,8 +30,10 @@ _LONG = ["output=", "help", "length=", "continue", "region-file=", "fastq", "rev
 _DEFAULT_WIDTH = 60
 _ATOI = re.compile(r"[ \t\n\v\f\r]*([+-]?[0-9]+)")
 # name:first-last with plain digits and a name free of ':' and '-': the text of nearly every
-# region file, resolved without looking at each line in Python.
-_SIMPLE_LINES = re.compile(r"(?:[^:\n\0{-][^:\n\0-]*:[0-9]{1,18}-[0-9]{1,18}\n)*")
+# region, resolved in passes over whole lists instead of line by line.
+_PLAIN_REGION = "[^:\n\0{-][^:\n\0-]*:[0-9]{1,18}-[0-9]{1,18}"
+_PLAIN_REGIONS = re.compile(f"(?:{_PLAIN_REGION}\n)*")
+_PLAIN_ONE = re.compile(_PLAIN_REGION)
 
 
 def _getopt_long(args, short, long):
@@ -102,21 +104,38 @@ def _strand_marks(kind):
     raise CliError(f'unknown --mark-strand option "{kind}"')
 
 
-def _resolve_simple(texts, lengths, names):
-    """Regions for texts that all read name:first-last with an existing name and first <= last,
-    with ends clamped to the record; None when any text needs the general rules."""
-    if not texts or not _SIMPLE_LINES.fullmatch("\n".join(texts) + "\n") or not names.isdisjoint(texts):
-        return None
-    fields = "\n".join(texts).replace(":", "\n").replace("-", "\n").split("\n")
+def _resolve_all(texts, lengths, names):
+    """For each text, its (name, first, last) region, None for one that yields no bases, or the
+    reason samtools reports it missing. Plain texts are read in whole-list passes; the others, and
+    plain ones that need a closer look, go through the general rules one by one."""
+    if not texts:
+        return []
+    count = len(texts)
+    if _PLAIN_REGIONS.fullmatch("\n".join(texts) + "\n"):
+        plain, subset = range(count), texts
+    else:
+        plain = list(compress(range(count), map(_PLAIN_ONE.fullmatch, texts)))
+        subset = list(map(texts.__getitem__, plain))
+    fields = "\n".join(subset).replace(":", "\n").replace("-", "\n").split("\n") if subset else []
     seqnames, firsts, lasts = fields[0::3], list(map(int, fields[1::3])), list(map(int, fields[2::3]))
-    if not all(map(lengths.__getitem__, set(seqnames))) or min(firsts) < 1 or not all(map(le, firsts, lasts)):
-        return None
     sizes = list(map(lengths.__getitem__, seqnames))
-    if not all(map(le, firsts, sizes)):
-        return None
+    # As written when the name exists, the text is not itself a name and 1 <= first <= min(last, size).
+    if (all(sizes) and min(firsts, default=1) >= 1 and all(map(le, firsts, lasts))
+            and all(map(le, firsts, sizes)) and names.isdisjoint(subset)):
+        good = None
+    else:
+        good = [size > 0 and 1 <= first <= last and first <= size and text not in names
+                for text, size, first, last in zip(subset, sizes, firsts, lasts)]
     if not all(map(le, lasts, sizes)):
         lasts = [last if last <= size else size for last, size in zip(lasts, sizes)]
-    return list(zip(seqnames, firsts, lasts))
+    regions = list(zip(seqnames, firsts, lasts))
+    if good is None and len(subset) == count:
+        return regions
+    found = [_resolve] * count  # a marker no result can be
+    for i, region, ok in zip(plain, regions, good or repeat(True)):
+        if ok:
+            found[i] = region
+    return [_resolve(text, lengths) if region is _resolve else region for text, region in zip(texts, found)]
 
 
 def _resolve(text, lengths):
@@ -230,10 +249,9 @@ def run(args):
 
 def _write_regions(fasta, texts, out, width, keep_going, reverse, pos_mark, neg_mark):
     lengths = _emit.RecordLengths(fasta)
-    found = _resolve_simple(texts, lengths, set(fasta.keys()))
+    found = _resolve_all(texts, lengths, set(fasta.keys()))
     status = 0
-    if found is None:
-        found = [_resolve(text, lengths) for text in texts]
+    if str in set(map(type, found)):
         for i, region in enumerate(found):
             if isinstance(region, str):
                 warn(f"failed to fetch {texts[i]}: {region}")
