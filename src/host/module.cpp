@@ -83,6 +83,12 @@ PyModuleDef module_def = {
 
 PyObject* module_cell = nullptr;
 
+// The distribution's version, which the build passes in; a build outside the packaging has none.
+#ifndef SEKVA_VERSION
+#define SEKVA_VERSION ""
+#endif
+constexpr const char* version_text = sizeof(SEKVA_VERSION) > 1 ? SEKVA_VERSION : "0+unknown";
+
 struct Registration {
     const char* name;
     PyTypeObject* (*type)();
@@ -130,6 +136,9 @@ PyObject* init_module() {
     }
     for (const auto& reg : registrations)
         if (!register_class(module.get(), reg)) return nullptr;
+    // A plain attribute, not in __all__: `from sekva import *` brings the classes only.
+    Ref version = Ref::steal(PyUnicode_FromString(version_text));
+    if (!version || PyObject_SetAttrString(module.get(), "__version__", version.get()) < 0) return nullptr;
     module_cell = module.get();
     Py_INCREF(module_cell);
     return module.release();

@@ -1,0 +1,94 @@
+"""The sekva command beside samtools faidx and bedtools getfasta: whole processes on the benchmark
+genome, the same output bytes checked, wall time and peak memory as ratios from one run."""
+import filecmp
+import os
+import random
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import genome  # noqa: E402
+
+REPEAT = int(os.environ.get("SEKVA_BENCH_REPEAT", "3"))
+
+
+def sekva_command():
+    script = shutil.which("sekva", path=os.path.dirname(sys.executable))
+    return [script] if script else [sys.executable, "-m", "sekva_cli"]
+
+
+def measure(args, out_path):
+    """(wall seconds, peak RSS in MiB) of one process writing its standard output to out_path."""
+    with open(out_path, "wb") as out:
+        t0 = time.perf_counter()
+        proc = subprocess.Popen(args, stdout=out, stderr=subprocess.DEVNULL)
+        _, status, usage = os.wait4(proc.pid, 0)
+        elapsed = time.perf_counter() - t0
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    if proc.returncode != 0:
+        raise SystemExit(f"{' '.join(args)} failed with status {proc.returncode}")
+    return elapsed, usage.ru_maxrss / 1024
+
+
+def best(args, out_path, repeat=REPEAT):
+    runs = [measure(args, out_path) for _ in range(repeat)]
+    return min(t for t, _ in runs), max(m for _, m in runs)
+
+
+def compare(task, ours, theirs, work):
+    """Runs both commands alternately, checks that their outputs are the same bytes, prints a row."""
+    mine, peer = os.path.join(work, "ours.out"), os.path.join(work, "theirs.out")
+    times, peaks = {"ours": [], "theirs": []}, {"ours": 0.0, "theirs": 0.0}
+    for _ in range(REPEAT):
+        for side, args, path in (("ours", ours, mine), ("theirs", theirs, peer)):
+            t, m = measure(args, path)
+            times[side].append(t)
+            peaks[side] = max(peaks[side], m)
+    if not filecmp.cmp(mine, peer, shallow=False):
+        raise SystemExit(f"{task}: the outputs differ")
+    t_ours, t_theirs = min(times["ours"]), min(times["theirs"])
+    print(f"{task:<46} {t_ours:>8.3f}s {t_theirs:>8.3f}s {t_theirs / t_ours:>6.1f}x "
+          f"{peaks['ours']:>8.0f} {peaks['theirs']:>8.0f} {peaks['theirs'] / peaks['ours']:>6.1f}x")
+
+
+def main():
+    fasta, bed = genome.ensure()
+    samtools, bedtools = shutil.which("samtools"), shutil.which("bedtools")
+    sekva = sekva_command()
+    with tempfile.TemporaryDirectory(prefix="sekva-bench-cli-") as work:
+        regions = os.path.join(work, "regions.txt")
+        stranded = os.path.join(work, "stranded.bed")
+        rng = random.Random(7)
+        with open(bed) as src, open(regions, "w") as txt, open(stranded, "w") as six:
+            for i, line in enumerate(src):
+                chrom, start, end = line.split()[:3]
+                txt.write(f"{chrom}:{int(start) + 1}-{end}\n")
+                six.write(f"{chrom}\t{start}\t{end}\tr{i}\t0\t{rng.choice('+-')}\n")
+        subprocess.run([*sekva, "faidx", fasta, "chr1:1-1"], check=True, capture_output=True)  # index, page cache
+        print(f"genome {fasta}, 200,000 regions; best of {REPEAT} runs, peak RSS in MiB")
+        print(f"{'task':<46} {'sekva':>9} {'peer':>9} {'ratio':>7} {'RSS':>8} {'peer RSS':>8} {'ratio':>7}")
+        if samtools:
+            compare("faidx -r regions.txt vs samtools faidx",
+                    [*sekva, "faidx", fasta, "-r", regions], [samtools, "faidx", fasta, "-r", regions], work)
+            compare("faidx -i -r regions.txt vs samtools faidx",
+                    [*sekva, "faidx", "-i", fasta, "-r", regions], [samtools, "faidx", "-i", fasta, "-r", regions],
+                    work)
+        if bedtools:
+            for label, path in (("BED3", bed), ("BED6, half on -", stranded)):
+                compare(f"getfasta -s ({label}) vs bedtools getfasta",
+                        [*sekva, "getfasta", "-s", "-fi", fasta, "-bed", path],
+                        [bedtools, "getfasta", "-s", "-fi", fasta, "-bed", path], work)
+        start_up = best([*sekva, "faidx", fasta, "chr1:1-10"], os.path.join(work, "one.out"), repeat=10)[0]
+        line = f"start-up: sekva faidx genome.fa chr1:1-10 takes {start_up * 1000:.0f} ms"
+        if samtools:
+            peer = best([samtools, "faidx", fasta, "chr1:1-10"], os.path.join(work, "one.out"), repeat=10)[0]
+            line += f" (samtools: {peer * 1000:.0f} ms)"
+        print(line)
+        print("ratio = peer / sekva (above 1: sekva is faster or smaller)")
+
+
+if __name__ == "__main__":
+    main()

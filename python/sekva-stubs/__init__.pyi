@@ -1,0 +1,193 @@
+"""Types of the sekva extension module: random access to FASTA files through a .fai index."""
+import collections.abc as _abc
+from types import TracebackType as _TracebackType
+from typing import Any as _Any, ClassVar as _ClassVar, NoReturn as _NoReturn, SupportsIndex as _SupportsIndex
+from typing import final as _final, overload as _overload
+
+__version__: str
+__all__ = ["Fasta", "Faidx", "Sequence", "FastaRecord", "FastaIterator", "SequenceIterator", "MutableFastaRecord"]
+
+# Accepted and kept beside the index, never called.
+_KeyFunction = _abc.Callable[[str], str]
+_FilterFunction = _abc.Callable[[str], bool]
+
+@_final
+class Sequence:
+    """A stretch of bases with its record name, coordinates and strand flag."""
+
+    def __new__(
+        cls,
+        name: str = ...,
+        seq: str = ...,
+        start: int | None = None,
+        end: int | None = None,
+        comp: bool = False,
+    ) -> Sequence: ...
+    @property
+    def name(self) -> str: ...
+    @name.setter
+    def name(self, value: str) -> None: ...
+    @property
+    def seq(self) -> str: ...
+    @seq.setter
+    def seq(self, value: str) -> None: ...
+    @property
+    def start(self) -> int | None: ...
+    @start.setter
+    def start(self, value: int | None) -> None: ...
+    @property
+    def end(self) -> int | None: ...
+    @end.setter
+    def end(self, value: int | None) -> None: ...
+    @property
+    def comp(self) -> bool: ...
+    @comp.setter
+    def comp(self, value: bool) -> None: ...
+    @property
+    def fancy_name(self) -> str: ...
+    @property
+    def long_name(self) -> str: ...
+    @property
+    def orientation(self) -> int | None: ...
+    @property
+    def reverse(self) -> Sequence: ...
+    @property
+    def complement(self) -> Sequence: ...
+    @property
+    def gc(self) -> float: ...
+    @property
+    def gc_strict(self) -> float: ...
+    @property
+    def gc_iupac(self) -> float: ...
+    def __neg__(self) -> Sequence: ...
+    @_overload
+    def __getitem__(self, key: _SupportsIndex, /) -> Sequence: ...
+    @_overload
+    def __getitem__(self, key: slice, /) -> Sequence: ...
+    def __len__(self) -> int: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
+    __hash__: _ClassVar[None]  # type: ignore[assignment]
+
+@_final
+class FastaRecord:
+    """One record of a Fasta; made by the Fasta, which it keeps alive."""
+
+    @property
+    def long_name(self) -> str: ...
+    @property
+    def unpadded_len(self) -> int: ...
+    @_overload
+    def __getitem__(self, key: _SupportsIndex, /) -> Sequence: ...
+    @_overload
+    def __getitem__(self, key: slice, /) -> Sequence: ...
+    def __len__(self) -> int: ...
+    def __iter__(self) -> SequenceIterator: ...
+    def __reversed__(self) -> list[Sequence]: ...
+
+@_final
+class MutableFastaRecord:
+    """Reserved for writable records: every assignment raises NotImplementedError."""
+
+    def __setitem__(self, key: _Any, value: str, /) -> _NoReturn: ...
+    def __delitem__(self, key: _Any, /) -> _NoReturn: ...
+
+@_final
+class FastaIterator:
+    """The records of a Fasta, in the order of its name table."""
+
+    def __iter__(self) -> FastaIterator: ...
+    def __next__(self) -> FastaRecord: ...
+
+@_final
+class SequenceIterator:
+    """A record in line-sized pieces."""
+
+    def __iter__(self) -> SequenceIterator: ...
+    def __next__(self) -> Sequence: ...
+
+@_final
+class Fasta:
+    """A FASTA file with its .fai index, built when missing or older than the file."""
+
+    def __new__(
+        cls,
+        filename: str,
+        indexname: str | None = None,
+        default_seq: str | None = None,
+        key_function: _KeyFunction | None = None,
+        as_raw: bool = False,
+        strict_bounds: bool = False,
+        read_ahead: int | None = None,
+        mutable: bool = False,
+        split_char: str | None = None,
+        filt_function: _FilterFunction | None = None,
+        one_based_attributes: bool = True,
+        read_long_names: bool = False,
+        duplicate_action: str = ...,
+        sequence_always_upper: bool = False,
+        rebuild: bool = True,
+        build_index: bool = True,
+    ) -> Fasta: ...
+    def keys(self) -> list[str]: ...
+    def values(self) -> list[FastaRecord]: ...
+    def items(self) -> list[tuple[str, FastaRecord]]: ...
+    def get_seq(self, name: str, start: int, end: int, rc: bool | None = None) -> Sequence: ...
+    def get_spliced_seq(
+        self, name: str, intervals: _abc.Sequence[tuple[int, int]], rc: bool | None = None
+    ) -> Sequence: ...
+    def fetch_many(self, regions: _abc.Sequence[tuple[str, int, int]], rc: bool | None = None) -> list[Sequence]:
+        """High-performance batch fetch for many sequences (1-based, inclusive), in input order."""
+    def fetch_many_same_chr(
+        self, name: str, regions: _abc.Sequence[tuple[int, int]], rc: bool | None = None
+    ) -> list[Sequence]:
+        """Batch fetch of (start, end) regions that all lie on the record `name`."""
+    def close(self) -> None: ...
+    def __enter__(self) -> Fasta: ...
+    def __exit__(
+        self,
+        _exc_type: type[BaseException] | None = None,
+        _exc_value: BaseException | None = None,
+        _traceback: _TracebackType | None = None,
+    ) -> None: ...
+    @_overload
+    def __getitem__(self, key: str, /) -> FastaRecord: ...
+    @_overload
+    def __getitem__(self, key: _SupportsIndex, /) -> FastaRecord: ...
+    def __contains__(self, name: str, /) -> bool: ...
+    def __len__(self) -> int: ...
+    def __iter__(self) -> FastaIterator: ...
+
+@_final
+class Faidx:
+    """The index engine of a FASTA file, with the options of Fasta in another order."""
+
+    def __new__(
+        cls,
+        filename: str,
+        indexname: str | None = None,
+        as_raw: bool = False,
+        strict_bounds: bool = False,
+        sequence_always_upper: bool = False,
+        rebuild: bool = True,
+        build_index: bool = True,
+        one_based_attributes: bool = True,
+        default_seq: str | None = None,
+        mutable: bool = False,
+        key_function: _KeyFunction | None = None,
+        split_char: str | None = None,
+        filt_function: _FilterFunction | None = None,
+        read_long_names: bool = False,
+        duplicate_action: str = ...,
+        read_ahead: int | None = None,
+    ) -> Faidx: ...
+    def fetch(self, name: str, start: int, end: int) -> Sequence: ...
+    def fetch_entire_sequence(self, name: str) -> Sequence:
+        """The whole record, without bounds checks."""
+    def fetch_many(self, regions: _abc.Sequence[tuple[str, int, int]]) -> list[Sequence]:
+        """High-performance batch fetch for many sequences (1-based, inclusive), in input order."""
+    def fetch_many_same_chr(self, name: str, regions: _abc.Sequence[tuple[int, int]]) -> list[Sequence]:
+        """Batch fetch of (start, end) regions that all lie on the record `name`."""
+    @property
+    def keys(self) -> list[str]: ...
+    def __contains__(self, name: str, /) -> bool: ...

@@ -1,0 +1,289 @@
+"""The sekva command beside samtools faidx and bedtools getfasta: the same bytes out and the same
+exit status for the same files, and one line on standard error when something is wrong."""
+import gzip
+import random
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+SAMTOOLS = shutil.which("samtools")
+BEDTOOLS = shutil.which("bedtools")
+needs_samtools = pytest.mark.skipif(SAMTOOLS is None, reason="samtools is not installed")
+needs_bedtools = pytest.mark.skipif(BEDTOOLS is None, reason="bedtools is not installed")
+
+LETTERS = "ACGTACGTACGTNNacgtnRYKMSWBDHVUXE*-"
+
+
+def run(args, cwd, stdin=None):
+    return subprocess.run(args, cwd=cwd, input=stdin, capture_output=True)
+
+
+def sekva(*args, cwd, stdin=None):
+    return run([sys.executable, "-m", "sekva_cli", *args], cwd, stdin)
+
+
+def random_genome(rng, crlf=False, final_newline=True, empty_record=True):
+    """FASTA bytes with names that need braces, one record without bases, and odd letters."""
+    names = ["chr1", "chr2", "chr:3", "chr", "chr:1-5", "x"] + [f"s{i}" for i in range(rng.randint(0, 4))]
+    rng.shuffle(names)
+    if empty_record:
+        # Never last: samtools refuses to index a file whose last record has no bases.
+        names.insert(rng.randint(1, len(names) - 1), "nobases")
+    eol = "\r\n" if crlf else "\n"
+    out = []
+    for name in names:
+        out.append(f">{name} {rng.choice(['', 'some description'])}".rstrip() + eol)
+        if name == "nobases":
+            continue
+        length, width = rng.randint(1, 300), rng.randint(1, 80)
+        bases = "".join(rng.choice(LETTERS) for _ in range(length))
+        out.extend(bases[i : i + width] + eol for i in range(0, length, width))
+    text = "".join(out)
+    return (text if final_newline else text[: -len(eol)]).encode()
+
+
+def random_regions(rng, count):
+    names = ["chr1", "chr2", "chr:3", "chr", "chr:1-5", "x", "chrZ", "nobases", "", "{chr:3}", "{chr}", "{x"]
+    forms = ["", ":{a}", ":{a}-{b}", ":{a}-{b}", ":{a}-{b}", ":-{b}", ":{a}-", ":{a},{c}-{b}", ":{a}k",
+             ":{a}-{b}x", ": {a}", ":0-{b}", ":{a}-0", ":+{a}", ":{a}.5e1"]
+    out = []
+    for _ in range(count):
+        a, b = rng.randint(0, 320), rng.randint(0, 320)
+        if rng.random() < 0.6:
+            a, b = min(a, b), max(a, b)
+        out.append(rng.choice(names) + rng.choice(forms).format(a=a, b=b, c=rng.randint(0, 9)))
+    return out
+
+
+def twin_dirs(tmp_path, files):
+    """The same files in two directories, so that each tool builds and reads its own index."""
+    dirs = []
+    for side in ("ours", "theirs"):
+        d = tmp_path / side
+        d.mkdir()
+        for name, data in files.items():
+            (d / name).write_bytes(data)
+        dirs.append(d)
+    return dirs
+
+
+def assert_same(ours, theirs):
+    assert ours.stdout == theirs.stdout
+    assert ours.returncode == theirs.returncode, ours.stderr
+    assert b"Traceback" not in ours.stderr
+
+
+@needs_samtools
+@pytest.mark.parametrize("seed", range(24))
+def test_faidx_regions_match_samtools(tmp_path, seed):
+    rng = random.Random(seed)
+    genome = random_genome(rng, crlf=seed % 4 == 3, final_newline=seed % 3 != 2)
+    regions = random_regions(rng, rng.randint(1, 40))
+    options = rng.choice([[], ["-c"]]) + rng.choice([[], ["-i"]])
+    options += rng.choice([[], ["-n", "7"], ["-n", "1"], ["--length=80"], ["-n", "0"], ["-n", "x"]])
+    options += rng.choice([[], ["--mark-strand", "sign"], ["--mark-strand=no"], ["--mark-strand", "custom,+,-,x"]])
+    ours, theirs = twin_dirs(tmp_path, {"g.fa": genome, "r.txt": "\n".join(regions).encode() + b"\n"})
+    by_file = ["g.fa", "-r", "r.txt", *options]
+    by_args = [*options, "g.fa", *regions]
+    for args in (by_file, by_args):
+        assert_same(sekva("faidx", *args, cwd=ours), run([SAMTOOLS, "faidx", *args], theirs))
+
+
+@needs_samtools
+@pytest.mark.parametrize("options", [[], ["-i"], ["-i", "-c", "-n", "13"]])
+def test_faidx_batches_on_the_worker_pool_match_samtools(tmp_path, options):
+    # Thousands of regions go to the engine in batches large enough for its worker pool.
+    rng = random.Random(len(options))
+    regions = random_regions(rng, 3000)
+    ours, theirs = twin_dirs(tmp_path, {"g.fa": random_genome(rng), "r.txt": "\n".join(regions).encode() + b"\n"})
+    args = ["g.fa", "-r", "r.txt", *options]
+    assert_same(sekva("faidx", *args, cwd=ours), run([SAMTOOLS, "faidx", *args], theirs))
+
+
+@needs_samtools
+@pytest.mark.parametrize("region_file", [
+    b"chr1:1-10\r\nchr2:5\r\n",         # CRLF lines lose their CR
+    b"chr1:1-10\nchr2:5\r",             # a last line without a break keeps it
+    b"chr1:1-10\n\nchr2:5\n",           # a blank line is a region that cannot be found
+    b"",
+    b"chr1:2-3",
+])
+def test_faidx_region_file_lines(tmp_path, region_file):
+    genome = b">chr1\nACGTACGTAC\nGT\n>chr2\nTTTTGGGG\n"
+    ours, theirs = twin_dirs(tmp_path, {"g.fa": genome, "r.txt": region_file})
+    for extra in ([], ["-c"]):
+        args = ["g.fa", "-r", "r.txt", *extra]
+        assert_same(sekva("faidx", *args, cwd=ours), run([SAMTOOLS, "faidx", *args], theirs))
+
+
+@needs_samtools
+@pytest.mark.parametrize("args", [
+    ["-in3", "g.fa", "chr1:2-9"],                     # clustered short options, value attached
+    ["g.fa", "chr1:2-9", "--len", "4", "--mark=sign"],  # abbreviated long options after operands
+    ["g.fa", "--reverse-complement", "--", "chr1:3"],
+    ["g.fa", "chr1", "-r"],                           # a missing option value
+    ["g.fa", "chr1", "--length=2", "--continue", "chr9", "chr1:5"],
+])
+def test_faidx_option_forms(tmp_path, args):
+    ours, theirs = twin_dirs(tmp_path, {"g.fa": b">chr1\nACGTACGTAC\nGG\n"})
+    assert_same(sekva("faidx", *args, cwd=ours), run([SAMTOOLS, "faidx", *args], theirs))
+
+
+@needs_samtools
+@pytest.mark.parametrize("seed", range(4))
+def test_faidx_writes_the_samtools_index(tmp_path, seed):
+    rng = random.Random(seed)
+    # samtools leaves a record without bases out of its index; sekva lists it with length 0.
+    genome = random_genome(rng, crlf=seed == 3, empty_record=False)
+    ours, theirs = twin_dirs(tmp_path, {"g.fa": genome})
+    for args, index in ((["g.fa"], "g.fa.fai"), (["g.fa", "-o", "out.fai"], "out.fai"),
+                        (["--fai-idx", "idx.fai", "g.fa"], "idx.fai")):
+        assert_same(sekva("faidx", *args, cwd=ours), run([SAMTOOLS, "faidx", *args], theirs))
+        assert (ours / index).read_bytes() == (theirs / index).read_bytes()
+
+
+@needs_samtools
+@pytest.mark.parametrize("args", [
+    ["g.fa", "chr1", "-z"],                      # unknown option
+    ["g.fa", "chr1", "--mark-strand", "both"],
+    ["missing.fa", "chr1"],
+    ["g.fa", "-r", "missing.txt", "chr1"],
+    ["g.fa", "chr1", "-o", "g.fa"],
+    ["g.fa", "chr1", "-o", "no/such/dir/out.fa"],
+    ["g.fa", "chr1", "chrZ", "chr1"],
+])
+def test_faidx_errors_are_one_line(tmp_path, args):
+    ours, theirs = twin_dirs(tmp_path, {"g.fa": b">chr1\nACGT\n"})
+    mine = sekva("faidx", *args, cwd=ours)
+    assert_same(mine, run([SAMTOOLS, "faidx", *args], theirs))
+    assert mine.returncode != 0
+    assert mine.stderr.count(b"\n") == 1 and mine.stderr.startswith(b"sekva faidx: ")
+
+
+@pytest.mark.parametrize("command", [
+    ["faidx", "g.fa", "chr1"],
+    ["getfasta", "-fi", "g.fa", "-bed", "r.bed"],
+])
+def test_a_closed_pipe_is_one_line(tmp_path, command):
+    (tmp_path / "g.fa").write_bytes(b">chr1\n" + b"ACGT" * 250_000 + b"\n")
+    (tmp_path / "r.bed").write_bytes(b"chr1\t0\t1000000\n" * 4)
+    # The reader is gone before the first write, as `head` is once it has read what it wanted.
+    proc = subprocess.Popen([sys.executable, "-m", "sekva_cli", *command], cwd=tmp_path,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc.stdout.close()
+    err = proc.stderr.read()
+    assert proc.wait() != 0
+    assert err.count(b"\n") == 1 and b"broken pipe" in err
+
+
+def random_bed(rng, names, columns, crlf, plain):
+    """BED bytes; a plain one has no comments, blank lines or zero-length intervals."""
+    lines = [] if plain else [rng.choice(["", "# comment", "track name=x", "browser position chr1"])]
+    for _ in range(rng.randint(1, 30)):
+        roll = 1.0 if plain else rng.random()
+        if roll < 0.05:
+            lines.append(rng.choice(["", "#inside", "track y"]))
+            continue
+        start = rng.randint(0, 310)
+        end = start if roll < 0.1 else start + rng.randint(1, 60)
+        fields = [rng.choice(names), str(start), str(end), f"n{rng.randint(0, 99)}", str(rng.randint(0, 1000)),
+                  rng.choice("+-.-")] + [f"extra{k}" for k in range(columns - 6)]
+        lines.append("\t".join(fields[:columns]))
+    eol = "\r\n" if crlf else "\n"
+    return "".join(line + eol for line in lines if line or rng.random() < 0.5).encode()
+
+
+@needs_bedtools
+@pytest.mark.parametrize("seed", range(24))
+def test_getfasta_matches_bedtools(tmp_path, seed):
+    rng = random.Random(1000 + seed)
+    genome = random_genome(rng)
+    columns = rng.choice([3, 4, 5, 6, 6, 8])
+    bed = random_bed(rng, ["chr1", "chr2", "chr:3", "x", "chrZ", "nobases"], columns, crlf=seed % 5 == 4,
+                     plain=seed % 3 == 0)
+    options = rng.sample(["-s", "-name", "-tab", "-bedOut", "-nameOnly", "-name+", "-rna"], rng.randint(0, 3))
+    files = {"g.fa": genome, "r.bed": bed}
+    if seed % 6 == 5:
+        files["r.bed"] = gzip.compress(bed)
+    ours, theirs = twin_dirs(tmp_path, files)
+    args = ["-fi", "g.fa", "-bed", "r.bed", *options]
+    if seed % 4 == 1:
+        args += ["-fo", "out.fa"]
+    mine = sekva("getfasta", *args, cwd=ours)
+    assert_same(mine, run([BEDTOOLS, "getfasta", *args], theirs))
+    if "-fo" in args:
+        assert (ours / "out.fa").read_bytes() == (theirs / "out.fa").read_bytes()
+
+
+@needs_bedtools
+@pytest.mark.parametrize("options", [["-s"], ["-s", "-rna", "-name"], ["-s", "-bedOut"]])
+def test_getfasta_batches_on_the_worker_pool_match_bedtools(tmp_path, options):
+    rng = random.Random(len(options))
+    lines = []
+    for i in range(4000):
+        chrom = rng.choice(["chr1", "chr2", "chr:3", "x"])
+        start = rng.randint(0, 200)
+        lines.append(f"{chrom}\t{start}\t{start + rng.randint(1, 100)}\tr{i}\t0\t{rng.choice('+-')}\n")
+    ours, theirs = twin_dirs(tmp_path, {"g.fa": random_genome(rng), "r.bed": "".join(lines).encode()})
+    args = ["-fi", "g.fa", "-bed", "r.bed", *options]
+    assert_same(sekva("getfasta", *args, cwd=ours), run([BEDTOOLS, "getfasta", *args], theirs))
+
+
+@needs_bedtools
+@pytest.mark.parametrize("bad_line", [
+    b"chr1\t9\t5",          # start after end
+    b"chr1\t-1\t5",
+    b"chr1\t1\t5\tname",    # more fields than the first interval
+    b"chr1\t5",
+    b"chr1 1 5",
+])
+def test_getfasta_stops_where_bedtools_stops(tmp_path, bad_line):
+    bed = b"chr1\t0\t4\nchr1\t2\t6\n" + bad_line + b"\nchr1\t1\t3\n"
+    ours, theirs = twin_dirs(tmp_path, {"g.fa": b">chr1\nACGTACGTAC\n", "r.bed": bed})
+    args = ["-fi", "g.fa", "-bed", "r.bed"]
+    mine = sekva("getfasta", *args, cwd=ours)
+    assert_same(mine, run([BEDTOOLS, "getfasta", *args], theirs))
+    assert mine.returncode == 1 and mine.stderr.count(b"\n") == 1
+
+
+@needs_bedtools
+def test_getfasta_reads_standard_input(tmp_path):
+    ours, theirs = twin_dirs(tmp_path, {"g.fa": b">chr1\nACGTACGTAC\n"})
+    bed = b"chr1\t0\t4\ta\t0\t-\n"
+    for name in ("-", "stdin"):
+        args = ["-fi", "g.fa", "-bed", name, "-s"]
+        assert_same(sekva("getfasta", *args, cwd=ours, stdin=bed), run([BEDTOOLS, "getfasta", *args], theirs, bed))
+
+
+@pytest.mark.parametrize("args", [
+    ["getfasta", "-fi", "g.fa"],
+    ["getfasta", "-fi", "g.fa", "-bed", "r.bed", "-what"],
+    ["getfasta", "-fi", "missing.fa", "-bed", "r.bed"],
+    ["getfasta", "-fi", "g.fa", "-bed", "missing.bed"],
+    ["getfasta", "-fi", "g.fa", "-bed", "r.bed", "-split"],
+    ["faidx", "g.fa", "chr1", "--length"],
+    ["nosuchcommand"],
+])
+def test_usage_errors_are_one_line(tmp_path, args):
+    (tmp_path / "g.fa").write_bytes(b">chr1\nACGT\n")
+    (tmp_path / "r.bed").write_bytes(b"chr1\t0\t2\n")
+    result = sekva(*args, cwd=tmp_path)
+    assert result.returncode == 1 and result.stdout == b""
+    assert result.stderr.count(b"\n") == 1 and b"Traceback" not in result.stderr
+
+
+def test_the_installed_script_and_version(tmp_path):
+    import importlib.metadata
+
+    import sekva as module
+
+    script = shutil.which("sekva", path=str(__import__("pathlib").Path(sys.executable).parent))
+    if script is None:
+        pytest.skip("the sekva script is not installed beside this interpreter")
+    (tmp_path / "g.fa").write_bytes(b">chr1\nACGTACGT\n")
+    assert run([script, "faidx", "g.fa", "chr1:2-3"], tmp_path).stdout == b">chr1:2-3\nCG\n"
+    assert run([script, "--version"], tmp_path).stdout.decode().split() == ["sekva", module.__version__]
+    assert module.__version__ == importlib.metadata.version("sekva")
+    assert "__version__" not in module.__all__

@@ -1,0 +1,141 @@
+"""Every class, method, property and option of sekva in one program that mypy --strict accepts."""
+from __future__ import annotations
+
+import os
+import tempfile
+from collections.abc import Iterator
+
+import sekva
+from sekva import Faidx, Fasta, FastaIterator, FastaRecord, MutableFastaRecord, Sequence, SequenceIterator
+
+
+def first_word(header: str) -> str:
+    return header.split()[0]
+
+
+def keep_all(name: str) -> bool:
+    return True
+
+
+def walk_records(fasta: Fasta) -> list[int]:
+    records: FastaIterator = iter(fasta)
+    lengths = [len(record) for record in records]
+    nxt: FastaRecord = next(iter(fasta))
+    return lengths + [len(nxt)]
+
+
+def pieces(record: FastaRecord) -> Iterator[str]:
+    lines: SequenceIterator = iter(record)
+    for piece in lines:
+        yield piece.seq
+    one: Sequence = next(iter(record))
+    yield str(one)
+
+
+def sequences(fasta: Fasta) -> None:
+    s: Sequence = fasta.get_seq("chr1", 2, 9)
+    flipped: Sequence = fasta.get_seq("chr1", 2, 9, rc=True)
+    spliced = fasta.get_spliced_seq("chr1", [(1, 3), (7, 9)], rc=None)
+    name: str = s.name
+    bases: str = s.seq
+    start: int | None = s.start
+    end: int | None = s.end
+    comp: bool = s.comp
+    s.name, s.seq, s.start, s.end, s.comp = name, bases, start, end, comp
+    s.start = None
+    labels: list[str] = [s.fancy_name, s.long_name]
+    orientation: int | None = flipped.orientation
+    derived: list[Sequence] = [-s, s.reverse, s.complement, s[0], s[1:3], s[::-1]]
+    fractions: list[float] = [s.gc, s.gc_strict, s.gc_iupac]
+    same: bool = s == spliced or s != "ACGT"
+    made = Sequence(name="x", seq="ACGT", start=1, end=4, comp=False)
+    print(labels, orientation, len(derived), fractions, same, len(made), repr(made), str(made))
+
+
+def batches(fasta: Fasta, faidx: Faidx) -> int:
+    many: list[Sequence] = fasta.fetch_many([("chr1", 1, 4), ("chr2", 2, 3)], rc=False)
+    same_chr: list[Sequence] = fasta.fetch_many_same_chr("chr1", [(1, 2), (3, 4)], rc=True)
+    from_index: list[Sequence] = faidx.fetch_many([("chr1", 1, 4)])
+    same_index: list[Sequence] = faidx.fetch_many_same_chr("chr2", [(1, 2)])
+    return len(many) + len(same_chr) + len(from_index) + len(same_index)
+
+
+def records(fasta: Fasta) -> None:
+    by_name: FastaRecord = fasta["chr1"]
+    by_position: FastaRecord = fasta[0]
+    text: str = str(by_name)
+    part: Sequence = by_name[2:5]
+    base: Sequence = by_name[-1]
+    backwards: list[Sequence] = reversed(by_name)
+    long_name: str = by_position.long_name
+    unpadded: int = by_position.unpadded_len
+    names: list[str] = fasta.keys()
+    values: list[FastaRecord] = fasta.values()
+    items: list[tuple[str, FastaRecord]] = fasta.items()
+    present: bool = "chr1" in fasta
+    total: int = len(fasta)
+    print(text, part, base, len(backwards), long_name, unpadded, names, len(values), len(items), present, total)
+    print(list(pieces(by_name)), walk_records(fasta))
+
+
+def refuse_writes(record: MutableFastaRecord) -> None:
+    try:
+        record[0] = "A"
+    except NotImplementedError:
+        pass
+
+
+def main() -> None:
+    print(sekva.__version__, sekva.__all__)
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "g.fa")
+        with open(path, "w") as f:
+            f.write(">chr1 first\nACGTACGTAC\nGT\n>chr2\nNNACGTNN\n")
+        with Fasta(
+            path,
+            indexname=None,
+            default_seq=None,
+            key_function=first_word,
+            as_raw=False,
+            strict_bounds=False,
+            read_ahead=None,
+            mutable=False,
+            split_char=None,
+            filt_function=keep_all,
+            one_based_attributes=True,
+            read_long_names=False,
+            duplicate_action="stop",
+            sequence_always_upper=False,
+            rebuild=True,
+            build_index=True,
+        ) as fasta:
+            faidx = Faidx(
+                path,
+                indexname=path + ".fai",
+                as_raw=True,
+                strict_bounds=True,
+                sequence_always_upper=True,
+                rebuild=False,
+                build_index=False,
+                one_based_attributes=False,
+                default_seq="N",
+                mutable=False,
+                key_function=None,
+                split_char=" ",
+                filt_function=None,
+                read_long_names=True,
+                duplicate_action="first",
+                read_ahead=4096,
+            )
+            fetched: Sequence = faidx.fetch("chr1", 1, 4)
+            whole: Sequence = faidx.fetch_entire_sequence("chr2")
+            keys: list[str] = faidx.keys
+            print(fetched, whole, keys, "chr2" in faidx, repr(faidx), repr(fasta))
+            sequences(fasta)
+            records(fasta)
+            print(batches(fasta, faidx))
+            fasta.close()
+
+
+if __name__ == "__main__":
+    main()
