@@ -4,8 +4,17 @@ from types import TracebackType as _TracebackType
 from typing import Any as _Any, ClassVar as _ClassVar, NoReturn as _NoReturn, SupportsIndex as _SupportsIndex
 from typing import final as _final, overload as _overload
 
+import numpy as _np
+import numpy.typing as _npt
+
 __version__: str
 __all__ = ["Fasta", "Faidx", "Sequence", "FastaRecord", "FastaIterator", "SequenceIterator", "MutableFastaRecord"]
+
+# Regions for the array methods: (name, start, end) tuples, or the three columns apart.
+_Regions = _abc.Sequence[tuple[str, int, int]]
+_Ints = _abc.Sequence[int] | _npt.NDArray[_np.integer[_Any]]
+_Strands = bool | None | _abc.Sequence[bool | str] | _npt.NDArray[_np.bool_]
+_DType = str | type[_np.generic] | _np.dtype[_Any]
 
 # Accepted and kept beside the index, never called.
 _KeyFunction = _abc.Callable[[str], str]
@@ -94,7 +103,7 @@ class MutableFastaRecord:
 
 @_final
 class FastaIterator:
-    """The records of a Fasta, in the order of its name table."""
+    """The records of a Fasta, in the order of its index file."""
 
     def __iter__(self) -> FastaIterator: ...
     def __next__(self) -> FastaRecord: ...
@@ -142,6 +151,46 @@ class Fasta:
         self, name: str, regions: _abc.Sequence[tuple[int, int]], rc: bool | None = None
     ) -> list[Sequence]:
         """Batch fetch of (start, end) regions that all lie on the record `name`."""
+    def fetch_array(
+        self,
+        regions: _Regions | None = None,
+        *,
+        names: _abc.Sequence[str] | None = None,
+        starts: _Ints | None = None,
+        ends: _Ints | None = None,
+        width: int | None = None,
+        rc: _Strands = None,
+        pad: str = "N",
+        upper: bool = False,
+        out: _npt.NDArray[_np.uint8] | None = None,
+    ) -> _npt.NDArray[_np.uint8]:
+        """Windows of many regions as one uint8 array of ASCII codes, shape (n, width)."""
+    def fetch_onehot(
+        self,
+        regions: _Regions | None = None,
+        *,
+        names: _abc.Sequence[str] | None = None,
+        starts: _Ints | None = None,
+        ends: _Ints | None = None,
+        width: int | None = None,
+        rc: _Strands = None,
+        alphabet: str = "ACGT",
+        dtype: _DType = "uint8",
+        channels_last: bool = True,
+        out: _npt.NDArray[_Any] | None = None,
+    ) -> _npt.NDArray[_Any]:
+        """The windows of fetch_array one-hot encoded: shape (n, width, len(alphabet))."""
+    def fetch_ragged(
+        self,
+        regions: _Regions | None = None,
+        *,
+        names: _abc.Sequence[str] | None = None,
+        starts: _Ints | None = None,
+        ends: _Ints | None = None,
+        rc: _Strands = None,
+        upper: bool = False,
+    ) -> tuple[_npt.NDArray[_np.uint8], _npt.NDArray[_np.int64]]:
+        """All regions' bases back to back, and n + 1 offsets into them."""
     def close(self) -> None: ...
     def __enter__(self) -> Fasta: ...
     def __exit__(
@@ -188,6 +237,46 @@ class Faidx:
         """High-performance batch fetch for many sequences (1-based, inclusive), in input order."""
     def fetch_many_same_chr(self, name: str, regions: _abc.Sequence[tuple[int, int]]) -> list[Sequence]:
         """Batch fetch of (start, end) regions that all lie on the record `name`."""
+    def fetch_array(
+        self,
+        regions: _Regions | None = None,
+        *,
+        names: _abc.Sequence[str] | None = None,
+        starts: _Ints | None = None,
+        ends: _Ints | None = None,
+        width: int | None = None,
+        rc: _Strands = None,
+        pad: str = "N",
+        upper: bool = False,
+        out: _npt.NDArray[_np.uint8] | None = None,
+    ) -> _npt.NDArray[_np.uint8]:
+        """Windows of many regions as one uint8 array of ASCII codes, shape (n, width)."""
+    def fetch_onehot(
+        self,
+        regions: _Regions | None = None,
+        *,
+        names: _abc.Sequence[str] | None = None,
+        starts: _Ints | None = None,
+        ends: _Ints | None = None,
+        width: int | None = None,
+        rc: _Strands = None,
+        alphabet: str = "ACGT",
+        dtype: _DType = "uint8",
+        channels_last: bool = True,
+        out: _npt.NDArray[_Any] | None = None,
+    ) -> _npt.NDArray[_Any]:
+        """The windows of fetch_array one-hot encoded: shape (n, width, len(alphabet))."""
+    def fetch_ragged(
+        self,
+        regions: _Regions | None = None,
+        *,
+        names: _abc.Sequence[str] | None = None,
+        starts: _Ints | None = None,
+        ends: _Ints | None = None,
+        rc: _Strands = None,
+        upper: bool = False,
+    ) -> tuple[_npt.NDArray[_np.uint8], _npt.NDArray[_np.int64]]:
+        """All regions' bases back to back, and n + 1 offsets into them."""
     @property
     def keys(self) -> list[str]: ...
     def __contains__(self, name: str, /) -> bool: ...

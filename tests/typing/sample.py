@@ -5,6 +5,9 @@ import os
 import tempfile
 from collections.abc import Iterator
 
+import numpy as np
+import numpy.typing as npt
+
 import sekva
 from sekva import Faidx, Fasta, FastaIterator, FastaRecord, MutableFastaRecord, Sequence, SequenceIterator
 
@@ -78,6 +81,19 @@ def records(fasta: Fasta) -> None:
     print(list(pieces(by_name)), walk_records(fasta))
 
 
+def arrays(fasta: Fasta, faidx: Faidx) -> int:
+    regions = [("chr1", 1, 4), ("chr2", 2, 5)]
+    codes: npt.NDArray[np.uint8] = fasta.fetch_array(regions, rc=[False, "-"], pad="N", upper=True)
+    starts = np.array([1, 2], dtype=np.int64)
+    out = np.empty((2, 6), dtype=np.uint8)
+    filled: npt.NDArray[np.uint8] = faidx.fetch_array(
+        names=["chr1", "chr2"], starts=starts, ends=starts + 3, width=6, rc=np.array([True, False]), out=out
+    )
+    hot = fasta.fetch_onehot(regions, width=8, alphabet="ACGT", dtype=np.float32, channels_last=False)
+    data, offsets = faidx.fetch_ragged(regions, rc=True, upper=False)
+    return int(codes.sum() + filled.sum() + hot.sum()) + len(data) + int(offsets[-1])
+
+
 def refuse_writes(record: MutableFastaRecord) -> None:
     try:
         record[0] = "A"
@@ -133,7 +149,7 @@ def main() -> None:
             print(fetched, whole, keys, "chr2" in faidx, repr(faidx), repr(fasta))
             sequences(fasta)
             records(fasta)
-            print(batches(fasta, faidx))
+            print(batches(fasta, faidx), arrays(fasta, faidx))
             fasta.close()
 
 
