@@ -1,7 +1,5 @@
-"""Fetched regions as output text: batch fetches a chunk at a time, strand flips, line wrapping."""
-import re
-from itertools import compress, repeat
-from operator import contains
+"""Fetched regions as output text: record text from the engine a chunk at a time, and the pieces
+its heads are made of."""
 
 # A chunk bounds the memory of the strings in flight and keeps each batch on the worker pool.
 CHUNK = 8192
@@ -9,6 +7,9 @@ CHUNK = 8192
 # samtools and bedtools complement the IUPAC codes (U as A) and leave every other byte alone.
 COMPLEMENT = str.maketrans("ACGTUBDHKMRVYacgtubdhkmrvy", "TGCAAVHDMKYBRtgcaavhdmkybr")
 COMPLEMENT_RNA = str.maketrans("ACGTUBDHKMRVYacgtubdhkmrvy", "UGCAAVHDMKYBRugcaavhdmkybr")
+# The same as the 256-byte tables the engine's fetch_fasta takes.
+TABLE = bytes(range(256)).translate(bytes.maketrans(b"ACGTUBDHKMRVYacgtubdhkmrvy", b"TGCAAVHDMKYBRtgcaavhdmkybr"))
+TABLE_RNA = bytes(range(256)).translate(bytes.maketrans(b"ACGTUBDHKMRVYacgtubdhkmrvy", b"UGCAAVHDMKYBRugcaavhdmkybr"))
 
 
 class RecordLengths(dict):
@@ -43,23 +44,33 @@ def fetch_texts(fasta, regions):
     return [str(next(fetched)) if r is not None else "" for r in regions]
 
 
-def fetch_flipped(fasta, regions, table):
-    """The reverse complements of the regions (None: ""), as samtools and bedtools make them.
+def record_text(fasta, regions, heads, sep, width, strands, table):
+    """The records as bytes: head, sep, then the bases in lines of `width` (0: one line), each
+    line ended by a line break; a region that is None gives head and sep alone. The engine does
+    the work, except for heads that hold bytes that are not UTF-8 (read from the input as they
+    were), which it cannot take."""
+    try:
+        return fasta.fetch_fasta(regions, heads, width=width, sep=sep, rc=strands, table=table)
+    except UnicodeEncodeError:
+        pass
+    minus = [] if not strands else [i for i, s in enumerate(strands) if s]
+    seqs = fetch_texts(fasta, regions)
+    translate = COMPLEMENT_RNA if table == TABLE_RNA else COMPLEMENT
+    for i, text in zip(minus, reverse_complements([seqs[i] for i in minus], translate)):
+        seqs[i] = text
+    parts = []
+    for head, seq in zip(heads, seqs):
+        parts.append(head + sep)
+        step = width or len(seq) or 1
+        parts.extend(seq[k : k + step] + "\n" for k in range(0, len(seq), step))
+    return "".join(parts).encode("utf-8", "surrogateescape")
 
-    The engine flips a batch in place on its workers. Its table differs from theirs only where it
-    writes N for a byte it does not know (they keep such a byte, and turn U into A), so only the
-    texts holding an N are made again here, from their forward bases."""
-    present = [r for r in regions if r is not None] if None in regions else regions
-    texts = list(map(str, fasta.fetch_many(present, rc=True)))
-    suspects = list(compress(range(len(texts)), map(contains, texts, repeat("N"))))
-    if suspects:
-        forward = list(map(str, fasta.fetch_many(list(map(present.__getitem__, suspects)))))
-        for i, flipped in zip(suspects, reverse_complements(forward, table)):
-            texts[i] = flipped
-    if present is regions:
-        return texts
-    flipped = iter(texts)
-    return [next(flipped) if r is not None else "" for r in regions]
+
+def split_records(pattern, columns):
+    """The text of each record from a pattern and its columns (see interleave), as a list."""
+    if not columns[0]:
+        return []
+    return interleave(list(pattern) + ["\0"], columns).split("\0")[:-1]
 
 
 def interleave(pattern, columns):
@@ -71,23 +82,3 @@ def interleave(pattern, columns):
     for slot, column in zip(slots, columns):
         parts[slot :: len(pattern)] = column
     return "".join(parts)
-
-
-_LINE_PIECES = {}
-
-
-def wrapped_fasta(heads, seqs, width):
-    """FASTA text of records: '>' + head, then the bases in lines of `width`; an empty sequence
-    leaves the header alone on its line."""
-    if heads and width > max(map(len, heads)) and "\n" not in "".join(heads):
-        # Every header line fits in `width`, so cutting all lines at `width` cuts only bases.
-        pieces = _LINE_PIECES.get(width)
-        if pieces is None:
-            pieces = _LINE_PIECES[width] = re.compile(".{1,%d}" % width)
-        text = interleave((">", None, "\n", None, "\n"), (heads, seqs))
-        return "\n".join(pieces.findall(text)) + "\n"
-    lines = []
-    for head, seq in zip(heads, seqs):
-        lines.append(">" + head)
-        lines.extend([seq[i : i + width] for i in range(0, len(seq), width)])
-    return "\n".join(lines) + "\n" if lines else ""

@@ -260,12 +260,8 @@ def _write_regions(fasta, texts, out, width, keep_going, reverse, pos_mark, neg_
                     texts, found, status = texts[: i + 1], found[: i + 1], 1
                     break
     mark = neg_mark if reverse else pos_mark
-    heads = list(map(add, texts, repeat(mark))) if mark else texts
+    heads = list(map(add, repeat(">"), map(add, texts, repeat(mark)) if mark else texts))
     for i in range(0, len(found), _emit.CHUNK):
-        chunk = found[i : i + _emit.CHUNK]
-        if reverse:
-            seqs = _emit.fetch_flipped(fasta, chunk, _emit.COMPLEMENT)
-        else:
-            seqs = _emit.fetch_texts(fasta, chunk)
-        out.write(_emit.wrapped_fasta(heads[i : i + _emit.CHUNK], seqs, width).encode("utf-8", "surrogateescape"))
+        j = i + _emit.CHUNK
+        out.write(_emit.record_text(fasta, found[i:j], heads[i:j], "\n", width, reverse, _emit.TABLE))
     return status

@@ -2,7 +2,7 @@
 import re
 import sys
 from itertools import compress, repeat
-from operator import add, eq, not_
+from operator import add, eq
 
 from sekva_cli import CliError, open_output, read_input, warn
 from sekva_cli import _emit
@@ -233,37 +233,23 @@ def _write(fasta, bed, opts, out):
     columns = [numbers[c] if isinstance(c, str) else c for c in columns]
     split_bed_out = opts.bed_out and out is not sys.stdout.buffer
     strands = bed.strands if opts.strand and bed.strands is not None else None
+    # A record is its head, a separator, then the bases on one line.
+    if opts.bed_out:
+        head, sep = pattern, ""
+    else:
+        head, sep = pattern[:-3], pattern[-3]
+    table = _emit.TABLE_RNA if opts.rna else _emit.TABLE
     for i in range(0, len(regions), _emit.CHUNK):
         j = i + _emit.CHUNK
-        seqs = _fetch_stranded(fasta, regions[i:j], strands[i:j] if strands is not None else None, opts.rna)
+        minus = list(map(eq, strands[i:j], repeat("-"))) if strands is not None else None
         chunk = [column[i:j] for column in columns]
         if split_bed_out:
             # bedtools prints the interval fields to standard output and only the bases to -fo.
             sys.stdout.buffer.write(_emit.interleave(pattern, chunk).encode("utf-8", "surrogateescape"))
-            out.write(_emit.interleave([None, "\n"], [seqs]).encode("ascii"))
+            out.write(_emit.record_text(fasta, regions[i:j], [""] * len(chunk[0]), "", 0, minus, table))
         else:
-            out.write(_emit.interleave(pattern + [None, "\n"] if opts.bed_out else pattern, chunk + [seqs])
-                      .encode("utf-8", "surrogateescape"))
-
-
-def _fetch_stranded(fasta, regions, strands, rna):
-    """The bases of each region, reverse-complemented where its strand is "-" (when given)."""
-    minus = [] if strands is None else list(compress(range(len(regions)), map(eq, strands, repeat("-"))))
-    if not minus:
-        return _emit.fetch_texts(fasta, regions)
-    if rna:
-        # A becomes U here, which the engine's flip never writes.
-        seqs = _emit.fetch_texts(fasta, regions)
-        flipped = _emit.reverse_complements(list(map(seqs.__getitem__, minus)), _emit.COMPLEMENT_RNA)
-        for k, text in zip(minus, flipped):
-            seqs[k] = text
-        return seqs
-    if len(minus) == len(regions):
-        return _emit.fetch_flipped(fasta, regions, _emit.COMPLEMENT)
-    is_minus = list(map(eq, strands, repeat("-")))
-    plus = iter(_emit.fetch_texts(fasta, list(compress(regions, map(not_, is_minus)))))
-    flipped = iter(_emit.fetch_flipped(fasta, list(map(regions.__getitem__, minus)), _emit.COMPLEMENT))
-    return [next(flipped) if m else next(plus) for m in is_minus]
+            heads = _emit.split_records(head, chunk)
+            out.write(_emit.record_text(fasta, regions[i:j], heads, sep, 0, minus, table))
 
 
 def _compressed(bed, keep):

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 
 #include "engine/bus_guard.hpp"
 #include "engine/bytes.hpp"
@@ -121,19 +122,24 @@ std::uint64_t copy_bases(const char* p, const char* end, std::uint64_t want, cha
 
 bool empty_request(const IndexEntry& e, std::uint64_t n) { return n == 0 || e.rlen == 0 || e.lenc == 0; }
 
-Result<std::uint64_t> read_into(int fd, std::uint64_t begin, std::uint64_t n, char* out, std::uint64_t capacity,
-                                unsigned& seen, bool& nul) {
+Result<std::uint64_t> read_into(int fd, const IndexEntry& e, std::uint64_t begin, std::uint64_t n, char* out,
+                                std::uint64_t capacity, unsigned& seen, bool& nul) {
     std::uint64_t want = std::min(n, capacity), got = 0, at = begin;
-    // A short region reads little more than itself at first; line breaks may need a second read.
-    std::uint64_t first_read = want >= READ_CHUNK / 2 ? READ_CHUNK : std::min(READ_CHUNK, want * 2 + 4096);
-    std::string buffer(static_cast<std::size_t>(first_read), '\0');
+    // The first read asks for the bytes the index says the region spans (so a short region costs
+    // one small read); whatever is still missing then comes in 1 MiB pieces.
+    std::uint64_t span = window_end(e, begin, n, UINT64_MAX) - begin;
+    char small[16384];
+    std::unique_ptr<char[]> large;
+    char* buffer = small;
+    std::size_t ask = static_cast<std::size_t>(std::clamp<std::uint64_t>(span, 1, READ_CHUNK));
     while (got < want) {
-        ssize_t r = ::pread(fd, buffer.data(), buffer.size(), static_cast<off_t>(at));
+        if (ask > sizeof small && !large) buffer = (large = std::make_unique_for_overwrite<char[]>(READ_CHUNK)).get();
+        ssize_t r = ::pread(fd, buffer, ask, static_cast<off_t>(at));
         if (r < 0) return io_error_from_errno(errno);
         if (r == 0) break;
         at += static_cast<std::uint64_t>(r);
-        got += copy_bases(buffer.data(), buffer.data() + r, want - got, out + got, seen, nul);
-        if (buffer.size() < READ_CHUNK) buffer.resize(READ_CHUNK);
+        got += copy_bases(buffer, buffer + r, want - got, out + got, seen, nul);
+        ask = READ_CHUNK;
     }
     return got;
 }
@@ -178,7 +184,7 @@ Result<std::uint64_t> extract_sequence_from_file_optimized(int fd, const IndexEn
     if (!empty_request(e, n)) {
         // No file offset reaches 2^63: the seek to such a start fails, as lseek does.
         if (!first_byte(e, p, begin) || begin > static_cast<std::uint64_t>(INT64_MAX)) return io_error_from_errno(EINVAL);
-        if (capacity) got = read_into(fd, begin, n, out, capacity, seen, nul);
+        if (capacity) got = read_into(fd, e, begin, n, out, capacity, seen, nul);
     }
     if (got.ok() && nul) return file_shrank_error();
     if (ascii) *ascii = !(seen & 0x80);

@@ -34,10 +34,15 @@ MappedFile* MappedFile::map(int fd) {
     std::size_t length = size == 0 ? 1 : static_cast<std::size_t>(size);
     void* p = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, fd, 0);
     if (p == MAP_FAILED) return nullptr;
-    return new (std::nothrow) MappedFile(static_cast<const char*>(p), size, length);
+    return new (std::nothrow) MappedFile(static_cast<const char*>(p), size, length, st.st_dev, st.st_ino);
 }
 
 MappedFile::~MappedFile() { ::munmap(const_cast<char*>(data_), mapped_); }
+
+bool MappedFile::same_file(int fd) const {
+    struct stat st;
+    return ::fstat(fd, &st) == 0 && st.st_dev == dev_ && st.st_ino == ino_;
+}
 
 bool has_nul(const std::string& path) { return path.find('\0') != std::string::npos; }
 

@@ -42,13 +42,17 @@ public:
 
     const char* data() const { return data_; }
     std::uint64_t size() const { return size_; }
+    // Whether `fd` is open on the file that was mapped.
+    bool same_file(int fd) const;
 
 private:
-    MappedFile(const char* data, std::uint64_t size, std::size_t mapped)
-        : data_(data), size_(size), mapped_(mapped) {}
+    MappedFile(const char* data, std::uint64_t size, std::size_t mapped, dev_t dev, ino_t ino)
+        : data_(data), size_(size), mapped_(mapped), dev_(dev), ino_(ino) {}
     const char* data_;
     std::uint64_t size_;
     std::size_t mapped_;
+    dev_t dev_;
+    ino_t ino_;
 };
 
 // No file has a name holding a NUL byte; such a path names nothing, whatever comes before the NUL.

@@ -90,6 +90,10 @@ PyObject* faidx_fetch_ragged(PyObject* self, PyObject* const* args, Py_ssize_t n
     return fetch_ragged(*as_faidx(self)->engine, "Faidx.fetch_ragged", args, nargs, kwnames);
 }
 
+PyObject* faidx_fetch_fasta(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return fetch_fasta(*as_faidx(self)->engine, "Faidx.fetch_fasta", args, nargs, kwnames);
+}
+
 PyMethodDef methods[] = {
     {"__reduce__", fastcall_method(entry<faidx_reduce>), METH_FASTCALL | METH_KEYWORDS, "__reduce__($self)\n--\n\n"},
     {"fetch", fastcall_method(entry<faidx_fetch>), METH_FASTCALL | METH_KEYWORDS, "fetch($self, name, start, end)\n--\n\n"},
@@ -121,6 +125,7 @@ PyMethodDef methods[] = {
     {"fetch_array", fastcall_method(entry<faidx_fetch_array>), METH_FASTCALL | METH_KEYWORDS, FETCH_ARRAY_DOC},
     {"fetch_onehot", fastcall_method(entry<faidx_fetch_onehot>), METH_FASTCALL | METH_KEYWORDS, FETCH_ONEHOT_DOC},
     {"fetch_ragged", fastcall_method(entry<faidx_fetch_ragged>), METH_FASTCALL | METH_KEYWORDS, FETCH_RAGGED_DOC},
+    {"fetch_fasta", fastcall_method(entry<faidx_fetch_fasta>), METH_FASTCALL | METH_KEYWORDS, FETCH_FASTA_DOC},
     refuse_subclass_method(),
     {nullptr, nullptr, 0, nullptr},
 };

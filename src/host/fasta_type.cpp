@@ -318,6 +318,10 @@ PyObject* fasta_fetch_ragged(PyObject* self, PyObject* const* args, Py_ssize_t n
     return fetch_ragged(*as_fasta(self)->holder.engine, "Fasta.fetch_ragged", args, nargs, kwnames);
 }
 
+PyObject* fasta_fetch_fasta(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return fetch_fasta(*as_fasta(self)->holder.engine, "Fasta.fetch_fasta", args, nargs, kwnames);
+}
+
 PyMethodDef methods[] = {
     {"keys", fastcall_method(entry<fasta_keys>), FASTCALL, "keys($self)\n--\n\n"},
     {"values", fastcall_method(entry<fasta_values>), FASTCALL, "values($self)\n--\n\n"},
@@ -357,6 +361,7 @@ PyMethodDef methods[] = {
     {"fetch_array", fastcall_method(entry<fasta_fetch_array>), METH_FASTCALL | METH_KEYWORDS, FETCH_ARRAY_DOC},
     {"fetch_onehot", fastcall_method(entry<fasta_fetch_onehot>), METH_FASTCALL | METH_KEYWORDS, FETCH_ONEHOT_DOC},
     {"fetch_ragged", fastcall_method(entry<fasta_fetch_ragged>), METH_FASTCALL | METH_KEYWORDS, FETCH_RAGGED_DOC},
+    {"fetch_fasta", fastcall_method(entry<fasta_fetch_fasta>), METH_FASTCALL | METH_KEYWORDS, FETCH_FASTA_DOC},
     refuse_subclass_method(),
     {nullptr, nullptr, 0, nullptr},
 };

@@ -1,0 +1,251 @@
+// Region columns: tuples, sequences, or integer buffers of any width, read and checked in one pass.
+#include "host/regions.hpp"
+
+#include <cstring>
+
+#include "host/args.hpp"
+#include "host/errors.hpp"
+
+namespace sekva::host {
+
+namespace {
+
+// A column of integers: any buffer of integers (numpy arrays of any integer type), read without an
+// object per element; anything numpy can turn into one (a pandas column); or a sequence of ints.
+class IntColumn {
+public:
+    ~IntColumn() {
+        if (has_view_) PyBuffer_Release(&view_);
+    }
+
+    bool open(PyObject* o, const char* param) {
+        param_ = param;
+        Ref array;
+        if (!PyObject_CheckBuffer(o) && !PyList_Check(o) && !PyTuple_Check(o) && PyObject_HasAttrString(o, "__array__")) {
+            Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
+            if (!numpy) return false;
+            array = Ref::steal(PyObject_CallMethod(numpy.get(), "asarray", "O", o));
+            if (!array) return false;
+            o = array.get();
+        }
+        if (PyObject_CheckBuffer(o)) {
+            if (PyObject_GetBuffer(o, &view_, PyBUF_RECORDS_RO) < 0) return false;
+            has_view_ = true;
+            keep_ = std::move(array);
+            return check_format();
+        }
+        if (!check_sequence(o, param)) return false;
+        fast_ = Ref::steal(PySequence_Fast(o, "expected a sequence"));
+        return static_cast<bool>(fast_);
+    }
+
+    std::size_t size() const {
+        if (has_view_) return view_.ndim == 0 ? 1 : static_cast<std::size_t>(view_.shape[0]);
+        return static_cast<std::size_t>(PySequence_Fast_GET_SIZE(fast_.get()));
+    }
+
+    bool get(std::size_t i, std::int64_t& out) const {
+        if (!has_view_) return to_i64(PySequence_Fast_ITEMS(fast_.get())[i], param_, out);
+        const char* p = static_cast<const char*>(view_.buf) + static_cast<Py_ssize_t>(i) * view_.strides[0];
+        switch (kind_) {
+            case 'b': out = *reinterpret_cast<const signed char*>(p); return true;
+            case 'B': out = *reinterpret_cast<const unsigned char*>(p); return true;
+            case 'h': out = load<short>(p); return true;
+            case 'H': out = load<unsigned short>(p); return true;
+            case 'i': out = load<int>(p); return true;
+            case 'I': out = load<unsigned int>(p); return true;
+            case 'l': out = load<long>(p); return true;
+            case 'q': out = load<long long>(p); return true;
+            case 'n': out = load<Py_ssize_t>(p); return true;
+            default: {  // unsigned 64-bit
+                unsigned long long v = load<unsigned long long>(p);
+                if (v > static_cast<unsigned long long>(INT64_MAX)) {
+                    PyErr_Format(PyExc_OverflowError, "%s[%zu] is too large", param_, i);
+                    return false;
+                }
+                out = static_cast<std::int64_t>(v);
+                return true;
+            }
+        }
+    }
+
+    static bool to_i64(PyObject* o, const char* param, std::int64_t& out) {
+        Ref index = Ref::steal(PyNumber_Index(o));
+        if (!index) return fail_argument(param);
+        long long v = PyLong_AsLongLong(index.get());
+        if (v == -1 && PyErr_Occurred()) return fail_argument(param);
+        out = v;
+        return true;
+    }
+
+private:
+    template <class T>
+    static T load(const char* p) {
+        T v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    }
+
+    bool check_format() {
+        const char* f = view_.format ? view_.format : "B";
+        if (*f == '@' || *f == '=' || *f == '<') ++f;
+        if (view_.ndim > 1 || !*f || f[1] || !std::strchr("bBhHiIlLqQnN", *f)) {
+            PyErr_Format(PyExc_TypeError, "argument '%s': expected a one-dimensional array of integers", param_);
+            return false;
+        }
+        kind_ = *f == 'L' || *f == 'Q' || *f == 'N' ? 'Q' : *f;
+        return true;
+    }
+
+    const char* param_ = "";
+    Py_buffer view_{};
+    bool has_view_ = false;
+    char kind_ = 'q';
+    Ref keep_, fast_;
+};
+
+[[gnu::cold]] bool unknown_record(std::size_t i, PyObject* name) {
+    Ref message = Ref::steal(PyUnicode_FromFormat("region %zu: Sequence '%U' not found", i, name));
+    if (message) PyErr_SetObject(PyExc_KeyError, message.get());
+    return false;
+}
+
+const IndexEntry* find_record(const Engine& engine, PyObject* name, const char* param, bool& ok) {
+    std::optional<std::string_view> text;
+    ok = to_lookup_text(name, param, text);
+    return ok && text ? engine.names().find(*text) : nullptr;
+}
+
+}  // namespace
+
+bool bad_region(PyObject* type, std::size_t i, const std::string& what) {
+    raise_text(type, "region " + std::to_string(i) + ": " + what);
+    return false;
+}
+
+bool to_i64(PyObject* o, const char* param, std::int64_t& out) { return IntColumn::to_i64(o, param, out); }
+
+bool read_regions(const Engine& engine, PyObject* regions, PyObject* names, PyObject* starts, PyObject* ends,
+                  Regions& out, bool allow_absent) {
+    bool columns = names || starts || ends;
+    if (regions && regions != Py_None) {
+        if (columns) {
+            PyErr_SetString(PyExc_TypeError, "give either regions or names=, starts= and ends=, not both");
+            return false;
+        }
+        if (!check_sequence(regions, "regions")) return false;
+        out.keep = Ref::steal(PySequence_Fast(regions, "expected a sequence"));
+        if (!out.keep) return false;
+        const std::size_t n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(out.keep.get()));
+        out.windows.resize(n);
+        out.starts.resize(n);
+        out.ends.resize(n);
+        out.names.resize(n);
+        out.absent.resize(n);
+        PyObject* last = nullptr;
+        const IndexEntry* entry = nullptr;
+        for (std::size_t i = 0; i < n; ++i) {
+            PyObject* item = PySequence_Fast_ITEMS(out.keep.get())[i];
+            if (allow_absent && item == Py_None) {
+                out.absent[i] = true;
+                out.names[i] = Py_None;
+                continue;
+            }
+            if (!check_tuple(item, 3, "regions")) return false;
+            PyObject* name = PyTuple_GET_ITEM(item, 0);
+            if (name != last) {
+                bool ok;
+                entry = find_record(engine, name, "regions", ok);
+                if (!ok) return false;
+                last = name;
+            }
+            out.names[i] = name;
+            out.windows[i].entry = entry;
+            if (!IntColumn::to_i64(PyTuple_GET_ITEM(item, 1), "regions", out.starts[i]) ||
+                !IntColumn::to_i64(PyTuple_GET_ITEM(item, 2), "regions", out.ends[i]))
+                return false;
+        }
+    } else {
+        if (!names || !starts || !ends) {
+            PyErr_SetString(PyExc_TypeError, "give regions, or all of names=, starts= and ends=");
+            return false;
+        }
+        if (!check_sequence(names, "names")) return false;
+        out.keep = Ref::steal(PySequence_Fast(names, "expected a sequence"));
+        IntColumn first, last_col;
+        if (!out.keep || !first.open(starts, "starts") || !last_col.open(ends, "ends")) return false;
+        const std::size_t n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(out.keep.get()));
+        if (first.size() != n || last_col.size() != n) {
+            PyErr_Format(PyExc_ValueError, "names, starts and ends have different lengths (%zu, %zu, %zu)", n,
+                         first.size(), last_col.size());
+            return false;
+        }
+        out.windows.resize(n);
+        out.starts.resize(n);
+        out.ends.resize(n);
+        out.names.resize(n);
+        out.absent.resize(n);
+        PyObject* last = nullptr;
+        const IndexEntry* entry = nullptr;
+        for (std::size_t i = 0; i < n; ++i) {
+            PyObject* name = PySequence_Fast_ITEMS(out.keep.get())[i];
+            if (name != last) {
+                bool ok;
+                entry = find_record(engine, name, "names", ok);
+                if (!ok) return false;
+                last = name;
+            }
+            out.names[i] = name;
+            out.windows[i].entry = entry;
+            if (!first.get(i, out.starts[i]) || !last_col.get(i, out.ends[i])) return false;
+        }
+    }
+    for (std::size_t i = 0; i < out.count(); ++i) {
+        if (out.absent[i]) continue;
+        if (!out.windows[i].entry) return unknown_record(i, out.names[i]);
+        if (out.starts[i] > out.ends[i])
+            return bad_region(PyExc_ValueError, i,
+                              "start " + std::to_string(out.starts[i]) + " is greater than end " +
+                                  std::to_string(out.ends[i]));
+        out.windows[i].first = out.starts[i];
+    }
+    return true;
+}
+
+bool read_strands(PyObject* rc, Regions& regions) {
+    const std::size_t n = regions.count();
+    if (!rc || rc == Py_None || rc == Py_False || rc == Py_True) {
+        for (Window& w : regions.windows) w.reverse = rc == Py_True;
+        return true;
+    }
+    if (!check_sequence(rc, "rc")) return false;
+    Ref items = Ref::steal(PySequence_Fast(rc, "expected a sequence"));
+    if (!items) return false;
+    if (static_cast<std::size_t>(PySequence_Fast_GET_SIZE(items.get())) != n) {
+        PyErr_Format(PyExc_ValueError, "rc has %zd items for %zu regions", PySequence_Fast_GET_SIZE(items.get()), n);
+        return false;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* item = PySequence_Fast_ITEMS(items.get())[i];
+        bool reverse = false;
+        if (PyUnicode_Check(item)) {
+            if (PyUnicode_CompareWithASCIIString(item, "-") == 0) {
+                reverse = true;
+            } else if (PyUnicode_CompareWithASCIIString(item, "+") != 0) {
+                Ref shown = Ref::steal(PyObject_Repr(item));
+                PyErr_Format(PyExc_ValueError, "rc[%zu]: expected a bool, '+' or '-', got %S", i, shown.get());
+                return false;
+            }
+        } else if (!to_bool(item, "rc", reverse)) {
+            PyErr_Clear();
+            Ref shown = Ref::steal(PyObject_Repr(item));
+            PyErr_Format(PyExc_ValueError, "rc[%zu]: expected a bool, '+' or '-', got %S", i, shown ? shown.get() : item);
+            return false;
+        }
+        regions.windows[i].reverse = reverse;
+    }
+    return true;
+}
+
+
+}  // namespace sekva::host

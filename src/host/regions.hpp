@@ -1,0 +1,38 @@
+// Reading regions for the array and text methods: (name, start, end) tuples, or names, starts and
+// ends as separate columns (numpy and pandas columns read without an object per element), and
+// per-region strands.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/array_fill.hpp"
+#include "host/ref.hpp"
+
+namespace sekva::host {
+
+struct Regions {
+    std::vector<Window> windows;        // entry and first position; first = start until widths are settled
+    std::vector<std::int64_t> starts, ends;
+    std::vector<PyObject*> names;       // borrowed from `keep`, for messages
+    std::vector<bool> absent;           // None in place of a region (where allowed)
+    Ref keep;
+    std::size_t count() const { return starts.size(); }
+};
+
+// Reads `regions`, or names/starts/ends, checking each in input order: a known record (KeyError) and
+// a start no greater than the end (ValueError), naming the region by its position. With
+// `allow_absent`, None may stand for a region in `regions`.
+bool read_regions(const Engine& engine, PyObject* regions, PyObject* names, PyObject* starts, PyObject* ends,
+                  Regions& out, bool allow_absent = false);
+// rc: None or False (no region), True (every region), or one item per region: a bool, "+" or "-".
+bool read_strands(PyObject* rc, Regions& regions);
+// An integer argument as a signed 64-bit value.
+bool to_i64(PyObject* o, const char* param, std::int64_t& out);
+// ValueError (or `type`) "region {i}: {what}".
+[[gnu::cold]] bool bad_region(PyObject* type, std::size_t i, const std::string& what);
+
+}  // namespace sekva::host
