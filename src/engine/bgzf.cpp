@@ -81,9 +81,10 @@ BlockFault inflate_data(Inflater& inflater, const unsigned char* block, const Bl
 }
 
 // One block of a table: [p, p + avail) runs from the block's start to the next block's start, or
-// to the end of the file when `to_file_end`. The block must hold `expect` bytes.
+// to the end of the file when `to_file_end`. The block must hold `expect` bytes; `size` is set to
+// its compressed size.
 BlockFault decode_table_block(Inflater& inflater, const unsigned char* p, std::size_t avail, bool to_file_end,
-                              std::uint32_t expect, char* out) {
+                              std::uint32_t expect, char* out, std::uint32_t& size) {
     BlockHeader h;
     BlockFault fault = parse_block_header(p, avail, h);
     if (fault == BlockFault::None && h.size > avail) fault = BlockFault::Truncated;
@@ -93,6 +94,7 @@ BlockFault decode_table_block(Inflater& inflater, const unsigned char* p, std::s
     BlockFooter f = parse_block_footer(p, h.size);
     if (f.isize > BGZF_MAX_BLOCK) return BlockFault::IsizeTooLarge;
     if (f.isize != expect) return BlockFault::TableMismatch;
+    size = h.size;
     return inflate_data(inflater, p, h, f, out);
 }
 
@@ -383,12 +385,13 @@ Status BgzfFile::inflate(std::size_t i, char* out) const {
     if (!inflater) return block_error(path_, start.coffset, fault_of(status));
 
     BlockFault fault = BlockFault::None;
+    std::uint32_t size = 0;
     if (bytes_.map) {
         auto* p = reinterpret_cast<const unsigned char*>(bytes_.map + start.coffset);
         std::size_t avail = static_cast<std::size_t>(limit - start.coffset);
         // The block is read and inflated straight from the map; a fault leaves nothing behind
         // (the decompressor is reset before its next use).
-        if (!guarded_read([&] { fault = decode_table_block(*inflater, p, avail, last, expect, out); }))
+        if (!guarded_read([&] { fault = decode_table_block(*inflater, p, avail, last, expect, out, size); }))
             fault = BlockFault::Shrunk;
     } else {
         Scratch* s = scratch();
@@ -400,9 +403,24 @@ Status BgzfFile::inflate(std::size_t i, char* out) const {
             return err;
         // A read cut short by the end of the file makes a block that does not fit a truncation.
         bool to_file_end = last || got < want;
-        fault = decode_table_block(*inflater, s->compressed, got, to_file_end, expect, out);
+        fault = decode_table_block(*inflater, s->compressed, got, to_file_end, expect, out, size);
     }
     if (fault != BlockFault::None) return block_error(path_, start.coffset, fault);
+    // Only empty blocks may come between two blocks of the table: a table (or .gzi) that leaves a
+    // block with data out would otherwise read as data with a piece missing.
+    if (!last && limit - start.coffset != size) return only_empty_blocks(start.coffset + size, limit);
+    return std::nullopt;
+}
+
+Status BgzfFile::only_empty_blocks(std::uint64_t from, std::uint64_t to) const {
+    while (from < to) {
+        auto block = peek_block(path_, bytes_, from);
+        if (!block.ok()) return block.error();
+        if (block.value().isize != 0 || to - from < block.value().size)
+            return io_error(path_ + ": the BGZF block table (or .gzi) leaves out the block at compressed offset " +
+                            std::to_string(from));
+        from += block.value().size;
+    }
     return std::nullopt;
 }
 

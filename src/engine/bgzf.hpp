@@ -177,6 +177,7 @@ public:
 
 private:
     BgzfFile(std::string path, FileBytes bytes, BlockTable table, std::shared_ptr<const void> owner);
+    Status only_empty_blocks(std::uint64_t from, std::uint64_t to) const;
     bool from_cache(std::size_t block, std::uint64_t from, std::uint64_t n, char* out) const;
     void to_cache(std::size_t block, const char* bytes, std::uint32_t size) const;
     Result<std::uint64_t> read_with(std::uint64_t offset, std::uint64_t n, char* out, bool parallel) const;

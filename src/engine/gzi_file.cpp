@@ -157,7 +157,7 @@ Result<BlockTable> table_from_gzi_starts(const std::string& gzi_path, const std:
 
     BlockFault fault;
     auto last = peek_block(path, bytes, starts.back().coffset, &fault);
-    // No block header there at all: the .gzi is rather of some other file than this one corrupt.
+    // No block header where the .gzi lists one: more likely a .gzi of another file than a corrupt file.
     bool no_header = fault == BlockFault::BadMagic || fault == BlockFault::BadFlags ||
                      fault == BlockFault::BadExtra || fault == BlockFault::BadSize;
     if (!last.ok() && no_header)
@@ -165,6 +165,14 @@ Result<BlockTable> table_from_gzi_starts(const std::string& gzi_path, const std:
                                                   std::to_string(starts.back().coffset) + ", where it lists one");
     if (!last.ok()) return last.error();
     if (last.value().isize == 0) return does_not_match(gzi_path, path, "its last block holds no data");
+    // Only empty blocks may follow, or the data would end early.
+    for (std::uint64_t c = starts.back().coffset + last.value().size; c < bytes.size;) {
+        auto block = peek_block(path, bytes, c);
+        if (!block.ok()) return block.error();
+        if (block.value().isize)
+            return does_not_match(gzi_path, path, "it leaves out the block at compressed offset " + std::to_string(c));
+        c += block.value().size;
+    }
     if (__builtin_add_overflow(starts.back().uoffset, last.value().isize, &table.usize))
         return does_not_match(gzi_path, path, "offsets past 2^64");
     table.blocks = std::move(starts);
