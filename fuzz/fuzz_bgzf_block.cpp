@@ -5,6 +5,10 @@
 // The first input byte picks the mode: 0 inflates the rest as one block; 1 scans the rest as a
 // file; 2 reads a block table from the next bytes (a count, then per block a 16-bit compressed
 // step and a 17-bit size) and takes the rest as the file.
+//
+// Built on its own as: clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined
+//   -DSEKVA_HAVE_LIBDEFLATE -Isrc fuzz/fuzz_bgzf_block.cpp src/engine/*.cpp -ldeflate
+// (or -DSEKVA_HAVE_ZLIB ... -lz), and run over fuzz/corpus/fuzz_bgzf_block/.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>

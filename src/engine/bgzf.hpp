@@ -161,15 +161,16 @@ public:
     // data ends first, 0 from its end on. Blocks read whole go straight into out; blocks read in
     // part go through the cache, so nearby reads inflate them once. Any thread, no pool.
     Result<std::uint64_t> read(std::uint64_t offset, std::uint64_t n, char* out) const;
-    // As read, with the blocks it reads whole inflated on the worker pool: for one long read from
-    // the thread that owns the pool (never inside a pool job).
+    // As read, with the blocks it reads whole inflated on the worker pool: for one long read. Like
+    // every pool user, never from inside a pool job, and from one thread at a time (the pool runs
+    // one job at a time).
     Result<std::uint64_t> read_parallel(std::uint64_t offset, std::uint64_t n, char* out) const;
 
     // Inflates block i into out (room for block_end(i) - block_begin(i) bytes) on this thread,
     // bypassing the cache.
     Status inflate(std::size_t i, char* out) const;
     // Inflates blocks [first, last) back to back into out on the worker pool; a failure reports
-    // the first failed block in file order. From the pool's owning thread only.
+    // the first failed block in file order. Same pool rules as read_parallel.
     Status inflate_parallel(std::size_t first, std::size_t last, char* out) const;
 
     BgzfFile(const BgzfFile&) = delete;
@@ -222,9 +223,9 @@ private:
 // Hands the uncompressed data to consume() in consecutive pieces of `blocks_per_piece` blocks (the
 // last one shorter), in order, with the uncompressed offset of each piece. Each round inflates
 // piece k + 1 on the worker pool while one worker runs consume() on piece k, so consume() runs on
-// a pool thread: it must be engine code that touches no host object. A piece stays valid for the
-// duration of its call. Stops at the first failure, consume's own or a block's. From the pool's
-// owning thread only.
+// a pool worker (the last piece on the calling thread): it must be engine code that touches no
+// host object, and it is never run twice at once. A piece stays valid for the duration of its
+// call. Stops at the first failure, consume's own or a block's. Same pool rules as read_parallel.
 Status for_each_piece(const BgzfFile& file, std::size_t blocks_per_piece,
                       const std::function<Status(std::string_view piece, std::uint64_t uoffset)>& consume);
 
