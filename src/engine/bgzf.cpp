@@ -585,42 +585,37 @@ Status for_each_piece(const BgzfFile& file, std::size_t blocks_per_piece,
     const std::size_t pieces = blocks / per + (blocks % per != 0);
     std::size_t room;
     if (__builtin_mul_overflow(per, std::size_t{BGZF_MAX_BLOCK}, &room)) return io_error_from_errno(ENOMEM);
-    std::unique_ptr<char[]> buffers[2];
     try {
+        std::unique_ptr<char[]> buffers[2];
         for (auto& b : buffers) b.reset(new char[room]);
+        auto first_block = [&](std::size_t k) { return k * per; };
+        auto last_block = [&](std::size_t k) { return std::min(blocks, (k + 1) * per); };
+        auto hand_over = [&](std::size_t k) {
+            std::uint64_t b = file.block_begin(first_block(k)), e = file.block_end(last_block(k) - 1);
+            return consume(std::string_view(buffers[k % 2].get(), static_cast<std::size_t>(e - b)), b);
+        };
+        // Piece k is inflated on the pool while this thread hands piece k - 1 over, then helps
+        // with what is left of piece k.
+        for (std::size_t k = 0; k < pieces; ++k) {
+            const std::size_t first = first_block(k);
+            const std::uint64_t base = file.block_begin(first);
+            char* into = buffers[k % 2].get();
+            FirstFailure failed;
+            ParallelJob job(last_block(k) - first, [&](std::size_t a, std::size_t b) {
+                for (std::size_t i = first + a; i < first + b; ++i)
+                    if (Status err = file.inflate(i, into + (file.block_begin(i) - base))) failed.add(i, std::move(*err));
+            });
+            job.publish(last_block(k) - first);
+            Status consumed = k > 0 ? hand_over(k - 1) : std::nullopt;
+            Status inflated = job_failure(job.finish());
+            if (consumed) return consumed;
+            if (inflated) return inflated;
+            if (Status err = failed.take()) return err;
+        }
+        return hand_over(pieces - 1);
     } catch (const std::bad_alloc&) {
         return io_error_from_errno(ENOMEM);
     }
-    auto first_block = [&](std::size_t k) { return k * per; };
-    auto last_block = [&](std::size_t k) { return std::min(blocks, (k + 1) * per); };
-    auto piece = [&](std::size_t k) {
-        std::uint64_t b = file.block_begin(first_block(k)), e = file.block_end(last_block(k) - 1);
-        return std::string_view(buffers[k % 2].get(), static_cast<std::size_t>(e - b));
-    };
-
-    if (Status err = file.inflate_parallel(first_block(0), last_block(0), buffers[0].get())) return err;
-    // Round k inflates piece k while the first item of the job hands piece k - 1 to consume().
-    for (std::size_t k = 1; k < pieces; ++k) {
-        const std::size_t first = first_block(k), count = last_block(k) - first;
-        const std::uint64_t base = file.block_begin(first);
-        char* into = buffers[k % 2].get();
-        Status consumed;
-        FirstFailure failed;
-        JobOutcome outcome = run_parallel(count + 1, [&](std::size_t a, std::size_t b) {
-            for (std::size_t item = a; item < b; ++item) {
-                if (item == 0) {
-                    consumed = consume(piece(k - 1), file.block_begin(first_block(k - 1)));
-                    continue;
-                }
-                std::size_t i = first + item - 1;
-                if (Status err = file.inflate(i, into + (file.block_begin(i) - base))) failed.add(i, std::move(*err));
-            }
-        });
-        if (Status err = job_failure(outcome)) return err;
-        if (consumed) return consumed;
-        if (Status err = failed.take()) return err;
-    }
-    return consume(piece(pieces - 1), file.block_begin(first_block(pieces - 1)));
 }
 
 }  // namespace sekva

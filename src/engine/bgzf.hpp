@@ -161,16 +161,15 @@ public:
     // data ends first, 0 from its end on. Blocks read whole go straight into out; blocks read in
     // part go through the cache, so nearby reads inflate them once. Any thread, no pool.
     Result<std::uint64_t> read(std::uint64_t offset, std::uint64_t n, char* out) const;
-    // As read, with the blocks it reads whole inflated on the worker pool: for one long read. Like
-    // every pool user, never from inside a pool job, and from one thread at a time (the pool runs
-    // one job at a time).
+    // As read, with the blocks it reads whole inflated on the worker pool (the calling thread
+    // working on them too): for one long read.
     Result<std::uint64_t> read_parallel(std::uint64_t offset, std::uint64_t n, char* out) const;
 
     // Inflates block i into out (room for block_end(i) - block_begin(i) bytes) on this thread,
     // bypassing the cache.
     Status inflate(std::size_t i, char* out) const;
     // Inflates blocks [first, last) back to back into out on the worker pool; a failure reports
-    // the first failed block in file order. Same pool rules as read_parallel.
+    // the first failed block in file order.
     Status inflate_parallel(std::size_t first, std::size_t last, char* out) const;
 
     BgzfFile(const BgzfFile&) = delete;
@@ -221,11 +220,10 @@ private:
 };
 
 // Hands the uncompressed data to consume() in consecutive pieces of `blocks_per_piece` blocks (the
-// last one shorter), in order, with the uncompressed offset of each piece. Each round inflates
-// piece k + 1 on the worker pool while one worker runs consume() on piece k, so consume() runs on
-// a pool worker (the last piece on the calling thread): it must be engine code that touches no
-// host object, and it is never run twice at once. A piece stays valid for the duration of its
-// call. Stops at the first failure, consume's own or a block's. Same pool rules as read_parallel.
+// last one shorter), in order, with the uncompressed offset of each piece. consume() runs on the
+// calling thread, on piece k while the worker pool inflates piece k + 1; it can stop the pass
+// (an interruption, say) by returning an error. A piece stays valid for the duration of its call.
+// Stops at the first failure, consume's own or a block's.
 Status for_each_piece(const BgzfFile& file, std::size_t blocks_per_piece,
                       const std::function<Status(std::string_view piece, std::uint64_t uoffset)>& consume);
 
