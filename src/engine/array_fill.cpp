@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "engine/bytes.hpp"
 #include "engine/sequence.hpp"
@@ -18,10 +19,9 @@ namespace {
 
 constexpr std::size_t PREFETCH_AHEAD = 3;
 
-// Loads the bases of the window a few rows ahead while this one is copied.
-void prefetch_window(const Source& src, const std::vector<Window>& windows, std::size_t i, std::size_t last,
-                     std::uint64_t width) {
-    if (i + PREFETCH_AHEAD >= last) return;
+// Loads the bases of the window a few rows ahead while this one is copied (mapped files only).
+void prefetch_window(const Source& src, const std::vector<Window>& windows, std::size_t i, std::uint64_t width) {
+    if (i + PREFETCH_AHEAD >= windows.size()) return;
     const Window& w = windows[i + PREFETCH_AHEAD];
     std::int64_t first = std::max<std::int64_t>(w.first, 1);
     if (static_cast<std::uint64_t>(first) <= w.entry->rlen) prefetch_region(src, *w.entry, static_cast<std::uint64_t>(first), width);
@@ -32,10 +32,10 @@ class Failures {
 public:
     void add(std::size_t row, FaidxError error) {
         std::lock_guard lock(mutex_);
-        if (!first_ || row < first_->row) first_ = ArrayFailure{row, std::move(error)};
+        if (!first_ || row < first_->row) first_ = ArrayFailure{row, std::move(error), false, {}};
     }
     std::optional<ArrayFailure> result(JobOutcome outcome) {
-        if (outcome.status == JobStatus::NoMemory) return ArrayFailure{0, FaidxError{ErrorKind::Io, {}}, true};
+        if (outcome.status == JobStatus::NoMemory) return ArrayFailure{0, FaidxError{ErrorKind::Io, {}}, true, {}};
         if (outcome.status == JobStatus::Failed)
             return ArrayFailure{0, FaidxError{ErrorKind::Io, {}}, false, std::move(outcome.message)};
         return std::move(first_);
@@ -64,12 +64,12 @@ Status window_bytes(const Source& src, const Window& w, std::uint64_t width, cha
     return std::nullopt;
 }
 
-// Keeps the map alive for the job and tells the workers where to read.
-struct Reader {
-    explicit Reader(const Engine& engine) : map(engine.map_holder()), src(engine.source()) { src.map = map.get(); }
-    std::shared_ptr<const MappedFile> map;
-    Source src;
-};
+// Where a window's reads begin, for taking windows in file order over a compressed file.
+std::uint64_t window_position(const Window& w) {
+    std::int64_t first = std::max<std::int64_t>(w.first, 1);
+    return static_cast<std::uint64_t>(first) <= w.entry->rlen ? region_position(*w.entry, static_cast<std::uint64_t>(first))
+                                                             : UINT64_MAX;
+}
 
 template <class T>
 void put_ones(char* out, const OneHotLayout& layout, const unsigned char* codes, const unsigned char* bytes,
@@ -104,26 +104,24 @@ bool centred_window(std::int64_t start, std::int64_t end, std::uint64_t width, s
 
 std::optional<ArrayFailure> fill_codes(const Engine& engine, const std::vector<Window>& windows, std::uint64_t width,
                                        char pad, bool upper, char* out) {
-    Reader reader(engine);
     Failures failures;
-    JobOutcome outcome = run_parallel(windows.size(), [&](std::size_t first, std::size_t last) {
-        for (std::size_t i = first; i < last; ++i) {
-            prefetch_window(reader.src, windows, i, last, width);
+    JobOutcome outcome = run_regions(
+        engine.source(), windows.size(), [&](std::size_t i) { return window_position(windows[i]); },
+        [&](std::size_t i, const Source& src) {
+            prefetch_window(src, windows, i, width);
             char* row = out + i * width;
-            if (Status err = window_bytes(reader.src, windows[i], width, pad, row)) {
+            if (Status err = window_bytes(src, windows[i], width, pad, row)) {
                 failures.add(i, std::move(*err));
-                continue;
+                return;
             }
             if (upper) ascii_upper_in_place(row, static_cast<std::size_t>(width));
             if (windows[i].reverse) reverse_complement_in_place(row, static_cast<std::size_t>(width));
-        }
-    });
+        });
     return failures.result(std::move(outcome));
 }
 
 std::optional<ArrayFailure> fill_onehot(const Engine& engine, const std::vector<Window>& windows,
                                         const OneHotLayout& layout, char* out) {
-    Reader reader(engine);
     Failures failures;
     // A reversed row reads its window backwards through the complement; NUL marks the positions
     // outside the record, which stay zero whatever the alphabet holds.
@@ -132,31 +130,35 @@ std::optional<ArrayFailure> fill_onehot(const Engine& engine, const std::vector<
     forward[0] = reverse[0] = 255;
     static constexpr std::size_t item_size[] = {1, 1, 2, 4};
     const std::size_t row_bytes = layout.width * layout.channels * item_size[static_cast<int>(layout.type)];
-    JobOutcome outcome = run_parallel(windows.size(), [&](std::size_t first, std::size_t last) {
-        std::unique_ptr<unsigned char[]> scratch(new unsigned char[layout.width ? layout.width : 1]);
-        for (std::size_t i = first; i < last; ++i) {
-            prefetch_window(reader.src, windows, i, last, layout.width);
-            char* bytes = reinterpret_cast<char*>(scratch.get());
-            if (Status err = window_bytes(reader.src, windows[i], layout.width, '\0', bytes)) {
+    // One scratch row per thread that fills rows.
+    const std::size_t scratch_size = static_cast<std::size_t>(layout.width ? layout.width : 1);
+    JobOutcome outcome = run_regions(
+        engine.source(), windows.size(), [&](std::size_t i) { return window_position(windows[i]); },
+        [&](std::size_t i, const Source& src) {
+            thread_local std::vector<unsigned char> scratch_row;
+            if (scratch_row.size() < scratch_size) scratch_row.resize(scratch_size);
+            unsigned char* scratch = scratch_row.data();
+            prefetch_window(src, windows, i, layout.width);
+            char* bytes = reinterpret_cast<char*>(scratch);
+            if (Status err = window_bytes(src, windows[i], layout.width, '\0', bytes)) {
                 failures.add(i, std::move(*err));
-                continue;
+                return;
             }
             const unsigned char* codes = windows[i].reverse ? reverse.data() : forward.data();
             char* row = out + i * row_bytes;
             switch (layout.type) {
                 case OneHotType::UInt8:
                 case OneHotType::Bool:
-                    put_ones<std::uint8_t>(row, layout, codes, scratch.get(), windows[i].reverse, 1);
+                    put_ones<std::uint8_t>(row, layout, codes, scratch, windows[i].reverse, 1);
                     break;
                 case OneHotType::Float16:
-                    put_ones<std::uint16_t>(row, layout, codes, scratch.get(), windows[i].reverse, 0x3C00);
+                    put_ones<std::uint16_t>(row, layout, codes, scratch, windows[i].reverse, 0x3C00);
                     break;
                 case OneHotType::Float32:
-                    put_ones<float>(row, layout, codes, scratch.get(), windows[i].reverse, 1.0f);
+                    put_ones<float>(row, layout, codes, scratch, windows[i].reverse, 1.0f);
                     break;
             }
-        }
-    });
+        });
     return failures.result(std::move(outcome));
 }
 
@@ -171,29 +173,29 @@ std::optional<ArrayFailure> fill_ragged(const Engine& engine, const std::vector<
                                         const std::vector<std::uint64_t>& offsets,
                                         const std::vector<std::uint64_t>& capacities, const std::vector<bool>& reverse,
                                         bool upper, char* out, std::vector<std::uint64_t>& lengths) {
-    Reader reader(engine);
     Failures failures;
     const OpenOptions& opt = engine.options();
-    JobOutcome outcome = run_parallel(plans.size(), [&](std::size_t first, std::size_t last) {
-        for (std::size_t i = first; i < last; ++i) {
-            if (i + PREFETCH_AHEAD < last && plans[i + PREFETCH_AHEAD].kind == RegionPlan::Kind::Extract) {
-                const RegionPlan& ahead = plans[i + PREFETCH_AHEAD];
-                prefetch_region(reader.src, *ahead.entry, ahead.s, ahead.n);
-            }
-            lengths[i] = 0;
-            if (plans[i].kind != RegionPlan::Kind::Extract) continue;
-            char* bases = out + offsets[i];
-            bool ascii = false;
-            auto got = fetch_single_optimized(opt, plans[i], reader.src, bases, capacities[i], ascii);
-            if (!got.ok()) {
-                failures.add(i, std::move(got.error()));
-                continue;
-            }
-            auto n = static_cast<std::size_t>(got.value());
-            if (upper) ascii_upper_in_place(bases, n);
-            if (reverse[i]) reverse_complement_in_place(bases, n);
-            lengths[i] = got.value();
+    auto position = [&](std::size_t i) {
+        return plans[i].kind == RegionPlan::Kind::Extract ? region_position(*plans[i].entry, plans[i].s) : UINT64_MAX;
+    };
+    JobOutcome outcome = run_regions(engine.source(), plans.size(), position, [&](std::size_t i, const Source& src) {
+        if (i + PREFETCH_AHEAD < plans.size() && plans[i + PREFETCH_AHEAD].kind == RegionPlan::Kind::Extract) {
+            const RegionPlan& ahead = plans[i + PREFETCH_AHEAD];
+            prefetch_region(src, *ahead.entry, ahead.s, ahead.n);
         }
+        lengths[i] = 0;
+        if (plans[i].kind != RegionPlan::Kind::Extract) return;
+        char* bases = out + offsets[i];
+        bool ascii = false;
+        auto got = fetch_single_optimized(opt, plans[i], src, bases, capacities[i], ascii);
+        if (!got.ok()) {
+            failures.add(i, std::move(got.error()));
+            return;
+        }
+        auto n = static_cast<std::size_t>(got.value());
+        if (upper) ascii_upper_in_place(bases, n);
+        if (reverse[i]) reverse_complement_in_place(bases, n);
+        lengths[i] = got.value();
     });
     return failures.result(std::move(outcome));
 }

@@ -48,39 +48,45 @@ BatchFetch::BatchFetch(const Engine& engine, BatchItem* items, std::size_t count
       map_(engine.map_holder()),
       src_(engine.source()),
       items_(items),
+      count_(count),
       reverse_complement_(reverse_complement),
-      job_(count, [this](std::size_t first, std::size_t last) { extract(first, last); }) {
-    src_.map = map_.get();
-}
+      job_(count, [this](std::size_t first, std::size_t last) {
+          for (std::size_t i = first; i < last; ++i) extract(i, src_);
+      }) {}
 
-void BatchFetch::extract(std::size_t first, std::size_t last) {
-    const OpenOptions& opt = engine_.options();
-    for (std::size_t i = first; i < last; ++i) {
-        // Regions of a BED file are scattered over the genome: start loading a few ahead.
-        if (i + PREFETCH_AHEAD < last && items_[i + PREFETCH_AHEAD].plan.kind == RegionPlan::Kind::Extract) {
-            const RegionPlan& ahead = items_[i + PREFETCH_AHEAD].plan;
-            prefetch_region(src_, *ahead.entry, ahead.s, ahead.n);
-        }
-        BatchItem& item = items_[i];
-        if (item.plan.kind != RegionPlan::Kind::Extract) continue;
-        auto got = fetch_single_optimized(opt, item.plan, src_, item.out, item.capacity, item.ascii);
-        if (!got.ok()) {
-            std::lock_guard lock(failed_mutex_);
-            if (!failed_ || i < failed_->first) failed_.emplace(i, std::move(got.error()));
-            continue;
-        }
-        item.length = got.value();
-        auto length = static_cast<std::size_t>(item.length);
-        // Bytes that are not ASCII stay as they are, for the caller to report.
-        if (reverse_complement_ && (item.ascii || is_ascii(item.out, length))) {
-            reverse_complement_in_place(item.out, length);
-            item.ascii = true;
-        }
+void BatchFetch::extract(std::size_t i, const Source& src) {
+    // Regions of a BED file are scattered over the genome: start loading a few ahead.
+    if (i + PREFETCH_AHEAD < count_ && items_[i + PREFETCH_AHEAD].plan.kind == RegionPlan::Kind::Extract) {
+        const RegionPlan& ahead = items_[i + PREFETCH_AHEAD].plan;
+        prefetch_region(src, *ahead.entry, ahead.s, ahead.n);
+    }
+    BatchItem& item = items_[i];
+    if (item.plan.kind != RegionPlan::Kind::Extract || !item.out) return;
+    auto got = fetch_single_optimized(engine_.options(), item.plan, src, item.out, item.capacity, item.ascii);
+    if (!got.ok()) {
+        std::lock_guard lock(failed_mutex_);
+        if (!failed_ || i < failed_->first) failed_.emplace(i, std::move(got.error()));
+        return;
+    }
+    item.length = got.value();
+    auto length = static_cast<std::size_t>(item.length);
+    // Bytes that are not ASCII stay as they are, for the caller to report.
+    if (reverse_complement_ && (item.ascii || is_ascii(item.out, length))) {
+        reverse_complement_in_place(item.out, length);
+        item.ascii = true;
     }
 }
 
 std::optional<BatchFailure> BatchFetch::run_to_end(std::size_t& failed_at) {
-    JobOutcome outcome = job_.finish();
+    // Over a compressed file nothing was published: the regions run now, in file order.
+    JobOutcome outcome = src_.bgzf ? job_.finish_published() : job_.finish();
+    if (src_.bgzf && outcome.status == JobStatus::Done) {
+        auto position = [&](std::size_t i) {
+            const RegionPlan& plan = items_[i].plan;
+            return plan.kind == RegionPlan::Kind::Extract ? region_position(*plan.entry, plan.s) : UINT64_MAX;
+        };
+        outcome = run_regions(src_, failed_at, position, [&](std::size_t i, const Source& src) { extract(i, src); });
+    }
     if (outcome.status == JobStatus::NoMemory) return BatchFailure{BatchFailure::Kind::NoMemory};
     if (outcome.status == JobStatus::Failed)
         return BatchFailure{BatchFailure::Kind::Worker, 0, FaidxError{ErrorKind::Fetch, {}}, std::move(outcome.message)};

@@ -46,8 +46,11 @@ struct BatchFailure {
 class BatchFetch {
 public:
     BatchFetch(const Engine& engine, BatchItem* items, std::size_t count, bool reverse_complement);
-    // Items [0, ready) are planned and have their `out`.
-    void publish(std::size_t ready) { job_.publish(ready); }
+    // Items [0, ready) are planned and have their `out`. Over a compressed file nothing starts
+    // before finish(): the regions are then taken in file order, so each block is inflated once.
+    void publish(std::size_t ready) {
+        if (!src_.bgzf) job_.publish(ready);
+    }
     // Waits for every published item (publishing the rest), then reports the first failure in input
     // order among the items [0, planned): a region the plan refused (named by `name_of`, with
     // its requested coordinates from `request_of`) or one whose extraction failed. Needs no host lock.
@@ -60,12 +63,13 @@ public:
 
 private:
     std::optional<BatchFailure> run_to_end(std::size_t& failed_at);
-    void extract(std::size_t first, std::size_t last);
+    void extract(std::size_t i, const Source& src);
 
     const Engine& engine_;
     std::shared_ptr<const MappedFile> map_;  // keeps the mapping alive for every worker
     Source src_;
     BatchItem* items_;
+    std::size_t count_;
     bool reverse_complement_;
     std::mutex failed_mutex_;
     std::optional<std::pair<std::size_t, FaidxError>> failed_;  // first extraction failure

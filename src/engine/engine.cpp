@@ -10,6 +10,7 @@
 #include <exception>
 #include <new>
 
+#include "engine/gzi_file.hpp"
 #include "engine/index_file.hpp"
 #include "engine/scan.hpp"
 
@@ -50,8 +51,13 @@ Result<std::unique_ptr<Engine>> Engine::open(OpenOptions options, Interruption i
         if (!file.ok()) return file.error();
         make_blocking(file.value().get());
         if (!opt.is_mutable) engine->map_.reset(MappedFile::map(file.value().get()));
+        struct stat st;
+        const bool regular = ::fstat(file.value().get(), &st) == 0 && S_ISREG(st.st_mode);
         // Without a map the descriptor stays open for reads; with one it is closed here.
         if (!engine->map_) engine->fd_ = std::move(file.value());
+        FileBytes bytes{engine->map_ ? engine->map_->data() : nullptr, engine->fd_.get(),
+                        engine->map_ ? engine->map_->size() : static_cast<std::uint64_t>(regular ? st.st_size : 0)};
+        if (Status err = engine->open_compressed(bytes, regular)) return *err;
 
         bool build = false;
         if (!modified(engine->index_path_)) {
@@ -72,10 +78,52 @@ Result<std::unique_ptr<Engine>> Engine::open(OpenOptions options, Interruption i
     }
 }
 
+// A compressed file is told by its first bytes, before any index is written: BGZF is read through
+// its block table (from the .gzi, or built from the block headers and written beside it); any
+// other compression allows no random access and is refused.
+Status Engine::open_compressed(const FileBytes& bytes, bool regular) {
+    if (!regular) return std::nullopt;  // a pipe or device is read as text
+    auto kind = detect_compression(bytes);
+    if (!kind.ok()) return kind.error();
+    if (kind.value() == Compression::None) return std::nullopt;
+    const OpenOptions& opt = options_;
+    if (kind.value() != Compression::Bgzf) return no_random_access_error(opt.filename, kind.value());
+    if (!can_inflate()) return no_decompressor_error(opt.filename);
+    const std::string gzi = gzi_path();
+    auto gzi_time = modified(gzi), fasta_time = modified(opt.filename);
+    bool build = !gzi_time || (opt.build_index && opt.rebuild && fasta_time && later(*fasta_time, *gzi_time));
+    Result<BlockTable> table = build ? scan_block_table(opt.filename, bytes) : read_gzi(gzi, opt.filename, bytes);
+    if (!table.ok() && !build && opt.build_index) {
+        // A .gzi that does not describe the file is built again from the blocks.
+        build = true;
+        table = scan_block_table(opt.filename, bytes);
+    }
+    if (!table.ok()) return table.error();
+    // Only an aid: a .gzi that cannot be written (a read-only directory) costs a scan of the block
+    // headers at the next opening, nothing more.
+    if (build && opt.build_index) write_gzi(gzi, table.value());
+    auto file = BgzfFile::open(opt.filename, bytes, std::move(table.value()), map_);
+    if (!file.ok()) return file.error();
+    bgzf_ = std::move(file.value());
+    return std::nullopt;
+}
+
+Status Engine::build_compressed_index(const Interruption& interruption) {
+    FastaScanner scanner;
+    Status err = for_each_piece(*bgzf_, 64, [&](std::string_view piece, std::uint64_t) -> Status {
+        if (!interruption()) return interrupted_error();
+        return scanner.feed(piece.data(), piece.size());
+    });
+    if (err) return err;
+    if (Status end = scanner.finish()) return end;
+    return write_index(index_path_, scanner.entries());
+}
+
 // The scan reads the file through its own descriptor rather than the map, so a file truncated
 // meanwhile reads short instead of faulting, and devices and pipes are read as streams: the
 // scan stops at the first line that is not text, whatever follows.
 Status Engine::build_index_file(const Interruption& interruption) {
+    if (bgzf_) return build_compressed_index(interruption);
     auto file = open_file(options_.filename, O_RDONLY | O_NONBLOCK);
     if (!file.ok()) return file.error();
     const int fd = file.value().get();

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "engine/bgzf.hpp"
 #include "engine/error.hpp"
 #include "engine/extract.hpp"
 #include "engine/fs.hpp"
@@ -53,21 +54,33 @@ public:
     const OpenOptions& options() const { return options_; }
     const std::string& index_path() const { return index_path_; }
     const NameTable& names() const { return names_; }
-    // Where reads go now; without a map the file size is read afresh.
-    Source source() const { return {map_.get(), fd_.get(), map_ ? 0 : file_size(fd_.get())}; }
+    // Where reads go now: the uncompressed bytes of a BGZF file, or the map of a plain one, or its
+    // descriptor (whose file size is read afresh).
+    Source source() const {
+        if (bgzf_) return Source{nullptr, -1, 0, bgzf_.get()};
+        return {map_.get(), fd_.get(), map_ ? 0 : file_size(fd_.get())};
+    }
     // Shared by batch workers so the map outlives every read of a batch.
     std::shared_ptr<const MappedFile> map_holder() const { return map_; }
-    const MappedFile* map() const { return map_.get(); }
+    // The map of a plain (uncompressed) file, if it is mapped.
+    const MappedFile* map() const { return bgzf_ ? nullptr : map_.get(); }
+    // The uncompressed bytes of a BGZF-compressed file.
+    const BgzfFile* bgzf() const { return bgzf_.get(); }
+    // The .gzi of a BGZF file: the FASTA path with ".gzi" appended.
+    std::string gzi_path() const { return options_.filename + ".gzi"; }
 
 private:
     explicit Engine(OpenOptions options);
+    Status open_compressed(const FileBytes& bytes, bool regular);
     Status build_index_file(const Interruption& interruption);
+    Status build_compressed_index(const Interruption& interruption);
 
     OpenOptions options_;
     std::string index_path_;
     NameTable names_;
     std::shared_ptr<const MappedFile> map_;
     FileHandle fd_;
+    std::unique_ptr<BgzfFile> bgzf_;
 };
 
 }  // namespace sekva

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "engine/bus_guard.hpp"
 #include "engine/bytes.hpp"
@@ -146,10 +147,50 @@ Result<std::uint64_t> read_into(int fd, const IndexEntry& e, std::uint64_t begin
 
 }  // namespace
 
+// Through the uncompressed bytes of a BGZF file: the same window as the map path, read through this
+// worker's cursor (short windows) or in pieces (long ones, inflated on the pool where allowed).
+Result<std::uint64_t> extract_from_bgzf(const Source& src, const IndexEntry& e, std::uint64_t p, std::uint64_t n,
+                                        char* out, std::uint64_t capacity, bool* ascii) {
+    const BgzfFile& file = *src.bgzf;
+    unsigned seen = 0;
+    bool nul = false;
+    std::uint64_t got = 0, begin;
+    if (!empty_request(e, n) && capacity && first_byte(e, p, begin) && begin < file.size()) {
+        const std::uint64_t end = window_end(e, begin, n, file.size()), want = std::min(n, capacity);
+        constexpr std::uint64_t PIECE = 4 << 20;
+        if (src.cursor && end - begin <= PIECE) {
+            auto view = src.cursor->view(begin, end - begin);
+            if (!view.ok()) return std::move(view.error());
+            got = copy_bases(view.value().data(), view.value().data() + view.value().size(), want, out, seen, nul);
+        } else {
+            const std::uint64_t piece = std::min(end - begin, PIECE);
+            char small[16384];
+            std::unique_ptr<char[]> large;
+            char* buffer = piece <= sizeof small ? small : (large = std::make_unique_for_overwrite<char[]>(piece)).get();
+            for (std::uint64_t at = begin; got < want && at < end;) {
+                std::uint64_t len = std::min(piece, end - at);
+                auto r = src.may_use_pool && len >= (1 << 20) ? file.read_parallel(at, len, buffer) : file.read(at, len, buffer);
+                if (!r.ok()) return std::move(r.error());
+                if (r.value() == 0) break;
+                got += copy_bases(buffer, buffer + r.value(), want - got, out + got, seen, nul);
+                at += r.value();
+            }
+        }
+    }
+    // Inflated text holding a NUL is no FASTA text.
+    if (nul) return io_error(file.path() + ": the decompressed FASTA text holds a NUL byte, which no FASTA file holds");
+    if (ascii) *ascii = !(seen & 0x80);
+    return got;
+}
+
 std::uint64_t extraction_capacity(const Source& src, const IndexEntry& e, std::uint64_t p, std::uint64_t n) {
     if (empty_request(e, n)) return 0;
     std::uint64_t begin;
     if (!first_byte(e, p, begin)) return 0;
+    if (src.bgzf) {
+        if (begin >= src.bgzf->size()) return 0;
+        return std::min(n, window_end(e, begin, n, src.bgzf->size()) - begin);
+    }
     if (src.map) {
         if (begin >= src.map->size()) return 0;
         return std::min(n, window_end(e, begin, n, src.map->size()) - begin);
@@ -193,9 +234,41 @@ Result<std::uint64_t> extract_sequence_from_file_optimized(int fd, const IndexEn
 
 Result<std::uint64_t> extract_into(const Source& src, const IndexEntry& e, std::uint64_t p, std::uint64_t n,
                                    char* out, std::uint64_t capacity, bool* ascii) {
+    if (src.bgzf) return extract_from_bgzf(src, e, p, n, out, capacity, ascii);
     if (src.map) return extract_sequence_from_mmap(*src.map, e, p, n, out, capacity, ascii);
     if (src.fd < 0) return io_error("No file handle available");
     return extract_sequence_from_file_optimized(src.fd, e, p, n, out, capacity, ascii);
+}
+
+std::uint64_t region_position(const IndexEntry& e, std::uint64_t p) {
+    std::uint64_t at;
+    return e.lenc && p && first_byte(e, p, at) ? at : UINT64_MAX;
+}
+
+JobOutcome run_regions(const Source& src, std::size_t count, const std::function<std::uint64_t(std::size_t)>& position,
+                       const std::function<void(std::size_t, const Source&)>& body) {
+    if (!src.bgzf)
+        return run_parallel(count, [&](std::size_t first, std::size_t last) {
+            for (std::size_t i = first; i < last; ++i) body(i, src);
+        });
+    try {
+        std::vector<std::uint64_t> where(count);
+        std::vector<std::size_t> order(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            where[i] = position(i);
+            order[i] = i;
+        }
+        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return where[a] < where[b]; });
+        return run_parallel(count, [&](std::size_t first, std::size_t last) {
+            BgzfCursor cursor(*src.bgzf);
+            Source local = src;
+            local.cursor = &cursor;
+            local.may_use_pool = false;
+            for (std::size_t k = first; k < last; ++k) body(order[k], local);
+        });
+    } catch (const std::bad_alloc&) {
+        return {JobStatus::NoMemory, {}};
+    }
 }
 
 void prefetch_region(const Source& src, const IndexEntry& e, std::uint64_t p, std::uint64_t n) {

@@ -4,17 +4,25 @@
 #include <cstdint>
 #include <string>
 
+#include <functional>
+
+#include "engine/bgzf.hpp"
 #include "engine/error.hpp"
 #include "engine/fs.hpp"
 #include "engine/index_file.hpp"
+#include "engine/worker_pool.hpp"
 
 namespace sekva {
 
-// Where bases are read from: the shared map when there is one, else the descriptor.
+// Where bases are read from: the uncompressed bytes of a BGZF file, or the shared map of a plain
+// file, or else its descriptor.
 struct Source {
     const MappedFile* map = nullptr;
     int fd = -1;
     std::uint64_t fd_size = 0;  // file size behind fd, read once per call or batch
+    const BgzfFile* bgzf = nullptr;
+    BgzfCursor* cursor = nullptr;  // this worker's window of inflated blocks, when it has one
+    bool may_use_pool = false;     // a long read may inflate on the worker pool (not from a worker)
 };
 
 // Bytes that extraction can yield at most for this request (n, or fewer when the file ends
@@ -37,6 +45,15 @@ Result<std::uint64_t> extract_into(const Source& src, const IndexEntry& e, std::
                                    char* out, std::uint64_t capacity, bool* ascii = nullptr);
 
 std::uint64_t file_size(int fd);
+
+// Where base p of the record lies in the (uncompressed) file, or UINT64_MAX when nowhere.
+std::uint64_t region_position(const IndexEntry& e, std::uint64_t p);
+
+// Runs body(i, src) for every item of [0, count) on the worker pool. Over a BGZF file the items go
+// in the order of their bytes in the file (`position(i)`), each range of them through a cursor of
+// its own, so that a block is inflated once however many items share it; otherwise in input order.
+JobOutcome run_regions(const Source& src, std::size_t count, const std::function<std::uint64_t(std::size_t)>& position,
+                       const std::function<void(std::size_t, const Source&)>& body);
 
 // Starts loading the mapped bytes of a region into the cache (at most its first few kilobytes), so
 // that a loop over scattered regions waits for memory once per region, not once per cache line.

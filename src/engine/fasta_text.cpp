@@ -31,17 +31,16 @@ std::optional<ArrayFailure> TextJob::read() {
     for (std::size_t i = 0; i < n; ++i) {
         const RegionPlan& plan = regions_[i].plan;
         if (plan.kind == RegionPlan::Kind::Extract && !ragged_capacity(engine_, plan, room[i]))
-            return ArrayFailure{i, FaidxError{ErrorKind::Io, {}}, true};
+            return ArrayFailure{i, FaidxError{ErrorKind::Io, {}}, true, {}};
         if (__builtin_add_overflow(base_at_[i], room[i], &base_at_[i + 1]))
-            return ArrayFailure{i, FaidxError{ErrorKind::Io, {}}, true};
+            return ArrayFailure{i, FaidxError{ErrorKind::Io, {}}, true, {}};
     }
     bases_ = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(base_at_[n]) + 1);
     const OpenOptions& opt = engine_.options();
     // Read through a descriptor of its own rather than the map: the pages of a whole genome's
     // regions then stay in the page cache, not in this process.
-    auto map = engine_.map_holder();
+    const MappedFile* map = engine_.map();
     Source src = engine_.source();
-    src.map = map.get();
     FileHandle own;
     if (map) {
         auto file = open_file(opt.filename, O_RDONLY | O_NONBLOCK);
@@ -53,27 +52,29 @@ std::optional<ArrayFailure> TextJob::read() {
     }
     std::mutex mutex;
     std::optional<ArrayFailure> failure;
-    JobOutcome outcome = run_parallel(n, [&](std::size_t first, std::size_t last) {
-        for (std::size_t i = first; i < last; ++i) {
-            const TextRegion& r = regions_[i];
-            if (r.plan.kind != RegionPlan::Kind::Extract) continue;
-            char* bases = bases_.get() + base_at_[i];
-            bool ascii = false;
-            auto got = fetch_single_optimized(opt, r.plan, src, bases, room[i], ascii);
-            if (!got.ok()) {
-                std::lock_guard lock(mutex);
-                if (!failure || i < failure->row) failure = ArrayFailure{i, std::move(got.error())};
-                continue;
-            }
-            lengths_[i] = got.value();
-            if (r.reverse) {
-                char* end = bases + got.value();
-                std::reverse(bases, end);
-                for (char* p = bases; p < end; ++p) *p = static_cast<char>(layout_.complement[static_cast<unsigned char>(*p)]);
-            }
+    auto position = [&](std::size_t i) {
+        const RegionPlan& plan = regions_[i].plan;
+        return plan.kind == RegionPlan::Kind::Extract ? region_position(*plan.entry, plan.s) : UINT64_MAX;
+    };
+    JobOutcome outcome = run_regions(src, n, position, [&](std::size_t i, const Source& from) {
+        const TextRegion& r = regions_[i];
+        if (r.plan.kind != RegionPlan::Kind::Extract) return;
+        char* bases = bases_.get() + base_at_[i];
+        bool ascii = false;
+        auto got = fetch_single_optimized(opt, r.plan, from, bases, room[i], ascii);
+        if (!got.ok()) {
+            std::lock_guard lock(mutex);
+            if (!failure || i < failure->row) failure = ArrayFailure{i, std::move(got.error()), false, {}};
+            return;
+        }
+        lengths_[i] = got.value();
+        if (r.reverse) {
+            char* end = bases + got.value();
+            std::reverse(bases, end);
+            for (char* p = bases; p < end; ++p) *p = static_cast<char>(layout_.complement[static_cast<unsigned char>(*p)]);
         }
     });
-    if (outcome.status == JobStatus::NoMemory) return ArrayFailure{0, FaidxError{ErrorKind::Io, {}}, true};
+    if (outcome.status == JobStatus::NoMemory) return ArrayFailure{0, FaidxError{ErrorKind::Io, {}}, true, {}};
     if (outcome.status == JobStatus::Failed)
         return ArrayFailure{0, FaidxError{ErrorKind::Io, {}}, false, std::move(outcome.message)};
     if (failure) return failure;

@@ -2,15 +2,12 @@
 #include "engine/gzi_file.hpp"
 
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <new>
-#include <random>
 
 #include "engine/fs.hpp"
+#include "engine/index_file.hpp"
 
 namespace sekva {
 
@@ -35,55 +32,6 @@ FaidxError not_a_gzi(const std::string& gzi_path, const std::string& reason) {
 
 FaidxError does_not_match(const std::string& gzi_path, const std::string& path, const std::string& reason) {
     return io_error(gzi_path + " does not match " + path + ": " + reason);
-}
-
-// write_file_replacing and its helpers do for any bytes what write_index does for .fai text;
-// the two are meant to become one.
-
-// The file a rename must replace: the target of a symbolic link rather than the link.
-std::string replace_target(const std::string& path) {
-    struct stat st;
-    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        char* resolved = ::realpath(path.c_str(), nullptr);
-        if (resolved) {
-            std::string out(resolved);
-            std::free(resolved);
-            return out;
-        }
-    }
-    return path;
-}
-
-std::string temporary_name(const std::string& target) {
-    static thread_local std::mt19937_64 rng{std::random_device{}()};
-    return target + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(rng());
-}
-
-Status write_in_place(const std::string& path, const std::string& bytes) {
-    auto file = open_file(path, O_WRONLY | O_CREAT | O_TRUNC);
-    if (!file.ok()) return file.error();
-    Status err = write_all(file.value().get(), bytes.data(), bytes.size());
-    if (file.value().close() != 0 && !err) err = io_error_from_errno(errno);
-    return err;
-}
-
-// Readers only ever see the old file or the whole new one: a temporary file in the same directory
-// is renamed over `path`. Devices and pipes, which a rename cannot replace, are written as they are.
-Status write_file_replacing(const std::string& path, const std::string& bytes) {
-    std::string target = replace_target(path);
-    struct stat st;
-    if (::stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return write_in_place(target, bytes);
-
-    std::string temp = temporary_name(target);
-    // 0666 before the umask, like any newly created file.
-    auto file = open_file(temp, O_WRONLY | O_CREAT | O_EXCL);
-    // An unwritable directory: report the error the path itself gives.
-    if (!file.ok()) return write_in_place(target, bytes);
-    Status err = write_all(file.value().get(), bytes.data(), bytes.size());
-    if (file.value().close() != 0 && !err) err = io_error_from_errno(errno);
-    if (!err && ::rename(temp.c_str(), target.c_str()) != 0) err = io_error_from_errno(errno);
-    if (err) ::unlink(temp.c_str());
-    return err;
 }
 
 }  // namespace
@@ -182,7 +130,7 @@ Result<BlockTable> table_from_gzi_starts(const std::string& gzi_path, const std:
 
 Result<BlockTable> read_gzi(const std::string& gzi_path, const std::string& path, const FileBytes& bytes) {
     try {
-        auto file = open_file(gzi_path, O_RDONLY);
+        auto file = open_file(gzi_path, O_RDONLY | O_NONBLOCK);  // never blocks on a FIFO
         if (!file.ok()) return FaidxError{ErrorKind::IndexNotFound, gzi_path};
         auto content = read_all(file.value().get());
         if (!content.ok()) return content.error();
