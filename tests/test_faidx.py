@@ -1,5 +1,6 @@
 """The Faidx class: constructor conversions, repr, keys, membership and bad calls."""
 import inspect
+import platform
 import sys
 
 import pytest
@@ -111,3 +112,20 @@ def test_names_of_fetched_values_are_plain_str(path):
     for value in (fa.fetch(Name("chr1"), 1, 2), fa.fetch_many([(Name("chr1"), 1, 2)])[0],
                   fa.fetch_many_same_chr(Name("chr1"), [(1, 2)] * 1000)[0]):
         assert type(value.name) is str and value.name == "chr1"
+
+
+def _members():
+    import sekva
+
+    for cls in (sekva.Fasta, sekva.Faidx, sekva.Sequence, sekva.FastaRecord, sekva.FastaIterator,
+                sekva.SequenceIterator, sekva.MutableFastaRecord):
+        yield cls.__name__, cls
+        for name, member in vars(cls).items():
+            if not name.startswith("__") or name in ("__reduce__", "__reversed__", "__enter__", "__exit__"):
+                yield f"{cls.__name__}.{name}", member
+
+
+@pytest.mark.skipif(platform.python_implementation() == "PyPy", reason="PyPy drops the docstrings of C methods")
+@pytest.mark.parametrize("name, member", list(_members()), ids=[n for n, _ in _members()])
+def test_every_class_method_and_property_says_what_it_is(name, member):
+    assert member.__doc__ and member.__doc__.strip(), name

@@ -24,7 +24,7 @@ PyObject* refuse_construction(PyTypeObject* type, PyObject* args, PyObject* kwar
 PyObject* refuse_subclass(PyObject* cls, PyObject* args, PyObject* kwargs);
 inline PyMethodDef refuse_subclass_method() {
     return {"__init_subclass__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(refuse_subclass)),
-            METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr};
+            METH_VARARGS | METH_KEYWORDS | METH_CLASS, "Refuses every subclass: the class cannot be extended."};
 }
 // Whether a list of `items` new objects could be held in this machine's memory at all; where it
 // could not, the caller raises MemoryError before starting work that would never end.

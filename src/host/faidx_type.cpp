@@ -95,8 +95,8 @@ PyObject* faidx_fetch_fasta(PyObject* self, PyObject* const* args, Py_ssize_t na
 }
 
 PyMethodDef methods[] = {
-    {"__reduce__", fastcall_method(entry<faidx_reduce>), METH_FASTCALL | METH_KEYWORDS, "__reduce__($self)\n--\n\n"},
-    {"fetch", fastcall_method(entry<faidx_fetch>), METH_FASTCALL | METH_KEYWORDS, "fetch($self, name, start, end)\n--\n\n"},
+    {"__reduce__", fastcall_method(entry<faidx_reduce>), METH_FASTCALL | METH_KEYWORDS, "__reduce__($self)\n--\n\nPickles as the file name and the options: unpickling opens the file again."},
+    {"fetch", fastcall_method(entry<faidx_fetch>), METH_FASTCALL | METH_KEYWORDS, "fetch($self, name, start, end)\n--\n\nThe bases from start to end (1-based, inclusive) of a record, as a Sequence."},
     {"fetch_entire_sequence", fastcall_method(entry<faidx_fetch_entire>), METH_FASTCALL | METH_KEYWORDS,
      "fetch_entire_sequence($self, name)\n--\n\n"
      "Ultra-fast method for fetching entire sequences - bypasses all bounds checking"},
@@ -131,7 +131,7 @@ PyMethodDef methods[] = {
 };
 
 PyGetSetDef getset[] = {
-    {"keys", entry<faidx_keys>, nullptr, nullptr, nullptr},
+    {"keys", entry<faidx_keys>, nullptr, const_cast<char*>("A new list of the record names, in index-file order."), nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -148,7 +148,9 @@ PyType_Slot slots[] = {
                     "Faidx(filename, indexname=None, as_raw=False, strict_bounds=False, sequence_always_upper=False, "
                     "rebuild=True, build_index=True, one_based_attributes=True, default_seq=None, mutable=False, "
                     "key_function=None, split_char=None, filt_function=None, read_long_names=False, "
-                    "duplicate_action=..., read_ahead=None)\n--\n\n")},
+                    "duplicate_action=..., read_ahead=None)\n--\n\n"
+                    "The index engine of a FASTA file: fetches by name and 1-based, inclusive coordinates. "
+                    "duplicate_action=... stands for 'stop'.")},
     {0, nullptr},
 };
 

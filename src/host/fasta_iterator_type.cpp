@@ -42,7 +42,9 @@ PyTypeObject* type_cell = nullptr;
 }  // namespace
 
 PyTypeObject* fasta_iterator_type() {
-    return cached_iterator_type(type_cell, "sekva.FastaIterator", sizeof(FastaIteratorObject), dealloc_entry<release_iterator>,
+    return cached_iterator_type(type_cell, "sekva.FastaIterator",
+                                "The records of a Fasta, one FastaRecord each, in index-file order.",
+                                sizeof(FastaIteratorObject), dealloc_entry<release_iterator>,
                                 traverse_entry<iterator_traverse>, entry<iterator_next>);
 }
 

@@ -261,15 +261,16 @@ PyObject* record_reduce(PyObject* o, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 PyMethodDef methods[] = {
-    {"__reduce__", fastcall_method(entry<record_reduce>), METH_FASTCALL | METH_KEYWORDS, "__reduce__($self)\n--\n\n"},
-    {"__reversed__", fastcall_method(entry<record_reversed>), METH_FASTCALL | METH_KEYWORDS, "__reversed__($self)\n--\n\n"},
+    {"__reduce__", fastcall_method(entry<record_reduce>), METH_FASTCALL | METH_KEYWORDS, "__reduce__($self)\n--\n\nPickles as its Fasta and its name."},
+    {"__reversed__", fastcall_method(entry<record_reversed>), METH_FASTCALL | METH_KEYWORDS, "__reversed__($self)\n--\n\nThe record's line-sized pieces, last first, each reversed: a list."},
     refuse_subclass_method(),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef getset[] = {
-    {"long_name", entry<get_long_name>, nullptr, nullptr, nullptr},
-    {"unpadded_len", entry<get_unpadded_len>, nullptr, nullptr, nullptr},
+    {"long_name", entry<get_long_name>, nullptr, const_cast<char*>("The record's name."), nullptr},
+    {"unpadded_len", entry<get_unpadded_len>, nullptr,
+     const_cast<char*>("Length of the record without its leading and trailing runs of N."), nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -285,6 +286,8 @@ PyType_Slot slots[] = {
     {Py_sq_item, slot<record_item>()},
     {Py_tp_methods, methods},
     {Py_tp_getset, getset},
+    {Py_tp_doc, const_cast<char*>("One record of a Fasta: its length, its text, subscripts and slices, reversal, "
+                                  "iteration by lines. Made by the Fasta, which it keeps alive.")},
     {0, nullptr},
 };
 

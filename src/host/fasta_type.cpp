@@ -323,12 +323,14 @@ PyObject* fasta_fetch_fasta(PyObject* self, PyObject* const* args, Py_ssize_t na
 }
 
 PyMethodDef methods[] = {
-    {"keys", fastcall_method(entry<fasta_keys>), FASTCALL, "keys($self)\n--\n\n"},
-    {"values", fastcall_method(entry<fasta_values>), FASTCALL, "values($self)\n--\n\n"},
-    {"items", fastcall_method(entry<fasta_items>), FASTCALL, "items($self)\n--\n\n"},
-    {"get_seq", fastcall_method(entry<fasta_get_seq>), FASTCALL, "get_seq($self, name, start, end, rc=None)\n--\n\n"},
+    {"keys", fastcall_method(entry<fasta_keys>), FASTCALL, "keys($self)\n--\n\nA new list of the record names, in index-file order."},
+    {"values", fastcall_method(entry<fasta_values>), FASTCALL, "values($self)\n--\n\nA new list of the records (FastaRecord), in index-file order."},
+    {"items", fastcall_method(entry<fasta_items>), FASTCALL, "items($self)\n--\n\nA new list of (name, FastaRecord) pairs, in index-file order."},
+    {"get_seq", fastcall_method(entry<fasta_get_seq>), FASTCALL, "get_seq($self, name, start, end, rc=None)\n--\n\n"
+     "The bases from start to end (1-based, inclusive) of a record; with rc=True, their reverse complement."},
     {"get_spliced_seq", fastcall_method(entry<fasta_get_spliced_seq>), FASTCALL,
-     "get_spliced_seq($self, name, intervals, rc=None)\n--\n\n"},
+     "get_spliced_seq($self, name, intervals, rc=None)\n--\n\n"
+     "The bases of (start, end) intervals of one record joined in the given order."},
     {"fetch_many", fastcall_method(entry<fasta_fetch_many>), FASTCALL,
      "fetch_many($self, regions, rc=None)\n--\n\n"
      "High-performance batch fetch for many sequences\n\n"
@@ -353,11 +355,12 @@ PyMethodDef methods[] = {
      "    List of Sequence objects in the same order as input regions\n\n"
      "Example:\n"
      "    seqs = fasta.fetch_many_same_chr(\"chr1\", [(1, 100), (500, 600)])"},
-    {"close", fastcall_method(entry<fasta_close>), FASTCALL, "close($self)\n--\n\n"},
-    {"__reduce__", fastcall_method(entry<fasta_reduce>), FASTCALL, "__reduce__($self)\n--\n\n"},
-    {"__enter__", fastcall_method(entry<fasta_enter>), FASTCALL, "__enter__($self)\n--\n\n"},
+    {"close", fastcall_method(entry<fasta_close>), FASTCALL, "close($self)\n--\n\nChanges nothing: the Fasta stays usable (the file is let go when the object is)."},
+    {"__reduce__", fastcall_method(entry<fasta_reduce>), FASTCALL, "__reduce__($self)\n--\n\nPickles as the file name and the options: unpickling opens the file again."},
+    {"__enter__", fastcall_method(entry<fasta_enter>), FASTCALL, "__enter__($self)\n--\n\nThe Fasta itself, for a with block."},
     {"__exit__", fastcall_method(entry<fasta_exit>), FASTCALL,
-     "__exit__($self, _exc_type=None, _exc_value=None, _traceback=None)\n--\n\n"},
+     "__exit__($self, _exc_type=None, _exc_value=None, _traceback=None)\n--\n\n"
+     "Changes nothing; an exception in the with block goes on."},
     {"fetch_array", fastcall_method(entry<fasta_fetch_array>), METH_FASTCALL | METH_KEYWORDS, FETCH_ARRAY_DOC},
     {"fetch_onehot", fastcall_method(entry<fasta_fetch_onehot>), METH_FASTCALL | METH_KEYWORDS, FETCH_ONEHOT_DOC},
     {"fetch_ragged", fastcall_method(entry<fasta_fetch_ragged>), METH_FASTCALL | METH_KEYWORDS, FETCH_RAGGED_DOC},
@@ -382,7 +385,9 @@ PyType_Slot slots[] = {
                     "Fasta(filename, indexname=None, default_seq=None, key_function=None, as_raw=False, "
                     "strict_bounds=False, read_ahead=None, mutable=False, split_char=None, filt_function=None, "
                     "one_based_attributes=True, read_long_names=False, duplicate_action=..., "
-                    "sequence_always_upper=False, rebuild=True, build_index=True)\n--\n\n")},
+                    "sequence_always_upper=False, rebuild=True, build_index=True)\n--\n\n"
+                    "A FASTA file with its .fai index (built when missing or older than the file): records by "
+                    "name or position. duplicate_action=... stands for 'stop'.")},
     {0, nullptr},
 };
 

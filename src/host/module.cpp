@@ -46,13 +46,13 @@ PyObject* refuse_pickling(PyObject* o, PyObject* const*, Py_ssize_t, PyObject*) 
 
 }  // namespace
 
-PyTypeObject* cached_iterator_type(PyTypeObject*& cell, const char* name, int basicsize, destructor dealloc,
-                                   traverseproc traverse, iternextfunc next) {
+PyTypeObject* cached_iterator_type(PyTypeObject*& cell, const char* name, const char* doc, int basicsize,
+                                   destructor dealloc, traverseproc traverse, iternextfunc next) {
     if (cell) return cell;
     // The tables must outlive the type; they are made once per class and kept for the process.
     static PyMethodDef methods[] = {
         {"__reduce__", fastcall_method(unchecked_entry<refuse_pickling>), METH_FASTCALL | METH_KEYWORDS,
-         "__reduce__($self)\n--\n\n"},
+         "__reduce__($self)\n--\n\nIterators do not pickle: pickle the Fasta or record and make a new iterator."},
         refuse_subclass_method(),
         {nullptr, nullptr, 0, nullptr},
     };
@@ -63,6 +63,7 @@ PyTypeObject* cached_iterator_type(PyTypeObject*& cell, const char* name, int ba
         {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
         {Py_tp_iternext, reinterpret_cast<void*>(next)},
         {Py_tp_methods, methods},
+        {Py_tp_doc, const_cast<char*>(doc)},
         {0, nullptr},
     };
     auto* type_spec = new (std::nothrow)

@@ -31,6 +31,7 @@ PyType_Slot slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_entry<release_nothing, false>)},
     {Py_mp_ass_subscript, reinterpret_cast<void*>(unchecked_entry<assign_item>)},
     {Py_tp_methods, methods},
+    {Py_tp_doc, const_cast<char*>("Reserved for writable records: every assignment raises NotImplementedError.")},
     {0, nullptr},
 };
 

@@ -46,7 +46,9 @@ PyTypeObject* type_cell = nullptr;
 }  // namespace
 
 PyTypeObject* sequence_iterator_type() {
-    return cached_iterator_type(type_cell, "sekva.SequenceIterator", sizeof(SequenceIteratorObject), dealloc_entry<release_iterator>,
+    return cached_iterator_type(type_cell, "sekva.SequenceIterator",
+                                "A record in line-sized pieces, one Sequence each; a failed step can be retried.",
+                                sizeof(SequenceIteratorObject), dealloc_entry<release_iterator>,
                                 traverse_entry<iterator_traverse>, entry<iterator_next>);
 }
 

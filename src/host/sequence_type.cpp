@@ -224,19 +224,19 @@ PyObject* get_gc(PyObject* o, void* closure) {
 }
 
 PyGetSetDef getset[] = {
-    {"name", entry<get_text>, entry<set_text>, nullptr, closure_of(FIRST)},
-    {"seq", entry<get_text>, entry<set_text>, nullptr, closure_of(SECOND)},
-    {"start", entry<get_coord>, entry<set_coord>, nullptr, closure_of(FIRST)},
-    {"end", entry<get_coord>, entry<set_coord>, nullptr, closure_of(SECOND)},
-    {"comp", entry<get_comp>, entry<set_comp>, nullptr, nullptr},
-    {"fancy_name", entry<get_fancy_name>, nullptr, nullptr, nullptr},
-    {"long_name", entry<get_fancy_name>, nullptr, nullptr, nullptr},
-    {"complement", entry<get_complement>, nullptr, nullptr, nullptr},
-    {"reverse", entry<get_reverse>, nullptr, nullptr, nullptr},
-    {"orientation", entry<get_orientation>, nullptr, nullptr, nullptr},
-    {"gc", entry<get_gc>, nullptr, nullptr, reinterpret_cast<void*>(std::uintptr_t{0})},
-    {"gc_strict", entry<get_gc>, nullptr, nullptr, reinterpret_cast<void*>(std::uintptr_t{1})},
-    {"gc_iupac", entry<get_gc>, nullptr, nullptr, reinterpret_cast<void*>(std::uintptr_t{2})},
+    {"name", entry<get_text>, entry<set_text>, const_cast<char*>("Name of the record the bases come from."), closure_of(FIRST)},
+    {"seq", entry<get_text>, entry<set_text>, const_cast<char*>("The bases, one ASCII character each."), closure_of(SECOND)},
+    {"start", entry<get_coord>, entry<set_coord>, const_cast<char*>("Position of the first base in the record, or None."), closure_of(FIRST)},
+    {"end", entry<get_coord>, entry<set_coord>, const_cast<char*>("Position of the last base in the record, or None."), closure_of(SECOND)},
+    {"comp", entry<get_comp>, entry<set_comp>, const_cast<char*>("Whether the bases are the complement of the stored strand."), nullptr},
+    {"fancy_name", entry<get_fancy_name>, nullptr, const_cast<char*>("The name with the coordinates, as name:start-end, and ' (complement)' when comp."), nullptr},
+    {"long_name", entry<get_fancy_name>, nullptr, const_cast<char*>("The same text as fancy_name."), nullptr},
+    {"complement", entry<get_complement>, nullptr, const_cast<char*>("A new Sequence of the complemented bases, in the same order."), nullptr},
+    {"reverse", entry<get_reverse>, nullptr, const_cast<char*>("A new Sequence of the bases in reverse order, not complemented."), nullptr},
+    {"orientation", entry<get_orientation>, nullptr, const_cast<char*>("1 for a forward stretch, -1 for a reverse-complemented one, else None."), nullptr},
+    {"gc", entry<get_gc>, nullptr, const_cast<char*>("Share of C and G (either case) among all bases."), reinterpret_cast<void*>(std::uintptr_t{0})},
+    {"gc_strict", entry<get_gc>, nullptr, const_cast<char*>("Share of C and G among the unambiguous bases A, C, G and T."), reinterpret_cast<void*>(std::uintptr_t{1})},
+    {"gc_iupac", entry<get_gc>, nullptr, const_cast<char*>("GC content with IUPAC ambiguity codes counted by their share of C and G."), reinterpret_cast<void*>(std::uintptr_t{2})},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -339,7 +339,7 @@ PyObject* sequence_reduce(PyObject* o, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 PyMethodDef methods[] = {
-    {"__reduce__", fastcall_method(entry<sequence_reduce>), METH_FASTCALL | METH_KEYWORDS, "__reduce__($self)\n--\n\n"},
+    {"__reduce__", fastcall_method(entry<sequence_reduce>), METH_FASTCALL | METH_KEYWORDS, "__reduce__($self)\n--\n\nPickles and copies as the value it is: the class and its five fields."},
     refuse_subclass_method(),
     {nullptr, nullptr, 0, nullptr},
 };
@@ -356,7 +356,8 @@ PyType_Slot slots[] = {
     {Py_tp_richcompare, slot<sequence_richcompare>()},
     {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
     {Py_tp_getset, getset},
-    {Py_tp_doc, const_cast<char*>("Sequence(name=..., seq=..., start=None, end=None, comp=False)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>("Sequence(name=..., seq=..., start=None, end=None, comp=False)\n--\n\n"
+                                  "A stretch of bases with the name of its record, its coordinates and a strand flag.")},
     {Py_tp_methods, methods},
     {0, nullptr},
 };

@@ -19,7 +19,7 @@ PyTypeObject* cached_type(PyTypeObject*& cell, PyType_Spec& type_spec);
 
 // The two iterator classes: made by the module only, GC-tracked (without tp_clear, like records:
 // the Fasta they hold breaks any cycle), iterating themselves.
-PyTypeObject* cached_iterator_type(PyTypeObject*& cell, const char* name, int basicsize, destructor dealloc,
-                                   traverseproc traverse, iternextfunc next);
+PyTypeObject* cached_iterator_type(PyTypeObject*& cell, const char* name, const char* doc, int basicsize,
+                                   destructor dealloc, traverseproc traverse, iternextfunc next);
 
 }  // namespace sekva::host
