@@ -25,14 +25,14 @@ def compressed_genome(path):
 
 
 def plain_inflate(packed):
-    """One zlib pass over every member of the file: the floor any reader of it stands on."""
-    data = open(packed, "rb").read()
+    """One zlib pass over every block of the file, one thread: what any reader of it starts from."""
+    data = memoryview(open(packed, "rb").read())
     t0 = time.perf_counter()
-    total, rest = 0, data
-    while rest:
-        d = zlib.decompressobj(31)
-        total += len(d.decompress(rest))
-        rest = d.unused_data
+    total, at = 0, 0
+    while at < len(data):
+        size = int.from_bytes(data[at + 16 : at + 18], "little") + 1  # BSIZE of the BGZF block
+        total += len(zlib.decompress(data[at + 18 : at + size - 8], -15))
+        at += size
     return total, time.perf_counter() - t0
 
 

@@ -57,7 +57,7 @@ public:
     // Where reads go now: the uncompressed bytes of a BGZF file, or the map of a plain one, or its
     // descriptor (whose file size is read afresh).
     Source source() const {
-        if (bgzf_) return Source{nullptr, -1, 0, bgzf_.get()};
+        if (bgzf_) return Source{nullptr, -1, 0, bgzf_.get(), nullptr, true};
         return {map_.get(), fd_.get(), map_ ? 0 : file_size(fd_.get())};
     }
     // Shared by batch workers so the map outlives every read of a batch.
