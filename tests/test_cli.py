@@ -287,3 +287,36 @@ def test_the_installed_script_and_version(tmp_path):
     assert run([script, "--version"], tmp_path).stdout.decode().split() == ["sekva", module.__version__]
     assert module.__version__ == importlib.metadata.version("sekva")
     assert "__version__" not in module.__all__
+
+
+BGZIP = shutil.which("bgzip")
+
+
+@needs_samtools
+@pytest.mark.skipif(BGZIP is None, reason="bgzip is not installed")
+@pytest.mark.parametrize("seed", range(6))
+def test_faidx_reads_bgzf_genomes_as_samtools_does(tmp_path, seed):
+    rng = random.Random(100 + seed)
+    genome = random_genome(rng, crlf=seed % 3 == 2)
+    regions = random_regions(rng, rng.randint(1, 40))
+    ours, theirs = twin_dirs(tmp_path, {"g.fa": genome, "r.txt": "\n".join(regions).encode() + b"\n"})
+    for d in (ours, theirs):
+        subprocess.run([BGZIP, "g.fa"], cwd=d, check=True)
+    options = rng.choice([[], ["-i"], ["-c", "-n", "9"]])
+    assert_same(sekva("faidx", "g.fa.gz", "-r", "r.txt", *options, cwd=ours),
+                run([SAMTOOLS, "faidx", "g.fa.gz", "-r", "r.txt", *options], theirs))
+    assert (ours / "g.fa.gz.gzi").read_bytes() == (theirs / "g.fa.gz.gzi").read_bytes()
+
+
+@pytest.mark.skipif(BGZIP is None, reason="bgzip is not installed")
+def test_getfasta_reads_bgzf_genomes(tmp_path):
+    rng = random.Random(7)
+    genome = random_genome(rng, empty_record=False)
+    names = [line[1:].split()[0] for line in genome.decode().splitlines() if line.startswith(">")]
+    bed = random_bed(rng, names, 6, False, True)
+    plain, packed = twin_dirs(tmp_path, {"g.fa": genome, "r.bed": bed})
+    subprocess.run([BGZIP, "g.fa"], cwd=packed, check=True)
+    for options in ([], ["-s", "-name"], ["-tab"]):
+        a = sekva("getfasta", "-fi", "g.fa.gz", "-bed", "r.bed", *options, cwd=packed)
+        b = sekva("getfasta", "-fi", "g.fa", "-bed", "r.bed", *options, cwd=plain)
+        assert a.returncode == b.returncode == 0 and a.stdout == b.stdout

@@ -179,6 +179,10 @@ def _build_index(fasta_path, index_path):
             os.unlink(scratch)
 
 
+def fasta_gzi(positional):
+    return positional[0] + ".gzi" if positional else None
+
+
 def run(args):
     try:
         opts, positional = _getopt_long(args, "ho:n:cr:fi", _LONG)
@@ -211,7 +215,9 @@ def run(args):
         elif opt in ("-f", "--fastq"):
             raise CliError("FASTQ files are not supported")
         elif opt == "--gzi-idx":
-            raise CliError("compressed FASTA files are not supported")
+            # The engine reads the .gzi beside the file; another one it cannot be told about.
+            if value != fasta_gzi(positional):
+                raise CliError("--gzi-idx: the .gzi is read from beside the FASTA file (file.fa.gz.gzi)")
     if not positional:
         sys.stdout.write(USAGE)
         return 0

@@ -218,7 +218,11 @@ PyObject* region_to_host(RegionResult&& result, StrOutput& out, PyObject* name, 
 
 PyObject* fetch_sequence(const Engine& engine, PyObject* name, std::string_view record, std::uint64_t start,
                          std::uint64_t end) {
-    const IndexEntry* entry = engine.names().find(record);
+    return fetch_sequence_at(engine, name, record, engine.names().find(record), start, end);
+}
+
+PyObject* fetch_sequence_at(const Engine& engine, PyObject* name, std::string_view record, const IndexEntry* entry,
+                            std::uint64_t start, std::uint64_t end) {
     // Inside the record, from the map, and small enough not to be worth letting other threads run.
     if (entry && start >= 1 && start <= end && end <= entry->rlen && engine.map() &&
         end - start < StrOutput::RELEASE_LOCK_ABOVE) {

@@ -73,6 +73,9 @@ PyObject* fetch_to_host(PyObject* name, std::string_view record, Call call) {
 // everything else through fetch_into.
 PyObject* fetch_sequence(const Engine& engine, PyObject* name, std::string_view record, std::uint64_t start,
                          std::uint64_t end);
+// The same for a caller that already looked the record up (`entry` may be nullptr: not found).
+PyObject* fetch_sequence_at(const Engine& engine, PyObject* name, std::string_view record, const IndexEntry* entry,
+                            std::uint64_t start, std::uint64_t end);
 
 // A new list of the engine's record names.
 PyObject* keys_list(const Engine& engine);

@@ -23,21 +23,23 @@ struct RecordObject {
     PyObject* name;   // exact str; first: set only by the module (see entry.hpp)
     PyObject* fasta;  // keeps the engine alive as long as the record
     bool is_mutable;
+    const IndexEntry* entry;  // looked up once (the table never changes); nullptr: not in it
+    const char* text;         // the name's UTF-8 form, kept by `name`
+    Py_ssize_t text_size;
 };
 SEKVA_FIRST_FIELD_MARKS_BUILT(RecordObject, name);
 
 RecordObject* as_record(PyObject* o) { return reinterpret_cast<RecordObject*>(o); }
 
-std::string_view name_of(RecordObject* self) {
-    std::string_view name;
-    if (!utf8_view(self->name, name)) PyErr_Clear();  // names come from the index: always UTF-8
-    return name;
+std::string_view name_of(RecordObject* self) { return {self->text, static_cast<std::size_t>(self->text_size)}; }
+
+RecordShape shape_of(RecordObject* self) {
+    if (!self->entry) return {70, 0};
+    return {self->entry->lenc ? self->entry->lenc : 1, self->entry->rlen};
 }
 
-RecordShape shape_of(RecordObject* self) { return record_shape(fasta_engine(self->fasta), name_of(self)); }
-
 PyObject* fetch_part(RecordObject* self, std::uint64_t start, std::uint64_t end) {
-    return fasta_fetch(self->fasta, self->name, start, end);
+    return fetch_sequence_at(fasta_engine(self->fasta), self->name, name_of(self), self->entry, start, end);
 }
 
 PyObject* fetch_whole(RecordObject* self) {
@@ -229,7 +231,7 @@ PyObject* record_iter(PyObject* o) {
 PyObject* get_long_name(PyObject* o, void*) {
     auto* self = as_record(o);
     std::string_view name = name_of(self);
-    if (!fasta_engine(self->fasta).names().contains(name)) {
+    if (!self->entry) {
         raise_faidx_error(not_found_error(name));
         return nullptr;
     }
@@ -301,11 +303,16 @@ PyTypeObject* fasta_record_type() { return cached_type(type_cell, type_spec); }
 PyObject* new_fasta_record(PyObject* fasta, PyObject* name, bool is_mutable) {
     PyTypeObject* type = fasta_record_type();
     if (!type) return nullptr;
+    std::string_view text;
+    if (!utf8_view(name, text)) return nullptr;
     auto* self = reinterpret_cast<RecordObject*>(PyType_GenericAlloc(type, 0));
     if (!self) return nullptr;
     self->name = new_ref(name);
     self->fasta = new_ref(fasta);
     self->is_mutable = is_mutable;
+    self->text = text.data();
+    self->text_size = static_cast<Py_ssize_t>(text.size());
+    self->entry = fasta_engine(fasta).names().find(text);
     return reinterpret_cast<PyObject*>(self);
 }
 

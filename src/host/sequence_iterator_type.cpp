@@ -1,4 +1,6 @@
 // SequenceIterator: one record in line-sized pieces; a failed step can be retried.
+#include "host/args.hpp"
+#include "host/engine_bridge.hpp"
 #include "host/entry.hpp"
 #include "host/errors.hpp"
 #include "host/fasta_type.hpp"
@@ -16,6 +18,9 @@ struct SequenceIteratorObject {
     std::uint64_t piece;   // bases per step, at least 1
     std::uint64_t length;  // bases in the record
     std::uint64_t next;    // 1-based first base of the next piece; past `length` when exhausted
+    const IndexEntry* entry;  // looked up once: the table never changes
+    const char* text;         // the name's UTF-8 form, kept by `name`
+    Py_ssize_t text_size;
 };
 SEKVA_FIRST_FIELD_MARKS_BUILT(SequenceIteratorObject, name);
 
@@ -34,7 +39,9 @@ PyObject* iterator_next(PyObject* o) {
     auto* self = as_iterator(o);
     if (self->next == 0 || self->next > self->length) return nullptr;
     std::uint64_t last = self->length - self->next < self->piece ? self->length : self->next + self->piece - 1;
-    PyObject* piece = fasta_fetch(self->fasta, self->name, self->next, last);
+    PyObject* piece = fetch_sequence_at(fasta_engine(self->fasta), self->name,
+                                        std::string_view(self->text, static_cast<std::size_t>(self->text_size)),
+                                        self->entry, self->next, last);
     if (!piece) return nullptr;  // the same piece is asked for again next time
     // 0 marks exhaustion where last + 1 would wrap around.
     self->next = last == UINT64_MAX ? 0 : last + 1;
@@ -55,6 +62,8 @@ PyTypeObject* sequence_iterator_type() {
 PyObject* new_sequence_iterator(PyObject* fasta, PyObject* name, std::uint64_t piece, std::uint64_t length) {
     PyTypeObject* type = sequence_iterator_type();
     if (!type) return nullptr;
+    std::string_view text;
+    if (!utf8_view(name, text)) return nullptr;
     auto* self = reinterpret_cast<SequenceIteratorObject*>(PyType_GenericAlloc(type, 0));
     if (!self) return nullptr;
     self->name = new_ref(name);
@@ -62,6 +71,9 @@ PyObject* new_sequence_iterator(PyObject* fasta, PyObject* name, std::uint64_t p
     self->piece = piece;
     self->length = length;
     self->next = 1;
+    self->text = text.data();
+    self->text_size = static_cast<Py_ssize_t>(text.size());
+    self->entry = fasta_engine(fasta).names().find(text);
     return reinterpret_cast<PyObject*>(self);
 }
 
