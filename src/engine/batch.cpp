@@ -18,7 +18,7 @@ namespace sekva {
 
 namespace {
 
-constexpr std::size_t PREFETCH_AHEAD = 4;
+constexpr std::size_t PREFETCH_AHEAD = 8;
 constexpr std::uint64_t MAPPED_ARENA = 1 << 20;
 
 }  // namespace
