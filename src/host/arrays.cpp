@@ -136,12 +136,16 @@ bool check_size(std::uint64_t a, std::uint64_t b, std::uint64_t c = 1) {
     return true;
 }
 
-[[gnu::cold]] PyObject* raise_fill_failure(ArrayFailure& failure) {
-    if (failure.no_memory) return PyErr_NoMemory();
-    if (!failure.worker_message.empty())
-        return raise_text(PyExc_RuntimeError, "a batch worker failed: " + failure.worker_message);
-    raise_faidx_error(failure.error);
-    return nullptr;
+
+// Runs the fill with the interpreter lock released and hands back the array, or raises.
+template <class Fill>
+PyObject* filled(Ref& array, Fill fill) {
+    std::optional<ArrayFailure> failure;
+    Py_BEGIN_ALLOW_THREADS
+    failure = fill();
+    Py_END_ALLOW_THREADS
+    if (failure) return raise_fill_failure(*failure);
+    return array.release();
 }
 
 bool single_ascii_letter(PyObject* o, const char* param, char& out) {
@@ -180,12 +184,7 @@ PyObject* fetch_array(const Engine& engine, const char* callable, PyObject* cons
     std::vector<Py_ssize_t> shape = {static_cast<Py_ssize_t>(regions.count()), static_cast<Py_ssize_t>(width)};
     Ref array = output_array(callable, slot[8], shape, "B", "uint8", target);
     if (!array) return nullptr;
-    std::optional<ArrayFailure> failure;
-    Py_BEGIN_ALLOW_THREADS
-    failure = fill_codes(engine, regions.windows, width, pad, upper, target.data());
-    Py_END_ALLOW_THREADS
-    if (failure) return raise_fill_failure(*failure);
-    return array.release();
+    return filled(array, [&] { return fill_codes(engine, regions.windows, width, pad, upper, target.data()); });
 }
 
 PyObject* fetch_onehot(const Engine& engine, const char* callable, PyObject* const* args, Py_ssize_t nargs,
@@ -267,12 +266,7 @@ PyObject* fetch_onehot(const Engine& engine, const char* callable, PyObject* con
     std::vector<Py_ssize_t> shape = layout.channels_last ? std::vector<Py_ssize_t>{n, w, k} : std::vector<Py_ssize_t>{n, k, w};
     Ref array = output_array(callable, slot[9], shape, type->format, type->name, target);
     if (!array) return nullptr;
-    std::optional<ArrayFailure> failure;
-    Py_BEGIN_ALLOW_THREADS
-    failure = fill_onehot(engine, regions.windows, layout, target.data());
-    Py_END_ALLOW_THREADS
-    if (failure) return raise_fill_failure(*failure);
-    return array.release();
+    return filled(array, [&] { return fill_onehot(engine, regions.windows, layout, target.data()); });
 }
 
 PyObject* fetch_ragged(const Engine& engine, const char* callable, PyObject* const* args, Py_ssize_t nargs,

@@ -351,13 +351,7 @@ PyObject* fetch_fasta(const Engine& engine, const char* callable, PyObject* cons
     Py_BEGIN_ALLOW_THREADS
     failure = job.read();
     Py_END_ALLOW_THREADS
-    if (failure) {
-        if (failure->no_memory) return PyErr_NoMemory();
-        if (!failure->worker_message.empty())
-            return raise_text(PyExc_RuntimeError, "a batch worker failed: " + failure->worker_message);
-        raise_faidx_error(failure->error);
-        return nullptr;
-    }
+    if (failure) return raise_fill_failure(*failure);
     if (job.size() > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
 #ifdef PYPY_VERSION
     std::string out(static_cast<std::size_t>(job.size()), '\0');

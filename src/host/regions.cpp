@@ -110,17 +110,41 @@ private:
     return false;
 }
 
-const IndexEntry* find_record(const Engine& engine, PyObject* name, const char* param, bool& ok) {
-    std::optional<std::string_view> text;
-    ok = to_lookup_text(name, param, text);
-    return ok && text ? engine.names().find(*text) : nullptr;
-}
+// Looks names up once for each run of one name object: regions of one record come in runs.
+class NameLookup {
+public:
+    NameLookup(const Engine& engine, const char* param) : engine_(engine), param_(param) {}
+    bool find(PyObject* name, const IndexEntry*& out) {
+        if (name != last_) {
+            std::optional<std::string_view> text;
+            if (!to_lookup_text(name, param_, text)) return false;
+            entry_ = text ? engine_.names().find(*text) : nullptr;
+            last_ = name;
+        }
+        out = entry_;
+        return true;
+    }
+
+private:
+    const Engine& engine_;
+    const char* param_;
+    PyObject* last_ = nullptr;
+    const IndexEntry* entry_ = nullptr;
+};
 
 }  // namespace
 
 bool bad_region(PyObject* type, std::size_t i, const std::string& what) {
     raise_text(type, "region " + std::to_string(i) + ": " + what);
     return false;
+}
+
+PyObject* raise_fill_failure(ArrayFailure& failure) {
+    if (failure.no_memory) return PyErr_NoMemory();
+    if (!failure.worker_message.empty())
+        return raise_text(PyExc_RuntimeError, "a batch worker failed: " + failure.worker_message);
+    raise_faidx_error(failure.error);
+    return nullptr;
 }
 
 bool to_i64(PyObject* o, const char* param, std::int64_t& out) { return IntColumn::to_i64(o, param, out); }
@@ -137,13 +161,8 @@ bool read_regions(const Engine& engine, PyObject* regions, PyObject* names, PyOb
         out.keep = Ref::steal(PySequence_Fast(regions, "expected a sequence"));
         if (!out.keep) return false;
         const std::size_t n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(out.keep.get()));
-        out.windows.resize(n);
-        out.starts.resize(n);
-        out.ends.resize(n);
-        out.names.resize(n);
-        out.absent.resize(n);
-        PyObject* last = nullptr;
-        const IndexEntry* entry = nullptr;
+        out.resize(n);
+        NameLookup lookup(engine, "regions");
         for (std::size_t i = 0; i < n; ++i) {
             PyObject* item = PySequence_Fast_ITEMS(out.keep.get())[i];
             if (allow_absent && item == Py_None) {
@@ -153,15 +172,9 @@ bool read_regions(const Engine& engine, PyObject* regions, PyObject* names, PyOb
             }
             if (!check_tuple(item, 3, "regions")) return false;
             PyObject* name = PyTuple_GET_ITEM(item, 0);
-            if (name != last) {
-                bool ok;
-                entry = find_record(engine, name, "regions", ok);
-                if (!ok) return false;
-                last = name;
-            }
             out.names[i] = name;
-            out.windows[i].entry = entry;
-            if (!IntColumn::to_i64(PyTuple_GET_ITEM(item, 1), "regions", out.starts[i]) ||
+            if (!lookup.find(name, out.windows[i].entry) ||
+                !IntColumn::to_i64(PyTuple_GET_ITEM(item, 1), "regions", out.starts[i]) ||
                 !IntColumn::to_i64(PyTuple_GET_ITEM(item, 2), "regions", out.ends[i]))
                 return false;
         }
@@ -180,24 +193,14 @@ bool read_regions(const Engine& engine, PyObject* regions, PyObject* names, PyOb
                          first.size(), last_col.size());
             return false;
         }
-        out.windows.resize(n);
-        out.starts.resize(n);
-        out.ends.resize(n);
-        out.names.resize(n);
-        out.absent.resize(n);
-        PyObject* last = nullptr;
-        const IndexEntry* entry = nullptr;
+        out.resize(n);
+        NameLookup lookup(engine, "names");
         for (std::size_t i = 0; i < n; ++i) {
             PyObject* name = PySequence_Fast_ITEMS(out.keep.get())[i];
-            if (name != last) {
-                bool ok;
-                entry = find_record(engine, name, "names", ok);
-                if (!ok) return false;
-                last = name;
-            }
             out.names[i] = name;
-            out.windows[i].entry = entry;
-            if (!first.get(i, out.starts[i]) || !last_col.get(i, out.ends[i])) return false;
+            if (!lookup.find(name, out.windows[i].entry) || !first.get(i, out.starts[i]) ||
+                !last_col.get(i, out.ends[i]))
+                return false;
         }
     }
     for (std::size_t i = 0; i < out.count(); ++i) {

@@ -21,6 +21,13 @@ struct Regions {
     std::vector<bool> absent;           // None in place of a region (where allowed)
     Ref keep;
     std::size_t count() const { return starts.size(); }
+    void resize(std::size_t n) {
+        windows.resize(n);
+        starts.resize(n);
+        ends.resize(n);
+        names.resize(n);
+        absent.resize(n);
+    }
 };
 
 // Reads `regions`, or names/starts/ends, checking each in input order: a known record (KeyError) and
@@ -32,6 +39,8 @@ bool read_regions(const Engine& engine, PyObject* regions, PyObject* names, PyOb
 bool read_strands(PyObject* rc, Regions& regions);
 // An integer argument as a signed 64-bit value.
 bool to_i64(PyObject* o, const char* param, std::int64_t& out);
+// Raises what a fill on the workers (arrays, record text) failed with; returns nullptr.
+[[gnu::cold]] PyObject* raise_fill_failure(ArrayFailure& failure);
 // ValueError (or `type`) "region {i}: {what}".
 [[gnu::cold]] bool bad_region(PyObject* type, std::size_t i, const std::string& what);
 
