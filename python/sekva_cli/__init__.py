@@ -1,4 +1,5 @@
 """The `sekva` command: `sekva faidx` and `sekva getfasta`, dispatched and kept free of tracebacks."""
+import gc
 import sys
 
 USAGE = """\
@@ -84,6 +85,9 @@ def main(argv=None):
         sys.stderr.write(f"sekva: unknown command '{args[0]}' (commands: faidx, getfasta)\n")
         return 1
     _command = f"sekva {args[0]}"
+    # A command builds a few hundred thousand acyclic strings, tuples and lists; the cyclic
+    # collector would walk them over and over for nothing.
+    gc.disable()
     try:
         return command.run(args[1:])
     except CliError as e:
@@ -99,4 +103,6 @@ def main(argv=None):
         return 130
     except (Exception, MemoryError) as e:
         warn(str(e) or type(e).__name__)
+    finally:
+        gc.enable()
     return 1
