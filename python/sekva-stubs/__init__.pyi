@@ -4,6 +4,8 @@ from types import TracebackType as _TracebackType
 from typing import Any as _Any, ClassVar as _ClassVar, NoReturn as _NoReturn, SupportsIndex as _SupportsIndex
 from typing import final as _final, overload as _overload
 
+from _typeshed import FileDescriptorLike as _FileDescriptorLike
+
 import numpy as _np
 import numpy.typing as _npt
 
@@ -191,6 +193,45 @@ class Fasta:
         upper: bool = False,
     ) -> tuple[_npt.NDArray[_np.uint8], _npt.NDArray[_np.int64]]:
         """All regions' bases back to back, and n + 1 offsets into them."""
+    def fetch_fasta(
+        self,
+        regions: _abc.Sequence[tuple[str, int, int] | None] | None = None,
+        heads: _abc.Sequence[str] | None = None,
+        *,
+        names: _abc.Sequence[str] | None = None,
+        starts: _Ints | None = None,
+        ends: _Ints | None = None,
+        width: int = 0,
+        sep: str = "\n",
+        rc: _Strands = None,
+        table: bytes | None = None,
+    ) -> bytes:
+        """Record text of many regions as one bytes object: heads[i], sep, then the bases in lines."""
+    @_overload
+    def fetch_bed(
+        self,
+        bed: bytes,
+        *,
+        head: str = ">{chrom}:{start}-{end}",
+        sep: str = "\n",
+        width: int = 0,
+        stranded: bool = False,
+        table: bytes | None = None,
+        out: None = None,
+    ) -> bytes:
+        """Record text of every line of a BED file, each under a header made from its fields."""
+    @_overload
+    def fetch_bed(
+        self,
+        bed: bytes,
+        *,
+        head: str = ">{chrom}:{start}-{end}",
+        sep: str = "\n",
+        width: int = 0,
+        stranded: bool = False,
+        table: bytes | None = None,
+        out: _FileDescriptorLike,
+    ) -> None: ...
     def close(self) -> None: ...
     def __enter__(self) -> Fasta: ...
     def __exit__(
@@ -277,6 +318,45 @@ class Faidx:
         upper: bool = False,
     ) -> tuple[_npt.NDArray[_np.uint8], _npt.NDArray[_np.int64]]:
         """All regions' bases back to back, and n + 1 offsets into them."""
+    def fetch_fasta(
+        self,
+        regions: _abc.Sequence[tuple[str, int, int] | None] | None = None,
+        heads: _abc.Sequence[str] | None = None,
+        *,
+        names: _abc.Sequence[str] | None = None,
+        starts: _Ints | None = None,
+        ends: _Ints | None = None,
+        width: int = 0,
+        sep: str = "\n",
+        rc: _Strands = None,
+        table: bytes | None = None,
+    ) -> bytes:
+        """Record text of many regions as one bytes object: heads[i], sep, then the bases in lines."""
+    @_overload
+    def fetch_bed(
+        self,
+        bed: bytes,
+        *,
+        head: str = ">{chrom}:{start}-{end}",
+        sep: str = "\n",
+        width: int = 0,
+        stranded: bool = False,
+        table: bytes | None = None,
+        out: None = None,
+    ) -> bytes:
+        """Record text of every line of a BED file, each under a header made from its fields."""
+    @_overload
+    def fetch_bed(
+        self,
+        bed: bytes,
+        *,
+        head: str = ">{chrom}:{start}-{end}",
+        sep: str = "\n",
+        width: int = 0,
+        stranded: bool = False,
+        table: bytes | None = None,
+        out: _FileDescriptorLike,
+    ) -> None: ...
     @property
     def keys(self) -> list[str]: ...
     def __contains__(self, name: str, /) -> bool: ...

@@ -252,6 +252,34 @@ def _write(fasta, bed, opts, out):
             out.write(_emit.record_text(fasta, regions[i:j], heads, sep, 0, minus, table))
 
 
+def _write_whole(fasta, data, opts, out):
+    """Writes the records of a BED text that the engine takes whole (plain lines, every interval
+    extractable: what nearly every BED file holds) and says whether it did. When it did not,
+    nothing was written, and the reading line by line, with bedtools' warnings and errors, follows."""
+    if opts.bed_out and out is not sys.stdout.buffer:
+        return False
+    if opts.bed_out:
+        head, sep = "{line}\t", ""
+    else:
+        head = ">{name}::{chrom}:{start}-{end}" if opts.name else ">{name}" if opts.name_only else ">{chrom}:{start}-{end}"
+        if opts.strand:
+            head += "({strand})"
+        head, sep = (head[1:], "\t") if opts.tab else (head, "\n")
+    try:
+        out.fileno()
+        target = out
+    except (OSError, ValueError):
+        target = None  # a stream without a descriptor gets the bytes
+    try:
+        text = fasta.fetch_bed(data, head=head, sep=sep, stranded=opts.strand,
+                               table=_emit.TABLE_RNA if opts.rna else _emit.TABLE, out=target)
+    except ValueError:
+        return False
+    if text is not None:
+        out.write(text)
+    return True
+
+
 def _compressed(bed, keep):
     kept = _Bed()
     kept.columns = bed.columns
@@ -282,6 +310,8 @@ def run(args):
             import gzip
 
             data = gzip.decompress(data)
+        if _write_whole(fasta, data, opts, out):
+            return 0
         bed = _Bed().read(data.decode("utf-8", "surrogateescape"))
         _write(fasta, bed, opts, out)
     if bed.error is not None:

@@ -14,14 +14,10 @@
 
 namespace sekva {
 
-namespace {
-
-std::uint64_t wrapped(std::uint64_t length, std::uint64_t width) {
+std::uint64_t wrapped_size(std::uint64_t length, std::uint64_t width) {
     if (!length) return 0;
     return width ? length + (length + width - 1) / width : length + 1;
 }
-
-}  // namespace
 
 std::optional<ArrayFailure> TextJob::read() {
     const std::size_t n = regions_.size();
@@ -80,7 +76,7 @@ std::optional<ArrayFailure> TextJob::read() {
     if (failure) return failure;
     offsets_.assign(n + 1, 0);
     for (std::size_t i = 0; i < n; ++i)
-        offsets_[i + 1] = offsets_[i] + regions_[i].head.size() + layout_.sep.size() + wrapped(lengths_[i], layout_.width);
+        offsets_[i + 1] = offsets_[i] + regions_[i].head.size() + layout_.sep.size() + wrapped_size(lengths_[i], layout_.width);
     return std::nullopt;
 }
 

@@ -27,6 +27,9 @@ struct TextLayout {
     std::array<unsigned char, 256> complement{};
 };
 
+// Bytes of `length` bases in lines of `width` (0: one line), each line ended by a line break.
+std::uint64_t wrapped_size(std::uint64_t length, std::uint64_t width);
+
 class TextJob {
 public:
     TextJob(const Engine& engine, std::vector<TextRegion> regions, TextLayout layout)

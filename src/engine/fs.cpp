@@ -81,16 +81,21 @@ Result<std::string> read_all(int fd) {
     }
 }
 
-Status write_all(int fd, const char* p, std::size_t n) {
+int write_fully(int fd, const char* p, std::size_t n) {
     while (n > 0) {
         ssize_t put = ::write(fd, p, n);
         if (put < 0) {
             if (errno == EINTR) continue;
-            return io_error_from_errno(errno);
+            return errno;
         }
         p += put;
         n -= static_cast<std::size_t>(put);
     }
+    return 0;
+}
+
+Status write_all(int fd, const char* p, std::size_t n) {
+    if (int err = write_fully(fd, p, n)) return io_error_from_errno(err);
     return std::nullopt;
 }
 

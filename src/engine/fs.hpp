@@ -67,7 +67,9 @@ Result<FileHandle> open_file(const std::string& path, int flags, unsigned mode =
 void make_blocking(int fd);
 // Reads a whole file through its descriptor.
 Result<std::string> read_all(int fd);
-// Writes all bytes, retrying short writes.
+// Writes all n bytes (through short writes and EINTR); 0, or the error number that stopped it.
+int write_fully(int fd, const char* p, std::size_t n);
+// The same, failing with Io.
 Status write_all(int fd, const char* p, std::size_t n);
 
 }  // namespace sekva

@@ -9,6 +9,7 @@
 #include "engine/array_fill.hpp"
 #include "host/args.hpp"
 #include "host/regions.hpp"
+#include "host/entry.hpp"
 #include "host/errors.hpp"
 #include "host/ref.hpp"
 
@@ -140,10 +141,7 @@ bool check_size(std::uint64_t a, std::uint64_t b, std::uint64_t c = 1) {
 // Runs the fill with the interpreter lock released and hands back the array, or raises.
 template <class Fill>
 PyObject* filled(Ref& array, Fill fill) {
-    std::optional<ArrayFailure> failure;
-    Py_BEGIN_ALLOW_THREADS
-    failure = fill();
-    Py_END_ALLOW_THREADS
+    std::optional<ArrayFailure> failure = without_lock(fill);
     if (failure) return raise_fill_failure(*failure);
     return array.release();
 }
@@ -308,11 +306,9 @@ PyObject* fetch_ragged(const Engine& engine, const char* callable, PyObject* con
     if (!data_view.open(data.get(), {static_cast<Py_ssize_t>(offsets[n])}, "B", "uint8") ||
         !bounds_view.open(bounds.get(), {static_cast<Py_ssize_t>(n + 1)}, "l", "int64"))
         return nullptr;
-    std::optional<ArrayFailure> failure;
     char* out = data_view.data();
-    Py_BEGIN_ALLOW_THREADS
-    failure = fill_ragged(engine, plans, offsets, capacities, reverse, upper, out, lengths);
-    Py_END_ALLOW_THREADS
+    std::optional<ArrayFailure> failure =
+        without_lock([&] { return fill_ragged(engine, plans, offsets, capacities, reverse, upper, out, lengths); });
     if (failure) return raise_fill_failure(*failure);
     // Regions a short file left shorter than planned close up; the data then ends early.
     auto* bound = reinterpret_cast<std::int64_t*>(bounds_view.data());

@@ -10,12 +10,11 @@
 
 #include "engine/batch.hpp"
 #include "engine/bytes.hpp"
-#include "engine/fasta_text.hpp"
 #include "engine/sequence.hpp"
 #include "host/args.hpp"
 #include "host/engine_bridge.hpp"
+#include "host/entry.hpp"
 #include "host/errors.hpp"
-#include "host/regions.hpp"
 #include "host/ref.hpp"
 #include "host/sequence_type.hpp"
 #include "host/text.hpp"
@@ -222,12 +221,11 @@ PyObject* fetch_in_parallel(const Engine& engine, RegionReader& reader, PyObject
         raise_faidx_error(not_found_error(reader.fixed_text()));
         return nullptr;
     }
-    std::optional<BatchFailure> failure;
     abandon.armed = false;
-    Py_BEGIN_ALLOW_THREADS
-    failure = fetch.finish(limit, [&](std::size_t i) { return regions[i].text; },
-                           [&](std::size_t i) { return std::pair(regions[i].start, regions[i].end); });
-    Py_END_ALLOW_THREADS
+    std::optional<BatchFailure> failure = without_lock([&] {
+        return fetch.finish(limit, [&](std::size_t i) { return regions[i].text; },
+                            [&](std::size_t i) { return std::pair(regions[i].start, regions[i].end); });
+    });
     if (failure) return raise_batch_failure(*failure, fixed_name);
 
     for (std::size_t i = 0; i < count; ++i) {
@@ -277,109 +275,5 @@ PyObject* fetch_regions(const Engine& engine, PyObject* regions, PyObject* fixed
     }
     return fetch_in_parallel(engine, reader, fixed_name, rc);
 }
-
-namespace {
-
-constexpr const char* FASTA_PARAMS[] = {"regions", "heads", "names", "starts", "ends", "width", "sep", "rc", "table"};
-
-// The complement a caller gives as 256 bytes, or the Sequence complement.
-bool read_complement(PyObject* table, std::array<unsigned char, 256>& out) {
-    if (!table || table == Py_None) {
-        out = COMPLEMENT_TABLE;
-        return true;
-    }
-    if (!PyBytes_Check(table) || PyBytes_GET_SIZE(table) != 256) {
-        PyErr_SetString(PyExc_ValueError, "argument 'table': expected 256 bytes, the complement of each byte value");
-        return false;
-    }
-    std::memcpy(out.data(), PyBytes_AS_STRING(table), 256);
-    return true;
-}
-
-}  // namespace
-
-PyObject* fetch_fasta(const Engine& engine, const char* callable, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) {
-    const Signature sig = {callable, FASTA_PARAMS, 9, 0, 2};
-    PyObject* slot[9];
-    if (!bind_fastcall(sig, args, nargs, kwnames, slot)) return nullptr;
-    Regions regions;
-    if (!read_regions(engine, slot[0], slot[2], slot[3], slot[4], regions, true) || !read_strands(slot[7], regions))
-        return nullptr;
-    const std::size_t n = regions.count();
-    TextLayout layout;
-    std::int64_t width = 0;
-    if (slot[5] && !to_i64(slot[5], "width", width)) return nullptr;
-    if (width < 0) {
-        PyErr_SetString(PyExc_ValueError, "argument 'width': expected 0 (one line) or a positive number of bases");
-        return nullptr;
-    }
-    layout.width = static_cast<std::uint64_t>(width);
-    layout.sep = "\n";
-    if (slot[6] && !to_text(slot[6], "sep", layout.sep)) return nullptr;
-    if (!read_complement(slot[8], layout.complement)) return nullptr;
-    if (!slot[1] || !check_sequence(slot[1], "heads")) {
-        if (!slot[1]) PyErr_Format(PyExc_TypeError, "%s() missing required argument 'heads'", callable);
-        return nullptr;
-    }
-    Ref heads = Ref::steal(PySequence_Fast(slot[1], "expected a sequence"));
-    if (!heads) return nullptr;
-    if (static_cast<std::size_t>(PySequence_Fast_GET_SIZE(heads.get())) != n) {
-        PyErr_Format(PyExc_ValueError, "heads has %zd items for %zu regions", PySequence_Fast_GET_SIZE(heads.get()), n);
-        return nullptr;
-    }
-    std::vector<TextRegion> text(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        if (!to_text(PySequence_Fast_ITEMS(heads.get())[i], "heads", text[i].head)) return nullptr;
-        text[i].reverse = regions.windows[i].reverse;
-        if (regions.absent[i]) {
-            text[i].plan = RegionPlan{RegionPlan::Kind::Empty, nullptr, 0, 0, 0};
-            continue;
-        }
-        auto low = [](std::int64_t v) { return v < 0 ? std::uint64_t{0} : static_cast<std::uint64_t>(v); };
-        std::uint64_t start = low(regions.starts[i]), end = low(regions.ends[i]);
-        text[i].plan = plan_region(engine, regions.windows[i].entry, start, end);
-        if (text[i].plan.kind == RegionPlan::Kind::Error) {
-            std::string_view name;
-            utf8_view(regions.names[i], name);
-            bad_region(PyExc_ValueError, i, plan_error(text[i].plan, name, start, end).display());
-            return nullptr;
-        }
-    }
-    TextJob job(engine, std::move(text), layout);
-    std::optional<ArrayFailure> failure;
-    Py_BEGIN_ALLOW_THREADS
-    failure = job.read();
-    Py_END_ALLOW_THREADS
-    if (failure) return raise_fill_failure(*failure);
-    if (job.size() > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
-#ifdef PYPY_VERSION
-    std::string out(static_cast<std::size_t>(job.size()), '\0');
-    Py_BEGIN_ALLOW_THREADS
-    job.write(out.data());
-    Py_END_ALLOW_THREADS
-    return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
-#else
-    // The text goes straight into the bytes object, which nobody can see before it is returned.
-    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(job.size()));
-    if (!bytes) return nullptr;
-    char* out = PyBytes_AS_STRING(bytes);
-    Py_BEGIN_ALLOW_THREADS
-    job.write(out);
-    Py_END_ALLOW_THREADS
-    return bytes;
-#endif
-}
-
-const char* const FETCH_FASTA_DOC =
-    "fetch_fasta($self, regions=None, heads=None, *, names=None, starts=None, ends=None, width=0, sep='\\n', "
-    "rc=None, table=None)\n--\n\n"
-    "Record text of many regions as one bytes object, ready to write: for region i, heads[i] as given\n"
-    "(include '>' for FASTA), then sep, then its bases in lines of width bases (0: one line), each line\n"
-    "ended by a line break. A region without bases (or None in regions) gives heads[i] and sep alone.\n\n"
-    "Regions are given as for fetch_array (1-based, inclusive; BED starts need + 1) and fetched by the\n"
-    "rules of a large fetch_many. rc reverse-complements through table (256 bytes: the complement of\n"
-    "each byte value; default: the Sequence complement). The bases are read through a descriptor, not\n"
-    "the map, so writing a whole genome's regions in pieces keeps the process small.";
 
 }  // namespace sekva::host

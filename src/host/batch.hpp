@@ -13,9 +13,4 @@ namespace sekva::host {
 // True or False, the regions are still read first, so their errors come before rc's.
 PyObject* fetch_regions(const Engine& engine, PyObject* regions, PyObject* fixed_name, PyObject* rc_given);
 
-// fetch_fasta: the regions' bases as record text in one bytes object. `callable` names the method.
-PyObject* fetch_fasta(const Engine& engine, const char* callable, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames);
-extern const char* const FETCH_FASTA_DOC;
-
 }  // namespace sekva::host

@@ -112,4 +112,15 @@ void* slot() {
 // check the type handed to __new__ (or that allow subclasses through a mixin) would pass on.
 bool check_exact_type(PyTypeObject* given, PyTypeObject* expected, const char* name);
 
+// Runs f with the interpreter lock released and returns what it returns. The lock is taken back
+// however f ends, so whatever f throws reaches the door above with the lock held.
+template <class F>
+decltype(auto) without_lock(F&& f) {
+    struct Relock {
+        PyThreadState* saved;
+        ~Relock() { PyEval_RestoreThread(saved); }
+    } relock{PyEval_SaveThread()};
+    return f();
+}
+
 }  // namespace sekva::host

@@ -2,6 +2,7 @@
 #include "host/args.hpp"
 #include "host/arrays.hpp"
 #include "host/batch.hpp"
+#include "host/record_text.hpp"
 #include "host/engine_bridge.hpp"
 #include "host/entry.hpp"
 #include "host/errors.hpp"
@@ -94,6 +95,10 @@ PyObject* faidx_fetch_fasta(PyObject* self, PyObject* const* args, Py_ssize_t na
     return fetch_fasta(*as_faidx(self)->engine, "Faidx.fetch_fasta", args, nargs, kwnames);
 }
 
+PyObject* faidx_fetch_bed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return fetch_bed(*as_faidx(self)->engine, "Faidx.fetch_bed", args, nargs, kwnames);
+}
+
 PyMethodDef methods[] = {
     {"__reduce__", fastcall_method(entry<faidx_reduce>), METH_FASTCALL | METH_KEYWORDS, "__reduce__($self)\n--\n\nPickles as the file name and the options: unpickling opens the file again."},
     {"fetch", fastcall_method(entry<faidx_fetch>), METH_FASTCALL | METH_KEYWORDS, "fetch($self, name, start, end)\n--\n\nThe bases from start to end (1-based, inclusive) of a record, as a Sequence."},
@@ -126,6 +131,7 @@ PyMethodDef methods[] = {
     {"fetch_onehot", fastcall_method(entry<faidx_fetch_onehot>), METH_FASTCALL | METH_KEYWORDS, FETCH_ONEHOT_DOC},
     {"fetch_ragged", fastcall_method(entry<faidx_fetch_ragged>), METH_FASTCALL | METH_KEYWORDS, FETCH_RAGGED_DOC},
     {"fetch_fasta", fastcall_method(entry<faidx_fetch_fasta>), METH_FASTCALL | METH_KEYWORDS, FETCH_FASTA_DOC},
+    {"fetch_bed", fastcall_method(entry<faidx_fetch_bed>), METH_FASTCALL | METH_KEYWORDS, FETCH_BED_DOC},
     refuse_subclass_method(),
     {nullptr, nullptr, 0, nullptr},
 };

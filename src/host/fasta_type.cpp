@@ -9,6 +9,7 @@
 #include "host/args.hpp"
 #include "host/arrays.hpp"
 #include "host/batch.hpp"
+#include "host/record_text.hpp"
 #include "host/engine_bridge.hpp"
 #include "host/entry.hpp"
 #include "host/errors.hpp"
@@ -322,6 +323,10 @@ PyObject* fasta_fetch_fasta(PyObject* self, PyObject* const* args, Py_ssize_t na
     return fetch_fasta(*as_fasta(self)->holder.engine, "Fasta.fetch_fasta", args, nargs, kwnames);
 }
 
+PyObject* fasta_fetch_bed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return fetch_bed(*as_fasta(self)->holder.engine, "Fasta.fetch_bed", args, nargs, kwnames);
+}
+
 PyMethodDef methods[] = {
     {"keys", fastcall_method(entry<fasta_keys>), FASTCALL, "keys($self)\n--\n\nA new list of the record names, in index-file order."},
     {"values", fastcall_method(entry<fasta_values>), FASTCALL, "values($self)\n--\n\nA new list of the records (FastaRecord), in index-file order."},
@@ -365,6 +370,7 @@ PyMethodDef methods[] = {
     {"fetch_onehot", fastcall_method(entry<fasta_fetch_onehot>), METH_FASTCALL | METH_KEYWORDS, FETCH_ONEHOT_DOC},
     {"fetch_ragged", fastcall_method(entry<fasta_fetch_ragged>), METH_FASTCALL | METH_KEYWORDS, FETCH_RAGGED_DOC},
     {"fetch_fasta", fastcall_method(entry<fasta_fetch_fasta>), METH_FASTCALL | METH_KEYWORDS, FETCH_FASTA_DOC},
+    {"fetch_bed", fastcall_method(entry<fasta_fetch_bed>), METH_FASTCALL | METH_KEYWORDS, FETCH_BED_DOC},
     refuse_subclass_method(),
     {nullptr, nullptr, 0, nullptr},
 };

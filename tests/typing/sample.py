@@ -91,7 +91,13 @@ def arrays(fasta: Fasta, faidx: Faidx) -> int:
     )
     hot = fasta.fetch_onehot(regions, width=8, alphabet="ACGT", dtype=np.float32, channels_last=False)
     data, offsets = faidx.fetch_ragged(regions, rc=True, upper=False)
-    return int(codes.sum() + filled.sum() + hot.sum()) + len(data) + int(offsets[-1])
+    text: bytes = fasta.fetch_fasta([("chr1", 1, 4), None], [">a", ">b"], width=60, rc=[True, False])
+    more: bytes = faidx.fetch_fasta(names=["chr1"], starts=starts[:1], ends=starts[:1] + 3, heads=[">c"], sep="\t")
+    bed: bytes = fasta.fetch_bed(b"chr1\t0\t4\tx\t0\t-\n", head=">{name}::{chrom}:{start}-{end}", stranded=True)
+    with open(os.devnull, "wb") as sink:
+        nothing: None = faidx.fetch_bed(b"chr1\t0\t4\n", width=60, out=sink)
+        print(nothing)
+    return int(codes.sum() + filled.sum() + hot.sum()) + len(data) + int(offsets[-1]) + len(text + more + bed)
 
 
 def refuse_writes(record: MutableFastaRecord) -> None:
