@@ -111,6 +111,7 @@ char* HeadTemplate::write(char* out, std::string_view line, const std::string_vi
         std::string_view s = p.field == LITERAL ? std::string_view(literals_).substr(p.at, p.size)
                              : p.field == LINE  ? line
                                                 : fields[p.field];
+        if (s.empty()) continue;  // an absent field has no bytes to copy from
         std::memcpy(out, s.data(), s.size());
         out += s.size();
     }
