@@ -1,5 +1,7 @@
 // FastaRecord: one record of a Fasta; length, text, subscripts, reversal and iteration.
 #include <algorithm>
+#include <memory>
+#include <new>
 #include <optional>
 #include <string>
 
@@ -169,15 +171,18 @@ PyObject* subscript_slice(RecordObject* self, PyObject* slice) {
 
     // The selection over the whole record; its bytes come from the fetched region.
     SliceSelection sel = select_slice(static_cast<std::size_t>(len), first, stop, step);
-    std::string bases;
-    bases.reserve(sel.count);  // a selection no memory can hold throws: MemoryError at the entry
+    // A selection no memory can hold (a huge record in the index) is refused, not thrown.
+    std::unique_ptr<char[]> bases(new (std::nothrow) char[std::max<std::size_t>(sel.count, 1)]);
+    if (!bases) return PyErr_NoMemory();
+    std::size_t count = 0;
     for (std::size_t i = 0; i < sel.count; ++i) {
         std::int64_t offset = slice_offset(sel, i) - static_cast<std::int64_t>(a - 1);
-        if (offset >= 0 && static_cast<std::uint64_t>(offset) < fetched.size()) bases += fetched[static_cast<std::size_t>(offset)];
+        if (offset >= 0 && static_cast<std::uint64_t>(offset) < fetched.size())
+            bases[count++] = fetched[static_cast<std::size_t>(offset)];
     }
     Coords whole;
     if (!opt.as_raw) whole = Coords{opt.one_based_attributes ? 1u : 0u, length};
-    PyObject* seq = ascii_str(bases.data(), bases.size());
+    PyObject* seq = ascii_str(bases.get(), count);
     return seq ? new_sequence(self->name, seq, slice_coords(whole, sel), false) : nullptr;
 }
 
