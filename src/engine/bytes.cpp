@@ -40,22 +40,9 @@ bool is_valid_utf8(const char* p, std::size_t n) {
             }
             continue;
         }
-        unsigned c = s[i];
-        std::size_t len;
-        unsigned lo = 0x80, hi = 0xBF;
-        if (c >= 0xC2 && c <= 0xDF) {
-            len = 2;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            len = 3;
-            if (c == 0xE0) lo = 0xA0;
-            if (c == 0xED) hi = 0x9F;  // no surrogates
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            len = 4;
-            if (c == 0xF0) lo = 0x90;
-            if (c == 0xF4) hi = 0x8F;
-        } else {
-            return false;
-        }
+        unsigned continuations, lo, hi;
+        if (!utf8_lead(s[i], continuations, lo, hi)) return false;
+        const std::size_t len = continuations + 1;
         if (n - i < len) return false;
         if (s[i + 1] < lo || s[i + 1] > hi) return false;
         for (std::size_t k = 2; k < len; ++k)

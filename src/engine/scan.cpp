@@ -328,19 +328,10 @@ std::size_t FastaScanner::utf8(const char* p, std::size_t n) {
             continue;
         }
         if (c < 0x80) continue;
-        if (c >= 0xC2 && c <= 0xDF) {
-            utf8_due_ = 1;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            utf8_due_ = 2;
-            if (c == 0xE0) utf8_lo_ = 0xA0;
-            if (c == 0xED) utf8_hi_ = 0x9F;  // no surrogates
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            utf8_due_ = 3;
-            if (c == 0xF0) utf8_lo_ = 0x90;
-            if (c == 0xF4) utf8_hi_ = 0x8F;
-        } else {
-            return i;
-        }
+        unsigned lo, hi;
+        if (!utf8_lead(c, utf8_due_, lo, hi)) return i;
+        utf8_lo_ = static_cast<unsigned char>(lo);
+        utf8_hi_ = static_cast<unsigned char>(hi);
     }
     return n;
 }
