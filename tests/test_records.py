@@ -23,12 +23,11 @@ def test_length_text_and_repr(path):
     assert fa["chr1"].long_name == "chr1"
 
 
-def test_empty_record(path, capfd):
-    r = Fasta(path)["empty"]
-    assert (len(r), reversed(r), list(r), str(r)) == (0, [], [], "")
-    assert "out of bounds for sequence 'empty' of length 0" in capfd.readouterr().err
-    with pytest.raises(IndexError):
-        str(Fasta(path, strict_bounds=True)["empty"])
+@pytest.mark.parametrize("strict", [False, True])
+def test_empty_record_reads_as_nothing_silently(path, capfd, strict):
+    r = Fasta(path, strict_bounds=strict)["empty"]
+    assert (len(r), reversed(r), list(r), str(r), str(r[:])) == (0, [], [], "", "")
+    assert capfd.readouterr().err == ""
 
 
 @pytest.mark.parametrize(

@@ -31,10 +31,20 @@ bool later(const struct timespec& a, const struct timespec& b) {
     return a.tv_sec != b.tv_sec ? a.tv_sec > b.tv_sec : a.tv_nsec > b.tv_nsec;
 }
 
+// Ends a build: text with no header line at all is refused rather than indexed as an empty genome.
+Status finish_scan(FastaScanner& scanner, const std::string& filename) {
+    if (Status end = scanner.finish()) return end;
+    if (scanner.no_header_in_text())
+        return FaidxError{ErrorKind::Indexing, filename + ": no line starts with '>', so it is not a FASTA file"};
+    return std::nullopt;
+}
+
 }  // namespace
 
 Engine::Engine(OpenOptions options) : options_(std::move(options)) {
     index_path_ = options_.indexname ? *options_.indexname : options_.filename + ".fai";
+    absolute_filename_ = absolute_path(options_.filename);
+    absolute_index_path_ = absolute_path(index_path_);
 }
 
 FaidxError interrupted_error() { return io_error("interrupted"); }
@@ -115,7 +125,7 @@ Status Engine::build_compressed_index(const Interruption& interruption) {
         return scanner.feed(piece.data(), piece.size());
     });
     if (err) return err;
-    if (Status end = scanner.finish()) return end;
+    if (Status end = finish_scan(scanner, options_.filename)) return end;
     return write_index(index_path_, scanner.entries());
 }
 
@@ -157,7 +167,7 @@ Status Engine::build_index_file(const Interruption& interruption) {
         if (static_cast<std::uint64_t>(after.st_size) != total)
             return io_error("the FASTA file changed while its index was being built; open it again");
     }
-    if (Status err = scanner.finish()) return err;
+    if (Status err = finish_scan(scanner, options_.filename)) return err;
     return write_index(index_path_, scanner.entries());
 }
 

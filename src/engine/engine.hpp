@@ -53,6 +53,10 @@ public:
 
     const OpenOptions& options() const { return options_; }
     const std::string& index_path() const { return index_path_; }
+    // The FASTA file and the index as absolute paths against the working directory at opening:
+    // what reaches the same files from another working directory (a pickle, a reopened descriptor).
+    const std::string& absolute_filename() const { return absolute_filename_; }
+    const std::string& absolute_index_path() const { return absolute_index_path_; }
     const NameTable& names() const { return names_; }
     // Where reads go now: the uncompressed bytes of a BGZF file, or the map of a plain one, or its
     // descriptor (whose file size is read afresh).
@@ -77,6 +81,7 @@ private:
 
     OpenOptions options_;
     std::string index_path_;
+    std::string absolute_filename_, absolute_index_path_;
     NameTable names_;
     std::shared_ptr<const MappedFile> map_;
     FileHandle fd_;

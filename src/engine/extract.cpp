@@ -123,7 +123,7 @@ std::uint64_t copy_bases(const char* p, const char* end, std::uint64_t want, cha
 
 bool empty_request(const IndexEntry& e, std::uint64_t n) { return n == 0 || e.rlen == 0 || e.lenc == 0; }
 
-Result<std::uint64_t> read_into(int fd, const IndexEntry& e, std::uint64_t begin, std::uint64_t n, char* out,
+Result<std::uint64_t> read_into(int fd, std::uint64_t known_size, const IndexEntry& e, std::uint64_t begin, std::uint64_t n, char* out,
                                 std::uint64_t capacity, unsigned& seen, bool& nul) {
     std::uint64_t want = std::min(n, capacity), got = 0, at = begin;
     // The first read asks for the bytes the index says the region spans (so a short region costs
@@ -136,8 +136,14 @@ Result<std::uint64_t> read_into(int fd, const IndexEntry& e, std::uint64_t begin
     while (got < want) {
         if (ask > sizeof small && !large) buffer = (large = std::make_unique_for_overwrite<char[]>(READ_CHUNK)).get();
         ssize_t r = ::pread(fd, buffer, ask, static_cast<off_t>(at));
-        if (r < 0) return io_error_from_errno(errno);
-        if (r == 0) break;
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return io_error_from_errno(errno);
+        }
+        if (r == 0) {
+            if (at < known_size) return file_shrank_error();
+            break;
+        }
         at += static_cast<std::uint64_t>(r);
         got += copy_bases(buffer, buffer + r, want - got, out + got, seen, nul);
         ask = READ_CHUNK;
@@ -215,9 +221,9 @@ Result<std::uint64_t> extract_sequence_from_mmap(const MappedFile& map, const In
     return got;
 }
 
-Result<std::uint64_t> extract_sequence_from_file_optimized(int fd, const IndexEntry& e, std::uint64_t p,
-                                                           std::uint64_t n, char* out, std::uint64_t capacity,
-                                                           bool* ascii) {
+Result<std::uint64_t> extract_sequence_from_file_optimized(int fd, std::uint64_t known_size, const IndexEntry& e,
+                                                           std::uint64_t p, std::uint64_t n, char* out,
+                                                           std::uint64_t capacity, bool* ascii) {
     unsigned seen = 0;
     bool nul = false;
     std::uint64_t begin;
@@ -225,7 +231,7 @@ Result<std::uint64_t> extract_sequence_from_file_optimized(int fd, const IndexEn
     if (!empty_request(e, n)) {
         // No file offset reaches 2^63: the seek to such a start fails, as lseek does.
         if (!first_byte(e, p, begin) || begin > static_cast<std::uint64_t>(INT64_MAX)) return io_error_from_errno(EINVAL);
-        if (capacity) got = read_into(fd, e, begin, n, out, capacity, seen, nul);
+        if (capacity) got = read_into(fd, known_size, e, begin, n, out, capacity, seen, nul);
     }
     if (got.ok() && nul) return file_shrank_error();
     if (ascii) *ascii = !(seen & 0x80);
@@ -237,7 +243,7 @@ Result<std::uint64_t> extract_into(const Source& src, const IndexEntry& e, std::
     if (src.bgzf) return extract_from_bgzf(src, e, p, n, out, capacity, ascii);
     if (src.map) return extract_sequence_from_mmap(*src.map, e, p, n, out, capacity, ascii);
     if (src.fd < 0) return io_error("No file handle available");
-    return extract_sequence_from_file_optimized(src.fd, e, p, n, out, capacity, ascii);
+    return extract_sequence_from_file_optimized(src.fd, src.fd_size, e, p, n, out, capacity, ascii);
 }
 
 std::uint64_t region_position(const IndexEntry& e, std::uint64_t p) {

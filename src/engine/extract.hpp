@@ -19,7 +19,8 @@ namespace sekva {
 struct Source {
     const MappedFile* map = nullptr;
     int fd = -1;
-    std::uint64_t fd_size = 0;  // file size behind fd, read once per call or batch
+    std::uint64_t fd_size = 0;  // file size behind fd, read once per call or batch: an end of file met
+                                // before it means the file shrank while it was read
     const BgzfFile* bgzf = nullptr;
     BgzfCursor* cursor = nullptr;  // this worker's window of inflated blocks, when it has one
     bool may_use_pool = false;     // a long read may inflate on the worker pool (not from a worker)
@@ -33,13 +34,13 @@ std::uint64_t extraction_capacity(const Source& src, const IndexEntry& e, std::u
 // returns how many; when `ascii` is given it is set true only if the bytes are certainly ASCII
 // (false means: not proven, check them). The map path fails only when the file shrank after it
 // was mapped; the descriptor path reads with pread, so workers may share the descriptor, and
-// fails only with Io.
+// fails only with Io (the file shrank: it ends before `known_size`).
 Result<std::uint64_t> extract_sequence_from_mmap(const MappedFile& map, const IndexEntry& e, std::uint64_t p,
                                                  std::uint64_t n, char* out, std::uint64_t capacity,
                                                  bool* ascii = nullptr);
-Result<std::uint64_t> extract_sequence_from_file_optimized(int fd, const IndexEntry& e, std::uint64_t p,
-                                                           std::uint64_t n, char* out, std::uint64_t capacity,
-                                                           bool* ascii = nullptr);
+Result<std::uint64_t> extract_sequence_from_file_optimized(int fd, std::uint64_t known_size, const IndexEntry& e,
+                                                           std::uint64_t p, std::uint64_t n, char* out,
+                                                           std::uint64_t capacity, bool* ascii = nullptr);
 // The map when there is one, else the descriptor, else Io "No file handle available".
 Result<std::uint64_t> extract_into(const Source& src, const IndexEntry& e, std::uint64_t p, std::uint64_t n,
                                    char* out, std::uint64_t capacity, bool* ascii = nullptr);

@@ -39,11 +39,12 @@ std::optional<ArrayFailure> TextJob::read() {
     Source src = engine_.source();
     FileHandle own;
     if (map) {
-        auto file = open_file(opt.filename, O_RDONLY | O_NONBLOCK);
+        auto file = open_file(engine_.absolute_filename(), O_RDONLY | O_NONBLOCK);
         if (file.ok() && map->same_file(file.value().get())) {
             own = std::move(file.value());
             make_blocking(own.get());
-            src = Source{nullptr, own.get(), file_size(own.get())};
+            // The size the map was made with: a file found shorter than that shrank after opening.
+            src = Source{nullptr, own.get(), map->size()};
         }
     }
     std::mutex mutex;

@@ -46,6 +46,18 @@ bool MappedFile::same_file(int fd) const {
 
 bool has_nul(const std::string& path) { return path.find('\0') != std::string::npos; }
 
+std::string absolute_path(const std::string& path) {
+    if (path.empty() || path[0] == '/') return path;
+    std::string dir(4096, '\0');
+    while (!::getcwd(dir.data(), dir.size())) {
+        if (errno != ERANGE || dir.size() > (1u << 20)) return path;
+        dir.resize(dir.size() * 2);
+    }
+    dir.resize(std::char_traits<char>::length(dir.c_str()));
+    if (dir.back() != '/') dir += '/';
+    return dir + path;
+}
+
 std::optional<struct stat> stat_path(const std::string& path) {
     struct stat st;
     if (has_nul(path) || ::stat(path.c_str(), &st) != 0) return std::nullopt;

@@ -57,6 +57,9 @@ private:
 
 // No file has a name holding a NUL byte; such a path names nothing, whatever comes before the NUL.
 bool has_nul(const std::string& path);
+// The path as an absolute one, against the working directory of this moment (links are kept, not
+// resolved); the path itself when it is absolute or the working directory cannot be read.
+std::string absolute_path(const std::string& path);
 // Metadata of a path, following links; nothing when it cannot be read.
 std::optional<struct stat> stat_path(const std::string& path);
 

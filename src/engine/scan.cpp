@@ -141,6 +141,7 @@ Status FastaScanner::feed(const char* data, std::size_t size) {
         if (line_start && *p == '>') {
             close_body();
             where_ = Where::Header;
+            saw_header_ = true;
             header_.clear();
             ++p;
             continue;

@@ -23,6 +23,8 @@ public:
     // End of input; the entries are complete after this succeeds.
     Status finish();
     std::vector<NamedEntry>& entries() { return entries_; }
+    // Text in which no line starts with ">" is no FASTA file (an empty one is an empty genome).
+    bool no_header_in_text() const { return !saw_header_ && pos_ > 0; }
 
 private:
     // The body of a record (or the lines before the first header, or of a header without a
@@ -57,6 +59,7 @@ private:
     std::uint64_t line_ = 1;  // 1-based number of the line in progress
     bool at_line_start_ = true;  // the last byte fed ended a line
     std::string header_;      // header line so far, without ">"
+    bool saw_header_ = false;
     Body body_;
     // An unfinished UTF-8 sequence: continuation bytes still due, and the range of the next one.
     unsigned utf8_due_ = 0;

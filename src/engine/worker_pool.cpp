@@ -3,6 +3,7 @@
 
 #include <pthread.h>
 #include <sched.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <atomic>
@@ -89,6 +90,13 @@ std::optional<std::size_t> cgroup_cpu_limit() {
 class WorkerPool {
 public:
     explicit WorkerPool(std::size_t size) {
+        // Workers start with every signal blocked but the faults a thread raises itself (SIGBUS
+        // from a shrunken map): a signal for the process (Ctrl-C, an alarm) then reaches a thread
+        // of the host, whose blocking write or wait it interrupts so that the handler runs.
+        sigset_t blocked, saved;
+        sigfillset(&blocked);
+        for (int fault : {SIGBUS, SIGSEGV, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT}) sigdelset(&blocked, fault);
+        const bool masked = pthread_sigmask(SIG_BLOCK, &blocked, &saved) == 0;
         for (std::size_t i = 0; i < size; ++i) {
             try {
                 std::thread([this] { work(); }).detach();
@@ -97,6 +105,7 @@ public:
                 break;  // fewer workers; with none the calling thread runs each job itself
             }
         }
+        if (masked) pthread_sigmask(SIG_SETMASK, &saved, nullptr);
     }
 
     std::size_t size() const { return size_; }

@@ -147,15 +147,10 @@ bool to_optional_text(PyObject* o, const char* param, std::optional<std::string_
     return true;
 }
 
-namespace {
-
-// Scalar booleans of numpy, accepted through their truth value.
 bool is_numpy_bool(PyObject* o) {
     const char* name = Py_TYPE(o)->tp_name;
     return std::strcmp(name, "numpy.bool_") == 0 || std::strcmp(name, "numpy.bool") == 0;
 }
-
-}  // namespace
 
 bool to_bool(PyObject* o, const char* param, bool& out) {
     if (o == Py_True || o == Py_False) {

@@ -44,6 +44,8 @@ bool to_text(PyObject* o, const char* param, std::string_view& out);
 bool to_lookup_text(PyObject* o, const char* param, std::optional<std::string_view>& out);
 bool to_optional_text(PyObject* o, const char* param, std::optional<std::string_view>& out);
 bool to_bool(PyObject* o, const char* param, bool& out);
+// Scalar booleans of numpy (np.True_, np.False_), which to_bool takes through their truth value.
+bool is_numpy_bool(PyObject* o);
 bool to_optional_bool(PyObject* o, const char* param, bool& out);  // None and absent mean false
 bool to_u64(PyObject* o, const char* param, std::uint64_t& out);
 bool to_optional_u64(PyObject* o, const char* param, std::optional<std::uint64_t>& out);

@@ -162,8 +162,15 @@ PyObject* reduce_engine_holder(PyObject* o, const int* to_engine) {
     auto* self = reinterpret_cast<EngineHolder*>(o);
     Ref args = Ref::steal(PyTuple_New(ENGINE_PARAMS));
     if (!args) return nullptr;
+    // The files as absolute paths: a process with another working directory opens the same files.
+    auto absolute = [](const std::string& path) {
+        return PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
+    };
+    const Engine& engine = *self->engine;
     for (int i = 0; i < ENGINE_PARAMS; ++i) {
-        PyObject* value = option_value(self, to_engine[i]);
+        PyObject* value = to_engine[i] == 0 ? absolute(engine.absolute_filename())
+                          : to_engine[i] == 1 && engine.options().indexname ? absolute(engine.absolute_index_path())
+                                                                            : option_value(self, to_engine[i]);
         if (!value) return nullptr;
         PyTuple_SET_ITEM(args.get(), i, value);
     }

@@ -72,6 +72,8 @@ Py_ssize_t record_length(PyObject* o) {
 
 PyObject* record_str(PyObject* o) {
     auto* self = as_record(o);
+    // A record without bases reads as nothing, as record[:] does, under every bounds rule.
+    if (shape_of(self).length == 0) return PyUnicode_FromStringAndSize(nullptr, 0);
     Ref seq = Ref::steal(fetch_part(self, 1, shape_of(self).length));
     if (!seq) return nullptr;
     SequenceParts parts;

@@ -2,6 +2,9 @@
 // the engine with the interpreter lock released, into memory nobody else can see yet.
 #include "host/record_text.hpp"
 
+#include <poll.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -9,7 +12,6 @@
 
 #include "engine/bed_text.hpp"
 #include "engine/fasta_text.hpp"
-#include "engine/fs.hpp"
 #include "engine/sequence.hpp"
 #include "host/args.hpp"
 #include "host/entry.hpp"
@@ -82,21 +84,133 @@ private:
 #endif
 };
 
-// out=: None, or a descriptor (an int, or an object with fileno(), whose own buffer is flushed
-// first so that its bytes come before ours).
-bool read_output(PyObject* out, int& fd) {
-    fd = -1;
-    if (!out || out == Py_None) return true;
-    fd = PyObject_AsFileDescriptor(out);
-    if (fd < 0) return fail_argument("out");
-    if (PyLong_Check(out)) return true;
-    Ref flush = Ref::steal(PyObject_GetAttrString(out, "flush"));
-    if (!flush) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-        PyErr_Clear();
+// Where fetch_bed's text goes: returned (neither set), written to a descriptor, or handed to a file
+// object's write(). Only a descriptor or a plain binary file (io.FileIO, or a buffered writer over
+// one) is written through its descriptor; a wrapper that compresses or encodes what it is given
+// (gzip, bz2, lzma) has a descriptor that is not the stream it writes, so it gets write() calls.
+struct Output {
+    int fd = -1;
+    PyObject* writer = nullptr;  // borrowed: the call's argument
+};
+
+bool is_plain_binary_file(PyObject* out, bool& plain) {
+    plain = false;
+    Ref io = Ref::steal(PyImport_ImportModule("io"));
+    if (!io) return false;
+    auto type_of = [&](const char* name) { return Ref::steal(PyObject_GetAttrString(io.get(), name)); };
+    Ref file_io = type_of("FileIO"), writer = type_of("BufferedWriter"), random = type_of("BufferedRandom");
+    if (!file_io || !writer || !random) return false;
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(out));
+    if (type == file_io.get()) {
+        plain = true;
         return true;
     }
-    return static_cast<bool>(Ref::steal(PyObject_CallObject(flush.get(), nullptr)));
+    if (type != writer.get() && type != random.get()) return true;
+    Ref raw = Ref::steal(PyObject_GetAttrString(out, "raw"));
+    if (!raw) return false;
+    plain = reinterpret_cast<PyObject*>(Py_TYPE(raw.get())) == file_io.get();
+    return true;
+}
+
+bool read_output(PyObject* out, Output& to) {
+    if (!out || out == Py_None) return true;
+    bool plain = PyLong_Check(out);
+    if (!plain && !is_plain_binary_file(out, plain)) return false;
+    if (plain) {
+        // A buffered file's own bytes come before ours.
+        if (!PyLong_Check(out) && !Ref::steal(PyObject_CallMethod(out, "flush", nullptr))) return false;
+        to.fd = PyObject_AsFileDescriptor(out);
+        return to.fd >= 0 || fail_argument("out");
+    }
+    Ref encoding = Ref::steal(PyObject_GetAttrString(out, "encoding"));
+    PyErr_Clear();
+    if (encoding || !PyObject_HasAttrString(out, "write")) {
+        PyErr_Format(PyExc_TypeError,
+                     "argument 'out': expected a file descriptor or a binary file object with write(), not %.200s%s",
+                     short_type_name(out), encoding ? " (a text stream: give its .buffer)" : "");
+        return false;
+    }
+    to.writer = out;
+    return true;
+}
+
+// The interpreter lock released while the text is written. with_lock takes it back for one step
+// (a pending signal's handler, a file object's write()); what that step raised is kept aside and
+// raised when the lock is taken back for good.
+class Released {
+public:
+    Released() : saved_(PyEval_SaveThread()) {}
+    ~Released() {
+        PyEval_RestoreThread(saved_);
+        if (type_) PyErr_Restore(type_, value_, traceback_);
+    }
+    Released(const Released&) = delete;
+    Released& operator=(const Released&) = delete;
+
+    // Runs f (returning false with a host error set on failure) with the lock held.
+    template <class F>
+    bool with_lock(F&& f) {
+        PyEval_RestoreThread(saved_);
+        bool ok = f();
+        if (!ok) PyErr_Fetch(&type_, &value_, &traceback_);
+        saved_ = PyEval_SaveThread();
+        return ok;
+    }
+    bool raised() const { return type_ != nullptr; }
+
+private:
+    PyThreadState* saved_;
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* traceback_ = nullptr;
+};
+
+// Writes all n bytes to a descriptor as os.write would, and lets a signal's handler run as the
+// interpreter would: when a write is interrupted, and every 50 ms while a reader that is slower
+// than us (or gone quiet: a pipe nobody reads) leaves no room. A handler that raises (Ctrl-C)
+// stops the writing; other errors return errno.
+int write_descriptor(int fd, const char* p, std::size_t n, Released& lock) {
+    auto signalled = [&] { return !lock.with_lock([] { return PyErr_CheckSignals() == 0; }); };
+    while (n > 0) {
+        ssize_t put = ::write(fd, p, n);
+        if (put < 0) {
+            if (errno != EINTR) return errno;
+            if (signalled()) return EINTR;
+            continue;
+        }
+        p += put;
+        n -= static_cast<std::size_t>(put);
+        while (n > 0) {
+            struct pollfd room = {fd, POLLOUT, 0};
+            int ready = ::poll(&room, 1, 50);
+            if (ready > 0) break;
+            if (ready < 0 && errno != EINTR) break;  // the write says what is wrong
+            if (signalled()) return EINTR;
+        }
+    }
+    return 0;
+}
+
+// Hands n bytes to a file object's write(), which may take fewer at a time (a raw stream).
+bool write_object(PyObject* writer, const char* p, std::size_t n) {
+    while (n > 0) {
+        Ref piece = Ref::steal(PyBytes_FromStringAndSize(p, static_cast<Py_ssize_t>(n)));
+        Ref put = piece ? Ref::steal(PyObject_CallMethod(writer, "write", "O", piece.get())) : Ref();
+        if (!put) return false;
+        std::size_t taken = n;
+        if (put.get() != Py_None) {
+            Py_ssize_t count = PyNumber_AsSsize_t(put.get(), PyExc_OverflowError);
+            if (count == -1 && PyErr_Occurred()) return false;
+            if (count <= 0 || static_cast<std::size_t>(count) > n) {
+                PyErr_Format(PyExc_OSError, "argument 'out': write() took %zd of %zu bytes", count, n);
+                return false;
+            }
+            taken = static_cast<std::size_t>(count);
+        }
+        p += taken;
+        n -= taken;
+    }
+    return true;
 }
 
 }  // namespace
@@ -116,15 +230,16 @@ PyObject* fetch_fasta(const Engine& engine, const char* callable, PyObject* cons
         if (!slot[1]) PyErr_Format(PyExc_TypeError, "%s() missing required argument 'heads'", callable);
         return nullptr;
     }
-    Ref heads = Ref::steal(PySequence_Fast(slot[1], "expected a sequence"));
+    // Held until the text is written: the engine reads each head's own bytes without the lock.
+    Ref heads = snapshot(slot[1]);
     if (!heads) return nullptr;
-    if (static_cast<std::size_t>(PySequence_Fast_GET_SIZE(heads.get())) != n) {
-        PyErr_Format(PyExc_ValueError, "heads has %zd items for %zu regions", PySequence_Fast_GET_SIZE(heads.get()), n);
+    if (static_cast<std::size_t>(PyTuple_GET_SIZE(heads.get())) != n) {
+        PyErr_Format(PyExc_ValueError, "heads has %zd items for %zu regions", PyTuple_GET_SIZE(heads.get()), n);
         return nullptr;
     }
     std::vector<TextRegion> text(n);
     for (std::size_t i = 0; i < n; ++i) {
-        if (!to_text(PySequence_Fast_ITEMS(heads.get())[i], "heads", text[i].head)) return nullptr;
+        if (!to_text(PyTuple_GET_ITEM(heads.get(), static_cast<Py_ssize_t>(i)), "heads", text[i].head)) return nullptr;
         text[i].reverse = regions.windows[i].reverse;
         if (regions.absent[i]) {
             text[i].plan = RegionPlan{RegionPlan::Kind::Empty, nullptr, 0, 0, 0};
@@ -177,9 +292,9 @@ PyObject* fetch_bed(const Engine& engine, const char* callable, PyObject* const*
     if (slot[1] && !to_text(slot[1], "head", head_text)) return nullptr;
     TextLayout layout;
     bool stranded = false;
-    int fd = -1;
+    Output to;
     if (!read_layout(slot[3], slot[2], slot[5], layout) || !to_optional_bool(slot[4], "stranded", stranded) ||
-        !read_output(slot[6], fd))
+        !read_output(slot[6], to))
         return nullptr;
     auto head = HeadTemplate::parse(head_text);
     if (!head.ok()) return raise_text(PyExc_ValueError, "argument 'head': " + head.error());
@@ -188,16 +303,22 @@ PyObject* fetch_bed(const Engine& engine, const char* callable, PyObject* const*
         return raise_text(PyExc_ValueError, "line " + std::to_string(text.error().line) + ": " + text.error().what);
     const BedText& records = text.value();
     BedWriteOutcome outcome;
-    if (fd >= 0) {
+    if (to.fd >= 0 || to.writer) {
         std::string piece;
-        outcome = without_lock([&] {
-            return records.write(
+        {
+            Released lock;
+            outcome = records.write(
                 [&](std::size_t n) {
                     piece.resize(n);
                     return piece.data();
                 },
-                [&](const char* p, std::size_t n) { return write_fully(fd, p, n); });
-        });
+                [&](const char* p, std::size_t n) {
+                    if (to.fd >= 0) return write_descriptor(to.fd, p, n, lock);
+                    return lock.with_lock([&] { return write_object(to.writer, p, n); }) ? 0 : EIO;
+                });
+            if (lock.raised()) outcome.failure.reset();
+        }
+        if (PyErr_Occurred()) return nullptr;
     } else {
         BytesOutput out;
         char* at = out.open(records.size());
@@ -227,7 +348,8 @@ const char* const FETCH_BED_DOC =
     "Blank lines and lines starting with '#', 'track' or 'browser' are skipped. Every other line must\n"
     "have the same number (3 or more) of non-empty tab-separated fields, a record name of the file and\n"
     "start < end <= the record's length in plain digits; otherwise ValueError names the line and\n"
-    "nothing is written. Returns the text as bytes; with out (a file descriptor, or an object with\n"
-    "fileno(), flushed first) writes it there a few thousand records at a time and returns None.";
+    "nothing is written. Returns the text as bytes; with out writes it there a few thousand records\n"
+    "at a time and returns None: a file descriptor or a binary file (flushed first) through its\n"
+    "descriptor, any other binary stream (gzip.open(..., 'wb'), io.BytesIO) through its write().";
 
 }  // namespace sekva::host

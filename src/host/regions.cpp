@@ -35,17 +35,17 @@ public:
             return check_format();
         }
         if (!check_sequence(o, param)) return false;
-        fast_ = Ref::steal(PySequence_Fast(o, "expected a sequence"));
-        return static_cast<bool>(fast_);
+        items_ = snapshot(o);
+        return static_cast<bool>(items_);
     }
 
     std::size_t size() const {
-        if (has_view_) return view_.ndim == 0 ? 1 : static_cast<std::size_t>(view_.shape[0]);
-        return static_cast<std::size_t>(PySequence_Fast_GET_SIZE(fast_.get()));
+        if (has_view_) return static_cast<std::size_t>(view_.shape[0]);
+        return static_cast<std::size_t>(PyTuple_GET_SIZE(items_.get()));
     }
 
     bool get(std::size_t i, std::int64_t& out) const {
-        if (!has_view_) return to_i64(PySequence_Fast_ITEMS(fast_.get())[i], param_, out);
+        if (!has_view_) return to_i64(PyTuple_GET_ITEM(items_.get(), static_cast<Py_ssize_t>(i)), param_, out);
         const char* p = static_cast<const char*>(view_.buf) + static_cast<Py_ssize_t>(i) * view_.strides[0];
         switch (kind_) {
             case 'b': out = *reinterpret_cast<const signed char*>(p); return true;
@@ -87,9 +87,14 @@ private:
     }
 
     bool check_format() {
+        if (view_.ndim != 1) {
+            PyErr_Format(PyExc_ValueError, "argument '%s': expected a one-dimensional array, not one of %d dimensions",
+                         param_, view_.ndim);
+            return false;
+        }
         const char* f = view_.format ? view_.format : "B";
         if (*f == '@' || *f == '=' || *f == '<') ++f;
-        if (view_.ndim > 1 || !*f || f[1] || !std::strchr("bBhHiIlLqQnN", *f)) {
+        if ( !*f || f[1] || !std::strchr("bBhHiIlLqQnN", *f)) {
             PyErr_Format(PyExc_TypeError, "argument '%s': expected a one-dimensional array of integers", param_);
             return false;
         }
@@ -101,7 +106,7 @@ private:
     Py_buffer view_{};
     bool has_view_ = false;
     char kind_ = 'q';
-    Ref keep_, fast_;
+    Ref keep_, items_;
 };
 
 [[gnu::cold]] bool unknown_record(std::size_t i, PyObject* name) {
@@ -158,13 +163,13 @@ bool read_regions(const Engine& engine, PyObject* regions, PyObject* names, PyOb
             return false;
         }
         if (!check_sequence(regions, "regions")) return false;
-        out.keep = Ref::steal(PySequence_Fast(regions, "expected a sequence"));
+        out.keep = snapshot(regions);
         if (!out.keep) return false;
-        const std::size_t n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(out.keep.get()));
+        const std::size_t n = static_cast<std::size_t>(PyTuple_GET_SIZE(out.keep.get()));
         out.resize(n);
         NameLookup lookup(engine, "regions");
         for (std::size_t i = 0; i < n; ++i) {
-            PyObject* item = PySequence_Fast_ITEMS(out.keep.get())[i];
+            PyObject* item = PyTuple_GET_ITEM(out.keep.get(), static_cast<Py_ssize_t>(i));
             if (allow_absent && item == Py_None) {
                 out.absent[i] = true;
                 out.names[i] = Py_None;
@@ -184,10 +189,10 @@ bool read_regions(const Engine& engine, PyObject* regions, PyObject* names, PyOb
             return false;
         }
         if (!check_sequence(names, "names")) return false;
-        out.keep = Ref::steal(PySequence_Fast(names, "expected a sequence"));
+        out.keep = snapshot(names);
         IntColumn first, last_col;
         if (!out.keep || !first.open(starts, "starts") || !last_col.open(ends, "ends")) return false;
-        const std::size_t n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(out.keep.get()));
+        const std::size_t n = static_cast<std::size_t>(PyTuple_GET_SIZE(out.keep.get()));
         if (first.size() != n || last_col.size() != n) {
             PyErr_Format(PyExc_ValueError, "names, starts and ends have different lengths (%zu, %zu, %zu)", n,
                          first.size(), last_col.size());
@@ -196,7 +201,7 @@ bool read_regions(const Engine& engine, PyObject* regions, PyObject* names, PyOb
         out.resize(n);
         NameLookup lookup(engine, "names");
         for (std::size_t i = 0; i < n; ++i) {
-            PyObject* name = PySequence_Fast_ITEMS(out.keep.get())[i];
+            PyObject* name = PyTuple_GET_ITEM(out.keep.get(), static_cast<Py_ssize_t>(i));
             out.names[i] = name;
             if (!lookup.find(name, out.windows[i].entry) || !first.get(i, out.starts[i]) ||
                 !last_col.get(i, out.ends[i]))
@@ -217,19 +222,21 @@ bool read_regions(const Engine& engine, PyObject* regions, PyObject* names, PyOb
 
 bool read_strands(PyObject* rc, Regions& regions) {
     const std::size_t n = regions.count();
-    if (!rc || rc == Py_None || rc == Py_False || rc == Py_True) {
-        for (Window& w : regions.windows) w.reverse = rc == Py_True;
+    bool every = false;
+    if (!rc || rc == Py_None || rc == Py_False || rc == Py_True || is_numpy_bool(rc)) {
+        if (rc && rc != Py_None && !to_bool(rc, "rc", every)) return false;
+        for (Window& w : regions.windows) w.reverse = every;
         return true;
     }
     if (!check_sequence(rc, "rc")) return false;
-    Ref items = Ref::steal(PySequence_Fast(rc, "expected a sequence"));
+    Ref items = snapshot(rc);
     if (!items) return false;
-    if (static_cast<std::size_t>(PySequence_Fast_GET_SIZE(items.get())) != n) {
-        PyErr_Format(PyExc_ValueError, "rc has %zd items for %zu regions", PySequence_Fast_GET_SIZE(items.get()), n);
+    if (static_cast<std::size_t>(PyTuple_GET_SIZE(items.get())) != n) {
+        PyErr_Format(PyExc_ValueError, "rc has %zd items for %zu regions", PyTuple_GET_SIZE(items.get()), n);
         return false;
     }
     for (std::size_t i = 0; i < n; ++i) {
-        PyObject* item = PySequence_Fast_ITEMS(items.get())[i];
+        PyObject* item = PyTuple_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i));
         bool reverse = false;
         if (PyUnicode_Check(item)) {
             if (PyUnicode_CompareWithASCIIString(item, "-") == 0) {

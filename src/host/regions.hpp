@@ -37,6 +37,9 @@ bool read_regions(const Engine& engine, PyObject* regions, PyObject* names, PyOb
                   Regions& out, bool allow_absent = false);
 // rc: None or False (no region), True (every region), or one item per region: a bool, "+" or "-".
 bool read_strands(PyObject* rc, Regions& regions);
+// The items a sequence holds now, as a tuple the caller's code cannot change: an item's __index__,
+// or another thread while the lock is released, may clear the caller's list as it is read.
+inline Ref snapshot(PyObject* sequence) { return Ref::steal(PySequence_Tuple(sequence)); }
 // An integer argument as a signed 64-bit value.
 bool to_i64(PyObject* o, const char* param, std::int64_t& out);
 // Raises what a fill on the workers (arrays, record text) failed with; returns nullptr.
