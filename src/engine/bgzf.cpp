@@ -2,6 +2,7 @@
 // the block table scan, the shared block cache, cursors and the piece-by-piece pass over the data.
 #include "engine/bgzf.hpp"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -152,6 +153,18 @@ std::string table_message(const std::string& path, const char* reason) {
     return path + ": the BGZF block table does not fit the file: " + reason;
 }
 
+// A file that ends inside a header that, as far as it goes, is a BGZF block's: deflate, FEXTRA,
+// and the BC subfield where bgzip writes it. It is a truncated BGZF file, not a gzip one, and the
+// block scan then says so.
+bool cut_bgzf_header(const unsigned char* u, std::size_t n) {
+    if (n < 4 || u[2] != DEFLATE || !(u[3] & FEXTRA)) return false;
+    if (n >= 12 && n >= 12 + static_cast<std::size_t>(le16(u + 10))) return false;  // the extra field is whole
+    static constexpr unsigned char bgzf_extra[] = {6, 0, 'B', 'C', 2, 0};  // XLEN, then the subfield
+    for (std::size_t i = 10; i < n && i < 16; ++i)
+        if (u[i] != bgzf_extra[i - 10]) return false;
+    return true;
+}
+
 }  // namespace
 
 // ---- Detection ----
@@ -165,6 +178,7 @@ Compression detect_compression(std::string_view head) {
             std::uint16_t bsize;
             if (find_bsize(u + 12, xlen, bsize)) return Compression::Bgzf;
         }
+        if (cut_bgzf_header(u, n)) return Compression::Bgzf;
         return Compression::Gzip;
     }
     if (n >= 6 && std::memcmp(u, "\xFD" "7zXZ\0", 6) == 0) return Compression::Xz;
@@ -173,7 +187,7 @@ Compression detect_compression(std::string_view head) {
     return Compression::None;
 }
 
-Result<Compression> detect_compression(const FileBytes& bytes) {
+Result<std::string> file_head(const FileBytes& bytes) {
     char head[DETECT_BYTES];
     std::size_t got;
     if (Status err = read_at({}, bytes, 0, sizeof head, head, got, 0)) {
@@ -181,7 +195,21 @@ Result<Compression> detect_compression(const FileBytes& bytes) {
         if (!bytes.map) return *err;
         got = 0;
     }
-    return detect_compression(std::string_view(head, got));
+    try {
+        return std::string(head, got);
+    } catch (const std::bad_alloc&) {
+        return io_error_from_errno(ENOMEM);
+    }
+}
+
+Result<Compression> detect_compression(const FileBytes& bytes) {
+    auto head = file_head(bytes);
+    if (!head.ok()) return head.error();
+    return detect_compression(head.value());
+}
+
+bool damaged_bgzf_head(std::string_view head) {
+    return head.size() >= 16 && head.substr(10, 6) == std::string_view("\x06\0BC\x02\0", 6);
 }
 
 const char* compression_name(Compression c) {
@@ -216,9 +244,7 @@ FaidxError block_error(const std::string& path, std::uint64_t coffset, BlockFaul
         case BlockFault::Truncated:
             return io_error(path + ": truncated BGZF file: the block at compressed offset " + at +
                             " ends past the end of the file");
-        case BlockFault::Shrunk:
-            return io_error(path + ": the file shrank while it was open; the BGZF block at compressed offset " + at +
-                            " can no longer be read");
+        case BlockFault::Shrunk: return file_shrank_error();  // as the plain file's reads say it
         case BlockFault::NoMemory: return io_error_from_errno(ENOMEM);
         case BlockFault::NoDecompressor: return no_decompressor_error(path);
         case BlockFault::None: reason = "no fault"; break;
@@ -274,7 +300,35 @@ BlockFault inflate_block(const unsigned char* p, std::size_t avail, char* out, s
     return inflate_data(*inflater, p, h, f, out);
 }
 
+bool has_eof_marker(const FileBytes& bytes) {
+    // What bgzip and htslib write last: an empty block, byte for byte.
+    static constexpr unsigned char marker[28] = {0x1f, 0x8b, 8, 4, 0, 0, 0, 0, 0, 0xff, 6, 0, 'B', 'C',
+                                                 2,    0,    0x1b, 0, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    char tail[sizeof marker];
+    std::size_t got;
+    if (bytes.size < sizeof marker || read_at({}, bytes, bytes.size - sizeof marker, sizeof marker, tail, got, 0))
+        return false;
+    return got == sizeof marker && std::memcmp(tail, marker, sizeof marker) == 0;
+}
+
 // ---- The block table ----
+
+namespace {
+
+// A block whose footer says it holds nothing is skipped by every table, so it must prove it: a CRC
+// of 0 and deflate data that inflates to nothing. A zeroed footer on a block with data would
+// otherwise drop its bytes from the data without a word. Empty blocks are small (28 bytes from
+// bgzip), so reading one whole costs nothing. `block` holds the whole block.
+BlockFault check_empty_block(const unsigned char* block, const BlockHeader& h, std::uint32_t crc) {
+    if (crc != 0) return BlockFault::CrcMismatch;
+    InflateStatus status;
+    Inflater* inflater = Inflater::for_this_thread(status);
+    if (!inflater) return fault_of(status);
+    char nothing;  // room for no byte: a stream that holds one fails as TooLong
+    return fault_of(inflater->inflate(block + h.data_offset, h.size - h.data_offset - BGZF_FOOTER, &nothing, 0));
+}
+
+}  // namespace
 
 Result<BlockExtent> peek_block(const std::string& path, const FileBytes& bytes, std::uint64_t coffset,
                                BlockFault* fault_out) {
@@ -304,8 +358,24 @@ Result<BlockExtent> peek_block(const std::string& path, const FileBytes& bytes, 
         return *err;
     if (got < sizeof foot) fault = BlockFault::Truncated;
     else if (le32(foot + 4) > BGZF_MAX_BLOCK) fault = BlockFault::IsizeTooLarge;
+    if (fault == BlockFault::None && le32(foot + 4) == 0) {
+        Scratch* s = scratch();
+        if (!s) return io_error_from_errno(ENOMEM);
+        if (Status err = read_at(path, bytes, coffset, h.size, reinterpret_cast<char*>(s->compressed), got, coffset))
+            return *err;
+        fault = got < h.size ? BlockFault::Truncated : check_empty_block(s->compressed, h, le32(foot));
+    }
     if (fault != BlockFault::None) return block_error(path, coffset, fault);
     return BlockExtent{h.size, le32(foot + 4)};
+}
+
+Result<std::optional<std::uint32_t>> isize_before(const std::string& path, const FileBytes& bytes, std::uint64_t end) {
+    if (end < BGZF_FOOTER || end > bytes.size) return std::optional<std::uint32_t>();
+    unsigned char foot[4];
+    std::size_t got;
+    if (Status err = read_at(path, bytes, end - 4, 4, reinterpret_cast<char*>(foot), got, end - 4)) return *err;
+    if (got < 4) return std::optional<std::uint32_t>();
+    return std::optional<std::uint32_t>(le32(foot));
 }
 
 Result<BlockTable> scan_block_table(const std::string& path, const FileBytes& bytes) {
@@ -375,7 +445,20 @@ std::size_t BgzfFile::block_at(std::uint64_t uoffset) const {
     return static_cast<std::size_t>(it - b.begin()) - 1;  // block 0 starts at 0, so it is never begin()
 }
 
+bool BgzfFile::shrank() const {
+    struct stat st;
+    return bytes_.fd >= 0 && ::fstat(bytes_.fd, &st) == 0 && static_cast<std::uint64_t>(st.st_size) < bytes_.size;
+}
+
 Status BgzfFile::inflate(std::size_t i, char* out) const {
+    Status err = inflate_block_of_table(i, out);
+    // A file cut after it was opened reads as a block that is not there or not whole (the tail of
+    // the last mapped page reads as zeros): that is the file shrinking, not a corrupt block.
+    if (err && shrank()) return file_shrank_error();
+    return err;
+}
+
+Status BgzfFile::inflate_block_of_table(std::size_t i, char* out) const {
     const BlockStart& start = table_.blocks[i];
     bool last = i + 1 == table_.blocks.size();
     std::uint64_t limit = last ? bytes_.size : table_.blocks[i + 1].coffset;
@@ -616,6 +699,13 @@ Status for_each_piece(const BgzfFile& file, std::size_t blocks_per_piece,
     } catch (const std::bad_alloc&) {
         return io_error_from_errno(ENOMEM);
     }
+}
+
+Status check_blocks(const BgzfFile& file, const std::function<bool()>& keep_going, const FaidxError& stopped) {
+    return for_each_piece(file, 64, [&](std::string_view, std::uint64_t) -> Status {
+        if (!keep_going()) return stopped;
+        return std::nullopt;
+    });
 }
 
 }  // namespace sekva

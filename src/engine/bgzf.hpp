@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,15 +41,21 @@ bool can_inflate();
 
 // A whole file's bytes: a read-only map of it (reads are guarded against the file shrinking), or
 // else a descriptor read with pread. The caller keeps the map or descriptor alive for as long as
-// anything reads through this.
+// anything reads through this. A descriptor given beside a map is not read through: a block that
+// fails to read asks it whether the file shrank, to say so rather than call the block corrupt.
 struct FileBytes {
     const char* map = nullptr;
     int fd = -1;
     std::uint64_t size = 0;  // of the file when it was opened
 };
 
-// The first DETECT_BYTES bytes (or fewer) of the file, and their compression.
+// The first DETECT_BYTES bytes (or fewer) of the file.
+Result<std::string> file_head(const FileBytes& bytes);
+// The compression of the file's first bytes.
 Result<Compression> detect_compression(const FileBytes& bytes);
+// Whether a head that is not BGZF's still carries the extra field bgzip writes (bytes 10 to 15):
+// a BGZF file whose first bytes were damaged. No text file holds those NUL bytes.
+bool damaged_bgzf_head(std::string_view head);
 
 // ---- Blocks ----
 
@@ -102,6 +109,10 @@ BlockFooter parse_block_footer(const unsigned char* block, std::uint32_t size);
 // checked. Uses this thread's decompressor.
 BlockFault inflate_block(const unsigned char* p, std::size_t avail, char* out, std::uint32_t& isize);
 
+// Whether the file ends with the empty block bgzip writes last; a file without it was most likely
+// cut short at a block boundary.
+bool has_eof_marker(const FileBytes& bytes);
+
 // ---- The block table ----
 
 // Where a block starts in the compressed file and in the uncompressed data.
@@ -111,7 +122,8 @@ struct BlockStart {
 };
 
 // Every block that holds data, in file order; empty blocks (the end-of-file marker, or those left
-// between concatenated files) are left out, as htslib leaves them out of the .gzi. Block i holds
+// between concatenated files) are left out, as htslib leaves them out of the .gzi. A block is only
+// taken for empty once it proved it (CRC 0 and deflate data that inflates to nothing). Block i holds
 // uncompressed bytes [blocks[i].uoffset, blocks[i + 1].uoffset), the last one up to usize.
 struct BlockTable {
     std::vector<BlockStart> blocks;
@@ -128,8 +140,15 @@ struct BlockExtent {
 Result<BlockExtent> peek_block(const std::string& path, const FileBytes& bytes, std::uint64_t coffset,
                                BlockFault* fault = nullptr);
 
-// Builds the table from the block headers and footers alone (BSIZE and ISIZE), inflating nothing.
-// The whole file must be blocks; a missing end-of-file marker is accepted, as htslib accepts it.
+// The ISIZE of the block that ends at compressed offset `end` (the 4 bytes before it): the one small
+// read per block that checks a .gzi's uncompressed offsets. Nothing when `end` lies outside the
+// file or too near its start; errors are those of the read.
+Result<std::optional<std::uint32_t>> isize_before(const std::string& path, const FileBytes& bytes, std::uint64_t end);
+
+// Builds the table from the block headers and footers alone (BSIZE and ISIZE), inflating only the
+// empty blocks. The whole file must be blocks; a missing end-of-file marker is accepted, as htslib
+// accepts it. A damaged ISIZE would shift every later block, so the table is unchecked until every
+// block was inflated against it once (check_blocks, or a pass that reads all the data).
 Result<BlockTable> scan_block_table(const std::string& path, const FileBytes& bytes);
 
 // Checks a table from elsewhere (a .gzi, a fuzzer) against the file size: the first block at
@@ -171,12 +190,15 @@ public:
     // Inflates blocks [first, last) back to back into out on the worker pool; a failure reports
     // the first failed block in file order.
     Status inflate_parallel(std::size_t first, std::size_t last, char* out) const;
+    // Whether the file is now shorter than when it was opened (known only with a descriptor).
+    bool shrank() const;
 
     BgzfFile(const BgzfFile&) = delete;
     BgzfFile& operator=(const BgzfFile&) = delete;
 
 private:
     BgzfFile(std::string path, FileBytes bytes, BlockTable table, std::shared_ptr<const void> owner);
+    Status inflate_block_of_table(std::size_t i, char* out) const;
     Status only_empty_blocks(std::uint64_t from, std::uint64_t to) const;
     bool from_cache(std::size_t block, std::uint64_t from, std::uint64_t n, char* out) const;
     void to_cache(std::size_t block, const char* bytes, std::uint32_t size) const;
@@ -218,6 +240,11 @@ private:
     std::vector<char> window_;
     std::size_t first_ = 0, last_ = 0;  // blocks [first_, last_) are in the window
 };
+
+// Inflates every block of the table once on the worker pool (into scratch memory, nothing kept),
+// which proves each block's size and CRC and so the whole table: what bgzip -r does to build a
+// .gzi. `keep_going` is asked between pieces; when it says no, the check fails with `stopped`.
+Status check_blocks(const BgzfFile& file, const std::function<bool()>& keep_going, const FaidxError& stopped);
 
 // Hands the uncompressed data to consume() in consecutive pieces of `blocks_per_piece` blocks (the
 // last one shorter), in order, with the uncompressed offset of each piece. consume() runs on the

@@ -10,6 +10,7 @@
 #include <exception>
 #include <new>
 
+#include "engine/fetch.hpp"
 #include "engine/gzi_file.hpp"
 #include "engine/index_file.hpp"
 #include "engine/scan.hpp"
@@ -63,11 +64,12 @@ Result<std::unique_ptr<Engine>> Engine::open(OpenOptions options, Interruption i
         if (!opt.is_mutable) engine->map_.reset(MappedFile::map(file.value().get()));
         struct stat st;
         const bool regular = ::fstat(file.value().get(), &st) == 0 && S_ISREG(st.st_mode);
-        // Without a map the descriptor stays open for reads; with one it is closed here.
-        if (!engine->map_) engine->fd_ = std::move(file.value());
-        FileBytes bytes{engine->map_ ? engine->map_->data() : nullptr, engine->fd_.get(),
+        FileBytes bytes{engine->map_ ? engine->map_->data() : nullptr, file.value().get(),
                         engine->map_ ? engine->map_->size() : static_cast<std::uint64_t>(regular ? st.st_size : 0)};
         if (Status err = engine->open_compressed(bytes, regular)) return *err;
+        // Without a map the descriptor stays open for reads; a BGZF file keeps it beside its map to
+        // tell a file that shrank from a corrupt block. A mapped plain file closes it here.
+        if (!engine->map_ || engine->bgzf_) engine->fd_ = std::move(file.value());
 
         bool build = false;
         if (!modified(engine->index_path_)) {
@@ -79,7 +81,9 @@ Result<std::unique_ptr<Engine>> Engine::open(OpenOptions options, Interruption i
         }
         if (build)
             if (Status err = engine->build_index_file(interruption)) return *err;
+        if (Status err = engine->check_compressed_table(build, interruption)) return *err;
         if (Status err = read_index(engine->index_path_, engine->names_)) return *err;
+        if (Status err = engine->check_index_fits(build, regular, bytes.size, interruption)) return *err;
         return engine;
     } catch (const std::bad_alloc&) {
         return io_error_from_errno(ENOMEM);
@@ -89,17 +93,31 @@ Result<std::unique_ptr<Engine>> Engine::open(OpenOptions options, Interruption i
 }
 
 // A compressed file is told by its first bytes, before any index is written: BGZF is read through
-// its block table (from the .gzi, or built from the block headers and written beside it); any
-// other compression allows no random access and is refused.
+// its block table (from the .gzi, or built from the block headers and checked before it is written
+// beside it); any other compression allows no random access and is refused.
 Status Engine::open_compressed(const FileBytes& bytes, bool regular) {
     if (!regular) return std::nullopt;  // a pipe or device is read as text
-    auto kind = detect_compression(bytes);
-    if (!kind.ok()) return kind.error();
-    if (kind.value() == Compression::None) return std::nullopt;
+    auto head = file_head(bytes);
+    if (!head.ok()) return head.error();
+    const Compression kind = detect_compression(head.value());
     const OpenOptions& opt = options_;
-    if (kind.value() != Compression::Bgzf) return no_random_access_error(opt.filename, kind.value());
-    if (!can_inflate()) return no_decompressor_error(opt.filename);
     const std::string gzi = gzi_path();
+    if (kind == Compression::None) {
+        // A BGZF file whose first bytes were damaged would otherwise be read as text through the
+        // index of its uncompressed data, giving compressed bytes as bases.
+        if (damaged_bgzf_head(head.value()))
+            return io_error(opt.filename + " is a BGZF file whose first bytes are damaged");
+        if (stat_path(gzi))
+            return io_error(opt.filename + " is not BGZF-compressed, but the block index " + gzi +
+                            " lies beside it: the file is damaged or was replaced; remove the .gzi to read it as "
+                            "uncompressed text");
+        binary_head_ = head.value().find('\0') != std::string::npos;
+        return std::nullopt;
+    }
+    if (kind != Compression::Bgzf) return no_random_access_error(opt.filename, kind);
+    if (!can_inflate()) return no_decompressor_error(opt.filename);
+    if (!has_eof_marker(bytes))
+        write_warning(opt.filename + ": EOF marker is absent; the BGZF file is probably truncated");
     auto gzi_time = modified(gzi), fasta_time = modified(opt.filename);
     bool build = !gzi_time || (opt.build_index && opt.rebuild && fasta_time && later(*fasta_time, *gzi_time));
     Result<BlockTable> table = build ? scan_block_table(opt.filename, bytes) : read_gzi(gzi, opt.filename, bytes);
@@ -109,12 +127,65 @@ Status Engine::open_compressed(const FileBytes& bytes, bool regular) {
         table = scan_block_table(opt.filename, bytes);
     }
     if (!table.ok()) return table.error();
-    // Only an aid: a .gzi that cannot be written (a read-only directory) costs a scan of the block
-    // headers at the next opening, nothing more.
-    if (build && opt.build_index) write_gzi(gzi, table.value());
     auto file = BgzfFile::open(opt.filename, bytes, std::move(table.value()), map_);
     if (!file.ok()) return file.error();
     bgzf_ = std::move(file.value());
+    table_unchecked_ = build;
+    return std::nullopt;
+}
+
+// A table built from the blocks' footers is only as good as every ISIZE in it: one damaged size
+// shifts all later blocks. Every block is inflated against it once before it is used or written as
+// the .gzi: by the index build, which reads all the data anyway, or else by a pass of its own.
+Status Engine::check_compressed_table(bool index_built, const Interruption& interruption) {
+    if (!bgzf_ || !table_unchecked_) return std::nullopt;
+    if (!index_built)
+        if (Status err = check_blocks(*bgzf_, [&] { return interruption(); }, interrupted_error())) return err;
+    table_unchecked_ = false;
+    // Only an aid: a .gzi that cannot be written (a read-only directory) costs a scan and a check of
+    // the blocks at the next opening, nothing more.
+    if (options_.build_index) write_gzi(gzi_path(), bgzf_->table());
+    return std::nullopt;
+}
+
+namespace {
+
+// The byte past a record's last base (its first base's offset when it has none); false when that
+// lies beyond 2^64.
+bool record_end(const IndexEntry& e, std::uint64_t& end) {
+    end = e.offset;
+    if (e.rlen == 0) return true;
+    std::uint64_t lines;
+    return e.lenc != 0 && !__builtin_mul_overflow((e.rlen - 1) / e.lenc, e.lenb, &lines) &&
+           !__builtin_add_overflow(end, lines, &end) && !__builtin_add_overflow(end, (e.rlen - 1) % e.lenc + 1, &end);
+}
+
+}  // namespace
+
+// An index read from disk must fit the data it indexes. A BGZF file cut at a block boundary still
+// reads as a whole, shorter file, so an index with records past its end is rebuilt (or refused
+// where it may not be rebuilt). A plain file whose index puts a record's start past its end is
+// most likely a compressed file read as text through the index of its uncompressed data: refused
+// when the file holds the NUL bytes every gzip header has and no text has. (A text file with an
+// index that lies is left to the reads, which fail where the bytes are missing.)
+Status Engine::check_index_fits(bool index_built, bool regular, std::uint64_t file_size,
+                                const Interruption& interruption) {
+    if (index_built || !regular || (!bgzf_ && !binary_head_)) return std::nullopt;
+    const std::uint64_t size = bgzf_ ? bgzf_->size() : file_size;
+    for (std::string_view name : names_.keys()) {
+        const IndexEntry& e = *names_.find(name);
+        std::uint64_t end;
+        if (bgzf_ ? record_end(e, end) && end <= size : e.offset <= size) continue;
+        if (bgzf_ && options_.build_index && options_.rebuild) {
+            names_ = NameTable();
+            if (Status err = build_index_file(interruption)) return err;
+            return read_index(index_path_, names_);
+        }
+        return io_error(index_path_ + " does not fit " + options_.filename + ": record '" + std::string(name) +
+                        "' lies past the end of " + (bgzf_ ? "its decompressed data" : "the file") + " (" +
+                        std::to_string(size) + " bytes); the file is damaged or truncated, or the index belongs to "
+                        "another file");
+    }
     return std::nullopt;
 }
 

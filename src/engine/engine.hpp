@@ -76,6 +76,8 @@ public:
 private:
     explicit Engine(OpenOptions options);
     Status open_compressed(const FileBytes& bytes, bool regular);
+    Status check_compressed_table(bool index_built, const Interruption& interruption);
+    Status check_index_fits(bool index_built, bool regular, std::uint64_t file_size, const Interruption& interruption);
     Status build_index_file(const Interruption& interruption);
     Status build_compressed_index(const Interruption& interruption);
 
@@ -84,8 +86,10 @@ private:
     std::string absolute_filename_, absolute_index_path_;
     NameTable names_;
     std::shared_ptr<const MappedFile> map_;
-    FileHandle fd_;
+    FileHandle fd_;  // reads of an unmapped file; beside a BGZF file's map, tells whether it shrank
     std::unique_ptr<BgzfFile> bgzf_;
+    bool table_unchecked_ = false;  // the block table came from the blocks' footers, not a .gzi
+    bool binary_head_ = false;      // a file read as text whose first bytes hold a NUL
 };
 
 }  // namespace sekva

@@ -34,6 +34,26 @@ FaidxError does_not_match(const std::string& gzi_path, const std::string& path, 
     return io_error(gzi_path + " does not match " + path + ": " + reason);
 }
 
+// The block at `from` must hold `step` bytes and reach, behind empty blocks only, the next start
+// at `to`. Read from the blocks' headers and footers, for a step whose footer check failed: the
+// block before `to` may be an empty one (files joined with cat leave their end-of-file markers).
+Status check_step_by_blocks(const std::string& gzi_path, const std::string& path, const FileBytes& bytes,
+                            std::uint64_t from, std::uint64_t to, std::uint64_t step) {
+    for (std::uint64_t c = from; c < to;) {
+        auto block = peek_block(path, bytes, c);
+        if (!block.ok()) return block.error();
+        if (c == from ? block.value().isize != step : block.value().isize != 0)
+            return does_not_match(gzi_path, path, "the block at compressed offset " + std::to_string(c) + " holds " +
+                                                      std::to_string(block.value().isize) + " bytes, where it lists " +
+                                                      std::to_string(c == from ? step : 0));
+        c += block.value().size;
+        if (c > to)
+            return does_not_match(gzi_path, path, "no block starts at compressed offset " + std::to_string(to) +
+                                                      ", where it lists one");
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 Result<std::vector<BlockStart>> parse_gzi(std::string_view bytes, const std::string& gzi_path) {
@@ -102,6 +122,18 @@ Result<BlockTable> table_from_gzi_starts(const std::string& gzi_path, const std:
     starts[0].coffset = c;
     if (starts.size() > 1 && starts[0].coffset >= starts[1].coffset)
         return does_not_match(gzi_path, path, "no block with data where it lists the first one");
+
+    // Every listed block's size is the step to the next uncompressed offset: one footer read each,
+    // so that offsets shifted by a byte (or a block with a damaged ISIZE) are found before any read
+    // returns bases from the wrong place. The last block is checked below.
+    for (std::size_t i = 0; i + 1 < starts.size(); ++i) {
+        const std::uint64_t step = starts[i + 1].uoffset - starts[i].uoffset;
+        auto isize = isize_before(path, bytes, starts[i + 1].coffset);
+        if (!isize.ok()) return isize.error();
+        if (isize.value() == step) continue;
+        if (Status err = check_step_by_blocks(gzi_path, path, bytes, starts[i].coffset, starts[i + 1].coffset, step))
+            return *err;
+    }
 
     BlockFault fault;
     auto last = peek_block(path, bytes, starts.back().coffset, &fault);
