@@ -230,3 +230,43 @@ def test_faidx_refuses_a_compressed_name_for_the_index(tmp_path, out):
     assert sorted(os.listdir(tmp_path)) == ["a.fa"]
     assert sekva("faidx", "a.fa", "-o", "idx.fai", cwd=tmp_path).returncode == 0
     assert (tmp_path / "idx.fai").read_bytes() == b"1\t4\t3\t4\t5\n"
+
+
+def test_a_device_is_no_input_to_protect(tmp_path):
+    # Writing to /dev/null while reading from it loses nothing.
+    (tmp_path / "g.fa").write_bytes(GENOME)
+    result = sekva("getfasta", "-fi", "g.fa", "-bed", "/dev/null", "-fo", "/dev/null", cwd=tmp_path)
+    assert result.returncode == 0 and b"sekva" not in result.stderr
+
+
+@needs_bgzip
+@pytest.mark.parametrize("block_text", [0xFF00, 0x18000])
+def test_bgzf_writer_matches_bgzip(tmp_path, monkeypatch, block_text):
+    # Text that compresses and text that does not, written in pieces of any size; with more text
+    # per block than 64 KiB, every block is split in two.
+    from sekva_cli import _bgzf
+
+    monkeypatch.setattr(_bgzf, "BLOCK_TEXT", block_text)
+    rng = random.Random(block_text)
+    data = b"".join(rng.choice([b"ACGTN" * rng.randint(1, 9000), bytes(rng.getrandbits(8) for _ in range(rng.randint(1, 90_000)))])
+                    for _ in range(16))
+    with open(tmp_path / "w.gz", "wb") as f:
+        writer = _bgzf.Writer(f)
+        pos = 0
+        while pos < len(data):
+            step = rng.choice([0, 1, 100, 65279, 65280, 65281, 200_000])
+            writer.write(data[pos : pos + step])
+            pos += step
+        writer.close()
+    packed = (tmp_path / "w.gz").read_bytes()
+    assert gzip.decompress(packed) == data
+    assert subprocess.run([BGZIP, "-t", "w.gz"], cwd=tmp_path).returncode == 0
+    sizes, at = [], 0
+    while at < len(packed):
+        size = int.from_bytes(packed[at + 16 : at + 18], "little") + 1
+        sizes.append(size)
+        at += size
+    assert at == len(packed) and max(sizes) <= 0x10000
+    assert len(sizes) >= len(data) // min(block_text, 0x10000)
+    subprocess.run([BGZIP, "-r", "w.gz"], cwd=tmp_path, check=True)
+    assert writer.gzi() == (tmp_path / "w.gz.gzi").read_bytes()

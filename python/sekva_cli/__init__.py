@@ -1,6 +1,7 @@
 """The `sekva` command: `sekva faidx` and `sekva getfasta`, dispatched and kept free of tracebacks."""
 import gc
 import os
+import stat
 import sys
 
 USAGE = """\
@@ -51,12 +52,13 @@ def read_input(path):
 
 
 def _identity(path):
-    """(device, inode) of the file `path` leads to, links followed; None where there is none."""
+    """(device, inode) of the regular file `path` leads to, links followed; None where there is
+    none. Writing to a device or a pipe (/dev/null, /dev/stdout) loses no input."""
     try:
         st = os.fstat(0) if path is STDIN else os.stat(path)
     except (OSError, ValueError):
         return None
-    return st.st_dev, st.st_ino
+    return (st.st_dev, st.st_ino) if stat.S_ISREG(st.st_mode) else None
 
 
 STDIN = object()  # stands for standard input among the inputs, as "-" does on the command line
@@ -77,6 +79,8 @@ def refuse_overwrite(outputs, inputs):
         if out_path is None:
             continue
         identity, where = _identity(out_path), os.path.realpath(out_path)
+        if identity is None and os.path.exists(where):
+            continue  # not a regular file
         for role, path, in_identity, in_where in known:
             if (identity is not None and identity == in_identity) or where == in_where:
                 shown = "standard input" if path is STDIN else path

@@ -5,7 +5,7 @@ import zlib
 
 # htslib fills each block with this much text; so do we, so the block table looks like bgzip's.
 BLOCK_TEXT = 0xFF00
-_MAX_BLOCK = 0x10000  # a block's size must fit the 16-bit BSIZE field (which holds size - 1)
+_MAX_BLOCK = 0x10000  # a block fits the 16-bit BSIZE field (which holds size - 1), and so does its text
 # samtools faidx compresses its output at level 4 unless told otherwise.
 LEVEL = 4
 _HEADER = b"\x1f\x8b\x08\x04\x00\x00\x00\x00\x00\xff\x06\x00BC\x02\x00"
@@ -13,7 +13,10 @@ EOF_BLOCK = _HEADER + b"\x1b\x00\x03\x00\x00\x00\x00\x00\x00\x00\x00\x00"
 
 
 def block(text, level=LEVEL):
-    """One BGZF block holding `text`, or None when it would not fit in 64 KiB."""
+    """One BGZF block holding `text`, or None when the text or the block would not fit in 64 KiB
+    (readers inflate a block into a buffer of that size)."""
+    if len(text) > _MAX_BLOCK:
+        return None
     deflater = zlib.compressobj(level, zlib.DEFLATED, -15)
     body = deflater.compress(text) + deflater.flush()
     size = len(_HEADER) + 2 + len(body) + 8
@@ -35,28 +38,39 @@ class Writer:
         self.starts = []  # (compressed, plain) offset of each block after the first
 
     def write(self, data):
-        self.pending += data
-        while len(self.pending) >= BLOCK_TEXT:
-            self._flush(BLOCK_TEXT)
+        # Whole blocks go straight from the caller's bytes; only a partial block is copied.
+        view = memoryview(data)
+        if self.pending:
+            take = BLOCK_TEXT - len(self.pending)
+            self.pending += view[:take]
+            view = view[take:]
+            if len(self.pending) < BLOCK_TEXT:
+                return len(data)
+            self._put(bytes(self.pending))
+            self.pending.clear()
+        while len(view) >= BLOCK_TEXT:
+            self._put(view[:BLOCK_TEXT])
+            view = view[BLOCK_TEXT:]
+        self.pending += view
         return len(data)
 
-    def _flush(self, count):
-        text = bytes(self.pending[:count])
+    def _put(self, text):
         data = block(text, self.level)
-        while data is None:  # text that does not compress: put less of it in the block
-            count //= 2
-            text = text[:count]
-            data = block(text, self.level)
+        if data is None:  # too much text, or text that does not compress: in two blocks
+            half = len(text) // 2
+            self._put(text[:half])
+            self._put(text[half:])
+            return
         if self.compressed:
             self.starts.append((self.compressed, self.plain))
         self.raw.write(data)
         self.compressed += len(data)
-        self.plain += count
-        del self.pending[:count]
+        self.plain += len(text)
 
     def close(self):
-        while self.pending:
-            self._flush(len(self.pending))
+        if self.pending:
+            self._put(bytes(self.pending))
+            self.pending.clear()
         self.raw.write(EOF_BLOCK)
         self.compressed += len(EOF_BLOCK)
 
