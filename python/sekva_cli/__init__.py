@@ -1,5 +1,7 @@
 """The `sekva` command: `sekva faidx` and `sekva getfasta`, dispatched and kept free of tracebacks."""
 import gc
+import os
+import stat
 import sys
 
 USAGE = """\
@@ -19,8 +21,26 @@ class CliError(Exception):
     """A failure reported as one line on standard error and exit status 1."""
 
 
+def say(line):
+    """One line on standard error exactly as given: the diagnostics samtools and bedtools print,
+    whose text scripts and test suites compare byte for byte. Bytes of a name that are not UTF-8
+    go out as they came in."""
+    stream = sys.stderr
+    stream.flush()
+    try:
+        data = (line + "\n").encode("utf-8", "surrogateescape")
+    except UnicodeEncodeError:  # a surrogate that stands for no byte
+        data = (line + "\n").encode("utf-8", "backslashreplace")
+    try:
+        stream.buffer.write(data)
+        stream.buffer.flush()
+    except AttributeError:  # a text stream without bytes below it
+        stream.write(data.decode("utf-8", "replace"))
+
+
 def warn(message):
-    sys.stderr.write(f"{_command}: {message}\n")
+    """A message of sekva's own: one line, prefixed with the command."""
+    say(f"{_command}: {message}")
 
 
 def read_input(path):
@@ -31,32 +51,75 @@ def read_input(path):
         return f.read()
 
 
+def _identity(path):
+    """(device, inode) of the regular file `path` leads to, links followed; None where there is
+    none. Writing to a device or a pipe (/dev/null, /dev/stdout) loses no input."""
+    try:
+        st = os.fstat(0) if path is STDIN else os.stat(path)
+    except (OSError, ValueError):
+        return None
+    return (st.st_dev, st.st_ino) if stat.S_ISREG(st.st_mode) else None
+
+
+STDIN = object()  # stands for standard input among the inputs, as "-" does on the command line
+
+
+def refuse_overwrite(outputs, inputs):
+    """Raises CliError when a file about to be written is one of the inputs under another spelling
+    (./g.fa, an absolute path, a hard or symbolic link): the same device and inode, or, for a file
+    not made yet (an index still to be built), the same path once links are resolved.
+
+    `outputs` and `inputs` are (role, path) pairs; a path of None is skipped."""
+    known = []
+    for role, path in inputs:
+        if path is not None:
+            where = None if path is STDIN else os.path.realpath(path)
+            known.append((role, path, _identity(path), where))
+    for out_role, out_path in outputs:
+        if out_path is None:
+            continue
+        identity, where = _identity(out_path), os.path.realpath(out_path)
+        if identity is None and os.path.exists(where):
+            continue  # not a regular file
+        for role, path, in_identity, in_where in known:
+            if (identity is not None and identity == in_identity) or where == in_where:
+                shown = "standard input" if path is STDIN else path
+                raise CliError(f"the {out_role} {out_path} is the {role} {shown}; nothing was written")
+
+
 class open_output:
     """The binary stream for `path`, or standard output for None; flushed on the way out, where
-    a full disk or a closed pipe surfaces."""
+    a full disk or a closed pipe surfaces. With `bgzf`, the stream writes BGZF blocks and ends
+    with the end-of-file block on the way out."""
 
-    def __init__(self, path):
+    def __init__(self, path, bgzf=False):
         self.path = path
         try:
-            self.stream = sys.stdout.buffer if path is None else open(path, "wb")
+            self.file = sys.stdout.buffer if path is None else open(path, "wb")
         except OSError as e:
             raise CliError(f'cannot open "{path}" for writing: {e.strerror}') from None
+        if bgzf:
+            from sekva_cli import _bgzf
+
+            self.stream = _bgzf.Writer(self.file)
+        else:
+            self.stream = self.file
 
     def __enter__(self):
         return self.stream
 
-    def __exit__(self, *exc):
-        if self.path is None:
-            self.stream.flush()
-        else:
+    def __exit__(self, kind, *exc):
+        if self.stream is not self.file and kind is None:
             self.stream.close()
+        if self.path is None:
+            self.file.flush()
+        else:
+            self.file.close()
         return False
 
 
 def _silence_stdout():
     # The interpreter flushes stdout once more at exit; a closed pipe must not raise again there.
-    import os
-
     try:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())

@@ -5,8 +5,8 @@ import sys
 from itertools import compress, repeat
 from operator import add, le
 
-from sekva_cli import CliError, open_output, read_input, warn
-from sekva_cli import _emit, _region
+from sekva_cli import STDIN, CliError, open_output, read_input, refuse_overwrite, say
+from sekva_cli import _emit, _genome, _region
 
 USAGE = """\
 Usage: sekva faidx <file.fa> [<reg> [...]]
@@ -22,12 +22,17 @@ Option:
                                  sign for (+) / (-)
                                  custom,<pos>,<neg> for custom indicator
      --fai-idx      FILE  name of the index file (default file.fa.fai).
+     --write-index        Write the index of the output: FILE.fai, and FILE.gzi when FILE
+                          ends in .gz, .bgz or .bgzf (then written BGZF-compressed).
  -h, --help               This message.
 """
 
 _LONG = ["output=", "help", "length=", "continue", "region-file=", "fastq", "reverse-complement",
-         "mark-strand=", "fai-idx=", "gzi-idx="]
+         "mark-strand=", "fai-idx=", "gzi-idx=", "write-index"]
 _DEFAULT_WIDTH = 60
+# samtools only says a region was truncated when its end is below this.
+_INT_MAX = (1 << 31) - 1
+_BGZF_SUFFIXES = (".gz", ".bgz", ".bgzf")
 _ATOI = re.compile(r"[ \t\n\v\f\r]*([+-]?[0-9]+)")
 # name:first-last with plain digits and a name free of ':' and '-': the text of nearly every
 # region, resolved in passes over whole lists instead of line by line.
@@ -105,11 +110,13 @@ def _strand_marks(kind):
 
 
 def _resolve_all(texts, lengths, names):
-    """For each text, its (name, first, last) region, None for one that yields no bases, or the
-    reason samtools reports it missing. Plain texts are read in whole-list passes; the others, and
-    plain ones that need a closer look, go through the general rules one by one."""
+    """(found, truncated): for each text, its (name, first, last) region, None for one that yields
+    no bases, or, for one samtools reports missing, htslib's error about it ("" for none); and the
+    positions of the regions samtools reports as truncated. Plain texts are read in whole-list
+    passes; the others, and plain ones that need a closer look, go through the general rules one
+    by one."""
     if not texts:
-        return []
+        return [], set()
     count = len(texts)
     if _PLAIN_REGIONS.fullmatch("\n".join(texts) + "\n"):
         plain, subset = range(count), texts
@@ -126,27 +133,38 @@ def _resolve_all(texts, lengths, names):
     else:
         good = [size > 0 and 1 <= first <= last and first <= size and text not in names
                 for text, size, first, last in zip(subset, sizes, firsts, lasts)]
+    truncated = set()
     if not all(map(le, lasts, sizes)):
+        truncated = {plain[k] for k, (last, size) in enumerate(zip(lasts, sizes))
+                     if size < last < _INT_MAX and (good is None or good[k])}
         lasts = [last if last <= size else size for last, size in zip(lasts, sizes)]
     regions = list(zip(seqnames, firsts, lasts))
     if good is None and len(subset) == count:
-        return regions
+        return regions, truncated
     found = [_resolve] * count  # a marker no result can be
     for i, region, ok in zip(plain, regions, good or repeat(True)):
         if ok:
             found[i] = region
-    return [_resolve(text, lengths) if region is _resolve else region for text, region in zip(texts, found)]
+    for i, region in enumerate(found):
+        if region is _resolve:
+            found[i], cut = _resolve(texts[i], lengths)
+            if cut:
+                truncated.add(i)
+    return found, truncated
 
 
 def _resolve(text, lengths):
-    """A (name, first, last) region, None for one that yields no bases, or the reason samtools
-    reports it missing."""
+    """(region, truncated): a (name, first, last) region, None for one that yields no bases, or
+    htslib's error for one samtools reports missing; and whether samtools says it was truncated
+    (the region ends past the record, below the end it takes for "to the end")."""
     found = _region.parse(text, lengths.__getitem__)
     if isinstance(found, str):
-        return found
+        return found, False
     name, beg, end = found
-    beg, end = _region.clamp(beg, end, lengths[name])
-    return (name, beg + 1, end) if beg < end else None
+    first, last = _region.clamp(beg, end, lengths[name])
+    if first >= last:
+        return None, False
+    return (name, first + 1, last), end < _INT_MAX and last - first != end - beg
 
 
 def _read_region_file(path):
@@ -160,23 +178,60 @@ def _read_region_file(path):
         lines = [line[:-1] if line.endswith("\r") else line for line in lines]
     if last:
         lines.append(last)
+    if b"\0" in data:
+        # samtools takes each line as a C string: what follows a NUL is not seen.
+        lines = [line.split("\0", 1)[0] for line in lines]
     return lines
 
 
-def _build_index(fasta_path, index_path):
+def _is_bgzf_name(path):
+    # samtools compresses its output when the text after the last "." is one of these.
+    return path is not None and "." in path and path[path.rindex(".") :] in _BGZF_SUFFIXES
+
+
+def _inputs(fasta_path, index_path, region_file):
+    """(role, path) of each file the command reads."""
+    inputs = _genome.inputs(fasta_path, index_path)
+    if region_file is not None:
+        inputs.append(("region file", STDIN if region_file == "-" else region_file))
+    return inputs
+
+
+def _write_atomically(path, data):
+    scratch = f"{path}.{os.getpid()}.tmp"
+    try:
+        with open(scratch, "wb") as f:
+            f.write(data)
+        os.replace(scratch, path)
+    except OSError as e:
+        raise CliError(f'cannot write "{path}": {e.strerror}') from None
+    finally:
+        if os.path.exists(scratch):
+            os.unlink(scratch)
+
+
+def _build_index(fasta_path, index_path, output):
     import sekva
 
-    target = index_path or fasta_path + ".fai"
+    target = index_path or output or fasta_path + ".fai"
+    refuse_overwrite([("index", target)], [i for i in _genome.inputs(fasta_path) if i[0] != "index"])
+    if index_path is None and _is_bgzf_name(output):
+        raise CliError(f"-o names the index when no region is given, and {output} would hold an "
+                       "uncompressed .fai; give a name without .gz, .bgz or .bgzf")
     # Built beside the target and renamed over it, so a failed build leaves the old index alone.
     scratch = f"{target}.{os.getpid()}.tmp"
     try:
         sekva.Fasta(fasta_path, indexname=scratch)
+        with open(scratch, "rb") as f:
+            later = _genome.index_duplicates(f.read())
         os.replace(scratch, target)
     except Exception as e:
         raise CliError(f"could not build fai index {target}: {e}") from None
     finally:
         if os.path.exists(scratch):
             os.unlink(scratch)
+    # samtools reports each repeated name while it builds; sekva's index keeps every record.
+    _genome.warn_duplicates_in(later)
 
 
 def fasta_gzi(positional):
@@ -189,7 +244,7 @@ def run(args):
     except CliError as e:
         raise CliError(f"{e} (see sekva faidx --help)") from None
     output = region_file = index_path = None
-    width, keep_going, reverse = _DEFAULT_WIDTH, False, False
+    width, keep_going, reverse, write_index = _DEFAULT_WIDTH, False, False, False
     pos_mark, neg_mark = "", "/rc"
     for opt, value in opts:
         if opt in ("-h", "--help"):
@@ -200,7 +255,7 @@ def run(args):
         elif opt in ("-n", "--length"):
             width = _atoi(value)
             if width < 1:
-                warn(f"bad line length '{value}', using default:{_DEFAULT_WIDTH}")
+                say(f"[faidx] bad line length '{value}', using default:{_DEFAULT_WIDTH}")
                 width = _DEFAULT_WIDTH
         elif opt in ("-c", "--continue"):
             keep_going = True
@@ -212,6 +267,8 @@ def run(args):
             pos_mark, neg_mark = _strand_marks(value)
         elif opt == "--fai-idx":
             index_path = value
+        elif opt == "--write-index":
+            write_index = True
         elif opt in ("-f", "--fastq"):
             raise CliError("FASTQ files are not supported")
         elif opt == "--gzi-idx":
@@ -223,18 +280,27 @@ def run(args):
         return 0
     fasta_path, regions = positional[0], positional[1:]
     if not regions and region_file is None:
-        _build_index(fasta_path, index_path or output)
+        _build_index(fasta_path, index_path, output)
         return 0
 
-    import sekva
-
+    inputs = _inputs(fasta_path, index_path, region_file)
+    if index_path is not None:
+        # An index older than the FASTA file is rebuilt, over whatever file it names.
+        refuse_overwrite([("index", index_path)], [i for i in inputs if i[0] != "index"])
+    compressed = _is_bgzf_name(output)
+    outputs = [("output", output)]
+    if write_index and output is not None:
+        outputs += [("index of the output", output + ".fai")]
+        if compressed:
+            outputs += [("block index of the output", output + ".gzi")]
+    refuse_overwrite(outputs, inputs)
     try:
-        fasta = sekva.Fasta(fasta_path, indexname=index_path)
+        fasta = _genome.open_first_records(fasta_path, index_path, warn_duplicates=True)
     except Exception as e:
         raise CliError(f"could not load fai index of {fasta_path}: {e}") from None
-    if output is not None and output == fasta_path:
-        raise CliError(f"same input/output: {output}")
-    with open_output(output) as out:
+    index = _OutputIndex(width) if write_index and output is not None else None
+    sink = open_output(output, bgzf=compressed)
+    with sink as out:
         texts, failure = [], None
         if region_file is not None:
             try:
@@ -247,27 +313,79 @@ def run(args):
                     failure = CliError(f"no regions in {region_file}")
         if failure is None:
             texts += regions
-        status = _write_regions(fasta, texts, out, width, keep_going, reverse, pos_mark, neg_mark)
+        status = _write_regions(fasta, texts, out, width, keep_going, reverse, pos_mark, neg_mark, index)
+    if index is not None:
+        # samtools writes the index of what it wrote even when a region stopped it.
+        _write_atomically(output + ".fai", index.text())
+        if compressed:
+            _write_atomically(output + ".gzi", sink.stream.gzi())
     if failure is not None:
         raise failure
     return status
 
 
-def _write_regions(fasta, texts, out, width, keep_going, reverse, pos_mark, neg_mark):
+class _OutputIndex:
+    """The .fai of the records written, line by line as samtools' --write-index has it: the
+    head's text as the name, and the bases per line of the record itself (its length when it fits
+    in one line)."""
+
+    def __init__(self, width):
+        self.width = width
+        self.offset = 0
+        self.lines = []
+
+    def add(self, heads, regions):
+        width = self.width
+        for head, region in zip(heads, regions):
+            self.offset += len(head.encode("utf-8", "surrogateescape")) + 1
+            size = region[2] - region[1] + 1 if region else 0
+            per_line = min(size, width)
+            self.lines.append(f"{head[1:]}\t{size}\t{self.offset}\t{per_line}\t{per_line + 1}\n")
+            self.offset += size + -(-size // width)
+
+    def text(self):
+        return "".join(self.lines).encode("utf-8", "surrogateescape")
+
+
+def _report(texts, found, truncated, keep_going):
+    """Says on standard error what samtools says about each region, in their order, and turns
+    missing regions into None. Returns how many regions are written (samtools stops after the
+    first missing one, its head written, unless told to go on) and the exit status."""
+    count = len(found)
+    if not truncated and set(map(type, found)) == {tuple}:
+        return count, 0
+    notes = sorted(truncated.union(i for i, region in enumerate(found) if type(region) is not tuple))
+    lines, status = [], 0
+    for i in notes:
+        region, text = found[i], texts[i]
+        if region is None:
+            lines.append(f"[faidx] Zero length sequence: {text}")
+        elif isinstance(region, str):
+            if region:
+                lines.append(f"[E::hts_parse_region] {region}")
+            lines.append(f"[W::fai_get_val] Reference {text} not found in FASTA file, returning empty sequence")
+            lines.append(f"[faidx] Failed to fetch sequence in {text}")
+            found[i] = None
+            if not keep_going:
+                count, status = i + 1, 1
+                break
+        else:
+            lines.append(f"[faidx] Truncated sequence: {text}")
+    if lines:
+        say("\n".join(lines))
+    return count, status
+
+
+def _write_regions(fasta, texts, out, width, keep_going, reverse, pos_mark, neg_mark, index):
     lengths = _emit.RecordLengths(fasta)
-    found = _resolve_all(texts, lengths, set(fasta.keys()))
-    status = 0
-    if str in set(map(type, found)):
-        for i, region in enumerate(found):
-            if isinstance(region, str):
-                warn(f"failed to fetch {texts[i]}: {region}")
-                found[i] = None
-                if not keep_going:
-                    texts, found, status = texts[: i + 1], found[: i + 1], 1
-                    break
+    found, truncated = _resolve_all(texts, lengths, set(fasta.keys()))
+    count, status = _report(texts, found, truncated, keep_going)
     mark = neg_mark if reverse else pos_mark
-    heads = list(map(add, repeat(">"), map(add, texts, repeat(mark)) if mark else texts))
-    for i in range(0, len(found), _emit.CHUNK):
-        j = i + _emit.CHUNK
+    heads = list(map(add, repeat(">"), map(add, texts[:count], repeat(mark)) if mark else texts[:count]))
+    if index is not None:
+        # The region that stopped samtools has its head written but no line in the index.
+        index.add(heads[: count - status], found[: count - status])
+    for i in range(0, count, _emit.CHUNK):
+        j = min(i + _emit.CHUNK, count)
         out.write(_emit.record_text(fasta, found[i:j], heads[i:j], "\n", width, reverse, _emit.TABLE))
     return status

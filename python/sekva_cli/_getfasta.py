@@ -4,8 +4,8 @@ import sys
 from itertools import compress, repeat
 from operator import add, eq
 
-from sekva_cli import CliError, open_output, read_input, warn
-from sekva_cli import _emit
+from sekva_cli import STDIN, CliError, open_output, read_input, refuse_overwrite, say
+from sekva_cli import _emit, _genome
 
 USAGE = """\
 Usage: sekva getfasta [OPTIONS] -fi <fasta> -bed <bed>
@@ -178,19 +178,21 @@ def _select(fasta, bed):
     sizes = list(map(_emit.RecordLengths(fasta).__getitem__, bed.chroms))
     if all(sizes) and all(map(int.__le__, bed.ends, sizes)) and all(map(int.__lt__, bed.starts, bed.ends)):
         return list(zip(bed.chroms, map(add, bed.starts, repeat(1)), bed.ends)), None
-    regions, keep = [], []
+    regions, keep, lines = [], [], []
     for chrom, start, end, size in zip(bed.chroms, bed.starts, bed.ends, sizes):
         if start == end:
-            warn(f"Feature ({chrom}:{start}-{end}) has length = 0, Skipping.")
+            lines.append(f"Feature ({chrom}:{start}-{end}) has length = 0, Skipping.")
         elif not size:
-            warn(f"WARNING. chromosome ({chrom}) was not found in the FASTA file. Skipping.")
+            lines.append(f"WARNING. chromosome ({chrom}) was not found in the FASTA file. Skipping.")
         elif start > size or end > size:
-            warn(f"Feature ({chrom}:{start}-{end}) beyond the length of {chrom} size ({size} bp).  Skipping.")
+            lines.append(f"Feature ({chrom}:{start}-{end}) beyond the length of {chrom} size ({size} bp).  Skipping.")
         else:
             regions.append((chrom, start + 1, end))
             keep.append(True)
             continue
         keep.append(False)
+    if lines:
+        say("\n".join(lines))  # bedtools' words, as its own tests compare them
     return regions, keep
 
 
@@ -294,12 +296,14 @@ def run(args):
     if opts is None:
         sys.stdout.write(USAGE)
         return 0
+    output = None if opts.output in ("stdout", "-") else opts.output
+    inputs = _genome.inputs(opts.fasta) + [("BED file", STDIN if opts.bed in ("-", "stdin") else opts.bed)]
+    refuse_overwrite([("output", output)], inputs)
     # bedtools opens the output first, then the FASTA file, then the BED file.
-    with open_output(None if opts.output in ("stdout", "-") else opts.output) as out:
-        import sekva
-
+    with open_output(output) as out:
         try:
-            fasta = sekva.Fasta(opts.fasta)
+            # bedtools says so before it builds the index; a repeated name gives its first record.
+            fasta = _genome.open_first_records(opts.fasta, missing_note=f"index file {opts.fasta}.fai not found, generating...")
         except Exception as e:
             raise CliError(f"the FASTA file ({opts.fasta}) could not be opened: {e}") from None
         try:

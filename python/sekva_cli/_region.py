@@ -77,7 +77,8 @@ def parse_decimal(text, i):
 
 def parse(region, lookup):
     """(name, beg, end) with 0-based beg and exclusive end as htslib resolves `region` (end may be
-    past the record), or a text saying why samtools reports the region as missing.
+    past the record), or, for a region samtools reports as missing, the error htslib prints about
+    it ("" where it prints none).
 
     `lookup(name)` tells whether a record of that name exists."""
     region = region.split("\0", 1)[0]
@@ -87,44 +88,44 @@ def parse(region, lookup):
     if region.startswith("{"):
         close = region.find("}")
         if close < 0:
-            return f'mismatching braces in "{region}"'
+            return f'Mismatching braces in "{region}"'
         s, s_len, quoted = 1, s_len - 1, 1
         colon = close + 1 if _at(region, close + 1) == ":" else -1
     else:
         colon = region.rfind(":")
     if colon < 0:
         name = region[s : s + s_len - quoted]
-        return (name, 0, _POS_MAX) if lookup(name) else "no such sequence"
+        return (name, 0, _POS_MAX) if lookup(name) else ""
     if not quoted and lookup(region):
         if lookup(region[:colon]):
-            return f"range is ambiguous; use {{{region}}} or {{{region[:colon]}}}{region[colon:]}"
+            return f"Range is ambiguous. Use {{{region}}} or {{{region[:colon]}}}{region[colon:]} instead"
         return region, 0, _POS_MAX
     name = region[s : colon - quoted]
     if not lookup(name):
-        return "no such sequence"
+        return ""
 
     value, hyphen = parse_decimal(region, colon + 1)
     beg = _wrap64(value - 1)
     after = _at(region, hyphen)
     if beg < 0:
         if beg != -1 and after == "-" and colon + 1 < len(region):
-            return "coordinates must be > 0"
+            return "Coordinates must be > 0"
         if after in _DIGITS or after in "\0,":
             return name, 0, (_POS_MAX if beg == -1 else _wrap64(-(beg + 1)))
         if beg < -1:
-            return f'unexpected text "{region[hyphen:]}" after region'
+            return f'Unexpected string "{region[hyphen:]}" after region'
     if after == "\0":
         end = _POS_MAX
     elif after == "-":
         end, rest = parse_decimal(region, hyphen + 1)
         if rest < len(region) and region[rest] != ",":
-            return f'unexpected text "{region[rest:]}" after region'
+            return f'Unexpected string "{region[rest:]}" after region'
     else:
-        return f'unexpected text "{region[hyphen:]}" after region'
+        return f'Unexpected string "{region[hyphen:]}" after region'
     if end == 0:
         end = _POS_MAX
     if beg >= end:
-        return "start is past the end"
+        return ""
     return name, beg, end
 
 
