@@ -144,7 +144,7 @@ Status Engine::check_compressed_table(bool index_built, const Interruption& inte
     table_unchecked_ = false;
     // Only an aid: a .gzi that cannot be written (a read-only directory) costs a scan and a check of
     // the blocks at the next opening, nothing more.
-    if (options_.build_index) write_gzi(gzi_path(), bgzf_->table());
+    if (options_.build_index) static_cast<void>(write_gzi(gzi_path(), bgzf_->table()));
     return std::nullopt;
 }
 

@@ -29,7 +29,7 @@ FaidxError file_shrank_error();
 
 // No errors leave the engine as exceptions; this is how they travel instead.
 template <class T, class E = FaidxError>
-class Result {
+class [[nodiscard]] Result {
 public:
     Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
     Result(E error) : v_(std::in_place_index<1>, std::move(error)) {}
@@ -41,6 +41,12 @@ private:
     std::variant<T, E> v_;
 };
 
-using Status = std::optional<FaidxError>;
+// The outcome of a step that yields nothing else: empty on success (`return success;`), else the
+// error. Dropping one unread is a compile-time warning.
+class [[nodiscard]] Status : public std::optional<FaidxError> {
+public:
+    using std::optional<FaidxError>::optional;
+};
+inline constexpr std::nullopt_t success = std::nullopt;
 
 }  // namespace sekva

@@ -1,6 +1,7 @@
 // PyInit_sekva: the module object, made once per process, with its classes in a fixed order.
 #include <Python.h>
 
+#include <iterator>
 #include <new>
 
 #include "host/args.hpp"
@@ -13,22 +14,44 @@ namespace sekva::host {
 
 namespace {
 
-// Every class the module has made, for is_module_type.
-PyTypeObject* module_types[8];
-int module_type_count = 0;
+// The module's classes, in the order the module adds them.
+struct Registration {
+    const char* name;
+    PyTypeObject* (*type)();
+};
+
+constexpr Registration registrations[] = {
+    {"Fasta", fasta_type},
+    {"Faidx", faidx_type},
+    {"Sequence", sequence_type},
+    {"FastaRecord", fasta_record_type},
+    {"FastaIterator", fasta_iterator_type},
+    {"SequenceIterator", sequence_iterator_type},
+    {"MutableFastaRecord", mutable_fasta_record_type},
+};
+
+// Every class the module has made, for is_module_type: one place per registered class.
+PyTypeObject* module_types[std::size(registrations)];
+std::size_t module_type_count = 0;
 
 }  // namespace
 
 PyTypeObject* cached_type(PyTypeObject*& cell, PyType_Spec& type_spec) {
-    if (!cell) {
-        cell = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
-        if (cell && module_type_count < 8) module_types[module_type_count++] = cell;
+    if (cell) return cell;
+    // A class made here but not registered above would find no place: its objects would then be
+    // taken for foreign ones and never released. Refused loudly instead.
+    if (module_type_count == std::size(module_types)) {
+        PyErr_Format(PyExc_SystemError, "sekva: class %s is not among the module's registered classes",
+                     type_spec.name);
+        return nullptr;
     }
+    cell = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
+    if (cell) module_types[module_type_count++] = cell;
     return cell;
 }
 
 bool is_module_type(PyTypeObject* type) {
-    for (int i = 0; i < module_type_count; ++i)
+    for (std::size_t i = 0; i < module_type_count; ++i)
         if (module_types[i] == type) return true;
     return false;
 }
@@ -89,21 +112,6 @@ PyObject* module_cell = nullptr;
 #define SEKVA_VERSION ""
 #endif
 constexpr const char* version_text = sizeof(SEKVA_VERSION) > 1 ? SEKVA_VERSION : "0+unknown";
-
-struct Registration {
-    const char* name;
-    PyTypeObject* (*type)();
-};
-
-constexpr Registration registrations[] = {
-    {"Fasta", fasta_type},
-    {"Faidx", faidx_type},
-    {"Sequence", sequence_type},
-    {"FastaRecord", fasta_record_type},
-    {"FastaIterator", fasta_iterator_type},
-    {"SequenceIterator", sequence_iterator_type},
-    {"MutableFastaRecord", mutable_fasta_record_type},
-};
 
 bool register_class(PyObject* module, const Registration& reg) {
     PyTypeObject* type = reg.type();
