@@ -10,12 +10,6 @@
 
 namespace sekva::host {
 
-const char* const ENGINE_PARAM_NAMES[ENGINE_PARAMS] = {
-    "filename",     "indexname",    "as_raw",        "strict_bounds",   "sequence_always_upper", "rebuild",
-    "build_index",  "one_based_attributes", "default_seq", "mutable",  "key_function",          "split_char",
-    "filt_function", "read_long_names", "duplicate_action", "read_ahead",
-};
-
 namespace {
 
 bool convert_text(PyObject* o, const char* param, std::string& out) {
@@ -50,37 +44,76 @@ bool convert_object(PyObject* o, Ref& out) {
     return true;
 }
 
-bool convert_param(int index, PyObject* o, OpenOptions& opt, OpenedEngine& out) {
-    const char* name = ENGINE_PARAM_NAMES[index];
-    switch (index) {
-        case 0: return convert_text(o, name, opt.filename);
-        case 1: return convert_optional_text(o, name, opt.indexname);
-        case 2: return convert_flag(o, name, opt.as_raw);
-        case 3: return convert_flag(o, name, opt.strict_bounds);
-        case 4: return convert_flag(o, name, opt.sequence_always_upper);
-        case 5: return convert_flag(o, name, opt.rebuild);
-        case 6: return convert_flag(o, name, opt.build_index);
-        case 7: return convert_flag(o, name, opt.one_based_attributes);
-        case 8: return convert_padding(o, name, opt.default_seq);
-        case 9: return convert_flag(o, name, opt.is_mutable);
-        case 10: return convert_object(o, out.key_function);
-        case 11: return convert_optional_text(o, name, opt.split_char);
-        case 12: return convert_object(o, out.filt_function);
-        case 13: return convert_flag(o, name, opt.read_long_names);
-        case 14: return !o || convert_text(o, name, opt.duplicate_action);
-        case 15: return to_optional_u64(o, name, opt.read_ahead);
-    }
-    return false;
+PyObject* optional_str(const std::optional<std::string>& text) {
+    if (!text) Py_RETURN_NONE;
+    return PyUnicode_DecodeUTF8(text->data(), static_cast<Py_ssize_t>(text->size()), "strict");
 }
+
+PyObject* flag(bool b) { return new_ref(b ? Py_True : Py_False); }
+PyObject* object(PyObject* o) { return new_ref(o ? o : Py_None); }
+
+// One opening option: its name, its converter into the options, and its value for pickling.
+struct Option {
+    const char* name;
+    bool (*convert)(PyObject* o, const char* name, OpenOptions& opt, OpenedEngine& out);
+    PyObject* (*value)(const EngineHolder& self, const OpenOptions& opt);
+};
+
+#define SEKVA_FLAG_OPTION(param, field)                                                                   \
+    Option {                                                                                             \
+        param, [](PyObject* o, const char* n, OpenOptions& opt, OpenedEngine&) { return convert_flag(o, n, opt.field); }, \
+            [](const EngineHolder&, const OpenOptions& opt) { return flag(opt.field); }                   \
+    }
+#define SEKVA_TEXT_OPTION(param, field)                                                                   \
+    Option {                                                                                             \
+        param, [](PyObject* o, const char* n, OpenOptions& opt, OpenedEngine&) { return convert_optional_text(o, n, opt.field); }, \
+            [](const EngineHolder&, const OpenOptions& opt) { return optional_str(opt.field); }           \
+    }
+
+constexpr Option OPTIONS[] = {
+    {"filename", [](PyObject* o, const char* n, OpenOptions& opt, OpenedEngine&) { return convert_text(o, n, opt.filename); },
+     [](const EngineHolder& self, const OpenOptions&) { return new_ref(self.filename); }},
+    SEKVA_TEXT_OPTION("indexname", indexname),
+    SEKVA_FLAG_OPTION("as_raw", as_raw),
+    SEKVA_FLAG_OPTION("strict_bounds", strict_bounds),
+    SEKVA_FLAG_OPTION("sequence_always_upper", sequence_always_upper),
+    SEKVA_FLAG_OPTION("rebuild", rebuild),
+    SEKVA_FLAG_OPTION("build_index", build_index),
+    SEKVA_FLAG_OPTION("one_based_attributes", one_based_attributes),
+    {"default_seq", [](PyObject* o, const char* n, OpenOptions& opt, OpenedEngine&) { return convert_padding(o, n, opt.default_seq); },
+     [](const EngineHolder&, const OpenOptions& opt) { return optional_str(opt.default_seq); }},
+    SEKVA_FLAG_OPTION("mutable", is_mutable),
+    {"key_function", [](PyObject* o, const char*, OpenOptions&, OpenedEngine& out) { return convert_object(o, out.key_function); },
+     [](const EngineHolder& self, const OpenOptions&) { return object(self.key_function); }},
+    SEKVA_TEXT_OPTION("split_char", split_char),
+    {"filt_function", [](PyObject* o, const char*, OpenOptions&, OpenedEngine& out) { return convert_object(o, out.filt_function); },
+     [](const EngineHolder& self, const OpenOptions&) { return object(self.filt_function); }},
+    SEKVA_FLAG_OPTION("read_long_names", read_long_names),
+    {"duplicate_action", [](PyObject* o, const char* n, OpenOptions& opt, OpenedEngine&) { return !o || convert_text(o, n, opt.duplicate_action); },
+     [](const EngineHolder&, const OpenOptions& opt) { return optional_str(opt.duplicate_action); }},
+    {"read_ahead", [](PyObject* o, const char* n, OpenOptions& opt, OpenedEngine&) { return to_optional_u64(o, n, opt.read_ahead); },
+     [](const EngineHolder&, const OpenOptions& opt) -> PyObject* {
+         if (!opt.read_ahead) Py_RETURN_NONE;
+         return PyLong_FromUnsignedLongLong(*opt.read_ahead);
+     }},
+};
+#undef SEKVA_FLAG_OPTION
+#undef SEKVA_TEXT_OPTION
+
+constexpr bool options_follow_names() {
+    if (std::size(OPTIONS) != std::size(ENGINE_PARAM_NAMES)) return false;
+    for (std::size_t i = 0; i < std::size(OPTIONS); ++i)
+        if (!same_name(OPTIONS[i].name, ENGINE_PARAM_NAMES[i])) return false;
+    return true;
+}
+static_assert(options_follow_names(), "OPTIONS must declare the options of ENGINE_PARAM_NAMES in its order");
 
 }  // namespace
 
-bool open_engine(PyObject* const* slots, const int* conversion_order, OpenedEngine& out) {
+bool open_engine(PyObject* const* slots, const EngineOrder& conversion_order, OpenedEngine& out) {
     OpenOptions opt;
-    for (int i = 0; i < ENGINE_PARAMS; ++i) {
-        int index = conversion_order[i];
-        if (!convert_param(index, slots[index], opt, out)) return false;
-    }
+    for (int index : conversion_order)
+        if (!OPTIONS[index].convert(slots[index], OPTIONS[index].name, opt, out)) return false;
     // Opening may build an index over gigabytes (or read an endless stream): other threads run
     // meanwhile, and between pieces of the build the lock is taken back for a moment to see
     // whether the user interrupted it.
@@ -106,7 +139,7 @@ bool open_engine(PyObject* const* slots, const int* conversion_order, OpenedEngi
 }
 
 PyObject* new_engine_holder(PyTypeObject* type, PyObject* args, PyObject* kwargs, const Signature& sig,
-                            const int* to_engine) {
+                            const EngineOrder& to_engine) {
     PyObject* given[ENGINE_PARAMS];
     if (!bind_tuple(sig, args, kwargs, given)) return nullptr;
     PyObject* engine_slots[ENGINE_PARAMS];
@@ -124,41 +157,9 @@ PyObject* new_engine_holder(PyTypeObject* type, PyObject* args, PyObject* kwargs
 
 namespace {
 
-PyObject* optional_str(const std::optional<std::string>& text) {
-    if (!text) Py_RETURN_NONE;
-    return PyUnicode_DecodeUTF8(text->data(), static_cast<Py_ssize_t>(text->size()), "strict");
-}
-
-PyObject* option_value(EngineHolder* self, int index) {
-    const OpenOptions& opt = self->engine->options();
-    auto flag = [](bool b) { return new_ref(b ? Py_True : Py_False); };
-    auto object = [](PyObject* o) { return new_ref(o ? o : Py_None); };
-    switch (index) {
-        case 0: return new_ref(self->filename);
-        case 1: return optional_str(opt.indexname);
-        case 2: return flag(opt.as_raw);
-        case 3: return flag(opt.strict_bounds);
-        case 4: return flag(opt.sequence_always_upper);
-        case 5: return flag(opt.rebuild);
-        case 6: return flag(opt.build_index);
-        case 7: return flag(opt.one_based_attributes);
-        case 8: return optional_str(opt.default_seq);
-        case 9: return flag(opt.is_mutable);
-        case 10: return object(self->key_function);
-        case 11: return optional_str(opt.split_char);
-        case 12: return object(self->filt_function);
-        case 13: return flag(opt.read_long_names);
-        case 14: return optional_str(opt.duplicate_action);
-        case 15:
-            if (!opt.read_ahead) Py_RETURN_NONE;
-            return PyLong_FromUnsignedLongLong(*opt.read_ahead);
-    }
-    Py_RETURN_NONE;
-}
-
 }  // namespace
 
-PyObject* reduce_engine_holder(PyObject* o, const int* to_engine) {
+PyObject* reduce_engine_holder(PyObject* o, const EngineOrder& to_engine) {
     auto* self = reinterpret_cast<EngineHolder*>(o);
     Ref args = Ref::steal(PyTuple_New(ENGINE_PARAMS));
     if (!args) return nullptr;
@@ -170,7 +171,7 @@ PyObject* reduce_engine_holder(PyObject* o, const int* to_engine) {
     for (int i = 0; i < ENGINE_PARAMS; ++i) {
         PyObject* value = to_engine[i] == 0 ? absolute(engine.absolute_filename())
                           : to_engine[i] == 1 && engine.options().indexname ? absolute(engine.absolute_index_path())
-                                                                            : option_value(self, to_engine[i]);
+                                                                            : OPTIONS[to_engine[i]].value(*self, engine.options());
         if (!value) return nullptr;
         PyTuple_SET_ITEM(args.get(), i, value);
     }

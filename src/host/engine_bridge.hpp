@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include <array>
+#include <iterator>
 #include <memory>
 
 #include "engine/engine.hpp"
@@ -14,9 +16,37 @@
 
 namespace sekva::host {
 
-// The engine's parameter order, which is also the order of the Faidx constructor.
-inline constexpr int ENGINE_PARAMS = 16;
-extern const char* const ENGINE_PARAM_NAMES[ENGINE_PARAMS];
+// The opening options in the engine's order, which is also the order of the Faidx constructor.
+// Each is declared once, in engine_bridge.cpp (its converter and its value for pickling, checked
+// against this list at compile time); a constructor with another order derives its map from names.
+inline constexpr const char* ENGINE_PARAM_NAMES[] = {
+    "filename",      "indexname",       "as_raw",           "strict_bounds", "sequence_always_upper", "rebuild",
+    "build_index",   "one_based_attributes", "default_seq", "mutable",       "key_function",          "split_char",
+    "filt_function", "read_long_names", "duplicate_action", "read_ahead",
+};
+inline constexpr int ENGINE_PARAMS = static_cast<int>(std::size(ENGINE_PARAM_NAMES));
+using EngineOrder = std::array<int, ENGINE_PARAMS>;
+
+constexpr bool same_name(const char* a, const char* b) {
+    while (*a && *a == *b) ++a, ++b;
+    return *a == *b;
+}
+
+// For a constructor whose parameters are `names`, the engine position of each: a compile-time
+// error unless `names` lists every option exactly once.
+constexpr EngineOrder engine_order(const char* const (&names)[ENGINE_PARAMS]) {
+    EngineOrder order{};
+    bool taken[ENGINE_PARAMS] = {};
+    for (int i = 0; i < ENGINE_PARAMS; ++i) {
+        int found = -1;
+        for (int k = 0; k < ENGINE_PARAMS; ++k)
+            if (same_name(names[i], ENGINE_PARAM_NAMES[k])) found = k;
+        if (found < 0 || taken[found]) throw "a constructor parameter that is no option, or one given twice";
+        taken[found] = true;
+        order[i] = found;
+    }
+    return order;
+}
 
 struct OpenedEngine {
     std::unique_ptr<Engine> engine;
@@ -27,7 +57,7 @@ struct OpenedEngine {
 // Converts the arguments (slots in engine order, nullptr when absent), visiting parameters in
 // `conversion_order` so that the first failure is the first in the caller's own signature,
 // then opens the engine. Returns false with the host error set.
-bool open_engine(PyObject* const* slots, const int* conversion_order, OpenedEngine& out);
+bool open_engine(PyObject* const* slots, const EngineOrder& conversion_order, OpenedEngine& out);
 
 // The state Faidx and Fasta share: one engine and what the constructor was given.
 struct EngineHolder {
@@ -42,11 +72,11 @@ struct EngineHolder {
 // order), converts in that order, opens the engine and allocates an object of `type`, whose
 // layout starts with EngineHolder. `to_engine[i]` is the engine position of parameter i.
 PyObject* new_engine_holder(PyTypeObject* type, PyObject* args, PyObject* kwargs, const Signature& sig,
-                            const int* to_engine);
+                            const EngineOrder& to_engine);
 int engine_holder_traverse(PyObject* o, visitproc visit, void* arg);
 // __reduce__ of Faidx and Fasta: the class and the sixteen arguments that open the same file with
 // the same options again, in the class's own order (`to_engine` as for new_engine_holder).
-PyObject* reduce_engine_holder(PyObject* o, const int* to_engine);
+PyObject* reduce_engine_holder(PyObject* o, const EngineOrder& to_engine);
 // tp_clear: drops the two held callables, which are what can close a reference cycle. The engine
 // stays, so records that reach it through the object keep working until it is freed.
 int engine_holder_clear(PyObject* o);

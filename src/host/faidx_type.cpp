@@ -16,7 +16,7 @@ using FaidxObject = EngineHolder;
 
 FaidxObject* as_faidx(PyObject* o) { return reinterpret_cast<FaidxObject*>(o); }
 
-constexpr int ENGINE_ORDER[ENGINE_PARAMS] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+constexpr EngineOrder ENGINE_ORDER = engine_order(ENGINE_PARAM_NAMES);
 
 PyObject* faidx_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const Signature sig = {"Faidx.__new__", ENGINE_PARAM_NAMES, ENGINE_PARAMS, 1};

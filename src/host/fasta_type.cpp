@@ -38,7 +38,7 @@ constexpr const char* FASTA_PARAM_NAMES[ENGINE_PARAMS] = {
     "one_based_attributes", "read_long_names", "duplicate_action", "sequence_always_upper", "rebuild",
     "build_index",
 };
-constexpr int FASTA_TO_ENGINE[ENGINE_PARAMS] = {0, 1, 8, 10, 2, 3, 15, 9, 11, 12, 7, 13, 14, 4, 5, 6};
+constexpr EngineOrder FASTA_TO_ENGINE = engine_order(FASTA_PARAM_NAMES);
 
 PyObject* fasta_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const Signature sig = {"Fasta.__new__", FASTA_PARAM_NAMES, ENGINE_PARAMS, 1};
