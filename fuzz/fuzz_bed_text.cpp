@@ -17,9 +17,9 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/bed_text.hpp"
-#include "engine/engine.hpp"
-#include "engine/sequence.hpp"
+#include "engine/bulk/bed_text.hpp"
+#include "engine/fasta/engine.hpp"
+#include "engine/fetch/sequence.hpp"
 #include "model.hpp"
 
 namespace {

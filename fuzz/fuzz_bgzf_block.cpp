@@ -18,7 +18,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/bgzf.hpp"
+#include "engine/codec/bgzf.hpp"
 
 namespace {
 

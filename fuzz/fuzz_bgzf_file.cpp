@@ -26,15 +26,15 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/array_fill.hpp"
-#include "engine/batch.hpp"
-#include "engine/bgzf.hpp"
-#include "engine/engine.hpp"
-#include "engine/fasta_text.hpp"
-#include "engine/fetch.hpp"
-#include "engine/gzi_file.hpp"
-#include "engine/index_file.hpp"
-#include "engine/name_table.hpp"
+#include "engine/bulk/array_fill.hpp"
+#include "engine/bulk/batch.hpp"
+#include "engine/codec/bgzf.hpp"
+#include "engine/fasta/engine.hpp"
+#include "engine/bulk/fasta_text.hpp"
+#include "engine/fetch/fetch.hpp"
+#include "engine/codec/gzi_file.hpp"
+#include "engine/fasta/index_file.hpp"
+#include "engine/fasta/name_table.hpp"
 #include "model.hpp"
 
 namespace {

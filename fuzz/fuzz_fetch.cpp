@@ -26,10 +26,10 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/batch.hpp"
-#include "engine/engine.hpp"
-#include "engine/fetch.hpp"
-#include "engine/index_file.hpp"
+#include "engine/bulk/batch.hpp"
+#include "engine/fasta/engine.hpp"
+#include "engine/fetch/fetch.hpp"
+#include "engine/fasta/index_file.hpp"
 #include "model.hpp"
 
 namespace {

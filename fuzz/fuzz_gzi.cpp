@@ -17,9 +17,9 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/bgzf.hpp"
-#include "engine/gzi_file.hpp"
-#include "engine/inflate.hpp"
+#include "engine/codec/bgzf.hpp"
+#include "engine/codec/gzi_file.hpp"
+#include "engine/codec/inflate.hpp"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <string_view>
 
-#include "engine/bytes.hpp"
-#include "engine/index_file.hpp"
-#include "engine/name_table.hpp"
+#include "engine/base/bytes.hpp"
+#include "engine/fasta/index_file.hpp"
+#include "engine/fasta/name_table.hpp"
 #include "model.hpp"
 
 namespace {

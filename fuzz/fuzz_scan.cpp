@@ -7,9 +7,9 @@
 #include <map>
 #include <string_view>
 
-#include "engine/index_file.hpp"
-#include "engine/name_table.hpp"
-#include "engine/scan.hpp"
+#include "engine/fasta/index_file.hpp"
+#include "engine/fasta/name_table.hpp"
+#include "engine/fasta/scan.hpp"
 #include "model.hpp"
 
 namespace {

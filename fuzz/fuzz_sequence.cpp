@@ -13,7 +13,7 @@
 #include <optional>
 #include <string>
 
-#include "engine/sequence.hpp"
+#include "engine/fetch/sequence.hpp"
 #include "model.hpp"
 
 namespace {

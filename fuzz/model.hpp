@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/index_file.hpp"
+#include "engine/fasta/index_file.hpp"
 
 namespace fuzz {
 

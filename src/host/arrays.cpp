@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/array_fill.hpp"
+#include "engine/bulk/array_fill.hpp"
 #include "host/args.hpp"
 #include "host/regions.hpp"
 #include "host/entry.hpp"

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/batch.hpp"
-#include "engine/bytes.hpp"
-#include "engine/sequence.hpp"
+#include "engine/bulk/batch.hpp"
+#include "engine/base/bytes.hpp"
+#include "engine/fetch/sequence.hpp"
 #include "host/args.hpp"
 #include "host/engine_bridge.hpp"
 #include "host/entry.hpp"

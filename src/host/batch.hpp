@@ -4,7 +4,7 @@
 
 #include <Python.h>
 
-#include "engine/engine.hpp"
+#include "engine/fasta/engine.hpp"
 
 namespace sekva::host {
 

@@ -1,8 +1,8 @@
 // Conversions between host objects and the engine's opening options and fetch results.
 #include "host/engine_bridge.hpp"
 
-#include "engine/bytes.hpp"
-#include "engine/fetch.hpp"
+#include "engine/base/bytes.hpp"
+#include "engine/fetch/fetch.hpp"
 #include "host/args.hpp"
 #include "host/errors.hpp"
 #include "host/sequence_type.hpp"

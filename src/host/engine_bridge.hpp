@@ -8,8 +8,8 @@
 #include <iterator>
 #include <memory>
 
-#include "engine/engine.hpp"
-#include "engine/fetch.hpp"
+#include "engine/fasta/engine.hpp"
+#include "engine/fetch/fetch.hpp"
 #include "host/args.hpp"
 #include "host/ref.hpp"
 #include "host/text.hpp"

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "engine/error.hpp"
+#include "engine/base/error.hpp"
 
 namespace sekva::host {
 

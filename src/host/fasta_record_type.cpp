@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "engine/sequence.hpp"
+#include "engine/fetch/sequence.hpp"
 #include "host/args.hpp"
 #include "host/engine_bridge.hpp"
 #include "host/entry.hpp"

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "engine/bytes.hpp"
-#include "engine/sequence.hpp"
+#include "engine/base/bytes.hpp"
+#include "engine/fetch/sequence.hpp"
 #include "host/args.hpp"
 #include "host/arrays.hpp"
 #include "host/batch.hpp"

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/engine.hpp"
+#include "engine/fasta/engine.hpp"
 
 namespace sekva::host {
 

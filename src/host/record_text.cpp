@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/bed_text.hpp"
-#include "engine/fasta_text.hpp"
-#include "engine/sequence.hpp"
+#include "engine/bulk/bed_text.hpp"
+#include "engine/bulk/fasta_text.hpp"
+#include "engine/fetch/sequence.hpp"
 #include "host/args.hpp"
 #include "host/entry.hpp"
 #include "host/errors.hpp"

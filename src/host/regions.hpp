@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/array_fill.hpp"
+#include "engine/bulk/array_fill.hpp"
 #include "host/ref.hpp"
 
 namespace sekva::host {

@@ -1,7 +1,7 @@
 // Sequence: construction, properties, text forms, comparison, subscripts, transforms and GC.
 #include "host/sequence_type.hpp"
 
-#include "engine/sequence.hpp"
+#include "engine/fetch/sequence.hpp"
 #include "host/args.hpp"
 #include "host/borrow.hpp"
 #include "host/entry.hpp"

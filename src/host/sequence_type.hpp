@@ -3,7 +3,7 @@
 
 #include <Python.h>
 
-#include "engine/sequence.hpp"
+#include "engine/fetch/sequence.hpp"
 
 namespace sekva::host {
 

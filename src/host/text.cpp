@@ -4,7 +4,7 @@
 #include <cstring>
 #include <utility>
 
-#include "engine/bytes.hpp"
+#include "engine/base/bytes.hpp"
 #include "host/errors.hpp"
 
 namespace sekva::host {

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "engine/fetch.hpp"
+#include "engine/fetch/fetch.hpp"
 
 namespace sekva::host {
 

@@ -1,0 +1,45 @@
+// Texts of the engine's error kinds.
+#include "engine/base/error.hpp"
+
+#include <cstring>
+#include <string_view>
+
+namespace sekva {
+
+std::string FaidxError::display() const {
+    static constexpr std::string_view lead[] = {"FASTA file not found: ", "Index file not found: ",
+                                                "Fetch error: ",          "Indexing error: ",
+                                                "IO error: ",             "Invalid region: "};
+    std::string out(lead[static_cast<int>(kind)]);
+    out += payload;
+    return out;
+}
+
+const char* FaidxError::host_prefix() const {
+    static constexpr const char* prefix[] = {"FastaNotFoundError: ", "IndexNotFoundError: ",
+                                             "FetchError: ",         "FastaIndexingError: ",
+                                             "IOError: ",            "RegionError: "};
+    return prefix[static_cast<int>(kind)];
+}
+
+FaidxError io_error_from_errno(int err) {
+    char buf[256];
+    // GNU strerror_r may return a static string rather than fill buf.
+    const char* text = strerror_r(err, buf, sizeof buf);
+    return {ErrorKind::Io, std::string(text) + " (os error " + std::to_string(err) + ")"};
+}
+
+FaidxError io_error(std::string message) { return {ErrorKind::Io, std::move(message)}; }
+
+FaidxError not_found_error(std::string_view name) {
+    std::string text = "Sequence '";
+    text.append(name);
+    text += "' not found";
+    return {ErrorKind::Fetch, std::move(text)};
+}
+
+FaidxError file_shrank_error() {
+    return io_error("the FASTA file shrank while it was open; bases past its new end cannot be read");
+}
+
+}  // namespace sekva

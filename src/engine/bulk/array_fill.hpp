@@ -1,0 +1,69 @@
+// Filling caller-provided arrays with the bases of many windows: fixed-width rows of ASCII codes,
+// one-hot rows, or regions back to back. Runs on the worker pool; nothing is allocated per region.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/fasta/engine.hpp"
+#include "engine/fetch/fetch.hpp"
+
+namespace sekva {
+
+// One row of a fixed-width array: the window of `width` positions from `first` (1-based; it may
+// start before the record or end past it, and those positions are padding).
+struct Window {
+    const IndexEntry* entry;
+    std::int64_t first;
+    bool reverse;  // reverse-complement the row
+};
+
+struct ArrayFailure {
+    std::size_t row = 0;
+    FaidxError error{ErrorKind::Io, {}};
+    bool no_memory = false;
+    std::string worker_message;  // a worker failed unexpectedly
+};
+
+// The window of `width` centred on [start, end] (1-based, inclusive): first = start +
+// floor((end - start + 1 - width) / 2); false when it lies outside the range of 64-bit positions.
+bool centred_window(std::int64_t start, std::int64_t end, std::uint64_t width, std::int64_t& first);
+
+// Rows of ASCII codes: out holds windows.size() rows of `width` bytes. Positions outside the
+// record (and bases a short file does not hold) are `pad`; `upper` upper-cases the bases (pad
+// included); reversed rows are the complement of the reversed row.
+std::optional<ArrayFailure> fill_codes(const Engine& engine, const std::vector<Window>& windows, std::uint64_t width,
+                                       char pad, bool upper, char* out);
+
+enum class OneHotType { UInt8, Bool, Float16, Float32 };
+
+struct OneHotLayout {
+    std::uint64_t width;
+    unsigned channels;       // letters in the alphabet
+    bool channels_last;      // (rows, width, channels) or (rows, channels, width)
+    OneHotType type;
+    std::array<unsigned char, 256> code;  // channel of each byte, or 255 for none (case-folded)
+};
+
+// One-hot rows: a position holding the alphabet's letter c (either case) has a one in channel c;
+// other letters and positions outside the record are all zeros. A reversed row is the one-hot of
+// the reverse-complemented window.
+std::optional<ArrayFailure> fill_onehot(const Engine& engine, const std::vector<Window>& windows,
+                                        const OneHotLayout& layout, char* out);
+
+// Regions back to back, by the batch workers' rules (silent clamping or strict checks, default_seq
+// padding, upper-casing): plans[i] from plan_region, capacity[i] the room its planned offset
+// leaves; lengths[i] receives what was written.
+std::optional<ArrayFailure> fill_ragged(const Engine& engine, const std::vector<RegionPlan>& plans,
+                                        const std::vector<std::uint64_t>& offsets,
+                                        const std::vector<std::uint64_t>& capacities, const std::vector<bool>& reverse,
+                                        bool upper, char* out, std::vector<std::uint64_t>& lengths);
+
+// Room a planned region needs in fill_ragged (fetch_single_optimized's rules); false when no memory
+// could hold it.
+bool ragged_capacity(const Engine& engine, const RegionPlan& plan, std::uint64_t& room);
+
+}  // namespace sekva

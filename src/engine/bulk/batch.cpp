@@ -1,0 +1,137 @@
+// Planning and parallel extraction of a batch, and the arena for hosts that need one.
+#include "engine/bulk/batch.hpp"
+
+#include <sys/mman.h>
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <utility>
+
+#include "engine/base/bytes.hpp"
+#include "engine/fetch/sequence.hpp"
+#include "engine/parallel/worker_pool.hpp"
+
+namespace sekva {
+
+namespace {
+
+constexpr std::size_t PREFETCH_AHEAD = 8;
+constexpr std::uint64_t MAPPED_ARENA = 1 << 20;
+
+}  // namespace
+
+bool plan_batch_item(const Engine& engine, const Source& src, const IndexEntry* entry, std::uint64_t start,
+                     std::uint64_t end, BatchItem& item) {
+    const OpenOptions& opt = engine.options();
+    item.plan = plan_region(engine, entry, start, end);
+    item.ascii = true;
+    item.length = 0;
+    if (item.plan.kind == RegionPlan::Kind::Extract) {
+        std::uint64_t room;
+        if (!padded_capacity(opt, extraction_capacity(src, *item.plan.entry, item.plan.s, item.plan.n), item.plan.n,
+                             room))
+            return false;
+        item.capacity = room;
+        item.coords = result_coords(opt, item.plan.s, item.plan.e);
+    } else if (item.plan.kind == RegionPlan::Kind::Empty) {
+        item.capacity = 0;
+        item.coords = Coords{item.plan.s, item.plan.e};
+    }
+    return true;
+}
+
+BatchFetch::BatchFetch(const Engine& engine, BatchItem* items, std::size_t count, bool reverse_complement)
+    : engine_(engine),
+      map_(engine.map_holder()),
+      src_(engine.source()),
+      items_(items),
+      count_(count),
+      reverse_complement_(reverse_complement),
+      job_(count, [this](std::size_t first, std::size_t last) {
+          for (std::size_t i = first; i < last; ++i) extract(i, src_);
+      }) {}
+
+void BatchFetch::extract(std::size_t i, const Source& src) {
+    // Regions of a BED file are scattered over the genome: start loading a few ahead.
+    if (i + PREFETCH_AHEAD < count_ && items_[i + PREFETCH_AHEAD].plan.kind == RegionPlan::Kind::Extract) {
+        const RegionPlan& ahead = items_[i + PREFETCH_AHEAD].plan;
+        prefetch_region(src, *ahead.entry, ahead.s, ahead.n);
+    }
+    BatchItem& item = items_[i];
+    if (item.plan.kind != RegionPlan::Kind::Extract || !item.out) return;
+    auto got = fetch_single_optimized(engine_.options(), item.plan, src, item.out, item.capacity, item.ascii);
+    if (!got.ok()) {
+        std::lock_guard lock(failed_mutex_);
+        if (!failed_ || i < failed_->first) failed_.emplace(i, std::move(got.error()));
+        return;
+    }
+    item.length = got.value();
+    auto length = static_cast<std::size_t>(item.length);
+    // Bytes that are not ASCII stay as they are, for the caller to report.
+    if (reverse_complement_ && (item.ascii || is_ascii(item.out, length))) {
+        reverse_complement_in_place(item.out, length);
+        item.ascii = true;
+    }
+}
+
+std::optional<BatchFailure> BatchFetch::run_to_end(std::size_t& failed_at) {
+    // Over a compressed file nothing was published: the regions run now, in file order.
+    JobOutcome outcome = src_.bgzf ? job_.finish_published() : job_.finish();
+    if (src_.bgzf && outcome.status == JobStatus::Done) {
+        auto position = [&](std::size_t i) {
+            const RegionPlan& plan = items_[i].plan;
+            return plan.kind == RegionPlan::Kind::Extract ? region_position(*plan.entry, plan.s) : UINT64_MAX;
+        };
+        outcome = run_regions(src_, failed_at, position, [&](std::size_t i, const Source& src) { extract(i, src); });
+    }
+    if (outcome.status == JobStatus::NoMemory) return BatchFailure{BatchFailure::Kind::NoMemory};
+    if (outcome.status == JobStatus::Failed)
+        return BatchFailure{BatchFailure::Kind::Worker, 0, FaidxError{ErrorKind::Fetch, {}}, std::move(outcome.message)};
+    if (failed_ && failed_->first < failed_at) failed_at = failed_->first;
+    return std::nullopt;
+}
+
+Arena::Arena(std::uint64_t size) : size_(static_cast<std::size_t>(size ? size : 1)) {
+    if (size >= MAPPED_ARENA) {
+        void* p = ::mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p != MAP_FAILED) {
+            // Huge pages where the kernel offers them, all pages made present in one go: the
+            // workers then write without taking a page fault every 4 KiB. Both are only hints.
+            ::madvise(p, size_, MADV_HUGEPAGE);
+#ifdef MADV_POPULATE_WRITE
+            if (::madvise(p, size_, MADV_POPULATE_WRITE) != 0)
+#endif
+                std::memset(p, 0, size_);
+            data_ = static_cast<char*>(p);
+            mapped_ = true;
+            return;
+        }
+        throw std::bad_alloc();  // the kernel refused: so would the heap
+    }
+    data_ = new char[size_];
+}
+
+Arena::Arena(Arena&& o) noexcept
+    : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)), mapped_(std::exchange(o.mapped_, false)) {}
+
+Arena& Arena::operator=(Arena&& o) noexcept {
+    if (this != &o) {
+        this->~Arena();
+        data_ = std::exchange(o.data_, nullptr);
+        size_ = std::exchange(o.size_, 0);
+        mapped_ = std::exchange(o.mapped_, false);
+    }
+    return *this;
+}
+
+Arena::~Arena() {
+    if (mapped_)
+        ::munmap(data_, size_);
+    else
+        delete[] data_;
+}
+
+}  // namespace sekva

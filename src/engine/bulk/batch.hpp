@@ -1,0 +1,111 @@
+// Batch fetch of 1000 regions or more on the worker pool. The caller plans each region and gives
+// it a home for its bases (a host string, or a slice of one arena); the workers extract into those
+// homes, starting on the first regions while the caller still plans the rest.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "engine/fasta/engine.hpp"
+#include "engine/fetch/fetch.hpp"
+#include "engine/parallel/worker_pool.hpp"
+
+namespace sekva {
+
+inline constexpr std::size_t PARALLEL_THRESHOLD = 1000;
+
+// One region of a batch.
+struct BatchItem {
+    RegionPlan plan{RegionPlan::Kind::Error, nullptr, 0, 0, 0};
+    Coords coords;                // what the fetched Sequence carries
+    std::uint64_t capacity = 0;   // room the bases need (Extract only)
+    char* out = nullptr;          // where they go: set by the caller before the item is published
+    std::uint64_t length = 0;     // written by the worker
+    bool ascii = true;            // false means: not proven ASCII, check
+};
+
+// Plans one region as the batch workers' fetch does (silent clamping, or strict checks) and sizes
+// its output; false when no memory could hold it.
+bool plan_batch_item(const Engine& engine, const Source& src, const IndexEntry* entry, std::uint64_t start,
+                     std::uint64_t end, BatchItem& item);
+
+struct BatchFailure {
+    enum class Kind { Region, NoMemory, Worker } kind;
+    std::size_t position = 0;  // for Region: the first failed region in input order
+    FaidxError error{ErrorKind::Fetch, {}};
+    std::string message;  // for Worker
+};
+
+// Runs the extraction of a batch whose items the caller plans and publishes in input order. With
+// `reverse_complement` each result is reverse-complemented in place (coordinates are the caller's).
+class BatchFetch {
+public:
+    BatchFetch(const Engine& engine, BatchItem* items, std::size_t count, bool reverse_complement);
+    // Items [0, ready) are planned and have their `out`. Over a compressed file nothing starts
+    // before finish(): the regions are then taken in file order, so each block is inflated once.
+    void publish(std::size_t ready) {
+        if (!src_.bgzf) job_.publish(ready);
+    }
+    // Waits for every published item (publishing the rest), then reports the first failure in input
+    // order among the items [0, planned): a region the plan refused (named by `name_of`, with
+    // its requested coordinates from `request_of`) or one whose extraction failed. Needs no host lock.
+    template <class NameOf, class RequestOf>
+    std::optional<BatchFailure> finish(std::size_t planned, NameOf name_of, RequestOf request_of);
+    // Gives up on the items not yet published (the caller failed while planning): waits only for
+    // the published ones, whose homes must stay valid until this returns.
+    void abandon() { job_.finish_published(); }
+    const Source& source() const { return src_; }
+
+private:
+    std::optional<BatchFailure> run_to_end(std::size_t& failed_at);
+    void extract(std::size_t i, const Source& src);
+
+    const Engine& engine_;
+    std::shared_ptr<const MappedFile> map_;  // keeps the mapping alive for every worker
+    Source src_;
+    BatchItem* items_;
+    std::size_t count_;
+    bool reverse_complement_;
+    std::mutex failed_mutex_;
+    std::optional<std::pair<std::size_t, FaidxError>> failed_;  // first extraction failure
+    ParallelJob job_;
+};
+
+template <class NameOf, class RequestOf>
+std::optional<BatchFailure> BatchFetch::finish(std::size_t planned, NameOf name_of, RequestOf request_of) {
+    std::size_t failed_at = planned;
+    if (auto failure = run_to_end(failed_at)) return failure;
+    for (std::size_t i = 0; i < failed_at; ++i) {
+        const BatchItem& item = items_[i];
+        if (item.plan.kind != RegionPlan::Kind::Error) continue;
+        auto [start, end] = request_of(i);
+        return BatchFailure{BatchFailure::Kind::Region, i, plan_error(item.plan, name_of(i), start, end), {}};
+    }
+    if (failed_at < planned) return BatchFailure{BatchFailure::Kind::Region, failed_at, std::move(failed_->second), {}};
+    return std::nullopt;
+}
+
+// Memory for the bases of a whole batch where they cannot go straight into their final home; a
+// large one is mapped with its pages made present up front, so the workers do not take a page
+// fault for every 4 KiB they write.
+class Arena {
+public:
+    Arena() = default;
+    explicit Arena(std::uint64_t size);  // throws bad_alloc
+    Arena(Arena&& o) noexcept;
+    Arena& operator=(Arena&& o) noexcept;
+    ~Arena();
+    char* data() const { return data_; }
+
+private:
+    char* data_ = nullptr;
+    std::size_t size_ = 0;
+    bool mapped_ = false;
+};
+
+}  // namespace sekva

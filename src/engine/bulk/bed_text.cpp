@@ -1,0 +1,217 @@
+// BED text to record text: one strict pass over the lines, then pieces of records through TextJob.
+#include "engine/bulk/bed_text.hpp"
+
+#include <cstring>
+
+namespace sekva {
+
+namespace {
+
+constexpr std::size_t FIELDS = 6;  // chrom, start, end, name, score, strand
+constexpr std::string_view SLOTS[FIELDS] = {"chrom", "start", "end", "name", "score", "strand"};
+
+// A piece ends after this many records or this many bytes of text, whichever comes first.
+constexpr std::size_t PIECE_RECORDS = 8192;
+constexpr std::uint64_t PIECE_BYTES = 4 << 20;
+
+// Splits a line at tabs: the first FIELDS fields (empty beyond the line's own), and the count of
+// all of them; `empty` is set when any field is empty.
+std::size_t split_fields(std::string_view line, std::string_view* fields, bool& empty) {
+    std::size_t count = 0;
+    empty = false;
+    const char* p = line.data();
+    const char* end = p + line.size();
+    for (;;) {
+        const void* tab = std::memchr(p, '\t', static_cast<std::size_t>(end - p));
+        const char* stop = tab ? static_cast<const char*>(tab) : end;
+        if (stop == p) empty = true;
+        if (count < FIELDS) fields[count] = std::string_view(p, static_cast<std::size_t>(stop - p));
+        ++count;
+        if (!tab) break;
+        p = stop + 1;
+    }
+    for (std::size_t i = count; i < FIELDS; ++i) fields[i] = {};
+    return count;
+}
+
+// A coordinate in plain decimal digits: no sign, no leading zero, at most 18 digits.
+bool plain_number(std::string_view text, std::uint64_t& out) {
+    if (text.empty() || text.size() > 18 || (text[0] == '0' && text.size() > 1)) return false;
+    out = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        out = out * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    return true;
+}
+
+bool skipped(std::string_view line) {
+    return line.empty() || line[0] == '#' || line.starts_with("track") || line.starts_with("browser");
+}
+
+std::string quoted(std::string_view text) {
+    constexpr std::size_t most = 60;
+    std::string out = "'";
+    out.append(text.substr(0, most));
+    if (text.size() > most) out += "...";
+    return out + "'";
+}
+
+}  // namespace
+
+Result<HeadTemplate, std::string> HeadTemplate::parse(std::string_view text) {
+    HeadTemplate t;
+    if (text.size() > UINT32_MAX) return std::string("the template is too long");
+    auto literal = [&](std::string_view s) {
+        if (s.empty()) return;
+        if (!t.pieces_.empty() && t.pieces_.back().field == LITERAL) {
+            t.pieces_.back().size += static_cast<std::uint32_t>(s.size());
+        } else {
+            t.pieces_.push_back({LITERAL, static_cast<std::uint32_t>(t.literals_.size()), static_cast<std::uint32_t>(s.size())});
+        }
+        t.literals_.append(s);
+    };
+    for (std::size_t i = 0; i < text.size();) {
+        std::size_t brace = text.find_first_of("{}", i);
+        if (brace == std::string_view::npos) {
+            literal(text.substr(i));
+            break;
+        }
+        literal(text.substr(i, brace - i));
+        if (brace + 1 < text.size() && text[brace + 1] == text[brace]) {
+            literal(text.substr(brace, 1));
+            i = brace + 2;
+            continue;
+        }
+        if (text[brace] == '}') return std::string("a single '}' (write '}}' for a brace)");
+        std::size_t close = text.find('}', brace);
+        if (close == std::string_view::npos) return std::string("a '{' without its '}' (write '{{' for a brace)");
+        std::string_view slot = text.substr(brace + 1, close - brace - 1);
+        std::uint8_t field = slot == "line" ? LINE : LITERAL;
+        for (std::size_t k = 0; k < FIELDS; ++k)
+            if (slot == SLOTS[k]) field = static_cast<std::uint8_t>(k);
+        if (field == LITERAL)
+            return "unknown field {" + std::string(slot) +
+                   "}; the fields are {chrom}, {start}, {end}, {name}, {score}, {strand} and {line}";
+        t.pieces_.push_back({field});
+        i = close + 1;
+    }
+    return t;
+}
+
+std::size_t HeadTemplate::size(std::string_view line, const std::string_view* fields) const {
+    std::size_t n = 0;
+    for (const Piece& p : pieces_)
+        n += p.field == LITERAL ? p.size : p.field == LINE ? line.size() : fields[p.field].size();
+    return n;
+}
+
+char* HeadTemplate::write(char* out, std::string_view line, const std::string_view* fields) const {
+    for (const Piece& p : pieces_) {
+        std::string_view s = p.field == LITERAL ? std::string_view(literals_).substr(p.at, p.size)
+                             : p.field == LINE  ? line
+                                                : fields[p.field];
+        if (s.empty()) continue;  // an absent field has no bytes to copy from
+        std::memcpy(out, s.data(), s.size());
+        out += s.size();
+    }
+    return out;
+}
+
+std::uint64_t BedText::record_size(const Line& line) const {
+    std::string_view fields[FIELDS];
+    bool empty;
+    split_fields(line.text, fields, empty);
+    return head_.size(line.text, fields) + layout_.sep.size() + wrapped_size(line.end - line.start, layout_.width);
+}
+
+Result<BedText, BedProblem> BedText::read(const Engine& engine, std::string_view bed, HeadTemplate head,
+                                          TextLayout layout, bool stranded) {
+    BedText text(engine, std::move(head), layout);
+    std::size_t columns = 0;
+    std::uint64_t number = 0;
+    const NameTable& names = engine.names();
+    for (std::size_t pos = 0; pos < bed.size();) {
+        const void* nl = std::memchr(bed.data() + pos, '\n', bed.size() - pos);
+        std::size_t stop = nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - bed.data()) : bed.size();
+        std::string_view line = bed.substr(pos, stop - pos);
+        pos = stop + 1;
+        ++number;
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (skipped(line)) continue;
+        std::string_view fields[FIELDS];
+        bool empty;
+        std::size_t count = split_fields(line, fields, empty);
+        auto problem = [&](std::string what) { return BedProblem{number, std::move(what)}; };
+        if (count < 3) return problem("fewer than 3 tab-separated fields");
+        if (empty) return problem("an empty field");
+        if (!columns) columns = count;
+        if (count != columns)
+            return problem(std::to_string(count) + " fields where the first line has " + std::to_string(columns));
+        Line l{line, names.find(fields[0]), 0, 0, false};
+        if (!plain_number(fields[1], l.start)) return problem("start " + quoted(fields[1]) + " is not a plain number");
+        if (!plain_number(fields[2], l.end)) return problem("end " + quoted(fields[2]) + " is not a plain number");
+        if (!l.entry) return problem("no record named " + quoted(fields[0]));
+        if (l.start >= l.end) return problem("start " + std::string(fields[1]) + " is not below end " + std::string(fields[2]));
+        if (l.end > l.entry->rlen)
+            return problem("end " + std::string(fields[2]) + " is past the end of " + quoted(fields[0]) + " (" +
+                           std::to_string(l.entry->rlen) + " bases)");
+        l.reverse = stranded && fields[5] == "-";
+        text.size_ += text.record_size(l);
+        text.lines_.push_back(l);
+    }
+    return text;
+}
+
+BedWriteOutcome BedText::write(const std::function<char*(std::size_t)>& place,
+                               const std::function<int(const char*, std::size_t)>& consume) const {
+    std::string heads;
+    std::vector<std::size_t> head_ends;
+    for (std::size_t first = 0; first < lines_.size();) {
+        // The records of this piece, their headers back to back in `heads`.
+        std::size_t last = first;
+        std::uint64_t bytes = 0;
+        heads.clear();
+        head_ends.clear();
+        while (last < lines_.size() && last - first < PIECE_RECORDS && (bytes < PIECE_BYTES || last == first)) {
+            const Line& l = lines_[last++];
+            std::string_view fields[FIELDS];
+            bool empty;
+            split_fields(l.text, fields, empty);
+            std::size_t at = heads.size();
+            heads.resize(at + head_.size(l.text, fields));
+            head_.write(heads.data() + at, l.text, fields);
+            head_ends.push_back(heads.size());
+            bytes += record_size(l);
+        }
+        std::vector<TextRegion> regions(last - first);
+        for (std::size_t i = 0; i < regions.size(); ++i) {
+            const Line& l = lines_[first + i];
+            std::size_t begin = i ? head_ends[i - 1] : 0;
+            regions[i].head = std::string_view(heads).substr(begin, head_ends[i] - begin);
+            regions[i].reverse = l.reverse;
+            regions[i].plan = plan_region(*engine_, l.entry, l.start + 1, l.end);
+            if (regions[i].plan.kind != RegionPlan::Kind::Extract) {
+                std::string_view fields[FIELDS];
+                bool empty;
+                split_fields(l.text, fields, empty);
+                return {ArrayFailure{first + i, plan_error(regions[i].plan, fields[0], l.start + 1, l.end), false, {}}};
+            }
+        }
+        TextJob job(*engine_, std::move(regions), layout_);
+        if (auto failure = job.read()) {
+            failure->row += first;
+            return {std::move(failure)};
+        }
+        // The lengths were checked against the index: fewer bytes mean the file lost some.
+        if (job.size() != bytes) return {ArrayFailure{first, file_shrank_error(), false, {}}};
+        char* out = place(static_cast<std::size_t>(bytes));
+        if (!out) return {ArrayFailure{first, FaidxError{ErrorKind::Io, {}}, true, {}}};
+        job.write(out);
+        if (int err = consume(out, static_cast<std::size_t>(bytes))) return {std::nullopt, err};
+        first = last;
+    }
+    return {};
+}
+
+}  // namespace sekva

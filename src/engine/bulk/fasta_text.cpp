@@ -1,0 +1,108 @@
+// Record text in two passes over the worker pool: the bases of every region into one buffer, then
+// each record into its place in the text, its lines cut as it is copied.
+#include "engine/bulk/fasta_text.hpp"
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+#include "engine/base/bytes.hpp"
+#include "engine/io/fs.hpp"
+#include "engine/parallel/worker_pool.hpp"
+
+namespace sekva {
+
+std::uint64_t wrapped_size(std::uint64_t length, std::uint64_t width) {
+    if (!length) return 0;
+    return width ? length + (length + width - 1) / width : length + 1;
+}
+
+std::optional<ArrayFailure> TextJob::read() {
+    const std::size_t n = regions_.size();
+    base_at_.assign(n + 1, 0);
+    lengths_.assign(n, 0);
+    std::vector<std::uint64_t> room(n, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+        const RegionPlan& plan = regions_[i].plan;
+        if (plan.kind == RegionPlan::Kind::Extract && !ragged_capacity(engine_, plan, room[i]))
+            return ArrayFailure{i, FaidxError{ErrorKind::Io, {}}, true, {}};
+        if (__builtin_add_overflow(base_at_[i], room[i], &base_at_[i + 1]))
+            return ArrayFailure{i, FaidxError{ErrorKind::Io, {}}, true, {}};
+    }
+    bases_ = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(base_at_[n]) + 1);
+    const OpenOptions& opt = engine_.options();
+    // Read through a descriptor of its own rather than the map: the pages of a whole genome's
+    // regions then stay in the page cache, not in this process.
+    const MappedFile* map = engine_.map();
+    Source src = engine_.source();
+    FileHandle own;
+    if (map) {
+        auto file = open_file(engine_.absolute_filename(), O_RDONLY | O_NONBLOCK);
+        if (file.ok() && map->same_file(file.value().get())) {
+            own = std::move(file.value());
+            make_blocking(own.get());
+            // The size the map was made with: a file found shorter than that shrank after opening.
+            src = Source{nullptr, own.get(), map->size()};
+        }
+    }
+    std::mutex mutex;
+    std::optional<ArrayFailure> failure;
+    auto position = [&](std::size_t i) {
+        const RegionPlan& plan = regions_[i].plan;
+        return plan.kind == RegionPlan::Kind::Extract ? region_position(*plan.entry, plan.s) : UINT64_MAX;
+    };
+    JobOutcome outcome = run_regions(src, n, position, [&](std::size_t i, const Source& from) {
+        const TextRegion& r = regions_[i];
+        if (r.plan.kind != RegionPlan::Kind::Extract) return;
+        char* bases = bases_.get() + base_at_[i];
+        bool ascii = false;
+        auto got = fetch_single_optimized(opt, r.plan, from, bases, room[i], ascii);
+        if (!got.ok()) {
+            std::lock_guard lock(mutex);
+            if (!failure || i < failure->row) failure = ArrayFailure{i, std::move(got.error()), false, {}};
+            return;
+        }
+        lengths_[i] = got.value();
+        if (r.reverse) {
+            char* end = bases + got.value();
+            std::reverse(bases, end);
+            for (char* p = bases; p < end; ++p) *p = static_cast<char>(layout_.complement[static_cast<unsigned char>(*p)]);
+        }
+    });
+    if (outcome.status == JobStatus::NoMemory) return ArrayFailure{0, FaidxError{ErrorKind::Io, {}}, true, {}};
+    if (outcome.status == JobStatus::Failed)
+        return ArrayFailure{0, FaidxError{ErrorKind::Io, {}}, false, std::move(outcome.message)};
+    if (failure) return failure;
+    offsets_.assign(n + 1, 0);
+    for (std::size_t i = 0; i < n; ++i)
+        offsets_[i + 1] = offsets_[i] + regions_[i].head.size() + layout_.sep.size() + wrapped_size(lengths_[i], layout_.width);
+    return std::nullopt;
+}
+
+void TextJob::write(char* out) const {
+    run_parallel(regions_.size(), [&](std::size_t first, std::size_t last) {
+        for (std::size_t i = first; i < last; ++i) {
+            char* at = out + offsets_[i];
+            const std::string_view head = regions_[i].head;
+            std::memcpy(at, head.data(), head.size());
+            at += head.size();
+            std::memcpy(at, layout_.sep.data(), layout_.sep.size());
+            at += layout_.sep.size();
+            const char* bases = bases_.get() + base_at_[i];
+            std::uint64_t left = lengths_[i];
+            const std::uint64_t width = layout_.width ? layout_.width : left;
+            while (left) {
+                std::uint64_t line = left < width ? left : width;
+                std::memcpy(at, bases, static_cast<std::size_t>(line));
+                at += line;
+                *at++ = '\n';
+                bases += line;
+                left -= line;
+            }
+        }
+    });
+}
+
+}  // namespace sekva

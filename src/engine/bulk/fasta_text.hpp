@@ -1,0 +1,53 @@
+// FASTA text (or any record text) of many regions at once: for each, a header as given, a
+// separator, then its bases in lines of a fixed width, written by the worker pool.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "engine/bulk/array_fill.hpp"
+#include "engine/fasta/engine.hpp"
+#include "engine/fetch/fetch.hpp"
+
+namespace sekva {
+
+struct TextRegion {
+    RegionPlan plan;        // by the batch workers' rules; anything but Extract has no bases
+    std::string_view head;  // written as given, the caller's bytes (valid for the job)
+    bool reverse = false;   // reverse-complemented through the layout's table
+};
+
+struct TextLayout {
+    std::uint64_t width = 0;  // bases per line; 0: all on one line
+    std::string_view sep;     // between the header and the bases
+    std::array<unsigned char, 256> complement{};
+};
+
+// Bytes of `length` bases in lines of `width` (0: one line), each line ended by a line break.
+std::uint64_t wrapped_size(std::uint64_t length, std::uint64_t width);
+
+class TextJob {
+public:
+    TextJob(const Engine& engine, std::vector<TextRegion> regions, TextLayout layout)
+        : engine_(engine), regions_(std::move(regions)), layout_(layout) {}
+
+    // Reads every region's bases on the workers; then size() is the length of the text. A failure
+    // names the first region in input order whose bases could not be read. Needs no host lock.
+    std::optional<ArrayFailure> read();
+    std::uint64_t size() const { return offsets_.empty() ? 0 : offsets_.back(); }
+    // Writes the text (size() bytes) on the workers. Needs no host lock.
+    void write(char* out) const;
+
+private:
+    const Engine& engine_;
+    std::vector<TextRegion> regions_;
+    TextLayout layout_;
+    std::unique_ptr<char[]> bases_;
+    std::vector<std::uint64_t> base_at_, lengths_, offsets_;
+};
+
+}  // namespace sekva

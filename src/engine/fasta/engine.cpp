@@ -1,0 +1,245 @@
+// Opening a FASTA file: stat, open, map, then load the index or build it first.
+#include "engine/fasta/engine.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include <exception>
+#include <new>
+
+#include "engine/fetch/fetch.hpp"
+#include "engine/codec/gzi_file.hpp"
+#include "engine/fasta/index_file.hpp"
+#include "engine/fasta/scan.hpp"
+
+namespace sekva {
+
+namespace {
+
+constexpr std::size_t SCAN_CHUNK = 1 << 20;
+
+// Modification time, when it can be read.
+std::optional<struct timespec> modified(const std::string& path) {
+    auto st = stat_path(path);
+    if (!st) return std::nullopt;
+    return st->st_mtim;
+}
+
+bool later(const struct timespec& a, const struct timespec& b) {
+    return a.tv_sec != b.tv_sec ? a.tv_sec > b.tv_sec : a.tv_nsec > b.tv_nsec;
+}
+
+// Ends a build: text with no header line at all is refused rather than indexed as an empty genome.
+Status finish_scan(FastaScanner& scanner, const std::string& filename) {
+    if (Status end = scanner.finish()) return end;
+    if (scanner.no_header_in_text())
+        return FaidxError{ErrorKind::Indexing, filename + ": no line starts with '>', so it is not a FASTA file"};
+    return std::nullopt;
+}
+
+}  // namespace
+
+Engine::Engine(OpenOptions options) : options_(std::move(options)) {
+    index_path_ = options_.indexname ? *options_.indexname : options_.filename + ".fai";
+    absolute_filename_ = absolute_path(options_.filename);
+    absolute_index_path_ = absolute_path(index_path_);
+}
+
+FaidxError interrupted_error() { return io_error("interrupted"); }
+
+Result<std::unique_ptr<Engine>> Engine::open(OpenOptions options, Interruption interruption) {
+    try {
+        std::unique_ptr<Engine> engine(new Engine(std::move(options)));
+        const OpenOptions& opt = engine->options_;
+        if (!stat_path(opt.filename)) return FaidxError{ErrorKind::FastaNotFound, opt.filename};
+
+        // Non-blocking, so that a FIFO without a writer cannot hang the open; reads then block
+        // as usual, so a slow writer is waited for.
+        auto file = open_file(opt.filename, (opt.is_mutable ? O_RDWR : O_RDONLY) | O_NONBLOCK);
+        if (!file.ok()) return file.error();
+        make_blocking(file.value().get());
+        if (!opt.is_mutable) engine->map_.reset(MappedFile::map(file.value().get()));
+        struct stat st;
+        const bool regular = ::fstat(file.value().get(), &st) == 0 && S_ISREG(st.st_mode);
+        FileBytes bytes{engine->map_ ? engine->map_->data() : nullptr, file.value().get(),
+                        engine->map_ ? engine->map_->size() : static_cast<std::uint64_t>(regular ? st.st_size : 0)};
+        if (Status err = engine->open_compressed(bytes, regular)) return *err;
+        // Without a map the descriptor stays open for reads; a BGZF file keeps it beside its map to
+        // tell a file that shrank from a corrupt block. A mapped plain file closes it here.
+        if (!engine->map_ || engine->bgzf_) engine->fd_ = std::move(file.value());
+
+        bool build = false;
+        if (!modified(engine->index_path_)) {
+            build = opt.build_index;
+        } else if (opt.build_index && opt.rebuild) {
+            auto fasta_time = modified(opt.filename);
+            auto index_time = modified(engine->index_path_);
+            build = fasta_time && index_time && later(*fasta_time, *index_time);
+        }
+        if (build)
+            if (Status err = engine->build_index_file(interruption)) return *err;
+        if (Status err = engine->check_compressed_table(build, interruption)) return *err;
+        if (Status err = read_index(engine->index_path_, engine->names_)) return *err;
+        if (Status err = engine->check_index_fits(build, regular, bytes.size, interruption)) return *err;
+        return engine;
+    } catch (const std::bad_alloc&) {
+        return io_error_from_errno(ENOMEM);
+    } catch (const std::exception& e) {
+        return io_error(e.what());
+    }
+}
+
+// A compressed file is told by its first bytes, before any index is written: BGZF is read through
+// its block table (from the .gzi, or built from the block headers and checked before it is written
+// beside it); any other compression allows no random access and is refused.
+Status Engine::open_compressed(const FileBytes& bytes, bool regular) {
+    if (!regular) return std::nullopt;  // a pipe or device is read as text
+    auto head = file_head(bytes);
+    if (!head.ok()) return head.error();
+    const Compression kind = detect_compression(head.value());
+    const OpenOptions& opt = options_;
+    const std::string gzi = gzi_path();
+    if (kind == Compression::None) {
+        // A BGZF file whose first bytes were damaged would otherwise be read as text through the
+        // index of its uncompressed data, giving compressed bytes as bases.
+        if (damaged_bgzf_head(head.value()))
+            return io_error(opt.filename + " is a BGZF file whose first bytes are damaged");
+        if (stat_path(gzi))
+            return io_error(opt.filename + " is not BGZF-compressed, but the block index " + gzi +
+                            " lies beside it: the file is damaged or was replaced; remove the .gzi to read it as "
+                            "uncompressed text");
+        binary_head_ = head.value().find('\0') != std::string::npos;
+        return std::nullopt;
+    }
+    if (kind != Compression::Bgzf) return no_random_access_error(opt.filename, kind);
+    if (!can_inflate()) return no_decompressor_error(opt.filename);
+    if (!has_eof_marker(bytes))
+        write_warning(opt.filename + ": EOF marker is absent; the BGZF file is probably truncated");
+    auto gzi_time = modified(gzi), fasta_time = modified(opt.filename);
+    bool build = !gzi_time || (opt.build_index && opt.rebuild && fasta_time && later(*fasta_time, *gzi_time));
+    Result<BlockTable> table = build ? scan_block_table(opt.filename, bytes) : read_gzi(gzi, opt.filename, bytes);
+    if (!table.ok() && !build && opt.build_index) {
+        // A .gzi that does not describe the file is built again from the blocks.
+        build = true;
+        table = scan_block_table(opt.filename, bytes);
+    }
+    if (!table.ok()) return table.error();
+    auto file = BgzfFile::open(opt.filename, bytes, std::move(table.value()), map_);
+    if (!file.ok()) return file.error();
+    bgzf_ = std::move(file.value());
+    table_unchecked_ = build;
+    return std::nullopt;
+}
+
+// A table built from the blocks' footers is only as good as every ISIZE in it: one damaged size
+// shifts all later blocks. Every block is inflated against it once before it is used or written as
+// the .gzi: by the index build, which reads all the data anyway, or else by a pass of its own.
+Status Engine::check_compressed_table(bool index_built, const Interruption& interruption) {
+    if (!bgzf_ || !table_unchecked_) return std::nullopt;
+    if (!index_built)
+        if (Status err = check_blocks(*bgzf_, [&] { return interruption(); }, interrupted_error())) return err;
+    table_unchecked_ = false;
+    // Only an aid: a .gzi that cannot be written (a read-only directory) costs a scan and a check of
+    // the blocks at the next opening, nothing more.
+    if (options_.build_index) static_cast<void>(write_gzi(gzi_path(), bgzf_->table()));
+    return std::nullopt;
+}
+
+namespace {
+
+// The byte past a record's last base (its first base's offset when it has none); false when that
+// lies beyond 2^64.
+bool record_end(const IndexEntry& e, std::uint64_t& end) {
+    end = e.offset;
+    if (e.rlen == 0) return true;
+    std::uint64_t lines;
+    return e.lenc != 0 && !__builtin_mul_overflow((e.rlen - 1) / e.lenc, e.lenb, &lines) &&
+           !__builtin_add_overflow(end, lines, &end) && !__builtin_add_overflow(end, (e.rlen - 1) % e.lenc + 1, &end);
+}
+
+}  // namespace
+
+// An index read from disk must fit the data it indexes. A BGZF file cut at a block boundary still
+// reads as a whole, shorter file, so an index with records past its end is rebuilt (or refused
+// where it may not be rebuilt). A plain file whose index puts a record's start past its end is
+// most likely a compressed file read as text through the index of its uncompressed data: refused
+// when the file holds the NUL bytes every gzip header has and no text has. (A text file with an
+// index that lies is left to the reads, which fail where the bytes are missing.)
+Status Engine::check_index_fits(bool index_built, bool regular, std::uint64_t file_size,
+                                const Interruption& interruption) {
+    if (index_built || !regular || (!bgzf_ && !binary_head_)) return std::nullopt;
+    const std::uint64_t size = bgzf_ ? bgzf_->size() : file_size;
+    for (std::string_view name : names_.keys()) {
+        const IndexEntry& e = *names_.find(name);
+        std::uint64_t end;
+        if (bgzf_ ? record_end(e, end) && end <= size : e.offset <= size) continue;
+        if (bgzf_ && options_.build_index && options_.rebuild) {
+            names_ = NameTable();
+            if (Status err = build_index_file(interruption)) return err;
+            return read_index(index_path_, names_);
+        }
+        return io_error(index_path_ + " does not fit " + options_.filename + ": record '" + std::string(name) +
+                        "' lies past the end of " + (bgzf_ ? "its decompressed data" : "the file") + " (" +
+                        std::to_string(size) + " bytes); the file is damaged or truncated, or the index belongs to "
+                        "another file");
+    }
+    return std::nullopt;
+}
+
+Status Engine::build_compressed_index(const Interruption& interruption) {
+    FastaScanner scanner;
+    Status err = for_each_piece(*bgzf_, 64, [&](std::string_view piece, std::uint64_t) -> Status {
+        if (!interruption()) return interrupted_error();
+        return scanner.feed(piece.data(), piece.size());
+    });
+    if (err) return err;
+    if (Status end = finish_scan(scanner, options_.filename)) return end;
+    return write_index(index_path_, scanner.entries());
+}
+
+// The scan reads the file through its own descriptor rather than the map, so a file truncated
+// meanwhile reads short instead of faulting, and devices and pipes are read as streams: the
+// scan stops at the first line that is not text, whatever follows.
+Status Engine::build_index_file(const Interruption& interruption) {
+    if (bgzf_) return build_compressed_index(interruption);
+    auto file = open_file(options_.filename, O_RDONLY | O_NONBLOCK);
+    if (!file.ok()) return file.error();
+    const int fd = file.value().get();
+    make_blocking(fd);
+    struct stat before;
+    if (::fstat(fd, &before) != 0) return io_error_from_errno(errno);
+    const bool regular = S_ISREG(before.st_mode);
+    if (regular) ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+
+    FastaScanner scanner;
+    std::unique_ptr<char[]> buffer(new char[SCAN_CHUNK]);
+    std::uint64_t total = 0;
+    for (;;) {
+        if (!interruption()) return interrupted_error();
+        ssize_t got = ::read(fd, buffer.get(), SCAN_CHUNK);
+        if (got < 0) {
+            if (errno == EINTR) continue;  // a signal: asked about at the top of the loop
+            return io_error_from_errno(errno);
+        }
+        if (got == 0) break;
+        total += static_cast<std::uint64_t>(got);
+        if (Status err = scanner.feed(buffer.get(), static_cast<std::size_t>(got))) return err;
+    }
+    if (regular) {
+        struct stat after;
+        if (::fstat(fd, &after) != 0) return io_error_from_errno(errno);
+        if (total < static_cast<std::uint64_t>(before.st_size) || after.st_size < before.st_size)
+            return file_shrank_error();
+        // Bytes added after the scan read its last ones would be missing from an index that is
+        // newer than the file, and so never rebuilt.
+        if (static_cast<std::uint64_t>(after.st_size) != total)
+            return io_error("the FASTA file changed while its index was being built; open it again");
+    }
+    if (Status err = finish_scan(scanner, options_.filename)) return err;
+    return write_index(index_path_, scanner.entries());
+}
+
+}  // namespace sekva

@@ -1,0 +1,41 @@
+// IndexEntry and the five-column .fai text: exact writing, exact reading rules.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/base/error.hpp"
+
+namespace sekva {
+
+struct IndexEntry {
+    std::uint64_t rlen;    // bases in the record
+    std::uint64_t offset;  // byte offset of the first base
+    std::uint64_t lenc;    // bases per full line
+    std::uint64_t lenb;    // bytes per full line, terminator included
+};
+
+struct NamedEntry {
+    std::string name;
+    IndexEntry entry;
+};
+
+class NameTable;
+
+// Adds every valid line of .fai text to the table (a later line of the same name wins).
+Status parse_index_text(std::string_view text, NameTable& table);
+// Reads the index file at `path` into the table.
+Status read_index(const std::string& path, NameTable& table);
+// The .fai text for entries in file order.
+std::string format_index(const std::vector<NamedEntry>& entries);
+// Writes the index so that readers only ever see a complete file (see write_file_replacing).
+Status write_index(const std::string& path, const std::vector<NamedEntry>& entries);
+// Replaces the file at `path` (or at the end of the symbolic links it starts) with `text`: a
+// temporary file in the same directory, given the old file's mode, is renamed over it. Where no
+// file can be made beside it, it is rewritten in place under an exclusive lock, which readers of
+// an index wait for. A file the process may not write is refused, as a truncating open would.
+Status write_file_replacing(const std::string& path, const std::string& text);
+
+}  // namespace sekva

@@ -1,0 +1,347 @@
+// The index scan. One SIMD pass per stretch of a record body finds the next header and counts LF
+// and CR bytes; a body whose lines all have the first line's length is then proven regular by
+// looking only at the bytes where its line breaks must be. Anything else is walked line by line.
+#include "engine/fasta/scan.hpp"
+
+#include <cstring>
+
+#include "engine/base/bytes.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace sekva {
+
+namespace {
+
+FaidxError invalid_utf8() { return io_error("stream did not contain valid UTF-8"); }
+
+struct SegmentScan {
+    const char* end;  // the ">" of the next header line, or the end of the data
+    std::uint64_t lf = 0;
+    std::uint64_t cr = 0;
+    bool ascii = true;
+};
+
+// Scans [p, end) up to the first line that starts with ">"; `line_start` tells whether p itself
+// starts a line.
+SegmentScan scan_segment(const char* p, const char* end, bool line_start) {
+    SegmentScan out{end};
+    const char* const from = p;
+    unsigned high_bits = 0;
+#if defined(__SSE2__)
+    const __m128i lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r'), gt = _mm_set1_epi8('>');
+    const __m128i zero = _mm_setzero_si128();
+    __m128i lf_acc = zero, cr_acc = zero, high = zero;
+    unsigned rounds = 0;
+    auto flush = [&] {
+        __m128i l = _mm_sad_epu8(lf_acc, zero), c = _mm_sad_epu8(cr_acc, zero);
+        out.lf += static_cast<std::uint64_t>(_mm_cvtsi128_si64(l)) + static_cast<std::uint64_t>(_mm_extract_epi16(l, 4));
+        out.cr += static_cast<std::uint64_t>(_mm_cvtsi128_si64(c)) + static_cast<std::uint64_t>(_mm_extract_epi16(c, 4));
+        lf_acc = cr_acc = zero;
+        rounds = 0;
+    };
+#endif
+    while (p < end) {
+#if defined(__SSE2__)
+        if (end - p >= 64) {
+            __m128i v0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+            __m128i v2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32));
+            __m128i v3 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 48));
+            __m128i any_gt = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v0, gt), _mm_cmpeq_epi8(v1, gt)),
+                                          _mm_or_si128(_mm_cmpeq_epi8(v2, gt), _mm_cmpeq_epi8(v3, gt)));
+            if (!_mm_movemask_epi8(any_gt)) {
+                __m128i l = _mm_add_epi8(_mm_add_epi8(_mm_cmpeq_epi8(v0, lf), _mm_cmpeq_epi8(v1, lf)),
+                                         _mm_add_epi8(_mm_cmpeq_epi8(v2, lf), _mm_cmpeq_epi8(v3, lf)));
+                __m128i c = _mm_add_epi8(_mm_add_epi8(_mm_cmpeq_epi8(v0, cr), _mm_cmpeq_epi8(v1, cr)),
+                                         _mm_add_epi8(_mm_cmpeq_epi8(v2, cr), _mm_cmpeq_epi8(v3, cr)));
+                lf_acc = _mm_sub_epi8(lf_acc, l);
+                cr_acc = _mm_sub_epi8(cr_acc, c);
+                high = _mm_or_si128(high, _mm_or_si128(_mm_or_si128(v0, v1), _mm_or_si128(v2, v3)));
+                p += 64;
+                rounds += 4;
+                if (rounds >= 248) flush();
+                continue;
+            }
+        }
+        if (end - p >= 16) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            if (!_mm_movemask_epi8(_mm_cmpeq_epi8(v, gt))) {
+                // Byte counters gain at most 4 per 64-byte round; they are folded before they can wrap.
+                lf_acc = _mm_sub_epi8(lf_acc, _mm_cmpeq_epi8(v, lf));
+                cr_acc = _mm_sub_epi8(cr_acc, _mm_cmpeq_epi8(v, cr));
+                high = _mm_or_si128(high, v);
+                p += 16;
+                if (++rounds >= 248) flush();
+                continue;
+            }
+        }
+#endif
+        // A block holding ">" (rare inside sequence) or the tail of the data, byte by byte.
+        const char* stop = end - p > 16 ? p + 16 : end;
+        for (; p < stop; ++p) {
+            char c = *p;
+            if (c == '>' && (p == from ? line_start : p[-1] == '\n')) {
+                out.end = p;
+                stop = end = p;
+                break;
+            }
+            out.lf += c == '\n';
+            out.cr += c == '\r';
+            high_bits |= static_cast<unsigned char>(c);
+        }
+    }
+#if defined(__SSE2__)
+    flush();
+    if (_mm_movemask_epi8(high)) high_bits |= 0x80;
+#endif
+    out.ascii = !(high_bits & 0x80);
+    return out;
+}
+
+// Length of the run of CR bytes that ends just before `end`, looking no further back than `begin`.
+std::uint64_t cr_run_before(const char* begin, const char* end) {
+    const char* p = end;
+    while (p > begin && p[-1] == '\r') --p;
+    return static_cast<std::uint64_t>(end - p);
+}
+
+std::uint64_t count_byte(const char* p, const char* end, char c) {
+    std::uint64_t n = 0;
+    for (; p < end; ++p) n += *p == c;
+    return n;
+}
+
+}  // namespace
+
+Status FastaScanner::feed(const char* data, std::size_t size) {
+    if (failed_) return io_error("the scan already failed");
+    const char* p = data;
+    const char* const end = data + size;
+    Status err;
+    while (p < end && !err) {
+        if (where_ == Where::Header) {
+            const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+            const char* stop = nl ? nl : end;
+            header_.append(p, static_cast<std::size_t>(stop - p));
+            p = stop;
+            if (nl) {
+                ++p;
+                ++line_;
+                pos_ += static_cast<std::uint64_t>(p - data);
+                data = p;
+                err = end_header();
+            }
+            continue;
+        }
+        // A line that starts with ">" is a header; where p stands, only a line start can tell.
+        bool line_start = p == data ? at_line_start_ : p[-1] == '\n';
+        if (line_start && *p == '>') {
+            close_body();
+            where_ = Where::Header;
+            saw_header_ = true;
+            header_.clear();
+            ++p;
+            continue;
+        }
+        SegmentScan seg = scan_segment(p, end, line_start);
+        err = body_segment(p, seg.end, seg.end < end, seg.lf, seg.cr, seg.ascii);
+        p = seg.end;
+    }
+    if (size) at_line_start_ = end[-1] == '\n';
+    pos_ += static_cast<std::uint64_t>(end - data);
+    if (err) failed_ = true;
+    return err;
+}
+
+Status FastaScanner::finish() {
+    if (failed_) return io_error("the scan already failed");
+    Status err;
+    if (utf8_due_) {
+        err = invalid_utf8();
+    } else if (where_ == Where::Header) {
+        // A header on the last line, without "\n": its record starts at the end of the file.
+        err = end_header();
+        if (!err) close_body();
+    } else {
+        Body& b = body_;
+        if (b.named && b.part_bytes) err = end_line(b.part_bytes - b.part_cr, b.part_bytes);
+        if (!err) close_body();
+    }
+    if (err) failed_ = true;
+    return err;
+}
+
+Status FastaScanner::end_header() {
+    if (!is_valid_utf8(header_.data(), header_.size())) return invalid_utf8();
+    std::string_view name = trim_unicode(header_);
+    name = name.substr(0, find_unicode_space(name));
+    where_ = Where::Body;
+    at_line_start_ = true;
+    body_ = Body{};
+    body_.named = !name.empty();
+    body_.name.assign(name);
+    body_.offset = pos_;
+    return std::nullopt;
+}
+
+void FastaScanner::close_body() {
+    Body& b = body_;
+    if (b.named) entries_.push_back(NamedEntry{std::move(b.name), IndexEntry{b.rlen, b.offset, b.lenc, b.lenb}});
+    b = Body{};
+}
+
+FaidxError FastaScanner::line_error(const char* what, std::uint64_t line) const {
+    std::string text = "sequence '" + body_.name + "': line " + std::to_string(line) + " " + what;
+    return FaidxError{ErrorKind::Indexing, std::move(text)};
+}
+
+Status FastaScanner::end_line(std::uint64_t bases, std::uint64_t bytes) {
+    Body& b = body_;
+    b.rlen += bases;
+    if (!b.first_done) {
+        b.first_done = true;
+        b.lenc = bases;
+        b.lenb = bytes;
+        if (bases == 0) b.blank_line = line_;
+        return std::nullopt;
+    }
+    if (bases == 0) {
+        if (!b.blank_line) b.blank_line = line_;
+        return std::nullopt;
+    }
+    if (b.blank_line) return line_error("is empty, but sequence lines follow it", b.blank_line);
+    if (b.odd_line)
+        return line_error("differs in length from the record's first line; only the last line may be shorter",
+                          b.odd_line);
+    if (bases != b.lenc || bytes != b.lenb) {
+        if (bases > b.lenc) return line_error("is longer than the record's first line", line_);
+        b.odd_line = line_;
+    }
+    return std::nullopt;
+}
+
+Status FastaScanner::walk_lines(const char* p, const char* q, bool first_line_only, const char** stop) {
+    Body& b = body_;
+    while (p < q) {
+        const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(q - p)));
+        if (!nl) {
+            std::uint64_t run = cr_run_before(p, q);
+            b.part_cr = run == static_cast<std::uint64_t>(q - p) ? b.part_cr + run : run;
+            b.part_bytes += static_cast<std::uint64_t>(q - p);
+            p = q;
+            break;
+        }
+        std::uint64_t bytes = b.part_bytes + static_cast<std::uint64_t>(nl - p) + 1;
+        std::uint64_t run = cr_run_before(p, nl);
+        if (run == static_cast<std::uint64_t>(nl - p)) run += b.part_cr;
+        b.part_bytes = b.part_cr = 0;
+        if (Status err = end_line(bytes - 1 - run, bytes)) return err;
+        ++line_;
+        p = nl + 1;
+        if (first_line_only) break;
+    }
+    *stop = p;
+    return std::nullopt;
+}
+
+bool FastaScanner::fast_segment(const char* p, const char* q, bool final, std::uint64_t lf) {
+    Body& b = body_;
+    // Only records with LF lines, all regular so far, and a line in progress that still fits.
+    if (b.odd_line || b.blank_line || b.lenb < 2 || b.lenb - b.lenc != 1 || b.part_cr || b.part_bytes >= b.lenb)
+        return false;
+    const std::uint64_t n = static_cast<std::uint64_t>(q - p), lenb = b.lenb;
+    const std::uint64_t first = lenb - 1 - b.part_bytes;  // where the line in progress must end
+    auto breaks_below = [&](std::uint64_t limit) { return first < limit ? (limit - 1 - first) / lenb + 1 : 0; };
+    for (std::uint64_t x = first; x < n; x += lenb)
+        if (p[x] != '\n') return false;
+    std::uint64_t expected = breaks_below(n);
+    if (lf == expected) {
+        // Every line break is where a regular line ends: the lines are all full lines. A line's
+        // bases count once it ends, as in the walk.
+        b.rlen += expected * b.lenc;
+        b.part_bytes = b.part_bytes + n - expected * lenb;
+        line_ += lf;
+        return true;
+    }
+    if (!final) return false;
+    // The record ends here: a last line that may be shorter, then empty lines.
+    std::uint64_t trailing = 0;
+    while (trailing < n && p[n - 1 - trailing] == '\n') ++trailing;
+    if (trailing == n) return false;
+    std::uint64_t content = n - trailing;
+    std::uint64_t inside = breaks_below(content);
+    if (lf - trailing != inside) return false;
+    std::uint64_t last = b.part_bytes + content - inside * lenb;
+    if (last == 0 || last > b.lenc) return false;
+    b.rlen += inside * b.lenc + last;
+    b.part_bytes = 0;
+    line_ += lf;
+    return true;
+}
+
+Status FastaScanner::body_segment(const char* p, const char* q, bool final, std::uint64_t lf, std::uint64_t cr,
+                                  bool ascii) {
+    if (!ascii || utf8_due_) {
+        std::size_t bad = utf8(p, static_cast<std::size_t>(q - p));
+        if (bad < static_cast<std::size_t>(q - p)) {
+            // The lines before the one that is not text are read first, so that whichever
+            // problem comes first in the file is the one reported.
+            const char* line = p + bad;
+            while (line > p && line[-1] != '\n') --line;
+            if (body_.named) {
+                const char* stop;
+                if (Status err = walk_lines(p, line, false, &stop)) return err;
+            }
+            return invalid_utf8();
+        }
+    }
+    Body& b = body_;
+    if (!b.named) {
+        line_ += lf;
+        return std::nullopt;
+    }
+    if (!b.first_done) {
+        const char* stop;
+        if (Status err = walk_lines(p, q, true, &stop)) return err;
+        // The first line holds at most one LF; its CRs are counted only when there are any.
+        if (stop > p && stop[-1] == '\n') --lf;
+        if (cr) cr -= count_byte(p, stop, '\r');
+        p = stop;
+        if (p == q) return std::nullopt;
+    }
+    if (cr == 0 && fast_segment(p, q, final, lf)) return std::nullopt;
+    const char* stop;
+    return walk_lines(p, q, false, &stop);
+}
+
+std::size_t FastaScanner::utf8(const char* p, std::size_t n) {
+    const auto* s = reinterpret_cast<const unsigned char*>(p);
+    for (std::size_t i = 0; i < n; ++i) {
+        unsigned c = s[i];
+        if (utf8_due_) {
+            if (c < utf8_lo_ || c > utf8_hi_) return i;
+            --utf8_due_;
+            utf8_lo_ = 0x80;
+            utf8_hi_ = 0xBF;
+            continue;
+        }
+        if (c < 0x80) continue;
+        unsigned lo, hi;
+        if (!utf8_lead(c, utf8_due_, lo, hi)) return i;
+        utf8_lo_ = static_cast<unsigned char>(lo);
+        utf8_hi_ = static_cast<unsigned char>(hi);
+    }
+    return n;
+}
+
+Result<std::vector<NamedEntry>> scan_fasta(std::string_view data) {
+    FastaScanner scanner;
+    if (Status err = scanner.feed(data.data(), data.size())) return *err;
+    if (Status err = scanner.finish()) return *err;
+    return std::move(scanner.entries());
+}
+
+}  // namespace sekva
