@@ -1,6 +1,9 @@
-// Texts of the engine's error kinds.
+// Texts of the engine's error kinds, and its warning lines.
 #include "engine/base/error.hpp"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 #include <string_view>
 
@@ -40,6 +43,21 @@ FaidxError not_found_error(std::string_view name) {
 
 FaidxError file_shrank_error() {
     return io_error("the FASTA file shrank while it was open; bases past its new end cannot be read");
+}
+
+void write_warning(const std::string& text) {
+    std::string line = "WARNING: " + text + "\n";
+    const char* p = line.data();
+    std::size_t left = line.size();
+    while (left > 0) {
+        ssize_t put = ::write(2, p, left);
+        if (put < 0) {
+            if (errno == EINTR) continue;
+            return;  // nowhere left to report a failing stderr
+        }
+        p += put;
+        left -= static_cast<std::size_t>(put);
+    }
 }
 
 }  // namespace sekva

@@ -27,6 +27,9 @@ FaidxError not_found_error(std::string_view name);  // Fetch: "Sequence '{}' not
 // Io: the FASTA file lost bytes after it was opened (or a read found bytes no FASTA file holds).
 FaidxError file_shrank_error();
 
+// "WARNING: {text}\n" on descriptor 2: the only logging the library does.
+void write_warning(const std::string& text);
+
 // No errors leave the engine as exceptions; this is how they travel instead.
 template <class T, class E = FaidxError>
 class [[nodiscard]] Result {

@@ -7,7 +7,7 @@
 #include <new>
 
 #include "engine/io/fs.hpp"
-#include "engine/fasta/index_file.hpp"
+#include "engine/io/replace_file.hpp"
 
 namespace sekva {
 

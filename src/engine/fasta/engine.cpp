@@ -10,7 +10,6 @@
 #include <exception>
 #include <new>
 
-#include "engine/fetch/fetch.hpp"
 #include "engine/codec/gzi_file.hpp"
 #include "engine/fasta/index_file.hpp"
 #include "engine/fasta/scan.hpp"

@@ -32,10 +32,5 @@ Status read_index(const std::string& path, NameTable& table);
 std::string format_index(const std::vector<NamedEntry>& entries);
 // Writes the index so that readers only ever see a complete file (see write_file_replacing).
 Status write_index(const std::string& path, const std::vector<NamedEntry>& entries);
-// Replaces the file at `path` (or at the end of the symbolic links it starts) with `text`: a
-// temporary file in the same directory, given the old file's mode, is renamed over it. Where no
-// file can be made beside it, it is rewritten in place under an exclusive lock, which readers of
-// an index wait for. A file the process may not write is refused, as a truncating open would.
-Status write_file_replacing(const std::string& path, const std::string& text);
 
 }  // namespace sekva

@@ -69,21 +69,6 @@ FetchResult to_sequence(RegionResult&& r, std::string_view name, StringBuffer& b
 
 }  // namespace
 
-void write_warning(const std::string& text) {
-    std::string line = "WARNING: " + text + "\n";
-    const char* p = line.data();
-    std::size_t left = line.size();
-    while (left > 0) {
-        ssize_t put = ::write(2, p, left);
-        if (put < 0) {
-            if (errno == EINTR) continue;
-            return;  // nowhere left to report a failing stderr
-        }
-        p += put;
-        left -= static_cast<std::size_t>(put);
-    }
-}
-
 Coords result_coords(const OpenOptions& opt, std::uint64_t s, std::uint64_t e) {
     if (opt.as_raw) return {};
     // A zero-length record under zero-based attributes has no start below 0; it stays 0.

@@ -80,7 +80,5 @@ Coords result_coords(const OpenOptions& opt, std::uint64_t s, std::uint64_t e);
 Result<std::uint64_t> fetch_single_optimized(const OpenOptions& opt, const RegionPlan& plan, const Source& src,
                                              char* out, std::uint64_t capacity, bool& ascii);
 
-// "WARNING: {text}\n" on descriptor 2: the only logging the library does.
-void write_warning(const std::string& text);
 
 }  // namespace sekva

@@ -1,0 +1,101 @@
+// Replacing a file whole, so that readers never see it half-written.
+#include "engine/io/replace_file.hpp"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+#include <random>
+
+#include "engine/io/fs.hpp"
+
+namespace sekva {
+
+namespace {
+
+// The file a write must end up in: the last target of a chain of symbolic links, even when that
+// target does not exist yet (a dangling link is written through, not replaced).
+std::string link_target(const std::string& path) {
+    std::string current = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st;
+        if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return current;
+        std::string target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : PATH_MAX), '\0');
+        ssize_t n = ::readlink(current.c_str(), target.data(), target.size());
+        if (n < 0) return current;
+        target.resize(static_cast<std::size_t>(n));
+        if (target.empty() || target[0] != '/') {
+            std::size_t slash = current.rfind('/');
+            if (slash != std::string::npos) target = current.substr(0, slash + 1) + target;
+        }
+        current = std::move(target);
+    }
+    return current;  // a loop: the open below reports it
+}
+
+std::string temporary_name(const std::string& target) {
+    static thread_local std::mt19937_64 rng{std::random_device{}()};
+    return target + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(rng());
+}
+
+// Rewrites a file that cannot be replaced by a rename (no temporary file can be made beside it,
+// or it is a device): truncated and written under an exclusive lock, which every reader of an
+// index waits for, so none reads it half-written. Never blocks on a FIFO without a reader.
+Status write_in_place(const std::string& path, const std::string& text) {
+    auto file = open_file(path, O_WRONLY | O_CREAT | O_NONBLOCK);
+    if (!file.ok()) return file.error();
+    int fd = file.value().get();
+    struct stat st;
+    bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (regular) {
+        while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+        }
+        if (::ftruncate(fd, 0) != 0) return io_error_from_errno(errno);
+    }
+    return write_all(fd, text.data(), text.size());
+}
+
+}  // namespace
+
+Status write_file_replacing(const std::string& path, const std::string& text) {
+    if (has_nul(path)) return io_error("file name contains a NUL byte");
+    struct stat st;
+    std::string target;
+    bool exists = ::stat(path.c_str(), &st) == 0;
+    if (exists) {
+        // Devices, pipes and the like cannot be replaced by a rename; they are written as they are.
+        if (!S_ISREG(st.st_mode)) return write_in_place(path, text);
+        // The file at the end of any links, when it has a name of its own; a file reached only
+        // through /proc (deleted, or anonymous) is written as it is.
+        std::unique_ptr<char, void (*)(void*)> real(::realpath(path.c_str(), nullptr), std::free);
+        struct stat found;
+        if (!real || ::stat(real.get(), &found) != 0 || found.st_dev != st.st_dev || found.st_ino != st.st_ino)
+            return write_in_place(path, text);
+        target = real.get();
+        // A file the process may not write is not replaced behind its owner's back.
+        auto probe = open_file(target, O_WRONLY | O_NONBLOCK);
+        if (!probe.ok()) return probe.error();
+    } else {
+        target = link_target(path);  // a dangling link is written through to where it points
+    }
+
+    std::string temp = temporary_name(target);
+    // 0666 before the umask, like any newly created file; a replaced file keeps its own mode.
+    auto file = open_file(temp, O_WRONLY | O_CREAT | O_EXCL);
+    if (!file.ok()) return write_in_place(target, text);  // no file can be made beside it
+    int fd = file.value().get();
+    Status err;
+    if (exists && ::fchmod(fd, st.st_mode & 07777) != 0) err = io_error_from_errno(errno);
+    if (!err) err = write_all(fd, text.data(), text.size());
+    if (file.value().close() != 0 && !err) err = io_error_from_errno(errno);
+    if (!err && ::rename(temp.c_str(), target.c_str()) != 0) err = io_error_from_errno(errno);
+    if (err) ::unlink(temp.c_str());
+    return err;
+}
+
+}  // namespace sekva
