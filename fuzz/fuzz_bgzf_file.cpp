@@ -352,9 +352,9 @@ struct Checker {
                        "padded_capacity " + where);
             std::string out(static_cast<std::size_t>(room) + 1, '\0');
             bool ascii = false;
-            auto single = fetch_single_optimized(engine.options(), plan, src, out.data(), room, ascii);
-            if (single.ok()) same(out.substr(0, single.value()), want(r), "fetch_single_optimized " + where);
-            else failed(single.error(), "fetch_single_optimized " + where);
+            auto single = fetch_planned(engine.options(), plan, src, out.data(), room, ascii);
+            if (single.ok()) same(out.substr(0, single.value()), want(r), "fetch_planned " + where);
+            else failed(single.error(), "fetch_planned " + where);
 
             FUZZ_CHECK(plan_batch_item(engine, src, entry, r.s, r.e, items[i]), "plan_batch_item " + where);
             total += items[i].capacity;

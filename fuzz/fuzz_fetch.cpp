@@ -263,7 +263,7 @@ Single check_single(const Case& c, const Request& r) {
     Single one;
     const IndexEntry* entry = c.engine.names().find(r.name);
     one.plan = plan_region(c.engine, entry, r.start, r.end);
-    const std::string where = "plan_region/fetch_single_optimized " + c.request_text(r);
+    const std::string where = "plan_region/fetch_planned " + c.request_text(r);
     Expected want = plan_rules(entry, c.opt().strict_bounds, r.start, r.end);
     using K = RegionPlan::Kind;
     switch (want.kind) {
@@ -289,7 +289,7 @@ Single check_single(const Case& c, const Request& r) {
     if (!one.fits || one.room > LIMIT) return one;
     char* out = static_cast<char*>(std::malloc(static_cast<std::size_t>(one.room)));
     bool ascii = false;
-    auto got = fetch_single_optimized(c.opt(), one.plan, src, out, one.room, ascii);
+    auto got = fetch_planned(c.opt(), one.plan, src, out, one.room, ascii);
     if (!got.ok()) {
         std::free(out);
         FUZZ_CHECK(got.error().kind == ErrorKind::Io, where + ": failed with " + got.error().display());
@@ -301,7 +301,7 @@ Single check_single(const Case& c, const Request& r) {
     std::free(out);
     FUZZ_CHECK(got.value() <= one.room, where + ": " + std::to_string(got.value()) + " bytes, room for " +
                                             std::to_string(one.room));
-    check_bytes(c, bases, ascii, "fetch_single_optimized", r);
+    check_bytes(c, bases, ascii, "fetch_planned", r);
     FUZZ_CHECK(!c.unreadable(*entry, one.plan.s, one.plan.n),
                where + ": a region past the largest file offset read as " + fuzz::shown(bases) + " instead of failing");
     if (c.truth && entry->rlen != 0) {

@@ -187,7 +187,7 @@ std::optional<ArrayFailure> fill_ragged(const Engine& engine, const std::vector<
         if (plans[i].kind != RegionPlan::Kind::Extract) return;
         char* bases = out + offsets[i];
         bool ascii = false;
-        auto got = fetch_single_optimized(opt, plans[i], src, bases, capacities[i], ascii);
+        auto got = fetch_planned(opt, plans[i], src, bases, capacities[i], ascii);
         if (!got.ok()) {
             failures.add(i, std::move(got.error()));
             return;

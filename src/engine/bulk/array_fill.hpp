@@ -62,7 +62,7 @@ std::optional<ArrayFailure> fill_ragged(const Engine& engine, const std::vector<
                                         const std::vector<std::uint64_t>& capacities, const std::vector<bool>& reverse,
                                         bool upper, char* out, std::vector<std::uint64_t>& lengths);
 
-// Room a planned region needs in fill_ragged (fetch_single_optimized's rules); false when no memory
+// Room a planned region needs in fill_ragged (fetch_planned's rules); false when no memory
 // could hold it.
 bool ragged_capacity(const Engine& engine, const RegionPlan& plan, std::uint64_t& room);
 

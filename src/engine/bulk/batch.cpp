@@ -62,7 +62,7 @@ void BatchFetch::extract(std::size_t i, const Source& src) {
     }
     BatchItem& item = items_[i];
     if (item.plan.kind != RegionPlan::Kind::Extract || !item.out) return;
-    auto got = fetch_single_optimized(engine_.options(), item.plan, src, item.out, item.capacity, item.ascii);
+    auto got = fetch_planned(engine_.options(), item.plan, src, item.out, item.capacity, item.ascii);
     if (!got.ok()) {
         std::lock_guard lock(failed_mutex_);
         if (!failed_ || i < failed_->first) failed_.emplace(i, std::move(got.error()));

@@ -58,7 +58,7 @@ std::optional<ArrayFailure> TextJob::read() {
         if (r.plan.kind != RegionPlan::Kind::Extract) return;
         char* bases = bases_.get() + base_at_[i];
         bool ascii = false;
-        auto got = fetch_single_optimized(opt, r.plan, from, bases, room[i], ascii);
+        auto got = fetch_planned(opt, r.plan, from, bases, room[i], ascii);
         if (!got.ok()) {
             std::lock_guard lock(mutex);
             if (!failure || i < failure->row) failure = ArrayFailure{i, std::move(got.error()), false, {}};

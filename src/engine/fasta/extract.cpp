@@ -204,8 +204,8 @@ std::uint64_t extraction_capacity(const Source& src, const IndexEntry& e, std::u
     return begin >= src.fd_size ? 0 : std::min(n, src.fd_size - begin);
 }
 
-Result<std::uint64_t> extract_sequence_from_mmap(const MappedFile& map, const IndexEntry& e, std::uint64_t p,
-                                                 std::uint64_t n, char* out, std::uint64_t capacity, bool* ascii) {
+Result<std::uint64_t> extract_from_map(const MappedFile& map, const IndexEntry& e, std::uint64_t p,
+                                       std::uint64_t n, char* out, std::uint64_t capacity, bool* ascii) {
     unsigned seen = 0;
     bool nul = false;
     std::uint64_t got = 0, begin;
@@ -221,9 +221,9 @@ Result<std::uint64_t> extract_sequence_from_mmap(const MappedFile& map, const In
     return got;
 }
 
-Result<std::uint64_t> extract_sequence_from_file_optimized(int fd, std::uint64_t known_size, const IndexEntry& e,
-                                                           std::uint64_t p, std::uint64_t n, char* out,
-                                                           std::uint64_t capacity, bool* ascii) {
+Result<std::uint64_t> extract_from_descriptor(int fd, std::uint64_t known_size, const IndexEntry& e,
+                                              std::uint64_t p, std::uint64_t n, char* out,
+                                              std::uint64_t capacity, bool* ascii) {
     unsigned seen = 0;
     bool nul = false;
     std::uint64_t begin;
@@ -241,9 +241,9 @@ Result<std::uint64_t> extract_sequence_from_file_optimized(int fd, std::uint64_t
 Result<std::uint64_t> extract_into(const Source& src, const IndexEntry& e, std::uint64_t p, std::uint64_t n,
                                    char* out, std::uint64_t capacity, bool* ascii) {
     if (src.bgzf) return extract_from_bgzf(src, e, p, n, out, capacity, ascii);
-    if (src.map) return extract_sequence_from_mmap(*src.map, e, p, n, out, capacity, ascii);
+    if (src.map) return extract_from_map(*src.map, e, p, n, out, capacity, ascii);
     if (src.fd < 0) return io_error("No file handle available");
-    return extract_sequence_from_file_optimized(src.fd, src.fd_size, e, p, n, out, capacity, ascii);
+    return extract_from_descriptor(src.fd, src.fd_size, e, p, n, out, capacity, ascii);
 }
 
 std::uint64_t region_position(const IndexEntry& e, std::uint64_t p) {

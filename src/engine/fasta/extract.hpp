@@ -35,13 +35,13 @@ std::uint64_t extraction_capacity(const Source& src, const IndexEntry& e, std::u
 // (false means: not proven, check them). The map path fails only when the file shrank after it
 // was mapped; the descriptor path reads with pread, so workers may share the descriptor, and
 // fails only with Io (the file shrank: it ends before `known_size`).
-Result<std::uint64_t> extract_sequence_from_mmap(const MappedFile& map, const IndexEntry& e, std::uint64_t p,
-                                                 std::uint64_t n, char* out, std::uint64_t capacity,
-                                                 bool* ascii = nullptr);
-Result<std::uint64_t> extract_sequence_from_file_optimized(int fd, std::uint64_t known_size, const IndexEntry& e,
-                                                           std::uint64_t p, std::uint64_t n, char* out,
-                                                           std::uint64_t capacity, bool* ascii = nullptr);
-// The map when there is one, else the descriptor, else Io "No file handle available".
+Result<std::uint64_t> extract_from_map(const MappedFile& map, const IndexEntry& e, std::uint64_t p,
+                                       std::uint64_t n, char* out, std::uint64_t capacity,
+                                       bool* ascii = nullptr);
+Result<std::uint64_t> extract_from_descriptor(int fd, std::uint64_t known_size, const IndexEntry& e,
+                                              std::uint64_t p, std::uint64_t n, char* out,
+                                              std::uint64_t capacity, bool* ascii = nullptr);
+// The BGZF bytes, else the map, else the descriptor (Io "No file handle available" without one).
 Result<std::uint64_t> extract_into(const Source& src, const IndexEntry& e, std::uint64_t p, std::uint64_t n,
                                    char* out, std::uint64_t capacity, bool* ascii = nullptr);
 

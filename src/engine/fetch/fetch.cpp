@@ -154,7 +154,7 @@ Result<std::uint64_t> fetch_inside(const Engine& engine, const IndexEntry& entry
                                    std::uint64_t n, char* out, bool& ascii) {
     const MappedFile* map = engine.map();
     if (!map) return std::uint64_t{0};
-    auto got = extract_sequence_from_mmap(*map, entry, start, n, out, n, &ascii);
+    auto got = extract_from_map(*map, entry, start, n, out, n, &ascii);
     if (got.ok() && got.value() == n && engine.options().sequence_always_upper)
         ascii_upper_in_place(out, static_cast<std::size_t>(n));
     return got;
@@ -190,8 +190,8 @@ FaidxError plan_error(const RegionPlan& plan, std::string_view name, std::uint64
                                                     " (sequence length: " + std::to_string(plan.entry->rlen) + ")"};
 }
 
-Result<std::uint64_t> fetch_single_optimized(const OpenOptions& opt, const RegionPlan& plan, const Source& src,
-                                             char* out, std::uint64_t capacity, bool& ascii) {
+Result<std::uint64_t> fetch_planned(const OpenOptions& opt, const RegionPlan& plan, const Source& src,
+                                    char* out, std::uint64_t capacity, bool& ascii) {
     auto got = extract_into(src, *plan.entry, plan.s, plan.n, out, capacity, &ascii);
     if (!got.ok()) return got;
     std::uint64_t length = finish_bases(opt, out, got.value(), plan.n);

@@ -55,7 +55,7 @@ Result<std::uint64_t> fetch_inside(const Engine& engine, const IndexEntry& entry
 FetchResult fetch(const Engine& engine, std::string_view name, std::uint64_t start, std::uint64_t end);
 
 // What the batch workers' fetch decided for one region before any byte is read (first step of
-// fetch_single_optimized, run on the calling thread).
+// fetch_planned, run on the calling thread).
 struct RegionPlan {
     enum class Kind { Extract, Empty, Error } kind;
     const IndexEntry* entry;
@@ -77,8 +77,8 @@ Coords result_coords(const OpenOptions& opt, std::uint64_t s, std::uint64_t e);
 // The batch workers' single-region fetch, second step: the bases of a region that plan_region
 // chose to extract, written to `out` (room for `capacity` bytes), padded and upper-cased.
 // Returns the length; `ascii` is set true only when the bytes are certainly ASCII.
-Result<std::uint64_t> fetch_single_optimized(const OpenOptions& opt, const RegionPlan& plan, const Source& src,
-                                             char* out, std::uint64_t capacity, bool& ascii);
+Result<std::uint64_t> fetch_planned(const OpenOptions& opt, const RegionPlan& plan, const Source& src,
+                                    char* out, std::uint64_t capacity, bool& ascii);
 
 
 }  // namespace sekva
