@@ -14,6 +14,7 @@
 #include "host/args.hpp"
 #include "host/entry.hpp"
 #include "host/errors.hpp"
+#include "host/lock_turns.hpp"
 #include "host/ref.hpp"
 #include "host/regions.hpp"
 
@@ -123,7 +124,9 @@ PyObject* fetch_fasta(const Engine& engine, const char* callable, PyObject* cons
         return nullptr;
     }
     std::vector<TextRegion> text(n);
+    LockTurns turns;
     for (std::size_t i = 0; i < n; ++i) {
+        turns.step();
         if (!to_text(PySequence_Fast_ITEMS(heads.get())[i], "heads", text[i].head)) return nullptr;
         text[i].reverse = regions.windows[i].reverse;
         if (regions.absent[i]) {

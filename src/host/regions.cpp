@@ -5,6 +5,7 @@
 
 #include "host/args.hpp"
 #include "host/errors.hpp"
+#include "host/lock_turns.hpp"
 
 namespace sekva::host {
 
@@ -163,7 +164,9 @@ bool read_regions(const Engine& engine, PyObject* regions, PyObject* names, PyOb
         const std::size_t n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(out.keep.get()));
         out.resize(n);
         NameLookup lookup(engine, "regions");
+        LockTurns turns;
         for (std::size_t i = 0; i < n; ++i) {
+            turns.step();
             PyObject* item = PySequence_Fast_ITEMS(out.keep.get())[i];
             if (allow_absent && item == Py_None) {
                 out.absent[i] = true;
@@ -195,7 +198,9 @@ bool read_regions(const Engine& engine, PyObject* regions, PyObject* names, PyOb
         }
         out.resize(n);
         NameLookup lookup(engine, "names");
+        LockTurns turns;
         for (std::size_t i = 0; i < n; ++i) {
+            turns.step();
             PyObject* name = PySequence_Fast_ITEMS(out.keep.get())[i];
             out.names[i] = name;
             if (!lookup.find(name, out.windows[i].entry) || !first.get(i, out.starts[i]) ||
@@ -228,7 +233,9 @@ bool read_strands(PyObject* rc, Regions& regions) {
         PyErr_Format(PyExc_ValueError, "rc has %zd items for %zu regions", PySequence_Fast_GET_SIZE(items.get()), n);
         return false;
     }
+    LockTurns turns;
     for (std::size_t i = 0; i < n; ++i) {
+        turns.step();
         PyObject* item = PySequence_Fast_ITEMS(items.get())[i];
         bool reverse = false;
         if (PyUnicode_Check(item)) {
