@@ -255,7 +255,9 @@ PyObject* fetch_in_parallel(const Engine& engine, RegionReader& reader, PyObject
             return nullptr;
 #endif
     }
-    return values.to_list();
+    PyObject* list = values.to_list();
+    free_without_lock(regions, items);
+    return list;
 }
 
 }  // namespace

@@ -1,10 +1,13 @@
-// LockTurns: long loops that need the interpreter lock give it to other threads every couple of
-// milliseconds.
+// Sharing the interpreter lock during long calls: LockTurns for loops that need it, and freeing
+// large buffers without it.
 #pragma once
 
 #include <Python.h>
 
 #include <chrono>
+#include <utility>
+
+#include "host/entry.hpp"
 
 namespace sekva::host {
 
@@ -41,5 +44,12 @@ private:
     unsigned steps_ = 0;
     Clock::time_point due_;
 };
+
+// Empties each owner (a vector, a unique_ptr) with the lock released: giving back the pages of
+// tens of megabytes takes milliseconds.
+template <class... Owners>
+void free_without_lock(Owners&... owners) {
+    without_lock([&] { (std::exchange(owners, Owners{}), ...); });
+}
 
 }  // namespace sekva::host

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "host/args.hpp"
+#include "host/entry.hpp"
 #include "host/errors.hpp"
 #include "host/lock_turns.hpp"
 
@@ -162,7 +163,7 @@ bool read_regions(const Engine& engine, PyObject* regions, PyObject* names, PyOb
         out.keep = Ref::steal(PySequence_Fast(regions, "expected a sequence"));
         if (!out.keep) return false;
         const std::size_t n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(out.keep.get()));
-        out.resize(n);
+        without_lock([&] { out.resize(n); });
         NameLookup lookup(engine, "regions");
         LockTurns turns;
         for (std::size_t i = 0; i < n; ++i) {
@@ -196,7 +197,7 @@ bool read_regions(const Engine& engine, PyObject* regions, PyObject* names, PyOb
                          first.size(), last_col.size());
             return false;
         }
-        out.resize(n);
+        without_lock([&] { out.resize(n); });
         NameLookup lookup(engine, "names");
         LockTurns turns;
         for (std::size_t i = 0; i < n; ++i) {
