@@ -296,6 +296,7 @@ LONG_CALLS = {  # name: (needs numpy, call)
     "fetch_onehot": (True, lambda fa, regions: fa.fetch_onehot(regions)),
     "fetch_ragged": (True, lambda fa, regions: fa.fetch_ragged(regions)),
     "fetch_fasta": (False, lambda fa, regions: fa.fetch_fasta(regions, [">r"] * len(regions))),
+    "get_spliced_seq": (False, lambda fa, regions: fa.get_spliced_seq(regions[0][0], [(s, e) for _, s, e in regions])),
 }
 
 
@@ -314,17 +315,26 @@ def test_reading_many_regions_lets_other_threads_run(path, method):
 
 
 @pytest.mark.skipif(not hasattr(sys, "getrefcount"), reason="counts references")
-def test_a_batch_of_large_regions_lets_other_threads_run(big):
-    # Below the parallel threshold each region is fetched on the calling thread; every value made
-    # holds a reference to the name, so its count tells how many are made.
+@pytest.mark.parametrize("walk", ["900 large regions", "reversed record"])
+def test_making_many_values_lets_other_threads_run(big, walk):
+    # Every value made holds a reference to the name, so its count tells how many are made. Below
+    # the parallel threshold each region of a batch is fetched on the calling thread; a reversed
+    # record is one value per line.
     fa = Fasta(big)
     name = "".join(["b", "1"])
     regions = [(name, 1 + 1000 * i, 100_000 + 1000 * i) for i in range(900)]
+    record = fa[name]
+    name = record[0:1].name if walk == "reversed record" else name  # the object every value holds
+    count = len(regions) if walk == "900 large regions" else len(record) // 60
     before = sys.getrefcount(name)
     got = []
-    seen = _seen_during(lambda: got.append(fa.fetch_many(regions, rc=True)), lambda: sys.getrefcount(name) - before)
-    assert [s.start for s in got[0]] == [e for _, _, e in regions]
-    assert any(0 < n < len(regions) for n in seen), "no other thread ran while the values were made"
+    if walk == "900 large regions":
+        call = lambda: got.append(fa.fetch_many(regions, rc=True))  # noqa: E731
+    else:
+        call = lambda: got.append(reversed(record))  # noqa: E731
+    seen = _seen_during(call, lambda: sys.getrefcount(name) - before)
+    assert len(got[0]) == count
+    assert any(0 < n < count for n in seen), "no other thread ran while the values were made"
 
 
 def test_values_stay_whole_while_other_threads_walk_every_object(big):

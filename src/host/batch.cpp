@@ -104,35 +104,13 @@ void reverse_complement_region(FetchedRegion& region, char* data) {
     region.coords = swapped(region.coords);
 }
 
-// The values of a batch, kept where Python cannot reach them until they are all made (a list being
-// filled can be, through gc.get_objects(), while other threads run), and released unless handed
-// out as a list.
-class Values {
-public:
-    ~Values() {
-        for (PyObject* o : items_) Py_XDECREF(o);
-    }
-    void resize(std::size_t count) { items_.resize(count, nullptr); }
-    PyObject*& operator[](std::size_t i) { return items_[i]; }
-    PyObject* to_list() {
-        PyObject* list = PyList_New(static_cast<Py_ssize_t>(items_.size()));
-        if (!list) return nullptr;
-        for (std::size_t i = 0; i < items_.size(); ++i)
-            PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), std::exchange(items_[i], nullptr));
-        return list;
-    }
-
-private:
-    std::vector<PyObject*> items_;
-};
-
 // Below the threshold: every region read first, then fetched in order, first failure raised.
 PyObject* fetch_sequentially(const Engine& engine, RegionReader& reader, bool reverse_complement) {
     const std::size_t count = reader.count();
     std::vector<Region> regions(count);
     for (std::size_t i = 0; i < count; ++i)
         if (!reader.read(i, regions[i])) return nullptr;
-    Values values;
+    PendingList values;
     values.resize(count);
     LockTurns turns(1);  // a region may take a millisecond to copy
     for (std::size_t i = 0; i < count; ++i) {
@@ -176,7 +154,7 @@ PyObject* fetch_in_parallel(const Engine& engine, RegionReader& reader, PyObject
     const std::size_t count = reader.count();
     std::vector<Region> regions;
     std::vector<BatchItem> items;
-    Values values;
+    PendingList values;
     // Some 120 bytes a region: for a million regions, pages that take milliseconds to make.
     without_lock([&] {
         regions.resize(count);

@@ -1,11 +1,12 @@
-// Sharing the interpreter lock during long calls: LockTurns for loops that need it, and freeing
-// large buffers without it.
+// Sharing the interpreter lock during long calls: LockTurns for loops that need it, a list kept
+// out of reach while they fill it, and freeing large buffers without the lock.
 #pragma once
 
 #include <Python.h>
 
 #include <chrono>
 #include <utility>
+#include <vector>
 
 #include "host/entry.hpp"
 
@@ -43,6 +44,31 @@ private:
     unsigned check_every_;
     unsigned steps_ = 0;
     Clock::time_point due_;
+};
+
+// The items of a list that a long loop makes, kept where Python cannot reach them until all are
+// made (a list being filled can be reached, through gc.get_objects(), while other threads run),
+// and released unless handed out as a list.
+class PendingList {
+public:
+    PendingList() = default;
+    PendingList(const PendingList&) = delete;
+    PendingList& operator=(const PendingList&) = delete;
+    ~PendingList() {
+        for (PyObject* o : items_) Py_XDECREF(o);
+    }
+    void resize(std::size_t count) { items_.resize(count, nullptr); }
+    PyObject*& operator[](std::size_t i) { return items_[i]; }
+    PyObject* to_list() {
+        PyObject* list = PyList_New(static_cast<Py_ssize_t>(items_.size()));
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < items_.size(); ++i)
+            PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), std::exchange(items_[i], nullptr));
+        return list;
+    }
+
+private:
+    std::vector<PyObject*> items_;
 };
 
 // Empties each owner (a vector, a unique_ptr) with the lock released: giving back the pages of
