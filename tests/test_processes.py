@@ -2,6 +2,7 @@
 that lets other threads run."""
 import concurrent.futures
 import copy
+import gc
 import multiprocessing
 import os
 import pickle
@@ -239,3 +240,126 @@ def test_long_work_lets_other_threads_run(big):
     regions = [(f"b{i % 4}", 1 + 5000 * i, 200_000 + 5000 * i) for i in range(1200)]
     assert _progress_during(lambda: fa.fetch_many(regions))
     assert _progress_during(lambda: [fa.fetch_entire_sequence(f"b{i}") for i in range(4)])
+
+
+
+class _Counted:
+    """An integer that counts its conversions: how far a call has read its regions."""
+
+    def __init__(self, value, reads):
+        self.value, self.reads = value, reads
+
+    def __index__(self):
+        self.reads[0] += 1
+        return self.value
+
+
+def _seen_during(call, probe):
+    """What probe() gave, again and again, in a thread waiting for the interpreter lock while call()
+    ran. Python code switches threads only every 100 s here, so that thread runs inside the call
+    only where the call itself gives the lock up."""
+    seen = []
+    go, stop = threading.Event(), threading.Event()
+
+    def watch():
+        go.wait()
+        while not stop.is_set():
+            seen.append(probe())
+            time.sleep(0.0001)
+
+    thread = threading.Thread(target=watch)
+    interval = sys.getswitchinterval()
+    thread.start()
+    sys.setswitchinterval(100)
+    try:
+        go.set()
+        call()
+    finally:
+        stop.set()
+        sys.setswitchinterval(interval)
+        thread.join()
+    return seen
+
+
+def _columns(fa, regions):
+    return fa.fetch_array(names=[n for n, _, _ in regions], starts=[s for _, s, _ in regions],
+                          ends=[e for _, _, e in regions])
+
+
+LONG_CALLS = {  # name: (needs numpy, call)
+    "fetch_many": (False, lambda fa, regions: fa.fetch_many(regions)),
+    "fetch_many, rc": (False, lambda fa, regions: fa.fetch_many(regions, rc=True)),
+    "fetch_many_same_chr": (False, lambda fa, regions: fa.fetch_many_same_chr(
+        regions[0][0], [(s, e) for _, s, e in regions])),
+    "fetch_array": (True, lambda fa, regions: fa.fetch_array(regions)),
+    "fetch_array, columns": (True, _columns),
+    "fetch_onehot": (True, lambda fa, regions: fa.fetch_onehot(regions)),
+    "fetch_ragged": (True, lambda fa, regions: fa.fetch_ragged(regions)),
+    "fetch_fasta": (False, lambda fa, regions: fa.fetch_fasta(regions, [">r"] * len(regions))),
+    "get_spliced_seq": (False, lambda fa, regions: fa.get_spliced_seq(regions[0][0], [(s, e) for _, s, e in regions])),
+}
+
+
+@pytest.mark.parametrize("method", LONG_CALLS)
+def test_reading_many_regions_lets_other_threads_run(path, method):
+    needs_numpy, call = LONG_CALLS[method]
+    if needs_numpy:
+        pytest.importorskip("numpy")
+    path, names = path
+    fa = Fasta(path)
+    reads = [0]
+    regions = [(names[1], _Counted(3, reads), _Counted(12, reads))] * 100_000
+    seen = _seen_during(lambda: call(fa, regions), lambda: reads[0])
+    assert reads[0] >= 200_000
+    assert any(0 < n < reads[0] for n in seen), "no other thread ran while the regions were read"
+
+
+@pytest.mark.skipif(not hasattr(sys, "getrefcount"), reason="counts references")
+@pytest.mark.parametrize("walk", ["900 large regions", "reversed record"])
+def test_making_many_values_lets_other_threads_run(big, walk):
+    # Every value made holds a reference to the name, so its count tells how many are made. Below
+    # the parallel threshold each region of a batch is fetched on the calling thread; a reversed
+    # record is one value per line.
+    fa = Fasta(big)
+    name = "".join(["b", "1"])
+    regions = [(name, 1 + 1000 * i, 100_000 + 1000 * i) for i in range(900)]
+    record = fa[name]
+    name = record[0:1].name if walk == "reversed record" else name  # the object every value holds
+    count = len(regions) if walk == "900 large regions" else len(record) // 60
+    before = sys.getrefcount(name)
+    got = []
+    if walk == "900 large regions":
+        call = lambda: got.append(fa.fetch_many(regions, rc=True))  # noqa: E731
+    else:
+        call = lambda: got.append(reversed(record))  # noqa: E731
+    seen = _seen_during(call, lambda: sys.getrefcount(name) - before)
+    assert len(got[0]) == count
+    assert any(0 < n < count for n in seen), "no other thread ran while the values were made"
+
+
+def test_values_stay_whole_while_other_threads_walk_every_object(big):
+    # Other threads run inside long calls: no value half made, and no list half filled, may reach
+    # them (gc.get_objects() lists every container). A few walks: each turn of the call waits for one.
+    fa = Fasta(big)
+    few_large = [(f"b{i % 4}", 1 + 1000 * i, 100_000 + 1000 * i) for i in range(900)]
+    many = [(f"b{i % 4}", 1 + 7 * i, 100 + 7 * i) for i in range(5_000)]
+    expected = [[(s.start, s.end, s.seq[:5]) for s in fa.fetch_many(r)] for r in (few_large, many)]
+    stop = threading.Event()
+
+    def walk():
+        for _ in range(10):
+            gc.collect()
+            for o in gc.get_objects():
+                if type(o) is list:
+                    list(o)
+            if stop.is_set():
+                return
+
+    thread = threading.Thread(target=walk)
+    thread.start()
+    try:
+        for regions, want in zip((few_large, many, few_large), expected + expected[:1]):
+            assert [(s.start, s.end, s.seq[:5]) for s in fa.fetch_many(regions)] == want
+    finally:
+        stop.set()
+        thread.join()

@@ -11,6 +11,7 @@
 #include "host/regions.hpp"
 #include "host/entry.hpp"
 #include "host/errors.hpp"
+#include "host/lock_turns.hpp"
 #include "host/ref.hpp"
 
 namespace sekva::host {
@@ -282,7 +283,9 @@ PyObject* fetch_ragged(const Engine& engine, const char* callable, PyObject* con
     std::vector<std::uint64_t> offsets(n + 1, 0), capacities(n), lengths(n);
     std::vector<bool> reverse(n);
     auto clamp_low = [](std::int64_t v) { return v < 0 ? std::uint64_t{0} : static_cast<std::uint64_t>(v); };
+    LockTurns turns;
     for (std::size_t i = 0; i < n; ++i) {
+        turns.step();
         std::uint64_t start = clamp_low(regions.starts[i]), end = clamp_low(regions.ends[i]);
         plans[i] = plan_region(engine, regions.windows[i].entry, start, end);
         if (plans[i].kind == RegionPlan::Kind::Error) {
@@ -314,6 +317,7 @@ PyObject* fetch_ragged(const Engine& engine, const char* callable, PyObject* con
     auto* bound = reinterpret_cast<std::int64_t*>(bounds_view.data());
     std::uint64_t at = 0;
     for (std::size_t i = 0; i < n; ++i) {
+        turns.step();
         bound[i] = static_cast<std::int64_t>(at);
         if (at != offsets[i]) std::memmove(out + at, out + offsets[i], static_cast<std::size_t>(lengths[i]));
         at += lengths[i];

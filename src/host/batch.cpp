@@ -15,6 +15,7 @@
 #include "host/engine_bridge.hpp"
 #include "host/entry.hpp"
 #include "host/errors.hpp"
+#include "host/lock_turns.hpp"
 #include "host/ref.hpp"
 #include "host/sequence_type.hpp"
 #include "host/text.hpp"
@@ -109,18 +110,19 @@ PyObject* fetch_sequentially(const Engine& engine, RegionReader& reader, bool re
     std::vector<Region> regions(count);
     for (std::size_t i = 0; i < count; ++i)
         if (!reader.read(i, regions[i])) return nullptr;
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
-    if (!list) return nullptr;
+    PendingList values;
+    values.resize(count);
+    LockTurns turns(1);  // a region may take a millisecond to copy
     for (std::size_t i = 0; i < count; ++i) {
+        turns.step();
         const Region& r = regions[i];
         StrOutput out;
         RegionResult result = fetch_into(engine, r.text, r.start, r.end, out);
         if (result.ok() && reverse_complement) reverse_complement_region(result.value(), out.data());
         PyObject* seq = region_to_host(std::move(result), out, r.name, r.text, reverse_complement);
-        if (!seq) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), seq);
+        if (!(values[i] = seq)) return nullptr;
     }
-    return list.release();
+    return values.to_list();
 }
 
 [[gnu::cold]] PyObject* raise_batch_failure(BatchFailure& failure, PyObject* fixed_name) {
@@ -143,41 +145,28 @@ PyObject* fetch_sequentially(const Engine& engine, RegionReader& reader, bool re
     return raise_text(PyExc_RuntimeError, message);
 }
 
-// The values of a parallel batch, released unless handed out as a list.
-class Values {
-public:
-    explicit Values(std::size_t count) : items_(count, nullptr) {}
-    ~Values() {
-        for (PyObject* o : items_) Py_XDECREF(o);
-    }
-    PyObject*& operator[](std::size_t i) { return items_[i]; }
-    PyObject* to_list() {
-        PyObject* list = PyList_New(static_cast<Py_ssize_t>(items_.size()));
-        if (!list) return nullptr;
-        for (std::size_t i = 0; i < items_.size(); ++i)
-            PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), std::exchange(items_[i], nullptr));
-        return list;
-    }
-
-private:
-    std::vector<PyObject*> items_;
-};
-
 // From the threshold on. Where the host lets bases be written into a new str before anyone sees
 // it, each region's str and Sequence are made while it is planned and the workers write straight
 // into the str; elsewhere the workers write into one arena and the strings are made afterwards.
 PyObject* fetch_in_parallel(const Engine& engine, RegionReader& reader, PyObject* fixed_name,
                             bool reverse_complement) {
+    LockTurns turns;
     const std::size_t count = reader.count();
-    std::vector<Region> regions(count);
-    std::vector<BatchItem> items(count);
-    Values values(count);
+    std::vector<Region> regions;
+    std::vector<BatchItem> items;
+    PendingList values;
+    // Some 120 bytes a region: for a million regions, pages that take milliseconds to make.
+    without_lock([&] {
+        regions.resize(count);
+        items.resize(count);
+        values.resize(count);
+    });
     BatchFetch fetch(engine, items.data(), count, reverse_complement);
     struct Abandon {  // whatever happens, no worker writes into a home that is about to go
         BatchFetch& fetch;
         bool armed = true;
         ~Abandon() {
-            if (armed) fetch.abandon();
+            if (armed) without_lock([&] { fetch.abandon(); });
         }
     } abandon{fetch};
     std::size_t limit = count;  // regions past the first one the plan refuses do not matter
@@ -185,6 +174,7 @@ PyObject* fetch_in_parallel(const Engine& engine, RegionReader& reader, PyObject
     std::uint64_t total = 0;
 #endif
     for (std::size_t i = 0; i < count; ++i) {
+        turns.step();  // the items before i are planned, and their values made
         Region& r = regions[i];
         if (!reader.read(i, r)) return nullptr;
         if (i >= limit) continue;
@@ -210,7 +200,7 @@ PyObject* fetch_in_parallel(const Engine& engine, RegionReader& reader, PyObject
 #ifdef PYPY_VERSION
     Arena arena;
     if (total > static_cast<std::uint64_t>(PTRDIFF_MAX)) return PyErr_NoMemory();
-    arena = Arena(total);
+    arena = without_lock([&] { return Arena(total); });  // its pages are made present up front
     std::uint64_t offset = 0;
     for (std::size_t i = 0; i < limit; ++i) {
         items[i].out = arena.data() + offset;
@@ -229,6 +219,7 @@ PyObject* fetch_in_parallel(const Engine& engine, RegionReader& reader, PyObject
     if (failure) return raise_batch_failure(*failure, fixed_name);
 
     for (std::size_t i = 0; i < count; ++i) {
+        turns.step();
         BatchItem& item = items[i];
         auto length = static_cast<std::size_t>(item.length);
         if (!item.ascii && !is_ascii(item.out, length)) return fetched_str(item.out, length, regions[i].text);
@@ -242,7 +233,9 @@ PyObject* fetch_in_parallel(const Engine& engine, RegionReader& reader, PyObject
             return nullptr;
 #endif
     }
-    return values.to_list();
+    PyObject* list = values.to_list();
+    free_without_lock(regions, items);
+    return list;
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "host/entry.hpp"
 #include "host/errors.hpp"
 #include "host/fasta_type.hpp"
+#include "host/lock_turns.hpp"
 #include "host/ref.hpp"
 #include "host/sequence_type.hpp"
 #include "host/text.hpp"
@@ -209,11 +210,13 @@ PyObject* record_reversed(PyObject* o, PyObject* const* args, Py_ssize_t nargs, 
     std::uint64_t count = shape.length / shape.piece + (shape.length % shape.piece != 0);
     // An index that promises more pieces than memory could ever list is refused before the walk.
     if (!list_fits_in_memory(count)) return PyErr_NoMemory();
-    Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
-    if (!out) return nullptr;
+    PendingList out;
+    without_lock([&] { out.resize(static_cast<std::size_t>(count)); });
     // Pieces are fetched first to last and land from the end of the list, each reversed in place.
     std::uint64_t p = 1;
+    LockTurns turns;
     for (std::uint64_t j = 0; j < count; ++j) {
+        turns.step();
         std::uint64_t last = shape.length - p < shape.piece ? shape.length : p + shape.piece - 1;
         StrOutput bases;
         RegionResult piece = fetch_into(engine, name, p, last, bases);
@@ -221,12 +224,11 @@ PyObject* record_reversed(PyObject* o, PyObject* const* args, Py_ssize_t nargs, 
             if (bases.data()) std::reverse(bases.data(), bases.data() + piece.value().length);
             piece.value().coords = swapped(piece.value().coords);
         }
-        PyObject* value = region_to_host(std::move(piece), bases, self->name, name);
-        if (!value) return nullptr;
-        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(count - 1 - j), value);
+        PyObject*& value = out[static_cast<std::size_t>(count - 1 - j)];
+        if (!(value = region_to_host(std::move(piece), bases, self->name, name))) return nullptr;
         p = last + 1;
     }
-    return out.release();
+    return out.to_list();
 }
 
 PyObject* record_iter(PyObject* o) {

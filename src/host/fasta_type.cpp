@@ -13,6 +13,7 @@
 #include "host/engine_bridge.hpp"
 #include "host/entry.hpp"
 #include "host/errors.hpp"
+#include "host/lock_turns.hpp"
 #include "host/ref.hpp"
 #include "host/sequence_type.hpp"
 #include "host/text.hpp"
@@ -198,7 +199,9 @@ bool convert_intervals(PyObject* intervals, std::vector<std::pair<std::uint64_t,
     if (!items) return false;
     Py_ssize_t count = PyTuple_GET_SIZE(items.get());
     out.resize(static_cast<std::size_t>(count));
+    LockTurns turns;
     for (Py_ssize_t i = 0; i < count; ++i) {
+        turns.step();
         PyObject* item = PyTuple_GET_ITEM(items.get(), i);
         auto& [start, end] = out[static_cast<std::size_t>(i)];
         if (!check_tuple(item, 2, "intervals") || !to_u64(PyTuple_GET_ITEM(item, 0), "intervals", start) ||
@@ -221,42 +224,64 @@ PyObject* fasta_get_spliced_seq(PyObject* o, PyObject* const* args, Py_ssize_t n
     const Engine& engine = *as_fasta(o)->holder.engine;
     std::vector<Sequence> pieces;
     std::uint64_t total = 0;
+    // The pieces are fetched with the lock released: many intervals take a while, and the engine
+    // writes its warnings to the descriptor itself.
+    std::optional<FetchFailure> failed;
+    bool too_long = false;
+    const Sequence* not_ascii = nullptr;
     try {
-        pieces.reserve(intervals.size());
-        for (auto [start, end] : intervals) {
-            FetchResult piece = fetch(engine, name, start, end);
-            if (!piece.ok()) {
-                raise_fetch_failure(piece.error());
-                return nullptr;
+        without_lock([&] {
+            pieces.reserve(intervals.size());
+            for (auto [start, end] : intervals) {
+                FetchResult piece = fetch(engine, name, start, end);
+                if (!piece.ok()) {
+                    failed = std::move(piece.error());
+                    return;
+                }
+                pieces.push_back(std::move(piece.value()));
+                if (__builtin_add_overflow(total, pieces.back().seq.size(), &total) ||
+                    total > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+                    too_long = true;
+                    return;
+                }
             }
-            pieces.push_back(std::move(piece.value()));
-            if (__builtin_add_overflow(total, pieces.back().seq.size(), &total) ||
-                total > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
-                PyErr_SetNone(PyExc_OverflowError);
-                return nullptr;
-            }
-        }
+            for (const Sequence& piece : pieces)
+                if (!is_ascii(piece.seq.data(), piece.seq.size())) {
+                    not_ascii = &piece;
+                    return;
+                }
+        });
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
-    for (const Sequence& piece : pieces)
-        if (!is_ascii(piece.seq.data(), piece.seq.size())) return fetched_str(piece.seq.data(), piece.seq.size(), name);
+    if (failed) {
+        raise_fetch_failure(*failed);
+        return nullptr;
+    }
+    if (too_long) {
+        PyErr_SetNone(PyExc_OverflowError);
+        return nullptr;
+    }
+    if (not_ascii) return fetched_str(not_ascii->seq.data(), not_ascii->seq.size(), name);
     Coords coords;
     if (!pieces.empty()) coords = Coords{pieces.front().coords.start, pieces.back().coords.end};
     AsciiBuilder builder(static_cast<Py_ssize_t>(total));
     char* out = builder.data();
     if (!out) return nullptr;
-    if (rc) {
-        for (auto it = pieces.rbegin(); it != pieces.rend(); ++it) {
-            reverse_complement_bytes(it->seq.data(), it->seq.size(), out);
-            out += it->seq.size();
+    without_lock([&] {  // the new text is nobody else's yet
+        if (rc) {
+            for (auto it = pieces.rbegin(); it != pieces.rend(); ++it) {
+                reverse_complement_bytes(it->seq.data(), it->seq.size(), out);
+                out += it->seq.size();
+            }
+        } else {
+            for (const Sequence& piece : pieces) {
+                std::memcpy(out, piece.seq.data(), piece.seq.size());
+                out += piece.seq.size();
+            }
         }
-    } else {
-        for (const Sequence& piece : pieces) {
-            std::memcpy(out, piece.seq.data(), piece.seq.size());
-            out += piece.seq.size();
-        }
-    }
+        std::exchange(pieces, {});
+    });
     return new_sequence(slot[0], builder.finish(), coords, false);
 }
 

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "host/args.hpp"
 #include "host/entry.hpp"
 #include "host/errors.hpp"
+#include "host/lock_turns.hpp"
 #include "host/ref.hpp"
 #include "host/regions.hpp"
 
@@ -237,8 +239,11 @@ PyObject* fetch_fasta(const Engine& engine, const char* callable, PyObject* cons
         PyErr_Format(PyExc_ValueError, "heads has %zd items for %zu regions", PyTuple_GET_SIZE(heads.get()), n);
         return nullptr;
     }
-    std::vector<TextRegion> text(n);
+    std::vector<TextRegion> text;
+    without_lock([&] { text.resize(n); });
+    LockTurns turns;
     for (std::size_t i = 0; i < n; ++i) {
+        turns.step();
         if (!to_text(PyTuple_GET_ITEM(heads.get(), static_cast<Py_ssize_t>(i)), "heads", text[i].head)) return nullptr;
         text[i].reverse = regions.windows[i].reverse;
         if (regions.absent[i]) {
@@ -255,13 +260,16 @@ PyObject* fetch_fasta(const Engine& engine, const char* callable, PyObject* cons
             return nullptr;
         }
     }
-    TextJob job(engine, std::move(text), layout);
-    std::optional<ArrayFailure> failure = without_lock([&] { return job.read(); });
+    auto job = std::make_unique<TextJob>(engine, std::move(text), layout);
+    std::optional<ArrayFailure> failure = without_lock([&] { return job->read(); });
     if (failure) return raise_fill_failure(*failure);
     BytesOutput out;
-    char* at = out.open(job.size());
+    char* at = out.open(job->size());
     if (!at) return nullptr;
-    without_lock([&] { job.write(at); });
+    without_lock([&] {
+        job->write(at);
+        job.reset();
+    });
     return out.finish();
 }
 

@@ -4,7 +4,9 @@
 #include <cstring>
 
 #include "host/args.hpp"
+#include "host/entry.hpp"
 #include "host/errors.hpp"
+#include "host/lock_turns.hpp"
 
 namespace sekva::host {
 
@@ -166,9 +168,11 @@ bool read_regions(const Engine& engine, PyObject* regions, PyObject* names, PyOb
         out.keep = snapshot(regions);
         if (!out.keep) return false;
         const std::size_t n = static_cast<std::size_t>(PyTuple_GET_SIZE(out.keep.get()));
-        out.resize(n);
+        without_lock([&] { out.resize(n); });
         NameLookup lookup(engine, "regions");
+        LockTurns turns;
         for (std::size_t i = 0; i < n; ++i) {
+            turns.step();
             PyObject* item = PyTuple_GET_ITEM(out.keep.get(), static_cast<Py_ssize_t>(i));
             if (allow_absent && item == Py_None) {
                 out.absent[i] = true;
@@ -198,9 +202,11 @@ bool read_regions(const Engine& engine, PyObject* regions, PyObject* names, PyOb
                          first.size(), last_col.size());
             return false;
         }
-        out.resize(n);
+        without_lock([&] { out.resize(n); });
         NameLookup lookup(engine, "names");
+        LockTurns turns;
         for (std::size_t i = 0; i < n; ++i) {
+            turns.step();
             PyObject* name = PyTuple_GET_ITEM(out.keep.get(), static_cast<Py_ssize_t>(i));
             out.names[i] = name;
             if (!lookup.find(name, out.windows[i].entry) || !first.get(i, out.starts[i]) ||
@@ -235,7 +241,9 @@ bool read_strands(PyObject* rc, Regions& regions) {
         PyErr_Format(PyExc_ValueError, "rc has %zd items for %zu regions", PyTuple_GET_SIZE(items.get()), n);
         return false;
     }
+    LockTurns turns;
     for (std::size_t i = 0; i < n; ++i) {
+        turns.step();
         PyObject* item = PyTuple_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i));
         bool reverse = false;
         if (PyUnicode_Check(item)) {
