@@ -490,6 +490,9 @@ void well_formed_file(fuzz::Input& in, OpenOptions opt, std::uint8_t more) {
     opt.indexname = fai.path();
     opt.build_index = opt.rebuild = true;
     auto opened = Engine::open(opt);
+    // Text of no record but a preamble has no line starting with '>' and is refused; an empty file
+    // is an empty genome.
+    if (!opened.ok() && model.empty() && !w.text.empty() && opened.error().kind == ErrorKind::Indexing) return;
     FUZZ_CHECK(opened.ok(), "a well-formed file did not open: " + opened.error().display() + " " + fuzz::shown(w.text));
     std::vector<NamedEntry> entries;
     std::map<std::string, std::string> truth;
