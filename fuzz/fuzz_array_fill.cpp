@@ -41,6 +41,7 @@
 #include "engine/bulk/array_fill.hpp"
 #include "engine/fasta/engine.hpp"
 #include "engine/fetch/fetch.hpp"
+#include "bgzf_writer.hpp"
 #include "model.hpp"
 
 namespace {
@@ -92,10 +93,6 @@ void write_file(const std::string& path, std::string_view bytes) {
 
 // ---- BGZF, written as bgzip writes it ----
 
-void put_le(std::string& out, std::uint64_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i) out += static_cast<char>(v >> (8 * i) & 0xFF);
-}
-
 class BgzfWriter {
 public:
     // A small hash table (memLevel 2): a block's deflateReset clears it, and the reader cannot tell.
@@ -108,26 +105,14 @@ public:
 
     // One block holding `data` (at most 65280 bytes, as bgzip keeps them).
     void block(std::string_view data) {
-        FUZZ_CHECK(deflateReset(&z_) == Z_OK, "deflateReset failed");
-        std::string packed(deflateBound(&z_, data.size()), '\0');
-        z_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-        z_.avail_in = static_cast<uInt>(data.size());
-        z_.next_out = reinterpret_cast<Bytef*>(packed.data());
-        z_.avail_out = static_cast<uInt>(packed.size());
-        FUZZ_CHECK(deflate(&z_, Z_FINISH) == Z_STREAM_END, "deflate did not finish a block");
-        packed.resize(packed.size() - z_.avail_out);
-        const std::size_t total = 18 + packed.size() + 8;
-        FUZZ_CHECK(total <= 65536, "a BGZF block came out larger than 64 KiB");
-        out += std::string_view("\x1f\x8b\x08\x04\0\0\0\0\0\xff\x06\0BC\x02\0", 16);
-        put_le(out, total - 1, 2);
-        out += packed;
-        uLong crc = crc32(0L, Z_NULL, 0);
-        crc = crc32(crc, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size()));
-        put_le(out, crc, 4);
-        put_le(out, data.size(), 4);
+        std::string packed;
+        FUZZ_CHECK(fuzz::deflate_body(z_, data, packed), "deflate did not finish a block");
+        std::string b = fuzz::block_around(packed, data);
+        FUZZ_CHECK(!b.empty(), "a BGZF block came out larger than 64 KiB");
+        out += b;
     }
     std::string finish() {
-        out += std::string_view("\x1f\x8b\x08\x04\0\0\0\0\0\xff\x06\0BC\x02\0\x1b\0\x03\0\0\0\0\0\0\0\0\0", 28);
+        out += fuzz::EOF_BLOCK;
         return std::move(out);
     }
 

@@ -35,60 +35,23 @@
 #include "engine/codec/gzi_file.hpp"
 #include "engine/fasta/index_file.hpp"
 #include "engine/fasta/name_table.hpp"
+#include "bgzf_writer.hpp"
 #include "model.hpp"
 
 namespace {
 
 using namespace sekva;
 
-void put16(std::string& s, std::uint32_t v) {
-    s += static_cast<char>(v & 0xFF);
-    s += static_cast<char>(v >> 8 & 0xFF);
-}
-
-void put32(std::string& s, std::uint32_t v) {
-    put16(s, v & 0xFFFF);
-    put16(s, v >> 16);
-}
-
-std::uint32_t crc_of(std::string_view data) {
-    return static_cast<std::uint32_t>(crc32_z(0, reinterpret_cast<const Bytef*>(data.data()), data.size()));
-}
-
-// One BGZF block around a raw deflate body; nothing when it does not fit in 65536 bytes.
-std::string block_around(std::string_view body, std::string_view data) {
-    std::string b;
-    if (BGZF_HEADER + body.size() + BGZF_FOOTER > BGZF_MAX_BLOCK) return b;
-    b = std::string("\x1f\x8b\x08\x04\0\0\0\0\0\xff\x06\0BC\x02\0", 16);
-    put16(b, static_cast<std::uint32_t>(BGZF_HEADER + body.size() + BGZF_FOOTER - 1));
-    b += body;
-    put32(b, crc_of(data));
-    put32(b, static_cast<std::uint32_t>(data.size()));
-    return b;
-}
-
-// `level` 0-9 is zlib's; 10 and above is one stored deflate block written here.
+// `level` 0-9 is zlib's; 10 and above is one stored deflate block. Empty when it does not fit.
 std::string make_block(std::string_view data, int level) {
-    std::string body;
-    if (level > 9) {
-        if (data.size() > 0xFFFF) return {};
-        body += '\x01';
-        put16(body, static_cast<std::uint32_t>(data.size()));
-        put16(body, static_cast<std::uint32_t>(~data.size() & 0xFFFF));
-        body.append(data);
-        return block_around(body, data);
-    }
+    if (level > 9) return data.size() > 0xFFFF ? std::string() : fuzz::block_around(fuzz::stored_body(data), data);
     z_stream z{};
     FUZZ_CHECK(deflateInit2(&z, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) == Z_OK, "deflateInit2 failed");
-    body.resize(deflateBound(&z, data.size()));
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-    z.avail_in = static_cast<uInt>(data.size());
-    z.next_out = reinterpret_cast<Bytef*>(body.data());
-    z.avail_out = static_cast<uInt>(body.size());
-    FUZZ_CHECK(deflate(&z, Z_FINISH) == Z_STREAM_END, "deflate did not finish");
-    body.resize(z.total_out);
+    std::string body;
+    const bool deflated = fuzz::deflate_body(z, data, body);
     deflateEnd(&z);
-    return block_around(body, data);
+    FUZZ_CHECK(deflated, "deflate did not finish");
+    return fuzz::block_around(body, data);
 }
 
 const std::string& eof_marker() {

@@ -20,6 +20,7 @@
 #include "engine/codec/bgzf.hpp"
 #include "engine/codec/gzi_file.hpp"
 #include "engine/codec/inflate.hpp"
+#include "bgzf_writer.hpp"
 
 namespace {
 
@@ -31,30 +32,8 @@ void check(bool ok, const char* what) {
     std::abort();
 }
 
-void put16(std::string& s, std::uint32_t v) {
-    s += static_cast<char>(v & 0xFF);
-    s += static_cast<char>(v >> 8 & 0xFF);
-}
-
-void put32(std::string& s, std::uint32_t v) {
-    put16(s, v & 0xFFFF);
-    put16(s, v >> 16);
-}
-
 // One BGZF block holding `data` in a single stored deflate block (at most 65535 bytes).
-std::string stored_block(std::string_view data) {
-    std::string body;
-    body += '\x01';  // final block, stored
-    put16(body, static_cast<std::uint32_t>(data.size()));
-    put16(body, static_cast<std::uint32_t>(~data.size() & 0xFFFF));
-    body.append(data);
-    std::string b = std::string("\x1f\x8b\x08\x04\0\0\0\0\0\xff\x06\0BC\x02\0", 16);
-    put16(b, static_cast<std::uint32_t>(BGZF_HEADER + body.size() + BGZF_FOOTER - 1));
-    b += body;
-    put32(b, crc32_of(data.data(), data.size()));
-    put32(b, static_cast<std::uint32_t>(data.size()));
-    return b;
-}
+std::string stored_block(std::string_view data) { return fuzz::block_around(fuzz::stored_body(data), data); }
 
 struct Sample {
     std::string bytes;
