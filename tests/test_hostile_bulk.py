@@ -40,6 +40,15 @@ def column_methods():
     }
 
 
+def assert_same(method, got, expected):
+    if method == "fetch_fasta":
+        assert got == expected
+    elif method == "fetch_ragged":
+        assert all((a == b).all() for a, b in zip(got, expected))
+    else:
+        assert (got == expected).all()
+
+
 def zero_dimensional(kind):
     if kind == "memoryview":
         return memoryview(bytearray(8)).cast("B").cast("q", [])
@@ -85,13 +94,7 @@ def test_lists_emptied_while_they_are_read_are_read_as_they_were(genome, method,
         starts[1] = Clears(names if victim == "names" else starts, 1)
         call = {"names": names, "starts": starts, "ends": [5, 5, 5]}
     got = column_methods()[method](fa, **call)
-    expected = column_methods()[method](fa, regions=[("chr1", 1, 5)] * 3)
-    if method == "fetch_fasta":
-        assert got == expected
-    elif method == "fetch_ragged":
-        assert all((a == b).all() for a, b in zip(got, expected))
-    else:
-        assert (got == expected).all()
+    assert_same(method, got, column_methods()[method](fa, regions=[("chr1", 1, 5)] * 3))
 
 
 def test_heads_emptied_by_another_thread_are_written_as_given(genome):
@@ -127,13 +130,7 @@ def test_numpy_bools_are_taken_for_rc(genome, method):
     call = column_methods()[method]
     for flag in (True, False):
         got = call(fa, names=["chr1"], starts=[1], ends=[8], rc=np.bool_(flag))
-        expected = call(fa, names=["chr1"], starts=[1], ends=[8], rc=flag)
-        if method == "fetch_fasta":
-            assert got == expected
-        elif method == "fetch_ragged":
-            assert all((a == b).all() for a, b in zip(got, expected))
-        else:
-            assert (got == expected).all()
+        assert_same(method, got, call(fa, names=["chr1"], starts=[1], ends=[8], rc=flag))
 
 
 # --- fetch_fasta and fetch_bed on files and streams ----------------------------------------------
