@@ -390,15 +390,15 @@ std::string window_text(const Region& r, std::int64_t first, std::uint64_t width
 }
 
 // Failures are allowed only where the plain file shrank, and then only as the read error they are.
-void check_failure(const std::optional<ArrayFailure>& f, std::size_t rows, const Opened& src, bool shrunk,
+void check_failure(const std::optional<JobFailure>& f, std::size_t rows, const Opened& src, bool shrunk,
                    const std::string& where) {
     if (!f) return;
-    FUZZ_CHECK(!f->no_memory && f->worker_message.empty(),
-               where + " on the " + src.what + ": no memory, or a worker failed: " + f->worker_message);
-    FUZZ_CHECK(src.plain && shrunk, where + " on the " + src.what + " failed at row " + std::to_string(f->row) +
+    FUZZ_CHECK(f->kind == JobFailure::Kind::Item,
+               where + " on the " + src.what + ": no memory, or a worker failed: " + f->message);
+    FUZZ_CHECK(src.plain && shrunk, where + " on the " + src.what + " failed at row " + std::to_string(f->index) +
                                         " of a file that did not change: " + f->error.display());
-    FUZZ_CHECK(f->error.kind == ErrorKind::Io && f->row < rows,
-               where + " on the " + src.what + " failed at row " + std::to_string(f->row) + " of " +
+    FUZZ_CHECK(f->error.kind == ErrorKind::Io && f->index < rows,
+               where + " on the " + src.what + " failed at row " + std::to_string(f->index) + " of " +
                    std::to_string(rows) + " with " + f->error.display());
 }
 

@@ -332,7 +332,7 @@ struct Checker {
         auto failure = batch.finish(items.size(), [&](std::size_t i) { return std::string_view(requests[i].name); },
                                     [&](std::size_t i) { return std::pair(requests[i].s, requests[i].e); });
         if (failure) {
-            FUZZ_CHECK(failure->kind == BatchFailure::Kind::Region, "the batch failed: " + failure->message);
+            FUZZ_CHECK(failure->kind == JobFailure::Kind::Item, "the batch failed: " + failure->message);
             failed(failure->error, "the batch");
         } else {
             for (std::size_t i = 0; i < items.size(); ++i) {
@@ -365,7 +365,7 @@ struct Checker {
         }
         std::string codes(windows.size() * width, '\0');
         if (auto fail = fill_codes(engine, windows, width, '.', false, codes.data())) {
-            FUZZ_CHECK(!fail->no_memory && fail->worker_message.empty(), "fill_codes: " + fail->worker_message);
+            FUZZ_CHECK(fail->kind == JobFailure::Kind::Item, "fill_codes: " + fail->message);
             failed(fail->error, "fill_codes");
         } else {
             for (std::size_t i = 0; i < rows.size(); ++i) same(codes.substr(i * width, width), rows[i], "fill_codes row");
@@ -375,7 +375,7 @@ struct Checker {
         layout.sep = "\n";
         TextJob job(engine, std::move(text), layout);
         if (auto fail = job.read()) {
-            FUZZ_CHECK(!fail->no_memory && fail->worker_message.empty(), "TextJob: " + fail->worker_message);
+            FUZZ_CHECK(fail->kind == JobFailure::Kind::Item, "TextJob: " + fail->message);
             failed(fail->error, "TextJob");
         } else {
             std::string written(static_cast<std::size_t>(job.size()), '\0');

@@ -347,8 +347,8 @@ void check_batch(const Case& c, const std::vector<Request>& requests, const std:
             break;
         }
     if (failure) {
-        FUZZ_CHECK(failure->kind == BatchFailure::Kind::Region, "batch failed: " + failure->error.display() + failure->message);
-        FUZZ_CHECK(failure->position == first_failure, "batch failed at region " + std::to_string(failure->position) +
+        FUZZ_CHECK(failure->kind == JobFailure::Kind::Item, "batch failed: " + failure->error.display() + failure->message);
+        FUZZ_CHECK(failure->index == first_failure, "batch failed at region " + std::to_string(failure->index) +
                                                            ", the first failing region is " + std::to_string(first_failure));
         return;
     }

@@ -142,7 +142,7 @@ bool check_size(std::uint64_t a, std::uint64_t b, std::uint64_t c = 1) {
 // Runs the fill with the interpreter lock released and hands back the array, or raises.
 template <class Fill>
 PyObject* filled(Ref& array, Fill fill) {
-    std::optional<ArrayFailure> failure = without_lock(fill);
+    std::optional<JobFailure> failure = without_lock(fill);
     if (failure) return raise_fill_failure(*failure);
     return array.release();
 }
@@ -310,7 +310,7 @@ PyObject* fetch_ragged(const Engine& engine, const char* callable, PyObject* con
         !bounds_view.open(bounds.get(), {static_cast<Py_ssize_t>(n + 1)}, "l", "int64"))
         return nullptr;
     char* out = data_view.data();
-    std::optional<ArrayFailure> failure =
+    std::optional<JobFailure> failure =
         without_lock([&] { return fill_ragged(engine, plans, offsets, capacities, reverse, upper, out, lengths); });
     if (failure) return raise_fill_failure(*failure);
     // Regions a short file left shorter than planned close up; the data then ends early.

@@ -14,6 +14,7 @@
 #include "host/args.hpp"
 #include "host/engine_bridge.hpp"
 #include "host/entry.hpp"
+#include "host/regions.hpp"
 #include "host/errors.hpp"
 #include "host/lock_turns.hpp"
 #include "host/ref.hpp"
@@ -125,16 +126,9 @@ PyObject* fetch_sequentially(const Engine& engine, RegionReader& reader, bool re
     return values.to_list();
 }
 
-[[gnu::cold]] PyObject* raise_batch_failure(BatchFailure& failure, PyObject* fixed_name) {
-    switch (failure.kind) {
-        case BatchFailure::Kind::NoMemory:
-            return PyErr_NoMemory();
-        case BatchFailure::Kind::Worker:
-            return raise_text(PyExc_RuntimeError, "a batch worker failed: " + failure.message);
-        case BatchFailure::Kind::Region:
-            break;
-    }
-    std::string message = "Error fetching region " + std::to_string(failure.position);
+[[gnu::cold]] PyObject* raise_batch_failure(JobFailure& failure, PyObject* fixed_name) {
+    if (failure.kind != JobFailure::Kind::Item) return raise_fill_failure(failure);
+    std::string message = "Error fetching region " + std::to_string(failure.index);
     if (fixed_name) {
         std::string_view name;
         utf8_view(fixed_name, name);
@@ -212,7 +206,7 @@ PyObject* fetch_in_parallel(const Engine& engine, RegionReader& reader, PyObject
         return nullptr;
     }
     abandon.armed = false;
-    std::optional<BatchFailure> failure = without_lock([&] {
+    std::optional<JobFailure> failure = without_lock([&] {
         return fetch.finish(limit, [&](std::size_t i) { return regions[i].text; },
                             [&](std::size_t i) { return std::pair(regions[i].start, regions[i].end); });
     });

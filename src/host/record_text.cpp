@@ -261,7 +261,7 @@ PyObject* fetch_fasta(const Engine& engine, const char* callable, PyObject* cons
         }
     }
     auto job = std::make_unique<TextJob>(engine, std::move(text), layout);
-    std::optional<ArrayFailure> failure = without_lock([&] { return job->read(); });
+    std::optional<JobFailure> failure = without_lock([&] { return job->read(); });
     if (failure) return raise_fill_failure(*failure);
     BytesOutput out;
     char* at = out.open(job->size());

@@ -146,10 +146,15 @@ bool bad_region(PyObject* type, std::size_t i, const std::string& what) {
     return false;
 }
 
-PyObject* raise_fill_failure(ArrayFailure& failure) {
-    if (failure.no_memory) return PyErr_NoMemory();
-    if (!failure.worker_message.empty())
-        return raise_text(PyExc_RuntimeError, "a batch worker failed: " + failure.worker_message);
+PyObject* raise_fill_failure(JobFailure& failure) {
+    switch (failure.kind) {
+        case JobFailure::Kind::NoMemory:
+            return PyErr_NoMemory();
+        case JobFailure::Kind::Worker:
+            return raise_text(PyExc_RuntimeError, "a batch worker failed: " + failure.message);
+        case JobFailure::Kind::Item:
+            break;
+    }
     raise_faidx_error(failure.error);
     return nullptr;
 }

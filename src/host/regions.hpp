@@ -43,7 +43,7 @@ inline Ref snapshot(PyObject* sequence) { return Ref::steal(PySequence_Tuple(seq
 // An integer argument as a signed 64-bit value.
 bool to_i64(PyObject* o, const char* param, std::int64_t& out);
 // Raises what a fill on the workers (arrays, record text) failed with; returns nullptr.
-[[gnu::cold]] PyObject* raise_fill_failure(ArrayFailure& failure);
+[[gnu::cold]] PyObject* raise_fill_failure(JobFailure& failure);
 // ValueError (or `type`) "region {i}: {what}".
 [[gnu::cold]] bool bad_region(PyObject* type, std::size_t i, const std::string& what);
 

@@ -27,25 +27,6 @@ void prefetch_window(const Source& src, const std::vector<Window>& windows, std:
     if (static_cast<std::uint64_t>(first) <= w.entry->rlen) prefetch_region(src, *w.entry, static_cast<std::uint64_t>(first), width);
 }
 
-// The first failure by row, whichever worker meets it.
-class Failures {
-public:
-    void add(std::size_t row, FaidxError error) {
-        std::lock_guard lock(mutex_);
-        if (!first_ || row < first_->row) first_ = ArrayFailure{row, std::move(error), false, {}};
-    }
-    std::optional<ArrayFailure> result(JobOutcome outcome) {
-        if (outcome.status == JobStatus::NoMemory) return ArrayFailure{0, FaidxError{ErrorKind::Io, {}}, true, {}};
-        if (outcome.status == JobStatus::Failed)
-            return ArrayFailure{0, FaidxError{ErrorKind::Io, {}}, false, std::move(outcome.message)};
-        return std::move(first_);
-    }
-
-private:
-    std::mutex mutex_;
-    std::optional<ArrayFailure> first_;
-};
-
 // The window's bytes in `row` (width bytes): the bases the file holds for the positions inside the
 // record, `pad` everywhere else.
 Status window_bytes(const Source& src, const Window& w, std::uint64_t width, char pad, char* row) {
@@ -102,9 +83,9 @@ bool centred_window(std::int64_t start, std::int64_t end, std::uint64_t width, s
     return true;
 }
 
-std::optional<ArrayFailure> fill_codes(const Engine& engine, const std::vector<Window>& windows, std::uint64_t width,
+std::optional<JobFailure> fill_codes(const Engine& engine, const std::vector<Window>& windows, std::uint64_t width,
                                        char pad, bool upper, char* out) {
-    Failures failures;
+    FirstFailure failures;
     JobOutcome outcome = run_regions(
         engine.source(), windows.size(), [&](std::size_t i) { return window_position(windows[i]); },
         [&](std::size_t i, const Source& src) {
@@ -117,12 +98,12 @@ std::optional<ArrayFailure> fill_codes(const Engine& engine, const std::vector<W
             if (upper) ascii_upper_in_place(row, static_cast<std::size_t>(width));
             if (windows[i].reverse) reverse_complement_in_place(row, static_cast<std::size_t>(width));
         });
-    return failures.result(std::move(outcome));
+    return failures.finish(std::move(outcome));
 }
 
-std::optional<ArrayFailure> fill_onehot(const Engine& engine, const std::vector<Window>& windows,
+std::optional<JobFailure> fill_onehot(const Engine& engine, const std::vector<Window>& windows,
                                         const OneHotLayout& layout, char* out) {
-    Failures failures;
+    FirstFailure failures;
     // A reversed row reads its window backwards through the complement; NUL marks the positions
     // outside the record, which stay zero whatever the alphabet holds.
     std::array<unsigned char, 256> forward = layout.code, reverse{};
@@ -159,7 +140,7 @@ std::optional<ArrayFailure> fill_onehot(const Engine& engine, const std::vector<
                     break;
             }
         });
-    return failures.result(std::move(outcome));
+    return failures.finish(std::move(outcome));
 }
 
 bool ragged_capacity(const Engine& engine, const RegionPlan& plan, std::uint64_t& room) {
@@ -169,11 +150,11 @@ bool ragged_capacity(const Engine& engine, const RegionPlan& plan, std::uint64_t
                            room);
 }
 
-std::optional<ArrayFailure> fill_ragged(const Engine& engine, const std::vector<RegionPlan>& plans,
+std::optional<JobFailure> fill_ragged(const Engine& engine, const std::vector<RegionPlan>& plans,
                                         const std::vector<std::uint64_t>& offsets,
                                         const std::vector<std::uint64_t>& capacities, const std::vector<bool>& reverse,
                                         bool upper, char* out, std::vector<std::uint64_t>& lengths) {
-    Failures failures;
+    FirstFailure failures;
     const OpenOptions& opt = engine.options();
     auto position = [&](std::size_t i) {
         return plans[i].kind == RegionPlan::Kind::Extract ? region_position(*plans[i].entry, plans[i].s) : UINT64_MAX;
@@ -197,7 +178,7 @@ std::optional<ArrayFailure> fill_ragged(const Engine& engine, const std::vector<
         if (reverse[i]) reverse_complement_in_place(bases, n);
         lengths[i] = got.value();
     });
-    return failures.result(std::move(outcome));
+    return failures.finish(std::move(outcome));
 }
 
 }  // namespace sekva

@@ -10,6 +10,7 @@
 
 #include "engine/fasta/engine.hpp"
 #include "engine/fetch/fetch.hpp"
+#include "engine/parallel/first_failure.hpp"
 
 namespace sekva {
 
@@ -21,13 +22,6 @@ struct Window {
     bool reverse;  // reverse-complement the row
 };
 
-struct ArrayFailure {
-    std::size_t row = 0;
-    FaidxError error{ErrorKind::Io, {}};
-    bool no_memory = false;
-    std::string worker_message;  // a worker failed unexpectedly
-};
-
 // The window of `width` centred on [start, end] (1-based, inclusive): first = start +
 // floor((end - start + 1 - width) / 2); false when it lies outside the range of 64-bit positions.
 bool centred_window(std::int64_t start, std::int64_t end, std::uint64_t width, std::int64_t& first);
@@ -35,7 +29,7 @@ bool centred_window(std::int64_t start, std::int64_t end, std::uint64_t width, s
 // Rows of ASCII codes: out holds windows.size() rows of `width` bytes. Positions outside the
 // record (and bases a short file does not hold) are `pad`; `upper` upper-cases the bases (pad
 // included); reversed rows are the complement of the reversed row.
-std::optional<ArrayFailure> fill_codes(const Engine& engine, const std::vector<Window>& windows, std::uint64_t width,
+std::optional<JobFailure> fill_codes(const Engine& engine, const std::vector<Window>& windows, std::uint64_t width,
                                        char pad, bool upper, char* out);
 
 enum class OneHotType { UInt8, Bool, Float16, Float32 };
@@ -51,13 +45,13 @@ struct OneHotLayout {
 // One-hot rows: a position holding the alphabet's letter c (either case) has a one in channel c;
 // other letters and positions outside the record are all zeros. A reversed row is the one-hot of
 // the reverse-complemented window.
-std::optional<ArrayFailure> fill_onehot(const Engine& engine, const std::vector<Window>& windows,
+std::optional<JobFailure> fill_onehot(const Engine& engine, const std::vector<Window>& windows,
                                         const OneHotLayout& layout, char* out);
 
 // Regions back to back, by the batch workers' rules (silent clamping or strict checks, default_seq
 // padding, upper-casing): plans[i] from plan_region, capacity[i] the room its planned offset
 // leaves; lengths[i] receives what was written.
-std::optional<ArrayFailure> fill_ragged(const Engine& engine, const std::vector<RegionPlan>& plans,
+std::optional<JobFailure> fill_ragged(const Engine& engine, const std::vector<RegionPlan>& plans,
                                         const std::vector<std::uint64_t>& offsets,
                                         const std::vector<std::uint64_t>& capacities, const std::vector<bool>& reverse,
                                         bool upper, char* out, std::vector<std::uint64_t>& lengths);

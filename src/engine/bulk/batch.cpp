@@ -64,8 +64,7 @@ void BatchFetch::extract(std::size_t i, const Source& src) {
     if (item.plan.kind != RegionPlan::Kind::Extract || !item.out) return;
     auto got = fetch_planned(engine_.options(), item.plan, src, item.out, item.capacity, item.ascii);
     if (!got.ok()) {
-        std::lock_guard lock(failed_mutex_);
-        if (!failed_ || i < failed_->first) failed_.emplace(i, std::move(got.error()));
+        failures_.add(i, std::move(got.error()));
         return;
     }
     item.length = got.value();
@@ -77,7 +76,7 @@ void BatchFetch::extract(std::size_t i, const Source& src) {
     }
 }
 
-std::optional<BatchFailure> BatchFetch::run_to_end(std::size_t& failed_at) {
+std::optional<JobFailure> BatchFetch::run_to_end(std::size_t planned) {
     // Over a compressed file nothing was published: the regions run now, in file order.
     JobOutcome outcome = src_.bgzf ? job_.finish_published() : job_.finish();
     if (src_.bgzf && outcome.status == JobStatus::Done) {
@@ -85,13 +84,9 @@ std::optional<BatchFailure> BatchFetch::run_to_end(std::size_t& failed_at) {
             const RegionPlan& plan = items_[i].plan;
             return plan.kind == RegionPlan::Kind::Extract ? region_position(*plan.entry, plan.s) : UINT64_MAX;
         };
-        outcome = run_regions(src_, failed_at, position, [&](std::size_t i, const Source& src) { extract(i, src); });
+        outcome = run_regions(src_, planned, position, [&](std::size_t i, const Source& src) { extract(i, src); });
     }
-    if (outcome.status == JobStatus::NoMemory) return BatchFailure{BatchFailure::Kind::NoMemory};
-    if (outcome.status == JobStatus::Failed)
-        return BatchFailure{BatchFailure::Kind::Worker, 0, FaidxError{ErrorKind::Fetch, {}}, std::move(outcome.message)};
-    if (failed_ && failed_->first < failed_at) failed_at = failed_->first;
-    return std::nullopt;
+    return failures_.finish(std::move(outcome));
 }
 
 Arena::Arena(std::uint64_t size) : size_(static_cast<std::size_t>(size ? size : 1)) {

@@ -3,6 +3,7 @@
 // homes, starting on the first regions while the caller still plans the rest.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -13,6 +14,7 @@
 
 #include "engine/fasta/engine.hpp"
 #include "engine/fetch/fetch.hpp"
+#include "engine/parallel/first_failure.hpp"
 #include "engine/parallel/worker_pool.hpp"
 
 namespace sekva {
@@ -34,13 +36,6 @@ struct BatchItem {
 bool plan_batch_item(const Engine& engine, const Source& src, const IndexEntry* entry, std::uint64_t start,
                      std::uint64_t end, BatchItem& item);
 
-struct BatchFailure {
-    enum class Kind { Region, NoMemory, Worker } kind;
-    std::size_t position = 0;  // for Region: the first failed region in input order
-    FaidxError error{ErrorKind::Fetch, {}};
-    std::string message;  // for Worker
-};
-
 // Runs the extraction of a batch whose items the caller plans and publishes in input order. With
 // `reverse_complement` each result is reverse-complemented in place (coordinates are the caller's).
 class BatchFetch {
@@ -55,14 +50,14 @@ public:
     // order among the items [0, planned): a region the plan refused (named by `name_of`, with
     // its requested coordinates from `request_of`) or one whose extraction failed. Needs no host lock.
     template <class NameOf, class RequestOf>
-    std::optional<BatchFailure> finish(std::size_t planned, NameOf name_of, RequestOf request_of);
+    std::optional<JobFailure> finish(std::size_t planned, NameOf name_of, RequestOf request_of);
     // Gives up on the items not yet published (the caller failed while planning): waits only for
     // the published ones, whose homes must stay valid until this returns.
     void abandon() { job_.finish_published(); }
     const Source& source() const { return src_; }
 
 private:
-    std::optional<BatchFailure> run_to_end(std::size_t& failed_at);
+    std::optional<JobFailure> run_to_end(std::size_t planned);
     void extract(std::size_t i, const Source& src);
 
     const Engine& engine_;
@@ -71,22 +66,23 @@ private:
     BatchItem* items_;
     std::size_t count_;
     bool reverse_complement_;
-    std::mutex failed_mutex_;
-    std::optional<std::pair<std::size_t, FaidxError>> failed_;  // first extraction failure
+    FirstFailure failures_;  // of the extraction
     ParallelJob job_;
 };
 
 template <class NameOf, class RequestOf>
-std::optional<BatchFailure> BatchFetch::finish(std::size_t planned, NameOf name_of, RequestOf request_of) {
-    std::size_t failed_at = planned;
-    if (auto failure = run_to_end(failed_at)) return failure;
+std::optional<JobFailure> BatchFetch::finish(std::size_t planned, NameOf name_of, RequestOf request_of) {
+    std::optional<JobFailure> failed = run_to_end(planned);
+    if (failed && failed->kind != JobFailure::Kind::Item) return failed;
+    // A region refused by its plan fails the batch where it comes before any failed extraction.
+    const std::size_t failed_at = failed ? std::min(failed->index, planned) : planned;
     for (std::size_t i = 0; i < failed_at; ++i) {
         const BatchItem& item = items_[i];
         if (item.plan.kind != RegionPlan::Kind::Error) continue;
         auto [start, end] = request_of(i);
-        return BatchFailure{BatchFailure::Kind::Region, i, plan_error(item.plan, name_of(i), start, end), {}};
+        return JobFailure::item(i, plan_error(item.plan, name_of(i), start, end));
     }
-    if (failed_at < planned) return BatchFailure{BatchFailure::Kind::Region, failed_at, std::move(failed_->second), {}};
+    if (failed_at < planned) return failed;
     return std::nullopt;
 }
 

@@ -195,18 +195,18 @@ BedWriteOutcome BedText::write(const std::function<char*(std::size_t)>& place,
                 std::string_view fields[FIELDS];
                 bool empty;
                 split_fields(l.text, fields, empty);
-                return {ArrayFailure{first + i, plan_error(regions[i].plan, fields[0], l.start + 1, l.end), false, {}}};
+                return {JobFailure::item(first + i, plan_error(regions[i].plan, fields[0], l.start + 1, l.end))};
             }
         }
         TextJob job(*engine_, std::move(regions), layout_);
         if (auto failure = job.read()) {
-            failure->row += first;
+            failure->index += first;
             return {std::move(failure)};
         }
         // The lengths were checked against the index: fewer bytes mean the file lost some.
-        if (job.size() != bytes) return {ArrayFailure{first, file_shrank_error(), false, {}}};
+        if (job.size() != bytes) return {JobFailure::item(first, file_shrank_error())};
         char* out = place(static_cast<std::size_t>(bytes));
-        if (!out) return {ArrayFailure{first, FaidxError{ErrorKind::Io, {}}, true, {}}};
+        if (!out) return {JobFailure::no_memory()};
         job.write(out);
         if (int err = consume(out, static_cast<std::size_t>(bytes))) return {std::nullopt, err};
         first = last;

@@ -46,7 +46,7 @@ struct BedProblem {
 // How writing the text ended: a failed read of the FASTA file, or the error number the consumer
 // of the pieces returned.
 struct BedWriteOutcome {
-    std::optional<ArrayFailure> failure;
+    std::optional<JobFailure> failure;
     int consumer_error = 0;
 };
 

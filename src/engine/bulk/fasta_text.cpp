@@ -19,7 +19,7 @@ std::uint64_t wrapped_size(std::uint64_t length, std::uint64_t width) {
     return width ? length + (length + width - 1) / width : length + 1;
 }
 
-std::optional<ArrayFailure> TextJob::read() {
+std::optional<JobFailure> TextJob::read() {
     const std::size_t n = regions_.size();
     base_at_.assign(n + 1, 0);
     lengths_.assign(n, 0);
@@ -27,9 +27,9 @@ std::optional<ArrayFailure> TextJob::read() {
     for (std::size_t i = 0; i < n; ++i) {
         const RegionPlan& plan = regions_[i].plan;
         if (plan.kind == RegionPlan::Kind::Extract && !ragged_capacity(engine_, plan, room[i]))
-            return ArrayFailure{i, FaidxError{ErrorKind::Io, {}}, true, {}};
+            return JobFailure::no_memory();
         if (__builtin_add_overflow(base_at_[i], room[i], &base_at_[i + 1]))
-            return ArrayFailure{i, FaidxError{ErrorKind::Io, {}}, true, {}};
+            return JobFailure::no_memory();
     }
     bases_ = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(base_at_[n]) + 1);
     const OpenOptions& opt = engine_.options();
@@ -47,8 +47,7 @@ std::optional<ArrayFailure> TextJob::read() {
             src = Source{nullptr, own.get(), map->size()};
         }
     }
-    std::mutex mutex;
-    std::optional<ArrayFailure> failure;
+    FirstFailure failures;
     auto position = [&](std::size_t i) {
         const RegionPlan& plan = regions_[i].plan;
         return plan.kind == RegionPlan::Kind::Extract ? region_position(*plan.entry, plan.s) : UINT64_MAX;
@@ -60,8 +59,7 @@ std::optional<ArrayFailure> TextJob::read() {
         bool ascii = false;
         auto got = fetch_planned(opt, r.plan, from, bases, room[i], ascii);
         if (!got.ok()) {
-            std::lock_guard lock(mutex);
-            if (!failure || i < failure->row) failure = ArrayFailure{i, std::move(got.error()), false, {}};
+            failures.add(i, std::move(got.error()));
             return;
         }
         lengths_[i] = got.value();
@@ -71,10 +69,7 @@ std::optional<ArrayFailure> TextJob::read() {
             for (char* p = bases; p < end; ++p) *p = static_cast<char>(layout_.complement[static_cast<unsigned char>(*p)]);
         }
     });
-    if (outcome.status == JobStatus::NoMemory) return ArrayFailure{0, FaidxError{ErrorKind::Io, {}}, true, {}};
-    if (outcome.status == JobStatus::Failed)
-        return ArrayFailure{0, FaidxError{ErrorKind::Io, {}}, false, std::move(outcome.message)};
-    if (failure) return failure;
+    if (auto failure = failures.finish(std::move(outcome))) return failure;
     offsets_.assign(n + 1, 0);
     for (std::size_t i = 0; i < n; ++i)
         offsets_[i + 1] = offsets_[i] + regions_[i].head.size() + layout_.sep.size() + wrapped_size(lengths_[i], layout_.width);

@@ -37,7 +37,7 @@ public:
 
     // Reads every region's bases on the workers; then size() is the length of the text. A failure
     // names the first region in input order whose bases could not be read. Needs no host lock.
-    std::optional<ArrayFailure> read();
+    std::optional<JobFailure> read();
     std::uint64_t size() const { return offsets_.empty() ? 0 : offsets_.back(); }
     // Writes the text (size() bytes) on the workers. Needs no host lock.
     void write(char* out) const;

@@ -13,6 +13,7 @@
 
 #include "engine/io/bus_guard.hpp"
 #include "engine/codec/inflate.hpp"
+#include "engine/parallel/first_failure.hpp"
 #include "engine/parallel/worker_pool.hpp"
 
 namespace sekva {
@@ -125,27 +126,9 @@ Status read_at(const std::string& path, const FileBytes& bytes, std::uint64_t of
     return std::nullopt;
 }
 
-// Where the first failed block of a parallel job is kept: the one earliest in the file wins.
-class FirstFailure {
-public:
-    void add(std::size_t block, FaidxError error) {
-        std::lock_guard lock(mutex_);
-        if (!error_ || block < block_) {
-            block_ = block;
-            error_ = std::move(error);
-        }
-    }
-    Status take() { return std::move(error_); }
-
-private:
-    std::mutex mutex_;
-    std::size_t block_ = 0;
-    Status error_;
-};
-
-Status job_failure(const JobOutcome& outcome) {
-    if (outcome.status == JobStatus::NoMemory) return io_error_from_errno(ENOMEM);
-    if (outcome.status == JobStatus::Failed) return io_error(outcome.message);
+// What a parallel inflation failed with: the pool's own failure, else the block earliest in the file.
+Status first_failure(FirstFailure& failed, JobOutcome outcome) {
+    if (auto failure = failed.finish(std::move(outcome))) return failure->as_error();
     return std::nullopt;
 }
 
@@ -518,8 +501,7 @@ Status BgzfFile::inflate_parallel(std::size_t first, std::size_t last, char* out
             if (Status err = inflate(i, out + (block_begin(i) - base))) failed.add(i, std::move(*err));
         }
     });
-    if (Status err = job_failure(outcome)) return err;
-    return failed.take();
+    return first_failure(failed, std::move(outcome));
 }
 
 bool BgzfFile::from_cache(std::size_t block, std::uint64_t from, std::uint64_t n, char* out) const {
@@ -690,10 +672,9 @@ Status for_each_piece(const BgzfFile& file, std::size_t blocks_per_piece,
             });
             job.publish(last_block(k) - first);
             Status consumed = k > 0 ? hand_over(k - 1) : std::nullopt;
-            Status inflated = job_failure(job.finish());
+            Status inflated = first_failure(failed, job.finish());
             if (consumed) return consumed;
             if (inflated) return inflated;
-            if (Status err = failed.take()) return err;
         }
         return hand_over(pieces - 1);
     } catch (const std::bad_alloc&) {
