@@ -144,10 +144,7 @@ std::optional<JobFailure> fill_onehot(const Engine& engine, const std::vector<Wi
 }
 
 bool ragged_capacity(const Engine& engine, const RegionPlan& plan, std::uint64_t& room) {
-    room = 0;
-    if (plan.kind != RegionPlan::Kind::Extract) return true;
-    return padded_capacity(engine.options(), extraction_capacity(engine.source(), *plan.entry, plan.s, plan.n), plan.n,
-                           room);
+    return plan_capacity(engine.options(), engine.source(), plan, room);
 }
 
 std::optional<JobFailure> fill_ragged(const Engine& engine, const std::vector<RegionPlan>& plans,
@@ -156,9 +153,7 @@ std::optional<JobFailure> fill_ragged(const Engine& engine, const std::vector<Re
                                         bool upper, char* out, std::vector<std::uint64_t>& lengths) {
     FirstFailure failures;
     const OpenOptions& opt = engine.options();
-    auto position = [&](std::size_t i) {
-        return plans[i].kind == RegionPlan::Kind::Extract ? region_position(*plans[i].entry, plans[i].s) : UINT64_MAX;
-    };
+    auto position = [&](std::size_t i) { return plan_position(plans[i]); };
     JobOutcome outcome = run_regions(engine.source(), plans.size(), position, [&](std::size_t i, const Source& src) {
         if (i + PREFETCH_AHEAD < plans.size() && plans[i + PREFETCH_AHEAD].kind == RegionPlan::Kind::Extract) {
             const RegionPlan& ahead = plans[i + PREFETCH_AHEAD];

@@ -31,9 +31,7 @@ bool plan_batch_item(const Engine& engine, const Source& src, const IndexEntry* 
     item.length = 0;
     if (item.plan.kind == RegionPlan::Kind::Extract) {
         std::uint64_t room;
-        if (!padded_capacity(opt, extraction_capacity(src, *item.plan.entry, item.plan.s, item.plan.n), item.plan.n,
-                             room))
-            return false;
+        if (!plan_capacity(opt, src, item.plan, room)) return false;
         item.capacity = room;
         item.coords = result_coords(opt, item.plan.s, item.plan.e);
     } else if (item.plan.kind == RegionPlan::Kind::Empty) {
@@ -80,10 +78,7 @@ std::optional<JobFailure> BatchFetch::run_to_end(std::size_t planned) {
     // Over a compressed file nothing was published: the regions run now, in file order.
     JobOutcome outcome = src_.bgzf ? job_.finish_published() : job_.finish();
     if (src_.bgzf && outcome.status == JobStatus::Done) {
-        auto position = [&](std::size_t i) {
-            const RegionPlan& plan = items_[i].plan;
-            return plan.kind == RegionPlan::Kind::Extract ? region_position(*plan.entry, plan.s) : UINT64_MAX;
-        };
+        auto position = [&](std::size_t i) { return plan_position(items_[i].plan); };
         outcome = run_regions(src_, planned, position, [&](std::size_t i, const Source& src) { extract(i, src); });
     }
     return failures_.finish(std::move(outcome));

@@ -48,10 +48,7 @@ std::optional<JobFailure> TextJob::read() {
         }
     }
     FirstFailure failures;
-    auto position = [&](std::size_t i) {
-        const RegionPlan& plan = regions_[i].plan;
-        return plan.kind == RegionPlan::Kind::Extract ? region_position(*plan.entry, plan.s) : UINT64_MAX;
-    };
+    auto position = [&](std::size_t i) { return plan_position(regions_[i].plan); };
     JobOutcome outcome = run_regions(src, n, position, [&](std::size_t i, const Source& from) {
         const TextRegion& r = regions_[i];
         if (r.plan.kind != RegionPlan::Kind::Extract) return;

@@ -75,6 +75,16 @@ Coords result_coords(const OpenOptions& opt, std::uint64_t s, std::uint64_t e) {
     return Coords{opt.one_based_attributes ? s : (s ? s - 1 : 0), e};
 }
 
+std::uint64_t plan_position(const RegionPlan& plan) {
+    return plan.kind == RegionPlan::Kind::Extract ? region_position(*plan.entry, plan.s) : UINT64_MAX;
+}
+
+bool plan_capacity(const OpenOptions& opt, const Source& src, const RegionPlan& plan, std::uint64_t& room) {
+    room = 0;
+    if (plan.kind != RegionPlan::Kind::Extract) return true;
+    return padded_capacity(opt, extraction_capacity(src, *plan.entry, plan.s, plan.n), plan.n, room);
+}
+
 bool padded_capacity(const OpenOptions& opt, std::uint64_t extract_capacity, std::uint64_t n, std::uint64_t& out) {
     out = extract_capacity;
     if (opt.default_seq && !opt.default_seq->empty()) {
