@@ -677,7 +677,7 @@ void run(fuzz::Input& in, const std::string& dir) {
                            " for " + name + ", the text " + fuzz::entry_text(record.entry));
         }
     }
-    FUZZ_CHECK(sources[0].engine->map() != nullptr && sources[1].engine->map() == nullptr &&
+    FUZZ_CHECK(sources[0].engine->bytes().direct() != nullptr && sources[1].engine->bytes().direct() == nullptr &&
                    sources[2].engine->bgzf() != nullptr,
                "the plain file was not mapped, the mutable one was, or the compressed one was not read as BGZF");
 

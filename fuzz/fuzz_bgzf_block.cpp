@@ -81,8 +81,8 @@ void read_every_way(const BgzfFile& file, const std::uint8_t* seed, std::size_t 
 }
 
 void scan_and_read(const std::uint8_t* data, std::size_t size) {
-    FileBytes bytes{reinterpret_cast<const char*>(data), -1, size};
-    auto table = scan_block_table("fuzz.gz", bytes);
+    auto bytes = std::make_shared<MemorySource>("fuzz.gz", reinterpret_cast<const char*>(data), size);
+    auto table = scan_block_table("fuzz.gz", *bytes);
     if (!table.ok()) return;
     check(table.value().blocks.empty() || table.value().blocks.back().coffset < size, "block past the end");
     auto file = BgzfFile::open("fuzz.gz", bytes, std::move(table.value()));
@@ -101,7 +101,7 @@ void table_and_read(const std::uint8_t* data, std::size_t size) {
         u += (static_cast<std::uint64_t>(data[at + 2] & 1) << 16 | data[at + 3] << 8 | data[at + 4]);
     }
     table.usize = u;
-    FileBytes bytes{reinterpret_cast<const char*>(data + at), -1, size - at};
+    auto bytes = std::make_shared<MemorySource>("fuzz.gz", reinterpret_cast<const char*>(data + at), size - at);
     auto file = BgzfFile::open("fuzz.gz", bytes, std::move(table));
     if (!file.ok()) return;
     read_every_way(*file.value(), data, at);

@@ -293,7 +293,7 @@ struct Checker {
         auto want = [&](const Request& r) { return truth.bases.at(r.name).substr(r.s - 1, r.e - r.s + 1); };
         std::vector<BatchItem> items(requests.size());
         std::uint64_t total = 0;
-        const Source src = engine.source();
+        const Reader src = engine.reader();
         for (std::size_t i = 0; i < requests.size(); ++i) {
             const Request& r = requests[i];
             const std::string where = r.name + ":" + std::to_string(r.s) + "-" + std::to_string(r.e);
@@ -311,7 +311,7 @@ struct Checker {
             RegionPlan plan = plan_region(engine, entry, r.s, r.e);
             FUZZ_CHECK(plan.kind == RegionPlan::Kind::Extract, "plan_region " + where);
             std::uint64_t room;
-            FUZZ_CHECK(padded_capacity(engine.options(), extraction_capacity(src, *entry, plan.s, plan.n), plan.n, room),
+            FUZZ_CHECK(padded_capacity(engine.options(), extraction_capacity(*src.bytes, *entry, plan.s, plan.n), plan.n, room),
                        "padded_capacity " + where);
             std::string out(static_cast<std::size_t>(room) + 1, '\0');
             bool ascii = false;
@@ -319,7 +319,7 @@ struct Checker {
             if (single.ok()) same(out.substr(0, single.value()), want(r), "fetch_planned " + where);
             else failed(single.error(), "fetch_planned " + where);
 
-            FUZZ_CHECK(plan_batch_item(engine, src, entry, r.s, r.e, items[i]), "plan_batch_item " + where);
+            FUZZ_CHECK(plan_batch_item(engine, *src.bytes, entry, r.s, r.e, items[i]), "plan_batch_item " + where);
             total += items[i].capacity;
         }
 

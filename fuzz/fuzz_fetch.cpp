@@ -284,8 +284,8 @@ Single check_single(const Case& c, const Request& r) {
             if (one.plan.kind != K::Extract) return one;
             break;
     }
-    Source src = c.engine.source();
-    one.fits = padded_capacity(c.opt(), extraction_capacity(src, *entry, one.plan.s, one.plan.n), one.plan.n, one.room);
+    const Reader src = c.engine.reader();
+    one.fits = padded_capacity(c.opt(), extraction_capacity(*src.bytes, *entry, one.plan.s, one.plan.n), one.plan.n, one.room);
     if (!one.fits || one.room > LIMIT) return one;
     char* out = static_cast<char*>(std::malloc(static_cast<std::size_t>(one.room)));
     bool ascii = false;
@@ -317,10 +317,10 @@ void check_batch(const Case& c, const std::vector<Request>& requests, const std:
     std::vector<BatchItem> items(requests.size());
     std::uint64_t total = 0;
     std::size_t limit = requests.size();
-    const Source src = c.engine.source();
+    const Reader src = c.engine.reader();
     for (std::size_t i = 0; i < requests.size(); ++i) {
         const Request& r = requests[i];
-        if (!plan_batch_item(c.engine, src, c.engine.names().find(r.name), r.start, r.end, items[i])) {
+        if (!plan_batch_item(c.engine, *src.bytes, c.engine.names().find(r.name), r.start, r.end, items[i])) {
             FUZZ_CHECK(!singles[i].fits, "plan_batch_item: no room for a region the single path fits");
             return;
         }

@@ -20,7 +20,7 @@ namespace {
 constexpr std::size_t PREFETCH_AHEAD = 3;
 
 // Loads the bases of the window a few rows ahead while this one is copied (mapped files only).
-void prefetch_window(const Source& src, const std::vector<Window>& windows, std::size_t i, std::uint64_t width) {
+void prefetch_window(const ByteSource& src, const std::vector<Window>& windows, std::size_t i, std::uint64_t width) {
     if (i + PREFETCH_AHEAD >= windows.size()) return;
     const Window& w = windows[i + PREFETCH_AHEAD];
     std::int64_t first = std::max<std::int64_t>(w.first, 1);
@@ -29,7 +29,7 @@ void prefetch_window(const Source& src, const std::vector<Window>& windows, std:
 
 // The window's bytes in `row` (width bytes): the bases the file holds for the positions inside the
 // record, `pad` everywhere else.
-Status window_bytes(const Source& src, const Window& w, std::uint64_t width, char pad, char* row) {
+Status window_bytes(const Reader& src, const Window& w, std::uint64_t width, char pad, char* row) {
     const IndexEntry& e = *w.entry;
     const __int128 first = w.first, last = first + static_cast<__int128>(width) - 1;
     const __int128 lo = std::max<__int128>(first, 1), hi = std::min<__int128>(last, e.rlen);
@@ -87,9 +87,9 @@ std::optional<JobFailure> fill_codes(const Engine& engine, const std::vector<Win
                                        char pad, bool upper, char* out) {
     FirstFailure failures;
     JobOutcome outcome = run_regions(
-        engine.source(), windows.size(), [&](std::size_t i) { return window_position(windows[i]); },
-        [&](std::size_t i, const Source& src) {
-            prefetch_window(src, windows, i, width);
+        engine.reader(), windows.size(), [&](std::size_t i) { return window_position(windows[i]); },
+        [&](std::size_t i, const Reader& src) {
+            prefetch_window(*src.bytes, windows, i, width);
             char* row = out + i * width;
             if (Status err = window_bytes(src, windows[i], width, pad, row)) {
                 failures.add(i, std::move(*err));
@@ -114,12 +114,12 @@ std::optional<JobFailure> fill_onehot(const Engine& engine, const std::vector<Wi
     // One scratch row per thread that fills rows.
     const std::size_t scratch_size = static_cast<std::size_t>(layout.width ? layout.width : 1);
     JobOutcome outcome = run_regions(
-        engine.source(), windows.size(), [&](std::size_t i) { return window_position(windows[i]); },
-        [&](std::size_t i, const Source& src) {
+        engine.reader(), windows.size(), [&](std::size_t i) { return window_position(windows[i]); },
+        [&](std::size_t i, const Reader& src) {
             thread_local std::vector<unsigned char> scratch_row;
             if (scratch_row.size() < scratch_size) scratch_row.resize(scratch_size);
             unsigned char* scratch = scratch_row.data();
-            prefetch_window(src, windows, i, layout.width);
+            prefetch_window(*src.bytes, windows, i, layout.width);
             char* bytes = reinterpret_cast<char*>(scratch);
             if (Status err = window_bytes(src, windows[i], layout.width, '\0', bytes)) {
                 failures.add(i, std::move(*err));
@@ -144,7 +144,7 @@ std::optional<JobFailure> fill_onehot(const Engine& engine, const std::vector<Wi
 }
 
 bool ragged_capacity(const Engine& engine, const RegionPlan& plan, std::uint64_t& room) {
-    return plan_capacity(engine.options(), engine.source(), plan, room);
+    return plan_capacity(engine.options(), engine.bytes(), plan, room);
 }
 
 std::optional<JobFailure> fill_ragged(const Engine& engine, const std::vector<RegionPlan>& plans,
@@ -154,10 +154,10 @@ std::optional<JobFailure> fill_ragged(const Engine& engine, const std::vector<Re
     FirstFailure failures;
     const OpenOptions& opt = engine.options();
     auto position = [&](std::size_t i) { return plan_position(plans[i]); };
-    JobOutcome outcome = run_regions(engine.source(), plans.size(), position, [&](std::size_t i, const Source& src) {
+    JobOutcome outcome = run_regions(engine.reader(), plans.size(), position, [&](std::size_t i, const Reader& src) {
         if (i + PREFETCH_AHEAD < plans.size() && plans[i + PREFETCH_AHEAD].kind == RegionPlan::Kind::Extract) {
             const RegionPlan& ahead = plans[i + PREFETCH_AHEAD];
-            prefetch_region(src, *ahead.entry, ahead.s, ahead.n);
+            prefetch_region(*src.bytes, *ahead.entry, ahead.s, ahead.n);
         }
         lengths[i] = 0;
         if (plans[i].kind != RegionPlan::Kind::Extract) return;

@@ -23,7 +23,7 @@ constexpr std::uint64_t MAPPED_ARENA = 1 << 20;
 
 }  // namespace
 
-bool plan_batch_item(const Engine& engine, const Source& src, const IndexEntry* entry, std::uint64_t start,
+bool plan_batch_item(const Engine& engine, const ByteSource& src, const IndexEntry* entry, std::uint64_t start,
                      std::uint64_t end, BatchItem& item) {
     const OpenOptions& opt = engine.options();
     item.plan = plan_region(engine, entry, start, end);
@@ -43,24 +43,24 @@ bool plan_batch_item(const Engine& engine, const Source& src, const IndexEntry* 
 
 BatchFetch::BatchFetch(const Engine& engine, BatchItem* items, std::size_t count, bool reverse_complement)
     : engine_(engine),
-      map_(engine.map_holder()),
-      src_(engine.source()),
+      bytes_(engine.bytes_holder()),
+      reader_(engine.reader()),
       items_(items),
       count_(count),
       reverse_complement_(reverse_complement),
       job_(count, [this](std::size_t first, std::size_t last) {
-          for (std::size_t i = first; i < last; ++i) extract(i, src_);
+          for (std::size_t i = first; i < last; ++i) extract(i, reader_);
       }) {}
 
-void BatchFetch::extract(std::size_t i, const Source& src) {
+void BatchFetch::extract(std::size_t i, const Reader& from) {
     // Regions of a BED file are scattered over the genome: start loading a few ahead.
     if (i + PREFETCH_AHEAD < count_ && items_[i + PREFETCH_AHEAD].plan.kind == RegionPlan::Kind::Extract) {
         const RegionPlan& ahead = items_[i + PREFETCH_AHEAD].plan;
-        prefetch_region(src, *ahead.entry, ahead.s, ahead.n);
+        prefetch_region(*from.bytes, *ahead.entry, ahead.s, ahead.n);
     }
     BatchItem& item = items_[i];
     if (item.plan.kind != RegionPlan::Kind::Extract || !item.out) return;
-    auto got = fetch_planned(engine_.options(), item.plan, src, item.out, item.capacity, item.ascii);
+    auto got = fetch_planned(engine_.options(), item.plan, from, item.out, item.capacity, item.ascii);
     if (!got.ok()) {
         failures_.add(i, std::move(got.error()));
         return;
@@ -75,11 +75,12 @@ void BatchFetch::extract(std::size_t i, const Source& src) {
 }
 
 std::optional<JobFailure> BatchFetch::run_to_end(std::size_t planned) {
-    // Over a compressed file nothing was published: the regions run now, in file order.
-    JobOutcome outcome = src_.bgzf ? job_.finish_published() : job_.finish();
-    if (src_.bgzf && outcome.status == JobStatus::Done) {
+    // Over a source read in file order nothing was published: the regions run now, in that order.
+    const bool ordered = bytes_->ordered_reads();
+    JobOutcome outcome = ordered ? job_.finish_published() : job_.finish();
+    if (ordered && outcome.status == JobStatus::Done) {
         auto position = [&](std::size_t i) { return plan_position(items_[i].plan); };
-        outcome = run_regions(src_, planned, position, [&](std::size_t i, const Source& src) { extract(i, src); });
+        outcome = run_regions(reader_, planned, position, [&](std::size_t i, const Reader& from) { extract(i, from); });
     }
     return failures_.finish(std::move(outcome));
 }

@@ -33,7 +33,7 @@ struct BatchItem {
 
 // Plans one region as the batch workers' fetch does (silent clamping, or strict checks) and sizes
 // its output; false when no memory could hold it.
-bool plan_batch_item(const Engine& engine, const Source& src, const IndexEntry* entry, std::uint64_t start,
+bool plan_batch_item(const Engine& engine, const ByteSource& src, const IndexEntry* entry, std::uint64_t start,
                      std::uint64_t end, BatchItem& item);
 
 // Runs the extraction of a batch whose items the caller plans and publishes in input order. With
@@ -41,10 +41,11 @@ bool plan_batch_item(const Engine& engine, const Source& src, const IndexEntry* 
 class BatchFetch {
 public:
     BatchFetch(const Engine& engine, BatchItem* items, std::size_t count, bool reverse_complement);
-    // Items [0, ready) are planned and have their `out`. Over a compressed file nothing starts
-    // before finish(): the regions are then taken in file order, so each block is inflated once.
+    // Items [0, ready) are planned and have their `out`. Over a source read in file order (BGZF)
+    // nothing starts before finish(): the regions are then taken in file order, so each block is
+    // inflated once.
     void publish(std::size_t ready) {
-        if (!src_.bgzf) job_.publish(ready);
+        if (!bytes_->ordered_reads()) job_.publish(ready);
     }
     // Waits for every published item (publishing the rest), then reports the first failure in input
     // order among the items [0, planned): a region the plan refused (named by `name_of`, with
@@ -54,15 +55,15 @@ public:
     // Gives up on the items not yet published (the caller failed while planning): waits only for
     // the published ones, whose homes must stay valid until this returns.
     void abandon() { job_.finish_published(); }
-    const Source& source() const { return src_; }
+    const ByteSource& source() const { return *bytes_; }
 
 private:
     std::optional<JobFailure> run_to_end(std::size_t planned);
-    void extract(std::size_t i, const Source& src);
+    void extract(std::size_t i, const Reader& from);
 
     const Engine& engine_;
-    std::shared_ptr<const MappedFile> map_;  // keeps the mapping alive for every worker
-    Source src_;
+    std::shared_ptr<const ByteSource> bytes_;  // kept alive for every worker
+    Reader reader_;
     BatchItem* items_;
     std::size_t count_;
     bool reverse_complement_;

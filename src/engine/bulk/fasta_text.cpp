@@ -2,14 +2,11 @@
 // each record into its place in the text, its lines cut as it is copied.
 #include "engine/bulk/fasta_text.hpp"
 
-#include <fcntl.h>
-
 #include <algorithm>
 #include <cstring>
 #include <mutex>
 
 #include "engine/base/bytes.hpp"
-#include "engine/io/fs.hpp"
 #include "engine/parallel/worker_pool.hpp"
 
 namespace sekva {
@@ -33,23 +30,14 @@ std::optional<JobFailure> TextJob::read() {
     }
     bases_ = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(base_at_[n]) + 1);
     const OpenOptions& opt = engine_.options();
-    // Read through a descriptor of its own rather than the map: the pages of a whole genome's
-    // regions then stay in the page cache, not in this process.
-    const MappedFile* map = engine_.map();
-    Source src = engine_.source();
-    FileHandle own;
-    if (map) {
-        auto file = open_file(engine_.absolute_filename(), O_RDONLY | O_NONBLOCK);
-        if (file.ok() && map->same_file(file.value().get())) {
-            own = std::move(file.value());
-            make_blocking(own.get());
-            // The size the map was made with: a file found shorter than that shrank after opening.
-            src = Source{nullptr, own.get(), map->size()};
-        }
-    }
+    // Read for one pass (a mapped file through a descriptor of its own): the pages of a whole
+    // genome's regions then stay in the page cache, not in this process.
+    const std::shared_ptr<const ByteSource> bytes = engine_.bytes().for_one_pass();
+    Reader src = engine_.reader();
+    src.bytes = bytes.get();
     FirstFailure failures;
     auto position = [&](std::size_t i) { return plan_position(regions_[i].plan); };
-    JobOutcome outcome = run_regions(src, n, position, [&](std::size_t i, const Source& from) {
+    JobOutcome outcome = run_regions(src, n, position, [&](std::size_t i, const Reader& from) {
         const TextRegion& r = regions_[i];
         if (r.plan.kind != RegionPlan::Kind::Extract) return;
         char* bases = bases_.get() + base_at_[i];

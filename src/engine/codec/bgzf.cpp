@@ -100,30 +100,24 @@ BlockFault decode_table_block(Inflater& inflater, const unsigned char* p, std::s
     return inflate_data(inflater, p, h, f, out);
 }
 
-// Reads up to n bytes at `offset` into out; `got` falls short of n only where the file ends.
-// `coffset` is the block the bytes belong to, for the message when the mapped file shrank.
-Status read_at(const std::string& path, const FileBytes& bytes, std::uint64_t offset, std::size_t n, char* out,
-               std::size_t& got, std::uint64_t coffset) {
+// Reads up to n bytes at `offset` into out; `got` falls short of n only where the file ends. A map
+// is read without a copy; `coffset` is the block the bytes belong to, for the message when the
+// mapped file shrank.
+Status read_compressed(const std::string& path, const ByteSource& bytes, std::uint64_t offset, std::size_t n,
+                       char* out, std::size_t& got, std::uint64_t coffset) {
     got = 0;
-    if (offset >= bytes.size) return std::nullopt;
-    std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(n, bytes.size - offset));
-    if (bytes.map) {
-        const char* from = bytes.map + offset;
+    if (offset >= bytes.size()) return success;
+    std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(n, bytes.size() - offset));
+    if (const char* map = bytes.direct()) {
+        const char* from = map + offset;
         if (!guarded_read([&] { std::memcpy(out, from, want); })) return block_error(path, coffset, BlockFault::Shrunk);
         got = want;
-        return std::nullopt;
+        return success;
     }
-    if (bytes.fd < 0) return io_error("No file handle available");
-    while (got < want) {
-        ssize_t r = ::pread(bytes.fd, out + got, want - got, static_cast<off_t>(offset + got));
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            return io_error_from_errno(errno);
-        }
-        if (r == 0) break;
-        got += static_cast<std::size_t>(r);
-    }
-    return std::nullopt;
+    auto r = read_at(bytes, offset, want, out);
+    if (!r.ok()) return std::move(r.error());
+    got = static_cast<std::size_t>(r.value());
+    return success;
 }
 
 // What a parallel inflation failed with: the pool's own failure, else the block earliest in the file.
@@ -170,12 +164,12 @@ Compression detect_compression(std::string_view head) {
     return Compression::None;
 }
 
-Result<std::string> file_head(const FileBytes& bytes) {
+Result<std::string> file_head(const ByteSource& bytes) {
     char head[DETECT_BYTES];
     std::size_t got;
-    if (Status err = read_at({}, bytes, 0, sizeof head, head, got, 0)) {
+    if (Status err = read_compressed({}, bytes, 0, sizeof head, head, got, 0)) {
         // A map that faults at offset 0 belongs to a file that is now empty.
-        if (!bytes.map) return *err;
+        if (!bytes.direct()) return *err;
         got = 0;
     }
     try {
@@ -185,7 +179,7 @@ Result<std::string> file_head(const FileBytes& bytes) {
     }
 }
 
-Result<Compression> detect_compression(const FileBytes& bytes) {
+Result<Compression> detect_compression(const ByteSource& bytes) {
     auto head = file_head(bytes);
     if (!head.ok()) return head.error();
     return detect_compression(head.value());
@@ -283,13 +277,13 @@ BlockFault inflate_block(const unsigned char* p, std::size_t avail, char* out, s
     return inflate_data(*inflater, p, h, f, out);
 }
 
-bool has_eof_marker(const FileBytes& bytes) {
+bool has_eof_marker(const ByteSource& bytes) {
     // What bgzip and htslib write last: an empty block, byte for byte.
     static constexpr unsigned char marker[28] = {0x1f, 0x8b, 8, 4, 0, 0, 0, 0, 0, 0xff, 6, 0, 'B', 'C',
                                                  2,    0,    0x1b, 0, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0};
     char tail[sizeof marker];
     std::size_t got;
-    if (bytes.size < sizeof marker || read_at({}, bytes, bytes.size - sizeof marker, sizeof marker, tail, got, 0))
+    if (bytes.size() < sizeof marker || read_compressed({}, bytes, bytes.size() - sizeof marker, sizeof marker, tail, got, 0))
         return false;
     return got == sizeof marker && std::memcmp(tail, marker, sizeof marker) == 0;
 }
@@ -313,14 +307,14 @@ BlockFault check_empty_block(const unsigned char* block, const BlockHeader& h, s
 
 }  // namespace
 
-Result<BlockExtent> peek_block(const std::string& path, const FileBytes& bytes, std::uint64_t coffset,
+Result<BlockExtent> peek_block(const std::string& path, const ByteSource& bytes, std::uint64_t coffset,
                                BlockFault* fault_out) {
     BlockFault unused;
     BlockFault& fault = fault_out ? *fault_out : unused;
     fault = BlockFault::None;
     unsigned char head[BGZF_HEADER];
     std::size_t got;
-    if (Status err = read_at(path, bytes, coffset, sizeof head, reinterpret_cast<char*>(head), got, coffset))
+    if (Status err = read_compressed(path, bytes, coffset, sizeof head, reinterpret_cast<char*>(head), got, coffset))
         return *err;
     BlockHeader h;
     fault = parse_block_header(head, got, h);
@@ -329,14 +323,14 @@ Result<BlockExtent> peek_block(const std::string& path, const FileBytes& bytes, 
         Scratch* s = scratch();
         if (!s) return io_error_from_errno(ENOMEM);
         std::size_t want = 12 + static_cast<std::size_t>(le16(head + 10));
-        if (Status err = read_at(path, bytes, coffset, want, reinterpret_cast<char*>(s->compressed), got, coffset))
+        if (Status err = read_compressed(path, bytes, coffset, want, reinterpret_cast<char*>(s->compressed), got, coffset))
             return *err;
         fault = parse_block_header(s->compressed, got, h);
     }
-    if (fault == BlockFault::None && bytes.size - coffset < h.size) fault = BlockFault::Truncated;
+    if (fault == BlockFault::None && bytes.size() - coffset < h.size) fault = BlockFault::Truncated;
     if (fault != BlockFault::None) return block_error(path, coffset, fault);
     unsigned char foot[BGZF_FOOTER];
-    if (Status err = read_at(path, bytes, coffset + h.size - BGZF_FOOTER, sizeof foot, reinterpret_cast<char*>(foot),
+    if (Status err = read_compressed(path, bytes, coffset + h.size - BGZF_FOOTER, sizeof foot, reinterpret_cast<char*>(foot),
                              got, coffset))
         return *err;
     if (got < sizeof foot) fault = BlockFault::Truncated;
@@ -344,7 +338,7 @@ Result<BlockExtent> peek_block(const std::string& path, const FileBytes& bytes, 
     if (fault == BlockFault::None && le32(foot + 4) == 0) {
         Scratch* s = scratch();
         if (!s) return io_error_from_errno(ENOMEM);
-        if (Status err = read_at(path, bytes, coffset, h.size, reinterpret_cast<char*>(s->compressed), got, coffset))
+        if (Status err = read_compressed(path, bytes, coffset, h.size, reinterpret_cast<char*>(s->compressed), got, coffset))
             return *err;
         fault = got < h.size ? BlockFault::Truncated : check_empty_block(s->compressed, h, le32(foot));
     }
@@ -352,20 +346,20 @@ Result<BlockExtent> peek_block(const std::string& path, const FileBytes& bytes, 
     return BlockExtent{h.size, le32(foot + 4)};
 }
 
-Result<std::optional<std::uint32_t>> isize_before(const std::string& path, const FileBytes& bytes, std::uint64_t end) {
-    if (end < BGZF_FOOTER || end > bytes.size) return std::optional<std::uint32_t>();
+Result<std::optional<std::uint32_t>> isize_before(const std::string& path, const ByteSource& bytes, std::uint64_t end) {
+    if (end < BGZF_FOOTER || end > bytes.size()) return std::optional<std::uint32_t>();
     unsigned char foot[4];
     std::size_t got;
-    if (Status err = read_at(path, bytes, end - 4, 4, reinterpret_cast<char*>(foot), got, end - 4)) return *err;
+    if (Status err = read_compressed(path, bytes, end - 4, 4, reinterpret_cast<char*>(foot), got, end - 4)) return *err;
     if (got < 4) return std::optional<std::uint32_t>();
     return std::optional<std::uint32_t>(le32(foot));
 }
 
-Result<BlockTable> scan_block_table(const std::string& path, const FileBytes& bytes) {
+Result<BlockTable> scan_block_table(const std::string& path, const ByteSource& bytes) {
     try {
         BlockTable table;
         std::uint64_t c = 0, u = 0;
-        while (c < bytes.size) {
+        while (c < bytes.size()) {
             auto block = peek_block(path, bytes, c);
             if (!block.ok()) return block.error();
             if (block.value().isize > 0) {
@@ -404,14 +398,14 @@ Status check_block_table(const std::string& path, const BlockTable& table, std::
 
 // ---- BgzfFile ----
 
-BgzfFile::BgzfFile(std::string path, FileBytes bytes, BlockTable table, std::shared_ptr<const void> owner)
-    : path_(std::move(path)), bytes_(bytes), owner_(std::move(owner)), table_(std::move(table)) {}
+BgzfFile::BgzfFile(std::string path, std::shared_ptr<const ByteSource> compressed, BlockTable table)
+    : ByteSource(std::move(path)), compressed_(std::move(compressed)), table_(std::move(table)) {}
 
-Result<std::unique_ptr<BgzfFile>> BgzfFile::open(std::string path, FileBytes bytes, BlockTable table,
-                                                 std::shared_ptr<const void> owner) {
-    if (Status err = check_block_table(path, table, bytes.size)) return *err;
+Result<std::shared_ptr<BgzfFile>> BgzfFile::open(std::string path, std::shared_ptr<const ByteSource> compressed,
+                                                 BlockTable table) {
+    if (Status err = check_block_table(path, table, compressed->size())) return *err;
     try {
-        return std::unique_ptr<BgzfFile>(new BgzfFile(std::move(path), bytes, std::move(table), std::move(owner)));
+        return std::shared_ptr<BgzfFile>(new BgzfFile(std::move(path), std::move(compressed), std::move(table)));
     } catch (const std::bad_alloc&) {
         return io_error_from_errno(ENOMEM);
     }
@@ -428,9 +422,22 @@ std::size_t BgzfFile::block_at(std::uint64_t uoffset) const {
     return static_cast<std::size_t>(it - b.begin()) - 1;  // block 0 starts at 0, so it is never begin()
 }
 
-bool BgzfFile::shrank() const {
-    struct stat st;
-    return bytes_.fd >= 0 && ::fstat(bytes_.fd, &st) == 0 && static_cast<std::uint64_t>(st.st_size) < bytes_.size;
+bool BgzfFile::shrank() const { return compressed_->shrank(); }
+
+Result<std::size_t> BgzfFile::read_some(std::uint64_t offset, std::size_t n, char* out) const {
+    auto r = read_with(offset, n, out, false);
+    if (!r.ok()) return std::move(r.error());
+    return static_cast<std::size_t>(r.value());
+}
+
+Result<std::uint64_t> BgzfFile::read_long(std::uint64_t offset, std::uint64_t n, char* out) const {
+    return read_with(offset, n, out, n >= LONG_READ);
+}
+
+std::unique_ptr<SourceCursor> BgzfFile::cursor() const { return std::make_unique<BgzfCursor>(*this); }
+
+FaidxError BgzfFile::nul_error() const {
+    return io_error(name() + ": the decompressed FASTA text holds a NUL byte, which no FASTA file holds");
 }
 
 Status BgzfFile::inflate(std::size_t i, char* out) const {
@@ -444,16 +451,16 @@ Status BgzfFile::inflate(std::size_t i, char* out) const {
 Status BgzfFile::inflate_block_of_table(std::size_t i, char* out) const {
     const BlockStart& start = table_.blocks[i];
     bool last = i + 1 == table_.blocks.size();
-    std::uint64_t limit = last ? bytes_.size : table_.blocks[i + 1].coffset;
+    std::uint64_t limit = last ? compressed_->size() : table_.blocks[i + 1].coffset;
     auto expect = static_cast<std::uint32_t>(block_end(i) - start.uoffset);
     InflateStatus status;
     Inflater* inflater = Inflater::for_this_thread(status);
-    if (!inflater) return block_error(path_, start.coffset, fault_of(status));
+    if (!inflater) return block_error(name(), start.coffset, fault_of(status));
 
     BlockFault fault = BlockFault::None;
     std::uint32_t size = 0;
-    if (bytes_.map) {
-        auto* p = reinterpret_cast<const unsigned char*>(bytes_.map + start.coffset);
+    if (const char* map = compressed_->direct()) {
+        auto* p = reinterpret_cast<const unsigned char*>(map + start.coffset);
         std::size_t avail = static_cast<std::size_t>(limit - start.coffset);
         // The block is read and inflated straight from the map; a fault leaves nothing behind
         // (the decompressor is reset before its next use).
@@ -464,14 +471,14 @@ Status BgzfFile::inflate_block_of_table(std::size_t i, char* out) const {
         if (!s) return io_error_from_errno(ENOMEM);
         std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(limit - start.coffset, BGZF_MAX_BLOCK));
         std::size_t got;
-        if (Status err = read_at(path_, bytes_, start.coffset, want, reinterpret_cast<char*>(s->compressed), got,
+        if (Status err = read_compressed(name(), *compressed_, start.coffset, want, reinterpret_cast<char*>(s->compressed), got,
                                  start.coffset))
             return err;
         // A read cut short by the end of the file makes a block that does not fit a truncation.
         bool to_file_end = last || got < want;
         fault = decode_table_block(*inflater, s->compressed, got, to_file_end, expect, out, size);
     }
-    if (fault != BlockFault::None) return block_error(path_, start.coffset, fault);
+    if (fault != BlockFault::None) return block_error(name(), start.coffset, fault);
     // Only empty blocks may come between two blocks of the table: a table (or .gzi) that leaves a
     // block with data out would otherwise read as data with a piece missing.
     if (!last && limit - start.coffset != size) return only_empty_blocks(start.coffset + size, limit);
@@ -480,10 +487,10 @@ Status BgzfFile::inflate_block_of_table(std::size_t i, char* out) const {
 
 Status BgzfFile::only_empty_blocks(std::uint64_t from, std::uint64_t to) const {
     while (from < to) {
-        auto block = peek_block(path_, bytes_, from);
+        auto block = peek_block(name(), *compressed_, from);
         if (!block.ok()) return block.error();
         if (block.value().isize != 0 || to - from < block.value().size)
-            return io_error(path_ + ": the BGZF block table (or .gzi) leaves out the block at compressed offset " +
+            return io_error(name() + ": the BGZF block table (or .gzi) leaves out the block at compressed offset " +
                             std::to_string(from));
         from += block.value().size;
     }

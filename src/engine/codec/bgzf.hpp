@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/base/error.hpp"
+#include "engine/io/byte_source.hpp"
 
 namespace sekva {
 
@@ -39,20 +40,10 @@ bool can_inflate();
 
 // ---- The compressed bytes ----
 
-// A whole file's bytes: a read-only map of it (reads are guarded against the file shrinking), or
-// else a descriptor read with pread. The caller keeps the map or descriptor alive for as long as
-// anything reads through this. A descriptor given beside a map is not read through: a block that
-// fails to read asks it whether the file shrank, to say so rather than call the block corrupt.
-struct FileBytes {
-    const char* map = nullptr;
-    int fd = -1;
-    std::uint64_t size = 0;  // of the file when it was opened
-};
-
 // The first DETECT_BYTES bytes (or fewer) of the file.
-Result<std::string> file_head(const FileBytes& bytes);
+Result<std::string> file_head(const ByteSource& bytes);
 // The compression of the file's first bytes.
-Result<Compression> detect_compression(const FileBytes& bytes);
+Result<Compression> detect_compression(const ByteSource& bytes);
 // Whether a head that is not BGZF's still carries the extra field bgzip writes (bytes 10 to 15):
 // a BGZF file whose first bytes were damaged. No text file holds those NUL bytes.
 bool damaged_bgzf_head(std::string_view head);
@@ -111,7 +102,7 @@ BlockFault inflate_block(const unsigned char* p, std::size_t avail, char* out, s
 
 // Whether the file ends with the empty block bgzip writes last; a file without it was most likely
 // cut short at a block boundary.
-bool has_eof_marker(const FileBytes& bytes);
+bool has_eof_marker(const ByteSource& bytes);
 
 // ---- The block table ----
 
@@ -137,19 +128,19 @@ struct BlockExtent {
 
 // The block at `coffset`, from its header and footer alone: Truncated when it ends past the file.
 // `fault`, when given, is set to what is wrong with the block (None for errors of the read itself).
-Result<BlockExtent> peek_block(const std::string& path, const FileBytes& bytes, std::uint64_t coffset,
+Result<BlockExtent> peek_block(const std::string& path, const ByteSource& bytes, std::uint64_t coffset,
                                BlockFault* fault = nullptr);
 
 // The ISIZE of the block that ends at compressed offset `end` (the 4 bytes before it): the one small
 // read per block that checks a .gzi's uncompressed offsets. Nothing when `end` lies outside the
 // file or too near its start; errors are those of the read.
-Result<std::optional<std::uint32_t>> isize_before(const std::string& path, const FileBytes& bytes, std::uint64_t end);
+Result<std::optional<std::uint32_t>> isize_before(const std::string& path, const ByteSource& bytes, std::uint64_t end);
 
 // Builds the table from the block headers and footers alone (BSIZE and ISIZE), inflating only the
 // empty blocks. The whole file must be blocks; a missing end-of-file marker is accepted, as htslib
 // accepts it. A damaged ISIZE would shift every later block, so the table is unchecked until every
 // block was inflated against it once (check_blocks, or a pass that reads all the data).
-Result<BlockTable> scan_block_table(const std::string& path, const FileBytes& bytes);
+Result<BlockTable> scan_block_table(const std::string& path, const ByteSource& bytes);
 
 // Checks a table from elsewhere (a .gzi, a fuzzer) against the file size: the first block at
 // uncompressed 0, offsets strictly increasing, every block 1 to 65536 bytes, every compressed
@@ -158,18 +149,27 @@ Status check_block_table(const std::string& path, const BlockTable& table, std::
 
 // ---- Random access ----
 
-// The uncompressed bytes of one BGZF file. The table is only read after construction and the
-// cache has its own lock, so any number of threads may read at once.
-class BgzfFile {
+// The uncompressed bytes of one BGZF file: a byte source over the source of its compressed bytes.
+// The table is only read after construction and the cache has its own lock, so any number of
+// threads may read at once.
+class BgzfFile final : public ByteSource {
 public:
-    // Checks the table (check_block_table) and takes it. `owner`, when given, is kept alive with
-    // the object: the map's holder, say, so the bytes outlive every read.
-    static Result<std::unique_ptr<BgzfFile>> open(std::string path, FileBytes bytes, BlockTable table,
-                                                  std::shared_ptr<const void> owner = nullptr);
+    // Checks the table (check_block_table) and takes it; the compressed bytes are kept alive with it.
+    static Result<std::shared_ptr<BgzfFile>> open(std::string path, std::shared_ptr<const ByteSource> compressed,
+                                                  BlockTable table);
 
-    const std::string& path() const { return path_; }
+    const std::string& path() const { return name(); }
     const BlockTable& table() const { return table_; }
-    std::uint64_t size() const { return table_.usize; }
+    std::uint64_t size() const override { return table_.usize; }
+    // Through the shared cache, on this thread.
+    Result<std::size_t> read_some(std::uint64_t offset, std::size_t n, char* out) const override;
+    // From LONG_READ bytes on, the blocks are inflated on the worker pool.
+    Result<std::uint64_t> read_long(std::uint64_t offset, std::uint64_t n, char* out) const override;
+    bool ordered_reads() const override { return true; }
+    std::unique_ptr<SourceCursor> cursor() const override;
+    std::size_t piece_bytes() const override { return 4 << 20; }
+    FaidxError nul_error() const override;
+    static constexpr std::uint64_t LONG_READ = 1 << 20;
     std::size_t block_count() const { return table_.blocks.size(); }
     std::uint64_t block_begin(std::size_t i) const { return table_.blocks[i].uoffset; }
     std::uint64_t block_end(std::size_t i) const;
@@ -190,14 +190,14 @@ public:
     // Inflates blocks [first, last) back to back into out on the worker pool; a failure reports
     // the first failed block in file order.
     Status inflate_parallel(std::size_t first, std::size_t last, char* out) const;
-    // Whether the file is now shorter than when it was opened (known only with a descriptor).
-    bool shrank() const;
+    // Whether the compressed file is now shorter than when it was opened.
+    bool shrank() const override;
 
     BgzfFile(const BgzfFile&) = delete;
     BgzfFile& operator=(const BgzfFile&) = delete;
 
 private:
-    BgzfFile(std::string path, FileBytes bytes, BlockTable table, std::shared_ptr<const void> owner);
+    BgzfFile(std::string path, std::shared_ptr<const ByteSource> compressed, BlockTable table);
     Status inflate_block_of_table(std::size_t i, char* out) const;
     Status only_empty_blocks(std::uint64_t from, std::uint64_t to) const;
     bool from_cache(std::size_t block, std::uint64_t from, std::uint64_t n, char* out) const;
@@ -212,9 +212,7 @@ private:
     };
     static constexpr std::size_t CACHE_SLOTS = 8;
 
-    std::string path_;
-    FileBytes bytes_;
-    std::shared_ptr<const void> owner_;
+    std::shared_ptr<const ByteSource> compressed_;
     BlockTable table_;
     mutable std::mutex cache_mutex_;
     mutable std::array<CacheSlot, CACHE_SLOTS> cache_;
@@ -224,14 +222,14 @@ private:
 // A reader for one thread that keeps a window of consecutive inflated blocks, for a worker that
 // walks regions in file order: however many regions share a block, it is inflated once. No lock
 // and no shared cache; one cursor per worker.
-class BgzfCursor {
+class BgzfCursor final : public SourceCursor {
 public:
     explicit BgzfCursor(const BgzfFile& file) : file_(&file) {}
 
     // Uncompressed bytes [offset, offset + n), cut at the end of the data, as one contiguous view
     // valid until the next call. The window keeps blocks it already holds; it grows to the span
     // asked for, so long spans are better read with read().
-    Result<std::string_view> view(std::uint64_t offset, std::uint64_t n);
+    Result<std::string_view> view(std::uint64_t offset, std::uint64_t n) override;
     // As BgzfFile::read, through this cursor's window instead of the shared cache.
     Result<std::uint64_t> read(std::uint64_t offset, std::uint64_t n, char* out);
 

@@ -37,7 +37,7 @@ FaidxError does_not_match(const std::string& gzi_path, const std::string& path, 
 // The block at `from` must hold `step` bytes and reach, behind empty blocks only, the next start
 // at `to`. Read from the blocks' headers and footers, for a step whose footer check failed: the
 // block before `to` may be an empty one (files joined with cat leave their end-of-file markers).
-Status check_step_by_blocks(const std::string& gzi_path, const std::string& path, const FileBytes& bytes,
+Status check_step_by_blocks(const std::string& gzi_path, const std::string& path, const ByteSource& bytes,
                             std::uint64_t from, std::uint64_t to, std::uint64_t step) {
     for (std::uint64_t c = from; c < to;) {
         auto block = peek_block(path, bytes, c);
@@ -90,12 +90,12 @@ Result<std::vector<BlockStart>> parse_gzi(std::string_view bytes, const std::str
 }
 
 Result<BlockTable> table_from_gzi_starts(const std::string& gzi_path, const std::string& path,
-                                         const FileBytes& bytes, std::vector<BlockStart> starts) {
+                                         const ByteSource& bytes, std::vector<BlockStart> starts) {
     BlockTable table;
     if (starts.empty()) {
         // The .gzi of a file without data: so must the file be.
         std::uint64_t c = 0;
-        while (c < bytes.size) {
+        while (c < bytes.size()) {
             auto block = peek_block(path, bytes, c);
             if (!block.ok()) return block.error();
             if (block.value().isize) return does_not_match(gzi_path, path, "it lists no data, but the file has some");
@@ -103,19 +103,19 @@ Result<BlockTable> table_from_gzi_starts(const std::string& gzi_path, const std:
         }
         return table;
     }
-    if (starts.back().coffset >= bytes.size)
+    if (starts.back().coffset >= bytes.size())
         return does_not_match(gzi_path, path, "a block starts past the end of the file");
 
     // htslib leaves the first block with data implicit at (0, 0), whatever empty blocks come
     // before it; the table points at the block itself.
-    std::uint64_t c = 0, limit = starts.size() > 1 ? starts[1].coffset : bytes.size;
+    std::uint64_t c = 0, limit = starts.size() > 1 ? starts[1].coffset : bytes.size();
     for (;;) {
         auto block = peek_block(path, bytes, c);
         if (!block.ok()) return block.error();
         if (block.value().isize) break;
         c += block.value().size;
         if (c >= limit) {
-            if (starts.size() == 1 && c == bytes.size) return table;  // count 0 for a file without data
+            if (starts.size() == 1 && c == bytes.size()) return table;  // count 0 for a file without data
             return does_not_match(gzi_path, path, "no block with data where it lists the first one");
         }
     }
@@ -146,7 +146,7 @@ Result<BlockTable> table_from_gzi_starts(const std::string& gzi_path, const std:
     if (!last.ok()) return last.error();
     if (last.value().isize == 0) return does_not_match(gzi_path, path, "its last block holds no data");
     // Only empty blocks may follow, or the data would end early.
-    for (std::uint64_t c = starts.back().coffset + last.value().size; c < bytes.size;) {
+    for (std::uint64_t c = starts.back().coffset + last.value().size; c < bytes.size();) {
         auto block = peek_block(path, bytes, c);
         if (!block.ok()) return block.error();
         if (block.value().isize)
@@ -156,11 +156,11 @@ Result<BlockTable> table_from_gzi_starts(const std::string& gzi_path, const std:
     if (__builtin_add_overflow(starts.back().uoffset, last.value().isize, &table.usize))
         return does_not_match(gzi_path, path, "offsets past 2^64");
     table.blocks = std::move(starts);
-    if (Status err = check_block_table(path, table, bytes.size)) return *err;
+    if (Status err = check_block_table(path, table, bytes.size())) return *err;
     return table;
 }
 
-Result<BlockTable> read_gzi(const std::string& gzi_path, const std::string& path, const FileBytes& bytes) {
+Result<BlockTable> read_gzi(const std::string& gzi_path, const std::string& path, const ByteSource& bytes) {
     try {
         auto file = open_file(gzi_path, O_RDONLY | O_NONBLOCK);  // never blocks on a FIFO
         if (!file.ok()) return FaidxError{ErrorKind::IndexNotFound, gzi_path};

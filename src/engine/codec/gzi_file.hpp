@@ -26,11 +26,11 @@ Result<std::vector<BlockStart>> parse_gzi(std::string_view bytes, const std::str
 // is then moved onto it) and the last one's ISIZE gives the uncompressed size. Fails when an offset
 // lies outside the file or the blocks found disagree with the .gzi.
 Result<BlockTable> table_from_gzi_starts(const std::string& gzi_path, const std::string& path,
-                                         const FileBytes& bytes, std::vector<BlockStart> starts);
+                                         const ByteSource& bytes, std::vector<BlockStart> starts);
 
 // Reads the .gzi at `gzi_path` for the BGZF file at `path` (IndexNotFound when it cannot be
 // opened) and returns the file's block table.
-Result<BlockTable> read_gzi(const std::string& gzi_path, const std::string& path, const FileBytes& bytes);
+Result<BlockTable> read_gzi(const std::string& gzi_path, const std::string& path, const ByteSource& bytes);
 
 // The bytes of the .gzi for a table, identical to what bgzip -r writes for the same file.
 std::string format_gzi(const BlockTable& table);

@@ -55,20 +55,15 @@ Result<std::unique_ptr<Engine>> Engine::open(OpenOptions options, Interruption i
         const OpenOptions& opt = engine->options_;
         if (!stat_path(opt.filename)) return FaidxError{ErrorKind::FastaNotFound, opt.filename};
 
-        // Non-blocking, so that a FIFO without a writer cannot hang the open; reads then block
-        // as usual, so a slow writer is waited for.
-        auto file = open_file(opt.filename, (opt.is_mutable ? O_RDWR : O_RDONLY) | O_NONBLOCK);
-        if (!file.ok()) return file.error();
-        make_blocking(file.value().get());
-        if (!opt.is_mutable) engine->map_.reset(MappedFile::map(file.value().get()));
-        struct stat st;
-        const bool regular = ::fstat(file.value().get(), &st) == 0 && S_ISREG(st.st_mode);
-        FileBytes bytes{engine->map_ ? engine->map_->data() : nullptr, file.value().get(),
-                        engine->map_ ? engine->map_->size() : static_cast<std::uint64_t>(regular ? st.st_size : 0)};
-        if (Status err = engine->open_compressed(bytes, regular)) return *err;
-        // Without a map the descriptor stays open for reads; a BGZF file keeps it beside its map to
-        // tell a file that shrank from a corrupt block. A mapped plain file closes it here.
-        if (!engine->map_ || engine->bgzf_) engine->fd_ = std::move(file.value());
+        // Mapped unless it is to be written; a pipe or a device is read through its descriptor.
+        auto opened = open_file_source(opt.filename, engine->absolute_filename_, opt.is_mutable, !opt.is_mutable);
+        if (!opened.ok()) return opened.error();
+        std::shared_ptr<ByteSource> file = std::move(opened.value().source);
+        const bool regular = opened.value().regular;
+        if (Status err = engine->open_compressed(file, regular)) return *err;
+        // A BGZF file keeps its map's descriptor to tell a file that shrank from a corrupt block.
+        if (!engine->bgzf_) file->release_spare_descriptor();
+        engine->bytes_ = engine->bgzf_ ? std::shared_ptr<const ByteSource>(engine->bgzf_) : file;
 
         bool build = false;
         if (!modified(engine->index_path_)) {
@@ -82,7 +77,7 @@ Result<std::unique_ptr<Engine>> Engine::open(OpenOptions options, Interruption i
             if (Status err = engine->build_index_file(interruption)) return *err;
         if (Status err = engine->check_compressed_table(build, interruption)) return *err;
         if (Status err = read_index(engine->index_path_, engine->names_)) return *err;
-        if (Status err = engine->check_index_fits(build, regular, bytes.size, interruption)) return *err;
+        if (Status err = engine->check_index_fits(build, regular, file->size(), interruption)) return *err;
         return engine;
     } catch (const std::bad_alloc&) {
         return io_error_from_errno(ENOMEM);
@@ -94,8 +89,9 @@ Result<std::unique_ptr<Engine>> Engine::open(OpenOptions options, Interruption i
 // A compressed file is told by its first bytes, before any index is written: BGZF is read through
 // its block table (from the .gzi, or built from the block headers and checked before it is written
 // beside it); any other compression allows no random access and is refused.
-Status Engine::open_compressed(const FileBytes& bytes, bool regular) {
+Status Engine::open_compressed(const std::shared_ptr<ByteSource>& file, bool regular) {
     if (!regular) return std::nullopt;  // a pipe or device is read as text
+    const ByteSource& bytes = *file;
     auto head = file_head(bytes);
     if (!head.ok()) return head.error();
     const Compression kind = detect_compression(head.value());
@@ -126,9 +122,9 @@ Status Engine::open_compressed(const FileBytes& bytes, bool regular) {
         table = scan_block_table(opt.filename, bytes);
     }
     if (!table.ok()) return table.error();
-    auto file = BgzfFile::open(opt.filename, bytes, std::move(table.value()), map_);
-    if (!file.ok()) return file.error();
-    bgzf_ = std::move(file.value());
+    auto opened = BgzfFile::open(opt.filename, file, std::move(table.value()));
+    if (!opened.ok()) return opened.error();
+    bgzf_ = std::move(opened.value());
     table_unchecked_ = build;
     return std::nullopt;
 }
@@ -204,34 +200,31 @@ Status Engine::build_compressed_index(const Interruption& interruption) {
 // scan stops at the first line that is not text, whatever follows.
 Status Engine::build_index_file(const Interruption& interruption) {
     if (bgzf_) return build_compressed_index(interruption);
-    auto file = open_file(options_.filename, O_RDONLY | O_NONBLOCK);
-    if (!file.ok()) return file.error();
-    const int fd = file.value().get();
-    make_blocking(fd);
-    struct stat before;
-    if (::fstat(fd, &before) != 0) return io_error_from_errno(errno);
-    const bool regular = S_ISREG(before.st_mode);
-    if (regular) ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    // A signal that interrupts a read (a user's Ctrl-C during a long wait on a pipe) is asked about.
+    auto opened = open_stream_source(options_.filename, [&]() -> Status {
+        if (!interruption()) return interrupted_error();
+        return success;
+    });
+    if (!opened.ok()) return opened.error();
+    const DescriptorSource& file = *opened.value().source;
+    const bool regular = opened.value().regular;
+    const std::uint64_t size = file.size();
 
     FastaScanner scanner;
     std::unique_ptr<char[]> buffer(new char[SCAN_CHUNK]);
     std::uint64_t total = 0;
     for (;;) {
         if (!interruption()) return interrupted_error();
-        ssize_t got = ::read(fd, buffer.get(), SCAN_CHUNK);
-        if (got < 0) {
-            if (errno == EINTR) continue;  // a signal: asked about at the top of the loop
-            return io_error_from_errno(errno);
-        }
-        if (got == 0) break;
-        total += static_cast<std::uint64_t>(got);
-        if (Status err = scanner.feed(buffer.get(), static_cast<std::size_t>(got))) return err;
+        auto got = file.read_some(total, SCAN_CHUNK, buffer.get());
+        if (!got.ok()) return std::move(got.error());
+        if (got.value() == 0) break;
+        total += got.value();
+        if (Status err = scanner.feed(buffer.get(), got.value())) return err;
     }
     if (regular) {
         struct stat after;
-        if (::fstat(fd, &after) != 0) return io_error_from_errno(errno);
-        if (total < static_cast<std::uint64_t>(before.st_size) || after.st_size < before.st_size)
-            return file_shrank_error();
+        if (::fstat(file.descriptor(), &after) != 0) return io_error_from_errno(errno);
+        if (total < size || static_cast<std::uint64_t>(after.st_size) < size) return file_shrank_error();
         // Bytes added after the scan read its last ones would be missing from an index that is
         // newer than the file, and so never rebuilt.
         if (static_cast<std::uint64_t>(after.st_size) != total)

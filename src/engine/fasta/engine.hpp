@@ -1,4 +1,4 @@
-// Engine: one opened FASTA file with its options, name table, and map or descriptor.
+// Engine: one opened FASTA file with its options, name table, and the byte source it is read from.
 // Built once by open() and only read afterwards, which is what lets batch workers share it
 // without locks.
 #pragma once
@@ -11,7 +11,6 @@
 #include "engine/codec/bgzf.hpp"
 #include "engine/base/error.hpp"
 #include "engine/fasta/extract.hpp"
-#include "engine/io/fs.hpp"
 #include "engine/fasta/name_table.hpp"
 
 namespace sekva {
@@ -58,24 +57,20 @@ public:
     const std::string& absolute_filename() const { return absolute_filename_; }
     const std::string& absolute_index_path() const { return absolute_index_path_; }
     const NameTable& names() const { return names_; }
-    // Where reads go now: the uncompressed bytes of a BGZF file, or the map of a plain one, or its
-    // descriptor (whose file size is read afresh).
-    Source source() const {
-        if (bgzf_) return Source{nullptr, -1, 0, bgzf_.get(), nullptr, true};
-        return {map_.get(), fd_.get(), map_ ? 0 : file_size(fd_.get())};
-    }
-    // Shared by batch workers so the map outlives every read of a batch.
-    std::shared_ptr<const MappedFile> map_holder() const { return map_; }
-    // The map of a plain (uncompressed) file, if it is mapped.
-    const MappedFile* map() const { return bgzf_ ? nullptr : map_.get(); }
-    // The uncompressed bytes of a BGZF-compressed file.
+    // The bytes the index describes: the uncompressed bytes of a BGZF file, else the file's own.
+    // Shared, so that a batch keeps them alive for every read it makes.
+    const ByteSource& bytes() const { return *bytes_; }
+    std::shared_ptr<const ByteSource> bytes_holder() const { return bytes_; }
+    // How the calling (host) thread reads them: long reads may use the worker pool.
+    Reader reader() const { return Reader{bytes_.get(), nullptr, true}; }
+    // The block table and cache of a BGZF file, for tests that look inside.
     const BgzfFile* bgzf() const { return bgzf_.get(); }
     // The .gzi of a BGZF file: the FASTA path with ".gzi" appended.
     std::string gzi_path() const { return options_.filename + ".gzi"; }
 
 private:
     explicit Engine(OpenOptions options);
-    Status open_compressed(const FileBytes& bytes, bool regular);
+    Status open_compressed(const std::shared_ptr<ByteSource>& file, bool regular);
     Status check_compressed_table(bool index_built, const Interruption& interruption);
     Status check_index_fits(bool index_built, bool regular, std::uint64_t file_size, const Interruption& interruption);
     Status build_index_file(const Interruption& interruption);
@@ -85,9 +80,8 @@ private:
     std::string index_path_;
     std::string absolute_filename_, absolute_index_path_;
     NameTable names_;
-    std::shared_ptr<const MappedFile> map_;
-    FileHandle fd_;  // reads of an unmapped file; beside a BGZF file's map, tells whether it shrank
-    std::unique_ptr<BgzfFile> bgzf_;
+    std::shared_ptr<const ByteSource> bytes_;
+    std::shared_ptr<BgzfFile> bgzf_;  // over the file's own bytes, when it is BGZF-compressed
     bool table_unchecked_ = false;  // the block table came from the blocks' footers, not a .gzi
     bool binary_head_ = false;      // a file read as text whose first bytes hold a NUL
 };

@@ -36,10 +36,10 @@ FetchedRegion empty_region(std::uint64_t s, std::uint64_t e) { return FetchedReg
 RegionResult extract_region(const Engine& engine, const IndexEntry& entry, std::uint64_t s, std::uint64_t e,
                             OutputBuffer& out) {
     const OpenOptions& opt = engine.options();
-    Source src = engine.source();
+    const Reader src = engine.reader();
     std::uint64_t n = e - s + 1;
     std::uint64_t room;
-    if (!padded_capacity(opt, extraction_capacity(src, entry, s, n), n, room)) return no_memory();
+    if (!padded_capacity(opt, extraction_capacity(*src.bytes, entry, s, n), n, room)) return no_memory();
     char* buf = out.reserve(room);
     if (!buf) return no_memory();
     bool ascii = false;
@@ -79,7 +79,7 @@ std::uint64_t plan_position(const RegionPlan& plan) {
     return plan.kind == RegionPlan::Kind::Extract ? region_position(*plan.entry, plan.s) : UINT64_MAX;
 }
 
-bool plan_capacity(const OpenOptions& opt, const Source& src, const RegionPlan& plan, std::uint64_t& room) {
+bool plan_capacity(const OpenOptions& opt, const ByteSource& src, const RegionPlan& plan, std::uint64_t& room) {
     room = 0;
     if (plan.kind != RegionPlan::Kind::Extract) return true;
     return padded_capacity(opt, extraction_capacity(src, *plan.entry, plan.s, plan.n), plan.n, room);
@@ -143,11 +143,11 @@ RegionResult fetch_entire_into(const Engine& engine, std::string_view name, Outp
         const IndexEntry* entry = engine.names().find(name);
         if (!entry) return engine_failure(not_found_error(name));
         const OpenOptions& opt = engine.options();
-        Source src = engine.source();
+        const Reader src = engine.reader();
         std::uint64_t n = entry->rlen;
         FetchedRegion region;
         if (!opt.as_raw) region.coords = Coords{opt.one_based_attributes ? 1u : 0u, n};
-        std::uint64_t room = extraction_capacity(src, *entry, 1, n);
+        std::uint64_t room = extraction_capacity(*src.bytes, *entry, 1, n);
         char* buf = out.reserve(room);
         if (!buf) return no_memory();
         auto got = extract_into(src, *entry, 1, n, buf, room, &region.ascii);
@@ -162,9 +162,8 @@ RegionResult fetch_entire_into(const Engine& engine, std::string_view name, Outp
 
 Result<std::uint64_t> fetch_inside(const Engine& engine, const IndexEntry& entry, std::uint64_t start,
                                    std::uint64_t n, char* out, bool& ascii) {
-    const MappedFile* map = engine.map();
-    if (!map) return std::uint64_t{0};
-    auto got = extract_from_map(*map, entry, start, n, out, n, &ascii);
+    if (!engine.bytes().direct()) return std::uint64_t{0};
+    auto got = extract_into(engine.reader(), entry, start, n, out, n, &ascii);
     if (got.ok() && got.value() == n && engine.options().sequence_always_upper)
         ascii_upper_in_place(out, static_cast<std::size_t>(n));
     return got;
@@ -200,7 +199,7 @@ FaidxError plan_error(const RegionPlan& plan, std::string_view name, std::uint64
                                                     " (sequence length: " + std::to_string(plan.entry->rlen) + ")"};
 }
 
-Result<std::uint64_t> fetch_planned(const OpenOptions& opt, const RegionPlan& plan, const Source& src,
+Result<std::uint64_t> fetch_planned(const OpenOptions& opt, const RegionPlan& plan, const Reader& src,
                                     char* out, std::uint64_t capacity, bool& ascii) {
     auto got = extract_into(src, *plan.entry, plan.s, plan.n, out, capacity, &ascii);
     if (!got.ok()) return got;

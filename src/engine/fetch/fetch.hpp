@@ -45,8 +45,8 @@ RegionResult fetch_into(const Engine& engine, std::string_view name, std::uint64
 RegionResult fetch_entire_into(const Engine& engine, std::string_view name, OutputBuffer& out);
 
 // What nearly every single fetch is: a known record, 1 <= start <= start + n - 1 <= rlen, read from
-// the map. Copies the n bases into `out` (room for n) and returns how many it found; fewer than n
-// (a file shorter than its index, or no map) means the caller takes the general path instead,
+// memory the source offers (a map). Copies the n bases into `out` (room for n) and returns how many it found; fewer than n
+// (a file shorter than its index, or no memory offered) means the caller takes the general path instead,
 // which pads and reports. Writes no warning and allocates nothing.
 Result<std::uint64_t> fetch_inside(const Engine& engine, const IndexEntry& entry, std::uint64_t start,
                                    std::uint64_t n, char* out, bool& ascii);
@@ -70,7 +70,7 @@ FaidxError plan_error(const RegionPlan& plan, std::string_view name, std::uint64
 std::uint64_t plan_position(const RegionPlan& plan);
 // Room an Extract plan's bases need from `src`, padding included (0 for other plans); false when
 // no memory could hold them.
-bool plan_capacity(const OpenOptions& opt, const Source& src, const RegionPlan& plan, std::uint64_t& room);
+bool plan_capacity(const OpenOptions& opt, const ByteSource& src, const RegionPlan& plan, std::uint64_t& room);
 
 // After extraction: pads a short result with default_seq and upper-cases. `buf` holds `got`
 // bytes and has room for padded_capacity() bytes; returns the final length.
@@ -83,7 +83,7 @@ Coords result_coords(const OpenOptions& opt, std::uint64_t s, std::uint64_t e);
 // The batch workers' single-region fetch, second step: the bases of a region that plan_region
 // chose to extract, written to `out` (room for `capacity` bytes), padded and upper-cased.
 // Returns the length; `ascii` is set true only when the bytes are certainly ASCII.
-Result<std::uint64_t> fetch_planned(const OpenOptions& opt, const RegionPlan& plan, const Source& src,
+Result<std::uint64_t> fetch_planned(const OpenOptions& opt, const RegionPlan& plan, const Reader& src,
                                     char* out, std::uint64_t capacity, bool& ascii);
 
 
