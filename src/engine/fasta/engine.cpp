@@ -86,6 +86,13 @@ Result<std::unique_ptr<Engine>> Engine::open(OpenOptions options, Interruption i
     }
 }
 
+std::unique_ptr<Engine> Engine::over(OpenOptions options, std::shared_ptr<const ByteSource> bytes, NameTable names) {
+    std::unique_ptr<Engine> engine(new Engine(std::move(options)));
+    engine->bytes_ = std::move(bytes);
+    engine->names_ = std::move(names);
+    return engine;
+}
+
 // A compressed file is told by its first bytes, before any index is written: BGZF is read through
 // its block table (from the .gzi, or built from the block headers and checked before it is written
 // beside it); any other compression allows no random access and is refused.

@@ -49,6 +49,9 @@ public:
     // The engine constructor: checks the file, maps it (or keeps it open), and loads, builds or
     // rebuilds the index. On failure everything acquired so far is released.
     static Result<std::unique_ptr<Engine>> open(OpenOptions options, Interruption interruption = {});
+    // An engine over bytes that are already open and an index already read: nothing is checked,
+    // built or written. What tests drive the engine through (a source that misbehaves on purpose).
+    static std::unique_ptr<Engine> over(OpenOptions options, std::shared_ptr<const ByteSource> bytes, NameTable names);
 
     const OpenOptions& options() const { return options_; }
     const std::string& index_path() const { return index_path_; }

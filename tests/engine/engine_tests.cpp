@@ -1,0 +1,358 @@
+// The engine driven through a byte source that misbehaves on purpose (short reads, EINTR, errors at
+// chosen offsets, slow reads): what a remote source will do to extraction, batches and BGZF. Each
+// result is held to the same read through memory. Exits 1 naming every failed check.
+#include <zlib.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bgzf_writer.hpp"
+#include "engine/bulk/batch.hpp"
+#include "engine/codec/bgzf.hpp"
+#include "engine/fasta/engine.hpp"
+#include "engine/fasta/scan.hpp"
+#include "engine/fetch/fetch.hpp"
+#include "engine/io/byte_source.hpp"
+
+using namespace sekva;
+
+namespace {
+
+int failures = 0;
+
+void check(bool ok, const std::string& what) {
+    if (ok) return;
+    ++failures;
+    std::fprintf(stderr, "FAILED: %s\n", what.c_str());
+}
+
+// How the fake source misbehaves. Every read goes through the descriptor source's own loop.
+struct Faults {
+    std::size_t most = SIZE_MAX;              // no read returns more than this (short reads)
+    int eintr_every = 0;                      // every k-th read fails with EINTR first
+    std::uint64_t fail_at = UINT64_MAX;       // a read touching this offset fails with EIO
+    std::chrono::microseconds delay{0};       // each read waits this long first
+    std::uint64_t ends_at = UINT64_MAX;       // the bytes end here (the file shrank)
+};
+
+class FaultySource final : public DescriptorSource {
+public:
+    FaultySource(std::string bytes, Faults faults)
+        : DescriptorSource("fake.fa", FileHandle(), bytes.size()), bytes_(std::move(bytes)), faults_(faults) {}
+    mutable std::atomic<int> reads{0}, interrupted{0};
+
+protected:
+    ssize_t read_once(char* out, std::size_t n, std::uint64_t offset) const override {
+        int k = ++reads;
+        if (faults_.delay.count()) std::this_thread::sleep_for(faults_.delay);
+        if (faults_.eintr_every && k % faults_.eintr_every == 0) {
+            ++interrupted;
+            errno = EINTR;
+            return -1;
+        }
+        const std::uint64_t end = std::min<std::uint64_t>(bytes_.size(), faults_.ends_at);
+        if (offset >= end) return 0;
+        n = static_cast<std::size_t>(std::min<std::uint64_t>({n, end - offset, faults_.most}));
+        if (faults_.fail_at >= offset && faults_.fail_at < offset + n) {
+            errno = EIO;
+            return -1;
+        }
+        std::memcpy(out, bytes_.data() + offset, n);
+        return static_cast<ssize_t>(n);
+    }
+
+private:
+    std::string bytes_;
+    Faults faults_;
+};
+
+// A FASTA text of seeded random records with assorted line widths and CRLF or LF breaks, and its
+// bases per record.
+struct Genome {
+    std::string text;
+    std::vector<std::string> names, bases;
+    NameTable table;
+};
+
+Genome make_genome(unsigned seed, int records) {
+    std::mt19937 rng(seed);
+    Genome g;
+    for (int r = 0; r < records; ++r) {
+        std::string name = "r" + std::to_string(r), seq;
+        const std::size_t len = rng() % 3000, width = 1 + rng() % 80;
+        const char* eol = rng() % 3 == 0 ? "\r\n" : "\n";
+        for (std::size_t i = 0; i < len; ++i) seq += "ACGTNacgtn"[rng() % 10];
+        g.text += ">" + name + "\n";
+        for (std::size_t i = 0; i < len; i += width) g.text += seq.substr(i, width) + eol;
+        g.names.push_back(name);
+        g.bases.push_back(seq);
+    }
+    FastaScanner scanner;
+    check(!scanner.feed(g.text.data(), g.text.size()) && !scanner.finish(), "the genome scans");
+    for (const NamedEntry& e : scanner.entries()) g.table.insert(e.name, e.entry);
+    return g;
+}
+
+std::string extract(const Reader& from, const IndexEntry& e, std::uint64_t p, std::uint64_t n, std::string* error) {
+    std::string out(static_cast<std::size_t>(extraction_capacity(*from.bytes, e, p, n)), '\0');
+    auto got = extract_into(from, e, p, n, out.data(), out.size());
+    if (!got.ok()) {
+        if (error) *error = got.error().display();
+        return {};
+    }
+    out.resize(static_cast<std::size_t>(got.value()));
+    return out;
+}
+
+struct Region {
+    std::size_t record;
+    std::uint64_t start, end;  // 1-based, inclusive, inside the record
+};
+
+std::vector<Region> random_regions(const Genome& g, unsigned seed, std::size_t count) {
+    std::mt19937 rng(seed);
+    std::vector<Region> out;
+    while (out.size() < count) {
+        std::size_t r = rng() % g.names.size();
+        std::uint64_t len = g.bases[r].size();
+        if (!len) continue;
+        std::uint64_t s = 1 + rng() % len, e = s + rng() % (len - s + 1);
+        out.push_back({r, s, e});
+    }
+    return out;
+}
+
+// ---- Extraction ----
+
+void extraction_survives_short_reads_and_signals() {
+    const Genome g = make_genome(1, 12);
+    for (Faults f : {Faults{.most = 1}, Faults{.most = 7, .eintr_every = 2}, Faults{.eintr_every = 1 + 1},
+                     Faults{.most = 4096, .eintr_every = 3}}) {
+        FaultySource src(g.text, f);
+        const Reader from{&src, nullptr, true};
+        for (const Region& r : random_regions(g, 2, 200)) {
+            std::string error;
+            std::string got = extract(from, *g.table.find(g.names[r.record]), r.start, r.end - r.start + 1, &error);
+            std::string want = g.bases[r.record].substr(r.start - 1, r.end - r.start + 1);
+            check(error.empty() && got == want, "extraction through short reads and EINTR: " + g.names[r.record] + ":" +
+                                                    std::to_string(r.start) + "-" + std::to_string(r.end) + " " + error);
+        }
+        check(f.eintr_every == 0 || src.interrupted > 0, "the fake source was interrupted at all");
+    }
+}
+
+void extraction_reports_errors_where_they_happen() {
+    const Genome g = make_genome(3, 4);
+    const IndexEntry& e = *g.table.find("r1");
+    const std::uint64_t n = std::min<std::uint64_t>(e.rlen, 500);
+    if (n == 0) return;
+    // An error inside the region's bytes fails the read with that error; one outside it is never met.
+    FaultySource inside(g.text, Faults{.most = 64, .fail_at = e.offset + n / 2});
+    std::string error;
+    std::string got = extract(Reader{&inside, nullptr, false}, e, 1, n, &error);
+    check(got.empty() && error == "IO error: Input/output error (os error 5)", "an EIO inside the region: " + error);
+
+    FaultySource outside(g.text, Faults{.most = 64, .fail_at = e.offset == 0 ? g.text.size() - 1 : 0});
+    error.clear();
+    got = extract(Reader{&outside, nullptr, false}, e, 1, n, &error);
+    check(error.empty() && got == g.bases[1].substr(0, n), "an EIO outside the region is never read: " + error);
+
+    // Bytes that end before the size the source was opened with: the file shrank, not fewer bases.
+    FaultySource shrunk(g.text, Faults{.ends_at = e.offset + 3});
+    error.clear();
+    got = extract(Reader{&shrunk, nullptr, false}, e, 1, n, &error);
+    check(got.empty() && error.find("shrank") != std::string::npos, "a source that ends early: " + error);
+}
+
+void read_at_takes_what_is_there() {
+    const std::string bytes = "0123456789";
+    FaultySource src(bytes, Faults{.most = 3, .eintr_every = 2});
+    char out[16] = {};
+    auto got = read_at(src, 4, 100, out);
+    check(got.ok() && got.value() == 6 && std::string(out, 6) == "456789", "read_at clamps to the size");
+    got = read_at(src, 10, 5, out);
+    check(got.ok() && got.value() == 0, "read_at at the end reads nothing");
+    got = read_at(src, UINT64_MAX - 1, 5, out);
+    check(got.ok() && got.value() == 0, "read_at far past the end reads nothing");
+}
+
+// ---- Batches ----
+
+struct BatchOutcome {
+    std::vector<std::string> seqs;
+    std::optional<JobFailure> failure;
+};
+
+BatchOutcome run_batch(const Engine& engine, const Genome& g, const std::vector<Region>& regions) {
+    BatchOutcome out;
+    std::vector<BatchItem> items(regions.size());
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < regions.size(); ++i) {
+        const Region& r = regions[i];
+        check(plan_batch_item(engine, engine.bytes(), engine.names().find(g.names[r.record]), r.start, r.end, items[i]),
+              "plan_batch_item");
+        total += items[i].capacity;
+    }
+    std::string arena(static_cast<std::size_t>(total) + 1, '\0');
+    BatchFetch batch(engine, items.data(), items.size(), false);
+    std::uint64_t at = 0;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        items[i].out = arena.data() + at;
+        at += items[i].capacity;
+        batch.publish(i + 1);
+    }
+    out.failure = batch.finish(
+        items.size(), [&](std::size_t i) { return g.names[regions[i].record]; },
+        [&](std::size_t i) { return std::pair{regions[i].start, regions[i].end}; });
+    for (const BatchItem& item : items) out.seqs.emplace_back(item.out, static_cast<std::size_t>(item.length));
+    return out;
+}
+
+OpenOptions options_for(const char* name) {
+    OpenOptions opt;
+    opt.filename = name;
+    return opt;
+}
+
+void batches_survive_a_slow_misbehaving_source() {
+    const Genome g = make_genome(5, 20);
+    auto src = std::make_shared<FaultySource>(
+        g.text, Faults{.most = 333, .eintr_every = 5, .delay = std::chrono::microseconds(50)});
+    auto engine = Engine::over(options_for("fake.fa"), src, g.table);
+    const auto regions = random_regions(g, 6, 600);
+    BatchOutcome out = run_batch(*engine, g, regions);
+    check(!out.failure, "a batch over a slow source with short reads and EINTR fails");
+    for (std::size_t i = 0; i < regions.size() && !out.failure; ++i) {
+        const Region& r = regions[i];
+        check(out.seqs[i] == g.bases[r.record].substr(r.start - 1, r.end - r.start + 1),
+              "batch region " + std::to_string(i));
+    }
+}
+
+void a_batch_reports_its_first_failed_region() {
+    const Genome g = make_genome(7, 6);
+    const auto regions = random_regions(g, 8, 400);
+    // The byte the error sits at: region 150's first. The failure named must be the first region
+    // (in input order) whose read meets it, whichever worker met it first. A region is read from
+    // its first base through the window the index gives it: its bases, a terminator allowance per
+    // line, and one more line.
+    const Region& target = regions[150];
+    const IndexEntry& e = *g.table.find(g.names[target.record]);
+    const std::uint64_t bad = region_position(e, target.start);
+    auto src = std::make_shared<FaultySource>(g.text, Faults{.fail_at = bad});
+    auto engine = Engine::over(options_for("fake.fa"), src, g.table);
+    BatchOutcome out = run_batch(*engine, g, regions);
+    std::size_t first = regions.size();
+    for (std::size_t i = 0; i < regions.size() && first == regions.size(); ++i) {
+        const IndexEntry& ei = *g.table.find(g.names[regions[i].record]);
+        const std::uint64_t from = region_position(ei, regions[i].start), n = regions[i].end - regions[i].start + 1;
+        const std::uint64_t lines = n / ei.lenc + (n % ei.lenc != 0);
+        const std::uint64_t to = std::min<std::uint64_t>(from + n + lines * (ei.lenb - ei.lenc) + ei.lenb, g.text.size());
+        if (from <= bad && bad < to) first = i;
+    }
+    check(out.failure && out.failure->kind == JobFailure::Kind::Item && out.failure->index == first,
+          "the batch names region " + std::to_string(first) + ", not " +
+              (out.failure ? std::to_string(out.failure->index) : std::string("none")));
+    check(out.failure && out.failure->error.display() == "IO error: Input/output error (os error 5)",
+          "the batch's error is the source's");
+}
+
+// ---- BGZF over a misbehaving source ----
+
+std::string bgzf_of(const std::string& text, std::size_t block) {
+    z_stream z{};
+    deflateInit2(&z, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+    std::string out, body;
+    for (std::size_t at = 0; at < text.size(); at += block) {
+        std::string_view part(text.data() + at, std::min(block, text.size() - at));
+        fuzz::deflate_body(z, part, body);
+        out += fuzz::block_around(body, part);
+    }
+    deflateEnd(&z);
+    return out + std::string(fuzz::EOF_BLOCK);
+}
+
+void bgzf_reads_through_a_misbehaving_source() {
+    const Genome g = make_genome(9, 30);
+    const std::string compressed = bgzf_of(g.text, 5000);
+    for (Faults f : {Faults{.most = 17, .eintr_every = 3}, Faults{.most = 1000, .delay = std::chrono::microseconds(20)}}) {
+        auto raw = std::make_shared<FaultySource>(compressed, f);
+        auto table = scan_block_table("fake.fa.gz", *raw);
+        check(table.ok(), "the block table scans through short reads");
+        if (!table.ok()) continue;
+        auto file = BgzfFile::open("fake.fa.gz", raw, std::move(table.value()));
+        check(file.ok() && file.value()->size() == g.text.size(), "the BGZF file opens with its full size");
+        if (!file.ok()) continue;
+        std::string whole(g.text.size(), '\0');
+        auto got = file.value()->read_long(0, whole.size(), whole.data());
+        check(got.ok() && whole == g.text, "a long parallel read of the whole file");
+
+        auto engine = Engine::over(options_for("fake.fa.gz"), file.value(), g.table);
+        const auto regions = random_regions(g, 10, 500);
+        BatchOutcome out = run_batch(*engine, g, regions);
+        check(!out.failure, "a BGZF batch through short reads fails");
+        for (std::size_t i = 0; i < regions.size() && !out.failure; ++i) {
+            const Region& r = regions[i];
+            check(out.seqs[i] == g.bases[r.record].substr(r.start - 1, r.end - r.start + 1),
+                  "BGZF batch region " + std::to_string(i));
+        }
+        for (std::size_t i = 0; i < 50; ++i) {
+            const Region& r = regions[i];
+            auto single = fetch(*engine, g.names[r.record], r.start, r.end);
+            check(single.ok() && single.value().seq == g.bases[r.record].substr(r.start - 1, r.end - r.start + 1),
+                  "BGZF single fetch " + std::to_string(i));
+        }
+    }
+}
+
+void bgzf_errors_name_the_block_never_give_wrong_bases() {
+    const Genome g = make_genome(11, 10);
+    const std::string compressed = bgzf_of(g.text, 3000);
+    auto clean = std::make_shared<MemorySource>("fake.fa.gz", compressed.data(), compressed.size());
+    auto table = scan_block_table("fake.fa.gz", *clean);
+    if (!table.ok() || table.value().blocks.size() < 3) return check(false, "a table of at least 3 blocks");
+    // An error inside block 2's compressed bytes: every read that needs that block fails; the
+    // others read right.
+    const BlockTable t = table.value();
+    const std::uint64_t bad = t.blocks[2].coffset + 20;
+    auto raw = std::make_shared<FaultySource>(compressed, Faults{.most = 500, .fail_at = bad});
+    auto file = BgzfFile::open("fake.fa.gz", raw, t);
+    if (!file.ok()) return check(false, "the BGZF file opens");
+    const std::uint64_t b2 = t.blocks[2].uoffset, b3 = t.blocks[3].uoffset;
+    std::string out(g.text.size(), '\0');
+    auto before = file.value()->read_some(0, static_cast<std::size_t>(b2), out.data());
+    check(before.ok() && before.value() == b2 && out.compare(0, b2, g.text, 0, b2) == 0, "blocks before the bad one");
+    auto hit = file.value()->read_some(b2 + 1, 10, out.data());
+    check(!hit.ok() && hit.error().display() == "IO error: Input/output error (os error 5)",
+          "a read of the bad block fails with the source's error");
+    auto after = read_at(*file.value(), b3, g.text.size() - b3, out.data());
+    check(after.ok() && out.compare(0, g.text.size() - b3, g.text, b3, std::string::npos) == 0,
+          "blocks after the bad one");
+}
+
+}  // namespace
+
+int main() {
+    extraction_survives_short_reads_and_signals();
+    extraction_reports_errors_where_they_happen();
+    read_at_takes_what_is_there();
+    batches_survive_a_slow_misbehaving_source();
+    a_batch_reports_its_first_failed_region();
+    bgzf_reads_through_a_misbehaving_source();
+    bgzf_errors_name_the_block_never_give_wrong_bases();
+    if (failures) {
+        std::fprintf(stderr, "%d engine checks failed\n", failures);
+        return 1;
+    }
+    std::puts("engine tests passed");
+    return 0;
+}
