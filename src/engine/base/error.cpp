@@ -10,6 +10,7 @@
 namespace sekva {
 
 std::string FaidxError::display() const {
+    // Kept word for word for compatibility: programs match on these leads (tests pin them).
     static constexpr std::string_view lead[] = {"FASTA file not found: ", "Index file not found: ",
                                                 "Fetch error: ",          "Indexing error: ",
                                                 "IO error: ",             "Invalid region: "};
@@ -19,6 +20,7 @@ std::string FaidxError::display() const {
 }
 
 const char* FaidxError::host_prefix() const {
+    // Kept for compatibility: the prefix names the error class programs expect in the message.
     static constexpr const char* prefix[] = {"FastaNotFoundError: ", "IndexNotFoundError: ",
                                              "FetchError: ",         "FastaIndexingError: ",
                                              "IOError: ",            "RegionError: "};
@@ -27,7 +29,8 @@ const char* FaidxError::host_prefix() const {
 
 FaidxError io_error_from_errno(int err) {
     char buf[256];
-    // GNU strerror_r may return a static string rather than fill buf.
+    // GNU strerror_r may return a static string rather than fill buf. The "(os error N)" tail is
+    // kept for compatibility with messages programs already match.
     const char* text = strerror_r(err, buf, sizeof buf);
     return {ErrorKind::Io, std::string(text) + " (os error " + std::to_string(err) + ")"};
 }

@@ -189,6 +189,7 @@ std::size_t available_processors() {
 }
 
 std::size_t pool_size_from_environment() {
+    // These variable names are kept for compatibility: deployments already set them.
     auto threads = parse_count(std::getenv("RAYON_NUM_THREADS"));
     if (threads && *threads > 0) return *threads;
     if (!threads) {
