@@ -15,9 +15,10 @@ def path(write):
     return write(">chr1 first\nACGTACGTAC\nGGTT\n>chr2\nAAAAACCCCCGGGGG\n>empty\n")
 
 
-def test_module_registers_seven_classes_in_order():
+def test_module_registers_seven_classes_then_its_exceptions_in_order():
     assert sekva.__all__ == ["Fasta", "Faidx", "Sequence", "FastaRecord", "FastaIterator", "SequenceIterator",
-                             "MutableFastaRecord"]
+                             "MutableFastaRecord", "FaidxError", "FastaNotFoundError", "IndexNotFoundError",
+                             "FetchError", "FastaIndexingError", "FaidxIOError", "RegionError"]
     assert [n for n in dir(sekva) if callable(getattr(sekva, n)) and not n.startswith("_")] == sorted(sekva.__all__)
     for name in ["FastaRecord", "FastaIterator", "SequenceIterator", "MutableFastaRecord"]:
         with pytest.raises(TypeError, match=f"^No constructor defined for {name}$"):

@@ -4,6 +4,7 @@ import random
 import pytest
 
 from conftest import bump_mtime
+import sekva
 from sekva import Faidx
 
 TEXT = "ACGTACGTACacgtacgtacNNNNNGGGGG"  # 30 bases
@@ -104,7 +105,8 @@ def test_unknown_name(genome):
     for call in (lambda fa: fa.fetch("chrX", 1, 2), lambda fa: fa.fetch_entire_sequence("chrX")):
         with pytest.raises(Exception, match="^FetchError: Sequence 'chrX' not found$") as info:
             call(genome())
-        assert type(info.value) is Exception and info.value.args == ("FetchError: Sequence 'chrX' not found",)
+        assert type(info.value) is sekva.FetchError and info.value.args == ("FetchError: Sequence 'chrX' not found",)
+        assert isinstance(info.value, KeyError) and str(info.value) == "FetchError: Sequence 'chrX' not found"
 
 
 @pytest.mark.parametrize("mutable", [False, True])
@@ -210,7 +212,7 @@ def test_file_truncated_while_mapped(write):
     path = write(">a\n" + ("ACGT" * 15 + "\n") * 20000)
     out = subprocess.run([sys.executable, "-c", TRUNCATE, path], capture_output=True, text=True, timeout=60)
     assert out.returncode == 0, out.stderr
-    assert out.stdout.split("\n")[:4] == ["Exception IOError", "Exception IOError", "RuntimeError Error fetching region 0",
+    assert out.stdout.split("\n")[:4] == ["FaidxIOError IOError", "FaidxIOError IOError", "RuntimeError Error fetching region 0",
                                           "ACGTACGT"]
 
 

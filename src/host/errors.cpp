@@ -9,6 +9,7 @@
 #include <string>
 
 #include "host/entry.hpp"
+#include "host/exceptions.hpp"
 #include "host/ref.hpp"
 
 namespace sekva::host {
@@ -20,9 +21,8 @@ PyObject* raise_text(PyObject* type, std::string_view message) {
 }
 
 void raise_faidx_error(const FaidxError& error) {
-    std::string message = error.host_prefix();
-    message += error.payload;
-    raise_text(PyExc_Exception, message);
+    Ref exc = Ref::steal(new_exception(error));
+    if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
 }
 
 const char* short_name(PyTypeObject* type) {

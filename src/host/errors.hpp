@@ -9,7 +9,8 @@
 
 namespace sekva::host {
 
-// The one place a FaidxError becomes a host exception: Exception("<prefix><payload>").
+// The one place a FaidxError becomes a host exception: the class of its kind (FetchError, ...),
+// with "<prefix><payload>" as its message.
 [[gnu::cold]] void raise_faidx_error(const FaidxError& error);
 // Sets `type` with a UTF-8 message that may hold any bytes a user supplied; returns nullptr.
 [[gnu::cold]] PyObject* raise_text(PyObject* type, std::string_view message);

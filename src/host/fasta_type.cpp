@@ -13,6 +13,7 @@
 #include "host/engine_bridge.hpp"
 #include "host/entry.hpp"
 #include "host/errors.hpp"
+#include "host/exceptions.hpp"
 #include "host/lock_turns.hpp"
 #include "host/ref.hpp"
 #include "host/sequence_type.hpp"
@@ -69,7 +70,7 @@ PyObject* name_str(std::string_view name) {
 
 [[gnu::cold]] PyObject* missing_key(FastaObject* self, PyObject* key) {
     Ref message = Ref::steal(PyUnicode_FromFormat("%U not in %U.", key, self->holder.filename));
-    if (message) PyErr_SetObject(PyExc_KeyError, message.get());
+    if (message) PyErr_SetObject(exception_class(ErrorKind::Fetch), message.get());
     return nullptr;
 }
 

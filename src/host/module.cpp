@@ -7,6 +7,7 @@
 #include "host/args.hpp"
 #include "host/entry.hpp"
 #include "host/errors.hpp"
+#include "host/exceptions.hpp"
 #include "host/ref.hpp"
 #include "host/types.hpp"
 
@@ -145,6 +146,9 @@ PyObject* init_module() {
     }
     for (const auto& reg : registrations)
         if (!register_class(module.get(), reg)) return nullptr;
+    // The exception classes come after the seven classes, in __all__ as well.
+    Ref all = Ref::steal(PyObject_GetAttrString(module.get(), "__all__"));
+    if (!all || !add_exception_classes(module.get(), all.get())) return nullptr;
     // A plain attribute, not in __all__: `from sekva import *` brings the classes only.
     Ref version = Ref::steal(PyUnicode_FromString(version_text));
     if (!version || PyObject_SetAttrString(module.get(), "__version__", version.get()) < 0) return nullptr;

@@ -32,7 +32,7 @@ FaidxError io_error_from_errno(int err) {
     // GNU strerror_r may return a static string rather than fill buf. The "(os error N)" tail is
     // kept for compatibility with messages programs already match.
     const char* text = strerror_r(err, buf, sizeof buf);
-    return {ErrorKind::Io, std::string(text) + " (os error " + std::to_string(err) + ")"};
+    return {ErrorKind::Io, std::string(text) + " (os error " + std::to_string(err) + ")", err};
 }
 
 FaidxError io_error(std::string message) { return {ErrorKind::Io, std::move(message)}; }

@@ -14,6 +14,7 @@ enum class ErrorKind : std::uint8_t { FastaNotFound, IndexNotFound, Fetch, Index
 struct FaidxError {
     ErrorKind kind;
     std::string payload;  // for Io: the I/O error's own text
+    int os_errno = 0;     // for Io: the system's error number, when the system gave one
 
     // "Fetch error: ..." form, embedded in batch messages.
     std::string display() const;
