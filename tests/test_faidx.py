@@ -5,6 +5,8 @@ import sys
 
 import pytest
 
+import sekva
+
 from sekva import Faidx
 
 
@@ -25,7 +27,7 @@ def test_defaults_and_positional_options(path):
     [
         (dict(as_raw=1), TypeError, "argument 'as_raw': 'int' object cannot be converted to 'PyBool'"),
         (dict(duplicate_action=None), TypeError, "argument 'duplicate_action': 'NoneType' object cannot be converted to 'PyString'"),
-        (dict(indexname=b"x"), TypeError, "argument 'indexname': 'bytes' object cannot be converted to 'PyString'"),
+        (dict(indexname=b"x"), TypeError, "argument 'indexname': expected str or os.PathLike, got bytes"),
         (dict(read_ahead=-1), OverflowError, ""),
         (dict(read_ahead=1.5), TypeError, "argument 'read_ahead': "),
         (dict(rebuild=None), TypeError, "argument 'rebuild': "),
@@ -45,13 +47,34 @@ def test_accepted_options(path):
           duplicate_action="anything", read_ahead=0, read_long_names=True)
 
 
-def test_filename_must_be_text(path):
-    import pathlib
+class _BytesPath:
+    def __fspath__(self):
+        return b"x.fa"
 
-    with pytest.raises(TypeError, match="argument 'filename': 'PosixPath' object cannot be converted to 'PyString'"):
-        Faidx(pathlib.Path(path))
+
+@pytest.mark.parametrize("given, message", [
+    (b"x.fa", "argument 'filename': expected str or os.PathLike, got bytes"),
+    (3, "argument 'filename': expected str or os.PathLike, got int"),
+    (_BytesPath(), "argument 'filename': expected str or os.PathLike, got bytes from its __fspath__"),
+])
+def test_filename_must_be_a_str_path(given, message):
+    with pytest.raises(TypeError, match=f"^{message}$"):
+        Faidx(given)
     with pytest.raises(TypeError, match="missing required argument 'filename'"):
         Faidx()
+
+
+def test_paths_are_accepted_as_path_objects(path, tmp_path):
+    import pathlib
+    import pickle
+
+    index = tmp_path / "elsewhere.fai"
+    for cls in (Faidx, sekva.Fasta):
+        fa = cls(pathlib.Path(path), indexname=index)
+        assert index.exists()
+        assert repr(fa) == f'{cls.__name__}("{path}")'
+        again = pickle.loads(pickle.dumps(fa))
+        assert repr(again) == repr(fa)
 
 
 def test_repr_keeps_the_path_as_given(write, tmp_path, monkeypatch):

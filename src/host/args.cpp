@@ -123,6 +123,26 @@ bool to_text(PyObject* o, const char* param, std::string_view& out) {
     return utf8_view(o, out);
 }
 
+bool to_path(PyObject* o, const char* param, Ref& out) {
+    if (PyUnicode_Check(o)) {
+        out = Ref::borrow(o);
+        return true;
+    }
+    if (!PyBytes_Check(o) && PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__fspath__")) {
+        Ref path = Ref::steal(PyObject_CallMethod(o, "__fspath__", nullptr));
+        if (!path) return false;
+        if (PyUnicode_Check(path.get())) {
+            out = std::move(path);
+            return true;
+        }
+        PyErr_Format(PyExc_TypeError, "argument '%s': expected str or os.PathLike, got %s from its __fspath__", param,
+                     Py_TYPE(path.get())->tp_name);
+        return false;
+    }
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected str or os.PathLike, got %s", param, Py_TYPE(o)->tp_name);
+    return false;
+}
+
 bool to_lookup_text(PyObject* o, const char* param, std::optional<std::string_view>& out) {
     if (!PyUnicode_Check(o)) return fail_conversion(o, "PyString", param);
     std::string_view view;

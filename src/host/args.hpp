@@ -7,6 +7,8 @@
 #include <optional>
 #include <string_view>
 
+#include "host/ref.hpp"
+
 namespace sekva::host {
 
 struct Signature {
@@ -38,6 +40,9 @@ bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject
 
 // Converters: each returns false with the host error set. A TypeError is rewritten to
 // "argument '{param}': {message}"; other errors (OverflowError, ValueError) pass unchanged.
+// os.fspath for the file-name options: a str as it is, or the str an os.PathLike gives. Bytes and
+// anything else: TypeError "argument '{param}': expected str or os.PathLike, got {type}".
+bool to_path(PyObject* o, const char* param, Ref& out);
 bool to_text(PyObject* o, const char* param, std::string_view& out);
 // A record name to look up: any str; one that has no UTF-8 form (a lone surrogate) names no record
 // and gives nothing rather than an error.

@@ -19,6 +19,17 @@ bool convert_text(PyObject* o, const char* param, std::string& out) {
     return true;
 }
 
+bool convert_path(PyObject* o, const char* param, std::string& out) {
+    Ref path;
+    return to_path(o, param, path) && convert_text(path.get(), param, out);
+}
+
+bool convert_optional_path(PyObject* o, const char* param, std::optional<std::string>& out) {
+    if (!o || o == Py_None) return true;
+    out.emplace();
+    return convert_path(o, param, *out);
+}
+
 bool convert_optional_text(PyObject* o, const char* param, std::optional<std::string>& out) {
     std::optional<std::string_view> view;
     if (!to_optional_text(o, param, view)) return false;
@@ -71,9 +82,10 @@ struct Option {
     }
 
 constexpr Option OPTIONS[] = {
-    {"filename", [](PyObject* o, const char* n, OpenOptions& opt, OpenedEngine&) { return convert_text(o, n, opt.filename); },
+    {"filename", [](PyObject* o, const char* n, OpenOptions& opt, OpenedEngine&) { return convert_path(o, n, opt.filename); },
      [](const EngineHolder& self, const OpenOptions&) { return new_ref(self.filename); }},
-    SEKVA_TEXT_OPTION("indexname", indexname),
+    {"indexname", [](PyObject* o, const char* n, OpenOptions& opt, OpenedEngine&) { return convert_optional_path(o, n, opt.indexname); },
+     [](const EngineHolder&, const OpenOptions& opt) { return optional_str(opt.indexname); }},
     SEKVA_FLAG_OPTION("as_raw", as_raw),
     SEKVA_FLAG_OPTION("strict_bounds", strict_bounds),
     SEKVA_FLAG_OPTION("sequence_always_upper", sequence_always_upper),
@@ -146,10 +158,13 @@ PyObject* new_engine_holder(PyTypeObject* type, PyObject* args, PyObject* kwargs
     for (int i = 0; i < ENGINE_PARAMS; ++i) engine_slots[to_engine[i]] = given[i];
     OpenedEngine opened;
     if (!open_engine(engine_slots, to_engine, opened)) return nullptr;
+    // The file name as a str, whatever os.PathLike gave it.
+    Ref filename;
+    if (!to_path(given[0], "filename", filename)) return nullptr;
     auto* self = reinterpret_cast<EngineHolder*>(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     self->engine = opened.engine.release();
-    self->filename = new_ref(given[0]);
+    self->filename = filename.release();
     self->key_function = opened.key_function.release();
     self->filt_function = opened.filt_function.release();
     return reinterpret_cast<PyObject*>(self);

@@ -63,7 +63,7 @@ bool open_engine(PyObject* const* slots, const EngineOrder& conversion_order, Op
 struct EngineHolder {
     PyObject_HEAD
     Engine* engine;           // first: set only by the constructor (see entry.hpp)
-    PyObject* filename;       // as the caller gave it
+    PyObject* filename;       // as the caller gave it: a str, or the str its os.PathLike gave
     PyObject* key_function;   // kept alive beside the engine; never called
     PyObject* filt_function;
 };
