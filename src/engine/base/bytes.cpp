@@ -3,10 +3,6 @@
 
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 namespace sekva {
 
 bool is_ascii(const char* p, std::size_t n) {
@@ -103,21 +99,6 @@ std::size_t find_unicode_space(std::string_view s) {
     for (std::size_t i = 0; i < s.size(); ++i)
         if (space_at(s, i)) return i;
     return s.size();
-}
-
-const char* find_line_break(const char* p, const char* end) {
-#if defined(__SSE2__)
-    const __m128i lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
-    while (end - p >= 16) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        int mask = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr)));
-        if (mask) return p + __builtin_ctz(static_cast<unsigned>(mask));
-        p += 16;
-    }
-#endif
-    for (; p < end; ++p)
-        if (*p == '\n' || *p == '\r') return p;
-    return end;
 }
 
 void ascii_upper_in_place(char* p, std::size_t n) {

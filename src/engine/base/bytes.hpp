@@ -1,4 +1,4 @@
-// Fast scans over byte ranges: ASCII and UTF-8 checks, Unicode white space, line terminators.
+// Fast scans over byte ranges: ASCII and UTF-8 checks, Unicode white space, ASCII upper case.
 #pragma once
 
 #include <cstddef>
@@ -36,9 +36,6 @@ inline bool utf8_lead(unsigned c, unsigned& continuations, unsigned& lo, unsigne
 std::string_view trim_unicode(std::string_view s);
 // Offset of the first Unicode white-space character, or s.size().
 std::size_t find_unicode_space(std::string_view s);
-
-// First CR or LF in [p, end), or end.
-const char* find_line_break(const char* p, const char* end);
 
 // ASCII a-z to A-Z in place; other bytes unchanged.
 void ascii_upper_in_place(char* p, std::size_t n);

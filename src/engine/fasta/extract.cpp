@@ -11,10 +11,7 @@
 
 #include "engine/io/bus_guard.hpp"
 #include "engine/base/bytes.hpp"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "engine/simd/copy_bases.hpp"
 
 namespace sekva {
 
@@ -40,80 +37,6 @@ std::uint64_t window_end(const IndexEntry& e, std::uint64_t begin, std::uint64_t
     if (__builtin_mul_overflow(lines, terminators, &allowance)) return size;
     std::uint64_t end = saturating_add(saturating_add(saturating_add(begin, n), allowance), e.lenb);
     return std::min(end, size);
-}
-
-bool is_break(char c) { return c == '\n' || c == '\r'; }
-
-// n < 16 bytes with at most two overlapping moves: cheaper than a call for the tail of a region.
-inline void copy_short(char* dst, const char* src, unsigned n) {
-    if (n >= 8) {
-        std::uint64_t a, b;
-        std::memcpy(&a, src, 8);
-        std::memcpy(&b, src + n - 8, 8);
-        std::memcpy(dst, &a, 8);
-        std::memcpy(dst + n - 8, &b, 8);
-    } else if (n >= 4) {
-        std::uint32_t a, b;
-        std::memcpy(&a, src, 4);
-        std::memcpy(&b, src + n - 4, 4);
-        std::memcpy(dst, &a, 4);
-        std::memcpy(dst + n - 4, &b, 4);
-    } else {
-        for (unsigned i = 0; i < n; ++i) dst[i] = src[i];
-    }
-}
-
-// Copies every byte other than CR and LF from [p, end) until `want` bytes are out. Sixteen bytes
-// at a time while they fit: a block without a break is stored whole; a block with one keeps the
-// run before it (the rest of the store is overwritten later).
-// `seen` collects the bits of every byte looked at, so a clear top bit proves the copy is ASCII;
-// `nul` is set when a copied byte is NUL, which no FASTA file holds: the page past the end of a
-// file that shrank reads as zeros.
-std::uint64_t copy_bases(const char* p, const char* end, std::uint64_t want, char* out, unsigned& seen, bool& nul) {
-    std::uint64_t got = 0;
-#if defined(__SSE2__)
-    const __m128i lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r'), zero = _mm_setzero_si128();
-    __m128i high = zero, zeros = zero;
-    while (got < want && end - p >= 16) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        unsigned mask = static_cast<unsigned>(
-            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr))));
-        if (!mask && want - got >= 16) {
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + got), v);
-            high = _mm_or_si128(high, v);
-            zeros = _mm_or_si128(zeros, _mm_cmpeq_epi8(v, zero));
-            p += 16;
-            got += 16;
-            continue;
-        }
-        // The run before the first break, or the last bases wanted: only those bytes are stored,
-        // so the output never grows past `want`.
-        unsigned run = mask ? static_cast<unsigned>(__builtin_ctz(mask)) : 16u;
-        if (run > want - got) run = static_cast<unsigned>(want - got);
-        unsigned taken = (1u << run) - 1;
-        if (static_cast<unsigned>(_mm_movemask_epi8(v)) & taken) seen |= 0x80;
-        if (static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero))) & taken) nul = true;
-        if (want - got >= 16) {
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + got), v);
-        } else {
-            alignas(16) char block[16];
-            _mm_store_si128(reinterpret_cast<__m128i*>(block), v);
-            copy_short(out + got, block, run);
-        }
-        got += run;
-        p += run;
-        while (got < want && p < end && is_break(*p)) ++p;
-    }
-    if (_mm_movemask_epi8(high)) seen |= 0x80;
-    if (_mm_movemask_epi8(zeros)) nul = true;
-#endif
-    for (; got < want && p < end; ++p) {
-        seen |= static_cast<unsigned char>(*p);
-        if (is_break(*p)) continue;
-        nul |= *p == '\0';
-        out[got++] = *p;
-    }
-    return got;
 }
 
 bool empty_request(const IndexEntry& e, std::uint64_t n) { return n == 0 || e.rlen == 0 || e.lenc == 0; }

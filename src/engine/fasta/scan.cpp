@@ -1,4 +1,4 @@
-// The index scan. One SIMD pass per stretch of a record body finds the next header and counts LF
+// The index scan. One kernel pass per stretch of a record body finds the next header and counts LF
 // and CR bytes; a body whose lines all have the first line's length is then proven regular by
 // looking only at the bytes where its line breaks must be. Anything else is walked line by line.
 #include "engine/fasta/scan.hpp"
@@ -6,10 +6,7 @@
 #include <cstring>
 
 #include "engine/base/bytes.hpp"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "engine/simd/count_breaks.hpp"
 
 namespace sekva {
 
@@ -25,60 +22,18 @@ struct SegmentScan {
 };
 
 // Scans [p, end) up to the first line that starts with ">"; `line_start` tells whether p itself
-// starts a line.
+// starts a line. The kernel counts up to a ">" anywhere; whether that ">" starts a line is decided
+// here, byte by byte over the block that holds it.
 SegmentScan scan_segment(const char* p, const char* end, bool line_start) {
     SegmentScan out{end};
     const char* const from = p;
     unsigned high_bits = 0;
-#if defined(__SSE2__)
-    const __m128i lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r'), gt = _mm_set1_epi8('>');
-    const __m128i zero = _mm_setzero_si128();
-    __m128i lf_acc = zero, cr_acc = zero, high = zero;
-    unsigned rounds = 0;
-    auto flush = [&] {
-        __m128i l = _mm_sad_epu8(lf_acc, zero), c = _mm_sad_epu8(cr_acc, zero);
-        out.lf += static_cast<std::uint64_t>(_mm_cvtsi128_si64(l)) + static_cast<std::uint64_t>(_mm_extract_epi16(l, 4));
-        out.cr += static_cast<std::uint64_t>(_mm_cvtsi128_si64(c)) + static_cast<std::uint64_t>(_mm_extract_epi16(c, 4));
-        lf_acc = cr_acc = zero;
-        rounds = 0;
-    };
-#endif
     while (p < end) {
-#if defined(__SSE2__)
-        if (end - p >= 64) {
-            __m128i v0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-            __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
-            __m128i v2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32));
-            __m128i v3 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 48));
-            __m128i any_gt = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v0, gt), _mm_cmpeq_epi8(v1, gt)),
-                                          _mm_or_si128(_mm_cmpeq_epi8(v2, gt), _mm_cmpeq_epi8(v3, gt)));
-            if (!_mm_movemask_epi8(any_gt)) {
-                __m128i l = _mm_add_epi8(_mm_add_epi8(_mm_cmpeq_epi8(v0, lf), _mm_cmpeq_epi8(v1, lf)),
-                                         _mm_add_epi8(_mm_cmpeq_epi8(v2, lf), _mm_cmpeq_epi8(v3, lf)));
-                __m128i c = _mm_add_epi8(_mm_add_epi8(_mm_cmpeq_epi8(v0, cr), _mm_cmpeq_epi8(v1, cr)),
-                                         _mm_add_epi8(_mm_cmpeq_epi8(v2, cr), _mm_cmpeq_epi8(v3, cr)));
-                lf_acc = _mm_sub_epi8(lf_acc, l);
-                cr_acc = _mm_sub_epi8(cr_acc, c);
-                high = _mm_or_si128(high, _mm_or_si128(_mm_or_si128(v0, v1), _mm_or_si128(v2, v3)));
-                p += 64;
-                rounds += 4;
-                if (rounds >= 248) flush();
-                continue;
-            }
-        }
-        if (end - p >= 16) {
-            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-            if (!_mm_movemask_epi8(_mm_cmpeq_epi8(v, gt))) {
-                // Byte counters gain at most 4 per 64-byte round; they are folded before they can wrap.
-                lf_acc = _mm_sub_epi8(lf_acc, _mm_cmpeq_epi8(v, lf));
-                cr_acc = _mm_sub_epi8(cr_acc, _mm_cmpeq_epi8(v, cr));
-                high = _mm_or_si128(high, v);
-                p += 16;
-                if (++rounds >= 248) flush();
-                continue;
-            }
-        }
-#endif
+        BreakCount run = count_breaks(p, end, '>');
+        out.lf += run.lf;
+        out.cr += run.cr;
+        if (!run.ascii) high_bits |= 0x80;
+        p = run.stop;
         // A block holding ">" (rare inside sequence) or the tail of the data, byte by byte.
         const char* stop = end - p > 16 ? p + 16 : end;
         for (; p < stop; ++p) {
@@ -93,10 +48,6 @@ SegmentScan scan_segment(const char* p, const char* end, bool line_start) {
             high_bits |= static_cast<unsigned char>(c);
         }
     }
-#if defined(__SSE2__)
-    flush();
-    if (_mm_movemask_epi8(high)) high_bits |= 0x80;
-#endif
     out.ascii = !(high_bits & 0x80);
     return out;
 }

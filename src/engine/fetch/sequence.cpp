@@ -3,10 +3,7 @@
 
 #include <algorithm>
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#include <immintrin.h>
-#define SEKVA_RC_SSSE3 1
-#endif
+#include "engine/simd/reverse_translate.hpp"
 
 namespace sekva {
 
@@ -52,75 +49,6 @@ std::optional<std::uint64_t> checked_add(std::uint64_t a, std::uint64_t b) {
 
 const std::array<unsigned char, 256> COMPLEMENT_TABLE = make_complement_table();
 
-namespace {
-
-#ifdef SEKVA_RC_SSSE3
-// Sixteen bytes at a time where the processor has SSSE3 (nearly every x86-64 one; the baseline
-// does not promise it): the complement of the bytes 0x40-0x7F, where the letters and so nearly
-// all bases lie, as four 16-byte tables looked up with pshufb. A block holding any other byte
-// leaves the rest of the work to the byte loop.
-alignas(16) constexpr std::array<unsigned char, 64> LETTER_COMPLEMENT = [] {
-    std::array<unsigned char, 64> t{};
-    const auto full = make_complement_table();
-    for (int i = 0; i < 64; ++i) t[i] = full[0x40 + i];
-    return t;
-}();
-
-#define SEKVA_SSSE3 __attribute__((target("ssse3")))
-
-// The reverse complement of 16 bytes; false when one of them lies outside 0x40-0x7F.
-SEKVA_SSSE3 inline bool rc16(__m128i v, __m128i& out) {
-    v = _mm_shuffle_epi8(v, _mm_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0));
-    const __m128i low = _mm_and_si128(v, _mm_set1_epi8(0x0F));
-    const auto* table = reinterpret_cast<const __m128i*>(LETTER_COMPLEMENT.data());
-    auto pick = [](__m128i mask, __m128i yes, __m128i no) {
-        return _mm_or_si128(_mm_and_si128(mask, yes), _mm_andnot_si128(mask, no));
-    };
-    auto bit = [&](char b) { return _mm_cmpeq_epi8(_mm_and_si128(v, _mm_set1_epi8(b)), _mm_set1_epi8(b)); };
-    const __m128i bit4 = bit(0x10), bit5 = bit(0x20);
-    const __m128i upper = pick(bit4, _mm_shuffle_epi8(_mm_load_si128(table + 1), low), _mm_shuffle_epi8(_mm_load_si128(table), low));
-    const __m128i lower = pick(bit4, _mm_shuffle_epi8(_mm_load_si128(table + 3), low), _mm_shuffle_epi8(_mm_load_si128(table + 2), low));
-    out = pick(bit5, lower, upper);
-    const __m128i letters = _mm_cmpeq_epi8(_mm_and_si128(v, _mm_set1_epi8(static_cast<char>(0xC0))), _mm_set1_epi8(0x40));
-    return _mm_movemask_epi8(letters) == 0xFFFF;
-}
-
-// Reverse-complements pairs of blocks from both ends inward; returns how many bytes at each end
-// are done.
-SEKVA_SSSE3 std::size_t rc_in_place_blocks(char* p, std::size_t n) {
-    std::size_t i = 0, j = n;
-    while (j - i >= 32) {
-        __m128i front = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-        __m128i back = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + j - 16));
-        __m128i front_rc, back_rc;
-        if (!rc16(front, front_rc) || !rc16(back, back_rc)) break;
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(p + i), back_rc);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(p + j - 16), front_rc);
-        i += 16;
-        j -= 16;
-    }
-    return i;
-}
-
-// dst[k] for the first blocks of the output; returns how many bytes are written.
-SEKVA_SSSE3 std::size_t rc_copy_blocks(const char* src, std::size_t n, char* dst) {
-    std::size_t k = 0;
-    for (; n - k >= 16; k += 16) {
-        __m128i out;
-        if (!rc16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + n - k - 16)), out)) break;
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + k), out);
-    }
-    return k;
-}
-
-bool have_ssse3() {
-    static const bool yes = __builtin_cpu_supports("ssse3");
-    return yes;
-}
-#endif
-
-}  // namespace
-
 void complement_bytes(const char* src, std::size_t n, char* dst) {
     for (std::size_t i = 0; i < n; ++i) dst[i] = static_cast<char>(COMPLEMENT_TABLE[static_cast<unsigned char>(src[i])]);
 }
@@ -130,28 +58,10 @@ void reverse_bytes(const char* src, std::size_t n, char* dst) {
 }
 
 void reverse_complement_bytes(const char* src, std::size_t n, char* dst) {
-    std::size_t i = 0;
-#ifdef SEKVA_RC_SSSE3
-    if (n >= 16 && have_ssse3()) i = rc_copy_blocks(src, n, dst);
-#endif
-    for (; i < n; ++i) dst[i] = static_cast<char>(COMPLEMENT_TABLE[static_cast<unsigned char>(src[n - 1 - i])]);
+    reverse_translate(src, n, dst, COMPLEMENT_TABLE);
 }
 
-void reverse_complement_in_place(char* p, std::size_t n) {
-    std::size_t i = 0;
-#ifdef SEKVA_RC_SSSE3
-    if (n >= 32 && have_ssse3()) i = rc_in_place_blocks(p, n);
-#endif
-    std::size_t j = n - i;
-    while (j > i + 1) {
-        --j;
-        char a = p[i];
-        p[i] = static_cast<char>(COMPLEMENT_TABLE[static_cast<unsigned char>(p[j])]);
-        p[j] = static_cast<char>(COMPLEMENT_TABLE[static_cast<unsigned char>(a)]);
-        ++i;
-    }
-    if (j == i + 1) p[i] = static_cast<char>(COMPLEMENT_TABLE[static_cast<unsigned char>(p[i])]);
-}
+void reverse_complement_in_place(char* p, std::size_t n) { reverse_translate_in_place(p, n, COMPLEMENT_TABLE); }
 
 Coords swapped(Coords c) {
     if (c.both()) std::swap(c.start, c.end);
