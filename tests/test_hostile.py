@@ -451,10 +451,36 @@ def public_dir():
 def _refuses_read_only_index(path):
     try:
         Faidx(path)
-    except Exception as e:
-        assert str(e) == "IOError: Permission denied (os error 13)", e
+    except OSError as e:
+        assert str(e) == (f"IOError: cannot write the index {path}.fai: Permission denied (os error 13); "
+                          "pass indexname= to put the index elsewhere"), e
+        assert e.errno == 13
     else:
         raise AssertionError("a read-only index was replaced")
+
+
+def _index_elsewhere_after_refusal(path, elsewhere):
+    try:
+        Faidx(path)
+    except OSError as e:
+        assert str(e).startswith(f"IOError: cannot write the index {path}.fai: Permission denied"), e
+        assert "pass indexname= to put the index elsewhere" in str(e)
+    else:
+        raise AssertionError("an index was written into a read-only directory")
+    assert Faidx(path, indexname=elsewhere).fetch("a", 1, 2).seq == "AC"
+
+
+def test_a_read_only_directory_names_the_index_and_the_way_out(public_dir, tmp_path):
+    path = os.path.join(public_dir, "x.fa")
+    with open(path, "w") as f:
+        f.write(">a\nAC\n")
+    os.chmod(path, 0o644)
+    writable = tempfile.mkdtemp(prefix="sekva-")
+    os.chmod(writable, 0o777)
+    try:
+        assert _as_unprivileged(_index_elsewhere_after_refusal, path, os.path.join(writable, "x.fai")) == 0
+    finally:
+        subprocess.run(["rm", "-rf", writable])
 
 
 def test_a_read_only_index_is_not_replaced(public_dir):

@@ -39,6 +39,16 @@ Status finish_scan(FastaScanner& scanner, const std::string& filename) {
     return std::nullopt;
 }
 
+// An index that cannot be written where it belongs (a read-only directory, say) names its path and
+// the option that puts it elsewhere.
+Status write_index_at(const std::string& path, const std::vector<NamedEntry>& entries) {
+    Status err = write_index(path, entries);
+    if (err && (err->os_errno == EACCES || err->os_errno == EROFS || err->os_errno == EPERM))
+        err->payload = "cannot write the index " + path + ": " + err->payload +
+                       "; pass indexname= to put the index elsewhere";
+    return err;
+}
+
 }  // namespace
 
 Engine::Engine(OpenOptions options) : options_(std::move(options)) {
@@ -199,7 +209,7 @@ Status Engine::build_compressed_index(const Interruption& interruption) {
     });
     if (err) return err;
     if (Status end = finish_scan(scanner, options_.filename)) return end;
-    return write_index(index_path_, scanner.entries());
+    return write_index_at(index_path_, scanner.entries());
 }
 
 // The scan reads the file through its own descriptor rather than the map, so a file truncated
@@ -238,7 +248,7 @@ Status Engine::build_index_file(const Interruption& interruption) {
             return io_error("the FASTA file changed while its index was being built; open it again");
     }
     if (Status err = finish_scan(scanner, options_.filename)) return err;
-    return write_index(index_path_, scanner.entries());
+    return write_index_at(index_path_, scanner.entries());
 }
 
 }  // namespace sekva
