@@ -28,71 +28,15 @@ namespace {
 // How many regions are planned before the workers hear of them.
 constexpr std::size_t PUBLISH_EVERY = 512;
 
-struct Region {
-    PyObject* name;          // borrowed from the reader's tuple
-    std::string_view text;   // its UTF-8 form
-    const IndexEntry* entry;
-    std::uint64_t start, end;
-};
+using Region = RegionItem<std::uint64_t>;
 
-// Reads the regions of a call once: a tuple of the caller's items (so nothing the caller does
-// meanwhile can free them), each converted in turn.
-class RegionReader {
-public:
-    RegionReader(const Engine& engine, PyObject* fixed_name) : engine_(engine), fixed_name_(fixed_name) {}
-
-    bool open(PyObject* regions) {
-        if (fixed_name_) {
-            if (!utf8_view(fixed_name_, text_)) return false;
-            entry_ = engine_.names().find(text_);
-        }
-        if (!check_sequence(regions, "regions")) return false;
-        items_ = Ref::steal(PySequence_Tuple(regions));
-        return static_cast<bool>(items_);
-    }
-
-    std::size_t count() const { return static_cast<std::size_t>(PyTuple_GET_SIZE(items_.get())); }
-    // The record of the (start, end) form, when it is in the table.
-    const IndexEntry* fixed_entry() const { return entry_; }
-    std::string_view fixed_text() const { return text_; }
-
-    bool read(std::size_t i, Region& out) {
-        PyObject* item = PyTuple_GET_ITEM(items_.get(), static_cast<Py_ssize_t>(i));
-        const Py_ssize_t width = fixed_name_ ? 2 : 3;
-        if (!check_tuple(item, width, "regions")) return false;
-        PyObject* name = fixed_name_;
-        if (!fixed_name_) {
-            name = PyTuple_GET_ITEM(item, 0);
-            // Regions from a BED file come in runs of one name: each run is looked up once.
-            if (name != last_name_) {
-                if (!to_text(name, "regions", text_)) return false;
-                entry_ = engine_.names().find(text_);
-                last_name_ = name;
-            }
-        }
-        out.name = name;
-        out.text = text_;
-        out.entry = entry_;
-        return to_u64(PyTuple_GET_ITEM(item, width - 2), "regions", out.start) &&
-               to_u64(PyTuple_GET_ITEM(item, width - 1), "regions", out.end);
-    }
-
-    // Reads every region and keeps nothing: for errors that only count when the regions have none.
-    bool read_all() {
-        Region r;
-        for (std::size_t i = 0; i < count(); ++i)
-            if (!read(i, r)) return false;
-        return true;
-    }
-
-private:
-    const Engine& engine_;
-    PyObject* fixed_name_;
-    Ref items_;
-    PyObject* last_name_ = nullptr;
-    std::string_view text_;
-    const IndexEntry* entry_ = nullptr;
-};
+// Reads every region and keeps nothing: for errors that only count when the regions have none.
+bool read_all(RegionReader& reader) {
+    Region r;
+    for (std::size_t i = 0; i < reader.count(); ++i)
+        if (!reader.read(i, r)) return false;
+    return true;
+}
 
 // Turns a fetched region into its reverse complement in place. Bytes that are not ASCII are
 // left alone so that building the host string reports them instead of hiding them as N.
@@ -201,8 +145,8 @@ PyObject* fetch_in_parallel(const Engine& engine, RegionReader& reader, PyObject
         offset += items[i].capacity;
     }
 #endif
-    if (fixed_name && !reader.fixed_entry()) {  // unknown record: one plain error, before any fetch
-        raise_faidx_error(not_found_error(reader.fixed_text()));
+    if (fixed_name && !reader.record_entry()) {  // unknown record: one plain error, before any fetch
+        raise_faidx_error(not_found_error(reader.record_text()));
         return nullptr;
     }
     abandon.armed = false;
@@ -235,14 +179,15 @@ PyObject* fetch_in_parallel(const Engine& engine, RegionReader& reader, PyObject
 }  // namespace
 
 PyObject* fetch_regions(const Engine& engine, PyObject* regions, PyObject* fixed_name, PyObject* rc_given) {
-    RegionReader reader(engine, fixed_name);
-    if (!reader.open(regions)) return nullptr;
+    // A name with no UTF-8 form is refused: the sequential path fetches by the name's text.
+    RegionReader reader(engine, {"regions", true, false});
+    if (!(fixed_name ? reader.open_pairs(regions, fixed_name) : reader.open(regions))) return nullptr;
     bool rc = false;
     if (!to_optional_bool(rc_given, "rc", rc)) {
         // The regions come first in the signature: their errors win.
         PyObject *type, *value, *traceback;
         PyErr_Fetch(&type, &value, &traceback);
-        if (!reader.read_all()) {
+        if (!read_all(reader)) {
             Py_XDECREF(type);
             Py_XDECREF(value);
             Py_XDECREF(traceback);
@@ -253,9 +198,9 @@ PyObject* fetch_regions(const Engine& engine, PyObject* regions, PyObject* fixed
     }
     if (reader.count() == 0) return PyList_New(0);
     if (reader.count() < PARALLEL_THRESHOLD) {
-        if (fixed_name && !reader.fixed_entry()) {
-            if (!reader.read_all()) return nullptr;
-            raise_faidx_error(not_found_error(reader.fixed_text()));
+        if (fixed_name && !reader.record_entry()) {
+            if (!read_all(reader)) return nullptr;
+            raise_faidx_error(not_found_error(reader.record_text()));
             return nullptr;
         }
         return fetch_sequentially(engine, reader, rc);
