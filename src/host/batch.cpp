@@ -16,6 +16,7 @@
 #include "host/entry.hpp"
 #include "host/regions.hpp"
 #include "host/errors.hpp"
+#include "host/interp.hpp"
 #include "host/lock_turns.hpp"
 #include "host/ref.hpp"
 #include "host/sequence_type.hpp"
@@ -83,9 +84,25 @@ PyObject* fetch_sequentially(const Engine& engine, RegionReader& reader, bool re
     return raise_text(PyExc_RuntimeError, message);
 }
 
-// From the threshold on. Where the host lets bases be written into a new str before anyone sees
-// it, each region's str and Sequence are made while it is planned and the workers write straight
-// into the str; elsewhere the workers write into one arena and the strings are made afterwards.
+// Where text is not written in place: the items [0, planned) get their homes in one arena, each
+// its own slice. False when no memory could hold them all.
+bool give_arena_homes(BatchItem* items, std::size_t planned, Arena& arena) {
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < planned; ++i)
+        if (__builtin_add_overflow(total, items[i].capacity, &total)) return false;
+    if (total > static_cast<std::uint64_t>(PTRDIFF_MAX)) return false;
+    arena = without_lock([&] { return Arena(total); });  // its pages are made present up front
+    std::uint64_t offset = 0;
+    for (std::size_t i = 0; i < planned; ++i) {
+        items[i].out = arena.data() + offset;
+        offset += items[i].capacity;
+    }
+    return true;
+}
+
+// From the threshold on. Where TEXT_WRITTEN_IN_PLACE, each region's str and Sequence are made while
+// it is planned and the workers write straight into the str; elsewhere the workers write into one
+// arena and the strings are made afterwards.
 PyObject* fetch_in_parallel(const Engine& engine, RegionReader& reader, PyObject* fixed_name,
                             bool reverse_complement) {
     LockTurns turns;
@@ -108,9 +125,6 @@ PyObject* fetch_in_parallel(const Engine& engine, RegionReader& reader, PyObject
         }
     } abandon{fetch};
     std::size_t limit = count;  // regions past the first one the plan refuses do not matter
-#ifdef PYPY_VERSION
-    std::uint64_t total = 0;
-#endif
     for (std::size_t i = 0; i < count; ++i) {
         turns.step();  // the items before i are planned, and their values made
         Region& r = regions[i];
@@ -122,29 +136,17 @@ PyObject* fetch_in_parallel(const Engine& engine, RegionReader& reader, PyObject
             limit = i + 1;
             continue;
         }
-        Coords coords = reverse_complement ? swapped(item.coords) : item.coords;
-#ifdef PYPY_VERSION
-        (void)coords;
-        if (__builtin_add_overflow(total, item.capacity, &total)) return PyErr_NoMemory();
-#else
-        if (item.capacity > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
-        PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(item.capacity), 127);
-        if (!text) return nullptr;
-        item.out = static_cast<char*>(PyUnicode_DATA(text));
-        if (!(values[i] = new_sequence(r.name, text, coords, reverse_complement))) return nullptr;
-        if ((i + 1) % PUBLISH_EVERY == 0) fetch.publish(i + 1);
-#endif
+        if constexpr (TEXT_WRITTEN_IN_PLACE) {
+            if (item.capacity > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+            PyObject* text = new_str_to_fill(static_cast<Py_ssize_t>(item.capacity), item.out);
+            if (!text) return nullptr;
+            Coords coords = reverse_complement ? swapped(item.coords) : item.coords;
+            if (!(values[i] = new_sequence(r.name, text, coords, reverse_complement))) return nullptr;
+            if ((i + 1) % PUBLISH_EVERY == 0) fetch.publish(i + 1);
+        }
     }
-#ifdef PYPY_VERSION
     Arena arena;
-    if (total > static_cast<std::uint64_t>(PTRDIFF_MAX)) return PyErr_NoMemory();
-    arena = without_lock([&] { return Arena(total); });  // its pages are made present up front
-    std::uint64_t offset = 0;
-    for (std::size_t i = 0; i < limit; ++i) {
-        items[i].out = arena.data() + offset;
-        offset += items[i].capacity;
-    }
-#endif
+    if (!TEXT_WRITTEN_IN_PLACE && !give_arena_homes(items.data(), limit, arena)) return PyErr_NoMemory();
     if (fixed_name && !reader.record_entry()) {  // unknown record: one plain error, before any fetch
         raise_faidx_error(not_found_error(reader.record_text()));
         return nullptr;
@@ -161,15 +163,16 @@ PyObject* fetch_in_parallel(const Engine& engine, RegionReader& reader, PyObject
         BatchItem& item = items[i];
         auto length = static_cast<std::size_t>(item.length);
         if (!item.ascii && !is_ascii(item.out, length)) return fetched_str(item.out, length, regions[i].text);
-#ifdef PYPY_VERSION
-        Coords coords = reverse_complement ? swapped(item.coords) : item.coords;
-        PyObject* text = item.out ? ascii_str(item.out, length) : ascii_str("", 0);
-        if (!text || !(values[i] = new_sequence(regions[i].name, text, coords, reverse_complement))) return nullptr;
-#else
-        // Short files and padding that did not happen leave room unused.
-        if (item.length != item.capacity && !shrink_sequence_text(values[i], static_cast<Py_ssize_t>(item.length)))
-            return nullptr;
-#endif
+        if constexpr (TEXT_WRITTEN_IN_PLACE) {
+            // Short files and padding that did not happen leave room unused.
+            if (item.length != item.capacity && !shrink_sequence_text(values[i], static_cast<Py_ssize_t>(length)))
+                return nullptr;
+        } else {
+            Coords coords = reverse_complement ? swapped(item.coords) : item.coords;
+            PyObject* text = item.out ? ascii_str(item.out, length) : ascii_str("", 0);
+            if (!text || !(values[i] = new_sequence(regions[i].name, text, coords, reverse_complement)))
+                return nullptr;
+        }
     }
     PyObject* list = values.to_list();
     free_without_lock(regions, items);

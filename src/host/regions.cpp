@@ -1,4 +1,4 @@
-// Region columns: tuples, sequences, or integer buffers of any width, read and checked in one pass.
+// Reading the caller's regions (tuples, pairs of one record, columns) and strands, checked in one pass.
 #include "host/regions.hpp"
 
 #include <cstring>
