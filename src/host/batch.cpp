@@ -71,6 +71,7 @@ PyObject* fetch_sequentially(const Engine& engine, RegionReader& reader, bool re
     return values.to_list();
 }
 
+// "Error fetching region {i}[ from {name}]: {error}" is kept for compatibility (tests pin it).
 [[gnu::cold]] PyObject* raise_batch_failure(JobFailure& failure, PyObject* fixed_name) {
     if (failure.kind != JobFailure::Kind::Item) return raise_fill_failure(failure);
     std::string message = "Error fetching region " + std::to_string(failure.index);

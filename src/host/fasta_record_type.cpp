@@ -86,6 +86,7 @@ PyObject* record_repr(PyObject* o) { return PyUnicode_FromFormat("FastaRecord(\"
 
 // --- subscripts ----------------------------------------------------------------------------
 
+// Wording kept for compatibility (tests pin it).
 [[gnu::cold]] PyObject* invalid_index_type() {
     PyErr_Clear();
     PyErr_SetString(PyExc_TypeError, "Invalid index type");

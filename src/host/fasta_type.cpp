@@ -68,6 +68,7 @@ PyObject* name_str(std::string_view name) {
 
 // --- lookups -------------------------------------------------------------------------------
 
+// The messages of a bad key are kept for compatibility, "Index out of range" too (tests pin them).
 [[gnu::cold]] PyObject* missing_key(FastaObject* self, PyObject* key) {
     Ref message = Ref::steal(PyUnicode_FromFormat("%U not in %U.", key, self->holder.filename));
     if (message) PyErr_SetObject(PyExc_KeyError, message.get());

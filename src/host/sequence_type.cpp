@@ -256,6 +256,7 @@ Py_ssize_t sequence_length(PyObject* o) {
     return borrow.ok() ? static_cast<Py_ssize_t>(as_sequence(o)->bytes().size()) : -1;
 }
 
+// Wording kept for compatibility, as is "Index out of range" (tests pin both).
 [[gnu::cold]] PyObject* invalid_index_type() {
     PyErr_Clear();
     PyErr_SetString(PyExc_TypeError, "Invalid index type");
