@@ -117,10 +117,6 @@ private:
     return false;
 }
 
-// The two integer forms of a region's positions.
-bool to_int(PyObject* o, const char* param, std::uint64_t& out) { return to_u64(o, param, out); }
-bool to_int(PyObject* o, const char* param, std::int64_t& out) { return IntColumn::to_i64(o, param, out); }
-
 }  // namespace
 
 bool bad_region(PyObject* type, std::size_t i, const std::string& what) {
@@ -143,8 +139,7 @@ PyObject* raise_fill_failure(JobFailure& failure) {
 
 bool to_i64(PyObject* o, const char* param, std::int64_t& out) { return IntColumn::to_i64(o, param, out); }
 
-bool NameLookup::find(PyObject* name) {
-    if (name == last_) return true;
+bool NameLookup::look_up(PyObject* name) {
     if (refuse_unencodable_) {
         if (!to_text(name, param_, text_)) return false;
         entry_ = engine_.names().find(text_);
@@ -171,31 +166,6 @@ bool RegionReader::open_pairs(PyObject* pairs, PyObject* record) {
     return open(pairs);
 }
 
-template <class Int>
-bool RegionReader::read_item(std::size_t i, RegionItem<Int>& out) {
-    PyObject* item = PyTuple_GET_ITEM(items_.get(), static_cast<Py_ssize_t>(i));
-    if (none_allowed_ && item == Py_None) {
-        out = RegionItem<Int>{};
-        out.name = Py_None;
-        out.absent = true;
-        return true;
-    }
-    if (!check_tuple(item, width_, param_)) return false;
-    PyObject* name = record_;
-    if (width_ == 3) {
-        name = PyTuple_GET_ITEM(item, 0);
-        if (!names_.find(name)) return false;
-    }
-    out.name = name;
-    out.text = names_.text();
-    out.entry = names_.entry();
-    out.absent = false;
-    return to_int(PyTuple_GET_ITEM(item, width_ - 2), param_, out.start) &&
-           to_int(PyTuple_GET_ITEM(item, width_ - 1), param_, out.end);
-}
-
-bool RegionReader::read(std::size_t i, RegionItem<std::uint64_t>& out) { return read_item(i, out); }
-bool RegionReader::read(std::size_t i, RegionItem<std::int64_t>& out) { return read_item(i, out); }
 
 bool read_regions(const Engine& engine, PyObject* regions, PyObject* names, PyObject* starts, PyObject* ends,
                   Regions& out, bool allow_absent) {

@@ -8,9 +8,11 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "engine/bulk/array_fill.hpp"
+#include "host/args.hpp"
 #include "host/ref.hpp"
 
 namespace sekva::host {
@@ -35,12 +37,14 @@ public:
     // `refuse_unencodable`, else taken as naming no record.
     NameLookup(const Engine& engine, const char* param, bool refuse_unencodable)
         : engine_(engine), param_(param), refuse_unencodable_(refuse_unencodable) {}
-    bool find(PyObject* name);
+    bool find(PyObject* name) { return name == last_ || look_up(name); }
     // Of the name last found.
     std::string_view text() const { return text_; }
     const IndexEntry* entry() const { return entry_; }
 
 private:
+    bool look_up(PyObject* name);
+
     const Engine& engine_;
     const char* param_;
     bool refuse_unencodable_;
@@ -75,13 +79,11 @@ public:
     const IndexEntry* record_entry() const { return names_.entry(); }
     std::string_view record_text() const { return names_.text(); }
 
-    bool read(std::size_t i, RegionItem<std::uint64_t>& out);
-    bool read(std::size_t i, RegionItem<std::int64_t>& out);
+    // Item i, converted; false with the host error set.
+    template <class Int>
+    bool read(std::size_t i, RegionItem<Int>& out);
 
 private:
-    template <class Int>
-    bool read_item(std::size_t i, RegionItem<Int>& out);
-
     NameLookup names_;
     const char* param_;
     bool none_allowed_;
@@ -89,6 +91,38 @@ private:
     PyObject* record_ = nullptr;
     Py_ssize_t width_ = 3;
 };
+
+// An integer argument as a signed 64-bit value.
+bool to_i64(PyObject* o, const char* param, std::int64_t& out);
+
+template <class Int>
+bool RegionReader::read(std::size_t i, RegionItem<Int>& out) {
+    static_assert(std::is_same_v<Int, std::uint64_t> || std::is_same_v<Int, std::int64_t>);
+    PyObject* item = PyTuple_GET_ITEM(items_.get(), static_cast<Py_ssize_t>(i));
+    if (none_allowed_ && item == Py_None) {
+        out = RegionItem<Int>{};
+        out.name = Py_None;
+        out.absent = true;
+        return true;
+    }
+    if (!check_tuple(item, width_, param_)) return false;
+    PyObject* name = record_;
+    if (width_ == 3) {
+        name = PyTuple_GET_ITEM(item, 0);
+        if (!names_.find(name)) return false;
+    }
+    out.name = name;
+    out.text = names_.text();
+    out.entry = names_.entry();
+    out.absent = false;
+    auto convert = [&](PyObject* o, Int& v) {
+        if constexpr (std::is_same_v<Int, std::uint64_t>)
+            return to_u64(o, param_, v);
+        else
+            return to_i64(o, param_, v);
+    };
+    return convert(PyTuple_GET_ITEM(item, width_ - 2), out.start) && convert(PyTuple_GET_ITEM(item, width_ - 1), out.end);
+}
 
 struct Regions {
     std::vector<Window> windows;        // entry and first position; first = start until widths are settled
@@ -116,8 +150,6 @@ bool read_strands(PyObject* rc, Regions& regions);
 // The items a sequence holds now, as a tuple the caller's code cannot change: an item's __index__,
 // or another thread while the lock is released, may clear the caller's list as it is read.
 inline Ref snapshot(PyObject* sequence) { return Ref::steal(PySequence_Tuple(sequence)); }
-// An integer argument as a signed 64-bit value.
-bool to_i64(PyObject* o, const char* param, std::int64_t& out);
 // Raises what a fill on the workers (arrays, record text) failed with; returns nullptr.
 [[gnu::cold]] PyObject* raise_fill_failure(JobFailure& failure);
 // ValueError (or `type`) "region {i}: {what}".
