@@ -97,6 +97,69 @@ def test_lists_emptied_while_they_are_read_are_read_as_they_were(genome, method,
     assert_same(method, got, column_methods()[method](fa, regions=[("chr1", 1, 5)] * 3))
 
 
+def region_readers():
+    """Each method that reads a list of region tuples: (the tuple of one good region, the argument's
+    name, whether it needs numpy, a call of it on a file and its regions)."""
+    triple, pair = ("chr1", 1, 5), (1, 5)
+    Fasta, Faidx = sekva.Fasta, sekva.Faidx
+
+    def parallel(good, regions):  # enough regions before the given ones for the workers' path
+        return [good] * 1200 + regions if isinstance(regions, list) else regions
+
+    return {
+        "fetch_many": (triple, "regions", False, lambda path, regions: Fasta(path).fetch_many(regions)),
+        "fetch_many, parallel": (triple, "regions", False,
+                                 lambda path, regions: Fasta(path).fetch_many(parallel(triple, regions))),
+        "Faidx.fetch_many": (triple, "regions", False, lambda path, regions: Faidx(path).fetch_many(regions)),
+        "fetch_many_same_chr": (pair, "regions", False,
+                                lambda path, regions: Fasta(path).fetch_many_same_chr("chr1", regions)),
+        "fetch_many_same_chr, parallel": (pair, "regions", False, lambda path, regions: Fasta(path).fetch_many_same_chr(
+            "chr1", parallel(pair, regions))),
+        "get_spliced_seq": (pair, "intervals", False, lambda path, regions: Fasta(path).get_spliced_seq("chr1", regions)),
+        "fetch_fasta": (triple, "regions", False, lambda path, regions: Fasta(path).fetch_fasta(regions, [">r"])),
+        "fetch_array": (triple, "regions", True, lambda path, regions: Fasta(path).fetch_array(regions)),
+        "fetch_ragged": (triple, "regions", True, lambda path, regions: Fasta(path).fetch_ragged(regions)),
+    }
+
+
+def malformed(good):
+    """(regions, exception, message for an argument named {}) for each way a list of regions can be wrong."""
+    width = len(good)
+    return {
+        "a str": ("chr1:1-5", TypeError, "argument '{}': Can't extract `str` to `Vec`"),
+        "a generator": ((g for g in [good]), TypeError, "argument '{}': 'generator' object cannot be converted to 'Sequence'"),
+        "a list for a tuple": ([good, list(good)], TypeError, "argument '{}': 'list' object cannot be converted to 'PyTuple'"),
+        "one item too many": ([good, good + (9,)], ValueError,
+                              f"expected tuple of length {width}, but got tuple of length {width + 1}"),
+        "one item too few": ([good, good[1:]], ValueError,
+                             f"expected tuple of length {width}, but got tuple of length {width - 1}"),
+        "a float end": ([good, good[:-1] + (5.0,)], TypeError, "argument '{}': 'float' object cannot be interpreted as an integer"),
+        "a str end": ([good, good[:-1] + ("5",)], TypeError, "argument '{}': 'str' object cannot be interpreted as an integer"),
+    }
+
+
+@pytest.mark.parametrize("method", sorted(region_readers()))
+@pytest.mark.parametrize("case", sorted(malformed(("chr1", 1, 5))))
+def test_every_reader_of_regions_refuses_a_malformed_one_alike(genome, method, case):
+    good, param, needs_numpy, call = region_readers()[method]
+    if needs_numpy:
+        numpy()
+    regions, exc, message = malformed(good)[case]
+    with pytest.raises(exc) as info:
+        call(genome, regions)
+    assert type(info.value) is exc and str(info.value) == message.format(param)
+
+
+@pytest.mark.parametrize("method", sorted(m for m, (good, *_) in region_readers().items() if len(good) == 3))
+def test_every_reader_of_regions_refuses_a_name_that_is_no_str(genome, method):
+    _, _, needs_numpy, call = region_readers()[method]
+    if needs_numpy:
+        numpy()
+    with pytest.raises(TypeError) as info:
+        call(genome, [("chr1", 1, 5), (b"chr1", 1, 5)])
+    assert str(info.value) == "argument 'regions': 'bytes' object cannot be converted to 'PyString'"
+
+
 def test_heads_emptied_by_another_thread_are_written_as_given(genome):
     fa = sekva.Fasta(genome)
     regions = [("chr1", 1 + 50 * k, 2000 + 50 * k) for k in range(3000)]

@@ -90,6 +90,7 @@ const char* short_type_name(PyObject* o) {
     return dot ? dot + 1 : name;
 }
 
+// The wanted kinds keep their old names ("PyString", "PyBool", "PyTuple"), for compatibility.
 bool fail_conversion(PyObject* o, const char* wanted, const char* param) {
     PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be converted to '%s'", param,
                  short_type_name(o), wanted);
@@ -223,6 +224,7 @@ bool to_optional_u64(PyObject* o, const char* param, std::optional<std::uint64_t
 bool check_tuple(PyObject* o, Py_ssize_t size, const char* param) {
     if (!PyTuple_Check(o)) return fail_conversion(o, "PyTuple", param);
     if (PyTuple_GET_SIZE(o) != size) {
+        // Wording kept for compatibility: callers match it (tests pin it).
         PyErr_Format(PyExc_ValueError, "expected tuple of length %zd, but got tuple of length %zd", size,
                      PyTuple_GET_SIZE(o));
         return false;
@@ -232,6 +234,7 @@ bool check_tuple(PyObject* o, Py_ssize_t size, const char* param) {
 
 bool check_sequence(PyObject* o, const char* param) {
     if (PyUnicode_Check(o)) {
+        // Wording kept for compatibility: callers match it (tests pin it).
         PyErr_Format(PyExc_TypeError, "argument '%s': Can't extract `str` to `Vec`", param);
         return false;
     }

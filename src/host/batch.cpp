@@ -16,6 +16,7 @@
 #include "host/entry.hpp"
 #include "host/regions.hpp"
 #include "host/errors.hpp"
+#include "host/interp.hpp"
 #include "host/lock_turns.hpp"
 #include "host/ref.hpp"
 #include "host/sequence_type.hpp"
@@ -28,71 +29,15 @@ namespace {
 // How many regions are planned before the workers hear of them.
 constexpr std::size_t PUBLISH_EVERY = 512;
 
-struct Region {
-    PyObject* name;          // borrowed from the reader's tuple
-    std::string_view text;   // its UTF-8 form
-    const IndexEntry* entry;
-    std::uint64_t start, end;
-};
+using Region = RegionItem<std::uint64_t>;
 
-// Reads the regions of a call once: a tuple of the caller's items (so nothing the caller does
-// meanwhile can free them), each converted in turn.
-class RegionReader {
-public:
-    RegionReader(const Engine& engine, PyObject* fixed_name) : engine_(engine), fixed_name_(fixed_name) {}
-
-    bool open(PyObject* regions) {
-        if (fixed_name_) {
-            if (!utf8_view(fixed_name_, text_)) return false;
-            entry_ = engine_.names().find(text_);
-        }
-        if (!check_sequence(regions, "regions")) return false;
-        items_ = Ref::steal(PySequence_Tuple(regions));
-        return static_cast<bool>(items_);
-    }
-
-    std::size_t count() const { return static_cast<std::size_t>(PyTuple_GET_SIZE(items_.get())); }
-    // The record of the (start, end) form, when it is in the table.
-    const IndexEntry* fixed_entry() const { return entry_; }
-    std::string_view fixed_text() const { return text_; }
-
-    bool read(std::size_t i, Region& out) {
-        PyObject* item = PyTuple_GET_ITEM(items_.get(), static_cast<Py_ssize_t>(i));
-        const Py_ssize_t width = fixed_name_ ? 2 : 3;
-        if (!check_tuple(item, width, "regions")) return false;
-        PyObject* name = fixed_name_;
-        if (!fixed_name_) {
-            name = PyTuple_GET_ITEM(item, 0);
-            // Regions from a BED file come in runs of one name: each run is looked up once.
-            if (name != last_name_) {
-                if (!to_text(name, "regions", text_)) return false;
-                entry_ = engine_.names().find(text_);
-                last_name_ = name;
-            }
-        }
-        out.name = name;
-        out.text = text_;
-        out.entry = entry_;
-        return to_u64(PyTuple_GET_ITEM(item, width - 2), "regions", out.start) &&
-               to_u64(PyTuple_GET_ITEM(item, width - 1), "regions", out.end);
-    }
-
-    // Reads every region and keeps nothing: for errors that only count when the regions have none.
-    bool read_all() {
-        Region r;
-        for (std::size_t i = 0; i < count(); ++i)
-            if (!read(i, r)) return false;
-        return true;
-    }
-
-private:
-    const Engine& engine_;
-    PyObject* fixed_name_;
-    Ref items_;
-    PyObject* last_name_ = nullptr;
-    std::string_view text_;
-    const IndexEntry* entry_ = nullptr;
-};
+// Reads every region and keeps nothing: for errors that only count when the regions have none.
+bool read_all(RegionReader& reader) {
+    Region r;
+    for (std::size_t i = 0; i < reader.count(); ++i)
+        if (!reader.read(i, r)) return false;
+    return true;
+}
 
 // Turns a fetched region into its reverse complement in place. Bytes that are not ASCII are
 // left alone so that building the host string reports them instead of hiding them as N.
@@ -126,6 +71,7 @@ PyObject* fetch_sequentially(const Engine& engine, RegionReader& reader, bool re
     return values.to_list();
 }
 
+// "Error fetching region {i}[ from {name}]: {error}" is kept for compatibility (tests pin it).
 [[gnu::cold]] PyObject* raise_batch_failure(JobFailure& failure, PyObject* fixed_name) {
     if (failure.kind != JobFailure::Kind::Item) return raise_fill_failure(failure);
     std::string message = "Error fetching region " + std::to_string(failure.index);
@@ -139,9 +85,25 @@ PyObject* fetch_sequentially(const Engine& engine, RegionReader& reader, bool re
     return raise_text(PyExc_RuntimeError, message);
 }
 
-// From the threshold on. Where the host lets bases be written into a new str before anyone sees
-// it, each region's str and Sequence are made while it is planned and the workers write straight
-// into the str; elsewhere the workers write into one arena and the strings are made afterwards.
+// Where text is not written in place: the items [0, planned) get their homes in one arena, each
+// its own slice. False when no memory could hold them all.
+bool give_arena_homes(BatchItem* items, std::size_t planned, Arena& arena) {
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < planned; ++i)
+        if (__builtin_add_overflow(total, items[i].capacity, &total)) return false;
+    if (total > static_cast<std::uint64_t>(PTRDIFF_MAX)) return false;
+    arena = without_lock([&] { return Arena(total); });  // its pages are made present up front
+    std::uint64_t offset = 0;
+    for (std::size_t i = 0; i < planned; ++i) {
+        items[i].out = arena.data() + offset;
+        offset += items[i].capacity;
+    }
+    return true;
+}
+
+// From the threshold on. Where TEXT_WRITTEN_IN_PLACE, each region's str and Sequence are made while
+// it is planned and the workers write straight into the str; elsewhere the workers write into one
+// arena and the strings are made afterwards.
 PyObject* fetch_in_parallel(const Engine& engine, RegionReader& reader, PyObject* fixed_name,
                             bool reverse_complement) {
     LockTurns turns;
@@ -164,9 +126,6 @@ PyObject* fetch_in_parallel(const Engine& engine, RegionReader& reader, PyObject
         }
     } abandon{fetch};
     std::size_t limit = count;  // regions past the first one the plan refuses do not matter
-#ifdef PYPY_VERSION
-    std::uint64_t total = 0;
-#endif
     for (std::size_t i = 0; i < count; ++i) {
         turns.step();  // the items before i are planned, and their values made
         Region& r = regions[i];
@@ -178,31 +137,19 @@ PyObject* fetch_in_parallel(const Engine& engine, RegionReader& reader, PyObject
             limit = i + 1;
             continue;
         }
-        Coords coords = reverse_complement ? swapped(item.coords) : item.coords;
-#ifdef PYPY_VERSION
-        (void)coords;
-        if (__builtin_add_overflow(total, item.capacity, &total)) return PyErr_NoMemory();
-#else
-        if (item.capacity > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
-        PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(item.capacity), 127);
-        if (!text) return nullptr;
-        item.out = static_cast<char*>(PyUnicode_DATA(text));
-        if (!(values[i] = new_sequence(r.name, text, coords, reverse_complement))) return nullptr;
-        if ((i + 1) % PUBLISH_EVERY == 0) fetch.publish(i + 1);
-#endif
+        if constexpr (TEXT_WRITTEN_IN_PLACE) {
+            if (item.capacity > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+            PyObject* text = new_str_to_fill(static_cast<Py_ssize_t>(item.capacity), item.out);
+            if (!text) return nullptr;
+            Coords coords = reverse_complement ? swapped(item.coords) : item.coords;
+            if (!(values[i] = new_sequence(r.name, text, coords, reverse_complement))) return nullptr;
+            if ((i + 1) % PUBLISH_EVERY == 0) fetch.publish(i + 1);
+        }
     }
-#ifdef PYPY_VERSION
     Arena arena;
-    if (total > static_cast<std::uint64_t>(PTRDIFF_MAX)) return PyErr_NoMemory();
-    arena = without_lock([&] { return Arena(total); });  // its pages are made present up front
-    std::uint64_t offset = 0;
-    for (std::size_t i = 0; i < limit; ++i) {
-        items[i].out = arena.data() + offset;
-        offset += items[i].capacity;
-    }
-#endif
-    if (fixed_name && !reader.fixed_entry()) {  // unknown record: one plain error, before any fetch
-        raise_faidx_error(not_found_error(reader.fixed_text()));
+    if (!TEXT_WRITTEN_IN_PLACE && !give_arena_homes(items.data(), limit, arena)) return PyErr_NoMemory();
+    if (fixed_name && !reader.record_entry()) {  // unknown record: one plain error, before any fetch
+        raise_faidx_error(not_found_error(reader.record_text()));
         return nullptr;
     }
     abandon.armed = false;
@@ -217,15 +164,16 @@ PyObject* fetch_in_parallel(const Engine& engine, RegionReader& reader, PyObject
         BatchItem& item = items[i];
         auto length = static_cast<std::size_t>(item.length);
         if (!item.ascii && !is_ascii(item.out, length)) return fetched_str(item.out, length, regions[i].text);
-#ifdef PYPY_VERSION
-        Coords coords = reverse_complement ? swapped(item.coords) : item.coords;
-        PyObject* text = item.out ? ascii_str(item.out, length) : ascii_str("", 0);
-        if (!text || !(values[i] = new_sequence(regions[i].name, text, coords, reverse_complement))) return nullptr;
-#else
-        // Short files and padding that did not happen leave room unused.
-        if (item.length != item.capacity && !shrink_sequence_text(values[i], static_cast<Py_ssize_t>(item.length)))
-            return nullptr;
-#endif
+        if constexpr (TEXT_WRITTEN_IN_PLACE) {
+            // Short files and padding that did not happen leave room unused.
+            if (item.length != item.capacity && !shrink_sequence_text(values[i], static_cast<Py_ssize_t>(length)))
+                return nullptr;
+        } else {
+            Coords coords = reverse_complement ? swapped(item.coords) : item.coords;
+            PyObject* text = item.out ? ascii_str(item.out, length) : ascii_str("", 0);
+            if (!text || !(values[i] = new_sequence(regions[i].name, text, coords, reverse_complement)))
+                return nullptr;
+        }
     }
     PyObject* list = values.to_list();
     free_without_lock(regions, items);
@@ -235,14 +183,15 @@ PyObject* fetch_in_parallel(const Engine& engine, RegionReader& reader, PyObject
 }  // namespace
 
 PyObject* fetch_regions(const Engine& engine, PyObject* regions, PyObject* fixed_name, PyObject* rc_given) {
-    RegionReader reader(engine, fixed_name);
-    if (!reader.open(regions)) return nullptr;
+    // A name with no UTF-8 form is refused: the sequential path fetches by the name's text.
+    RegionReader reader(engine, {"regions", true, false});
+    if (!(fixed_name ? reader.open_pairs(regions, fixed_name) : reader.open(regions))) return nullptr;
     bool rc = false;
     if (!to_optional_bool(rc_given, "rc", rc)) {
         // The regions come first in the signature: their errors win.
         PyObject *type, *value, *traceback;
         PyErr_Fetch(&type, &value, &traceback);
-        if (!reader.read_all()) {
+        if (!read_all(reader)) {
             Py_XDECREF(type);
             Py_XDECREF(value);
             Py_XDECREF(traceback);
@@ -253,9 +202,9 @@ PyObject* fetch_regions(const Engine& engine, PyObject* regions, PyObject* fixed
     }
     if (reader.count() == 0) return PyList_New(0);
     if (reader.count() < PARALLEL_THRESHOLD) {
-        if (fixed_name && !reader.fixed_entry()) {
-            if (!reader.read_all()) return nullptr;
-            raise_faidx_error(not_found_error(reader.fixed_text()));
+        if (fixed_name && !reader.record_entry()) {
+            if (!read_all(reader)) return nullptr;
+            raise_faidx_error(not_found_error(reader.record_text()));
             return nullptr;
         }
         return fetch_sequentially(engine, reader, rc);

@@ -15,7 +15,8 @@ class Borrow {
 public:
     explicit Borrow(BorrowFlag& flag) : flag_(flag) {
         if (Exclusive ? flag_ != 0 : flag_ < 0) {
-            // Writing is refused while anyone reads or writes; reading while someone writes.
+            // Writing is refused while anyone reads or writes; reading while someone writes. The
+            // messages are kept for compatibility (tests pin them).
             PyErr_SetString(PyExc_RuntimeError, Exclusive ? "Already borrowed" : "Already mutably borrowed");
             ok_ = false;
             return;

@@ -5,6 +5,7 @@
 #include "engine/fetch/fetch.hpp"
 #include "host/args.hpp"
 #include "host/errors.hpp"
+#include "host/interp.hpp"
 #include "host/sequence_type.hpp"
 #include "host/text.hpp"
 
@@ -251,24 +252,25 @@ PyObject* fetch_sequence_at(const Engine& engine, PyObject* name, std::string_vi
         end - start < StrOutput::RELEASE_LOCK_ABOVE) {
         const std::uint64_t n = end - start + 1;
         bool ascii = false;
-#ifdef PYPY_VERSION
-        char buffer[4096];
-        if (n <= sizeof buffer) {
-            auto got = fetch_inside(engine, *entry, start, n, buffer, ascii);
-            if (got.ok() && got.value() == n && (ascii || is_ascii(buffer, n))) {
-                PyObject* text = ascii_str(buffer, static_cast<std::size_t>(n));
-                return text ? new_sequence(name, text, result_coords(engine.options(), start, end), false) : nullptr;
+        if constexpr (TEXT_WRITTEN_IN_PLACE) {
+            char* out = nullptr;
+            PyObject* text = new_str_to_fill(static_cast<Py_ssize_t>(n), out);
+            if (!text) return nullptr;
+            auto got = fetch_inside(engine, *entry, start, n, out, ascii);
+            if (got.ok() && got.value() == n && (ascii || is_ascii(out, static_cast<std::size_t>(n))))
+                return new_sequence(name, text, result_coords(engine.options(), start, end), false);
+            Py_DECREF(text);  // the general path pads, reports, or raises what went wrong
+        } else {
+            char buffer[4096];
+            if (n <= sizeof buffer) {
+                auto got = fetch_inside(engine, *entry, start, n, buffer, ascii);
+                if (got.ok() && got.value() == n && (ascii || is_ascii(buffer, n))) {
+                    PyObject* text = ascii_str(buffer, static_cast<std::size_t>(n));
+                    return text ? new_sequence(name, text, result_coords(engine.options(), start, end), false)
+                                : nullptr;
+                }
             }
         }
-#else
-        PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
-        if (!text) return nullptr;
-        char* out = static_cast<char*>(PyUnicode_DATA(text));
-        auto got = fetch_inside(engine, *entry, start, n, out, ascii);
-        if (got.ok() && got.value() == n && (ascii || is_ascii(out, static_cast<std::size_t>(n))))
-            return new_sequence(name, text, result_coords(engine.options(), start, end), false);
-        Py_DECREF(text);  // the general path pads, reports, or raises what went wrong
-#endif
     }
     return fetch_to_host(name, record, [&](StrOutput& out) { return fetch_into(engine, record, start, end, out); });
 }

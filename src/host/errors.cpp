@@ -20,6 +20,7 @@ PyObject* raise_text(PyObject* type, std::string_view message) {
     return nullptr;
 }
 
+// The base Exception with a prefix per kind, kept for compatibility: callers tell kinds apart by it.
 void raise_faidx_error(const FaidxError& error) {
     Ref exc = Ref::steal(new_exception(error));
     if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
@@ -30,6 +31,7 @@ const char* short_name(PyTypeObject* type) {
     return name ? name + 1 : type->tp_name;
 }
 
+// Wording kept for compatibility (tests pin it).
 PyObject* raise_no_constructor(PyTypeObject* type) {
     PyErr_Format(PyExc_TypeError, "No constructor defined for %s", short_name(type));
     return nullptr;
@@ -76,6 +78,7 @@ bool list_fits_in_memory(std::uint64_t items) {
     return items <= static_cast<std::uint64_t>(PY_SSIZE_T_MAX) / smallest_item && items * smallest_item <= memory;
 }
 
+// Wording kept for compatibility (tests pin it).
 int refuse_delete() {
     PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
     return -1;

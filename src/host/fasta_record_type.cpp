@@ -86,6 +86,7 @@ PyObject* record_repr(PyObject* o) { return PyUnicode_FromFormat("FastaRecord(\"
 
 // --- subscripts ----------------------------------------------------------------------------
 
+// Wording kept for compatibility (tests pin it).
 [[gnu::cold]] PyObject* invalid_index_type() {
     PyErr_Clear();
     PyErr_SetString(PyExc_TypeError, "Invalid index type");
@@ -170,7 +171,7 @@ PyObject* subscript_slice(RecordObject* self, PyObject* slice) {
     if (!region) return nullptr;
     SequenceParts parts;
     sequence_parts(region.get(), parts);
-    std::string_view fetched = seq_bytes(parts.seq);
+    std::string_view fetched = ascii_str_bytes(parts.seq);
 
     // The selection over the whole record; its bytes come from the fetched region.
     SliceSelection sel = select_slice(static_cast<std::size_t>(len), first, stop, step);
@@ -253,7 +254,7 @@ PyObject* get_unpadded_len(PyObject* o, void*) {
     if (!seq) return nullptr;
     SequenceParts parts;
     sequence_parts(seq.get(), parts);
-    std::string_view bases = seq_bytes(parts.seq);
+    std::string_view bases = ascii_str_bytes(parts.seq);
     auto is_n = [](char c) { return c == 'N' || c == 'n'; };
     std::size_t lead = 0, trail = 0;
     while (lead < bases.size() && is_n(bases[lead])) ++lead;

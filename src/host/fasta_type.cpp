@@ -16,6 +16,7 @@
 #include "host/exceptions.hpp"
 #include "host/lock_turns.hpp"
 #include "host/ref.hpp"
+#include "host/regions.hpp"
 #include "host/sequence_type.hpp"
 #include "host/text.hpp"
 #include "host/types.hpp"
@@ -68,6 +69,7 @@ PyObject* name_str(std::string_view name) {
 
 // --- lookups -------------------------------------------------------------------------------
 
+// The messages of a bad key are kept for compatibility, "Index out of range" too (tests pin them).
 [[gnu::cold]] PyObject* missing_key(FastaObject* self, PyObject* key) {
     Ref message = Ref::steal(PyUnicode_FromFormat("%U not in %U.", key, self->holder.filename));
     if (message) PyErr_SetObject(exception_class(ErrorKind::Fetch), message.get());
@@ -194,20 +196,17 @@ PyObject* fasta_get_seq(PyObject* o, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 // Converts `intervals` (pairs of unsigned integers) before anything is fetched.
-bool convert_intervals(PyObject* intervals, std::vector<std::pair<std::uint64_t, std::uint64_t>>& out) {
-    if (!check_sequence(intervals, "intervals")) return false;
-    Ref items = Ref::steal(PySequence_Tuple(intervals));
-    if (!items) return false;
-    Py_ssize_t count = PyTuple_GET_SIZE(items.get());
-    out.resize(static_cast<std::size_t>(count));
+bool convert_intervals(const Engine& engine, PyObject* intervals,
+                       std::vector<std::pair<std::uint64_t, std::uint64_t>>& out) {
+    RegionReader reader(engine, {"intervals"});
+    if (!reader.open_pairs(intervals, nullptr)) return false;
+    out.resize(reader.count());
     LockTurns turns;
-    for (Py_ssize_t i = 0; i < count; ++i) {
+    RegionItem<std::uint64_t> interval;
+    for (std::size_t i = 0; i < out.size(); ++i) {
         turns.step();
-        PyObject* item = PyTuple_GET_ITEM(items.get(), i);
-        auto& [start, end] = out[static_cast<std::size_t>(i)];
-        if (!check_tuple(item, 2, "intervals") || !to_u64(PyTuple_GET_ITEM(item, 0), "intervals", start) ||
-            !to_u64(PyTuple_GET_ITEM(item, 1), "intervals", end))
-            return false;
+        if (!reader.read(i, interval)) return false;
+        out[i] = {interval.start, interval.end};
     }
     return true;
 }
@@ -219,10 +218,10 @@ PyObject* fasta_get_spliced_seq(PyObject* o, PyObject* const* args, Py_ssize_t n
     std::string_view name;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> intervals;
     bool rc;
-    if (!bind_fastcall(sig, args, nargs, kwnames, slot) || !to_text(slot[0], "name", name) ||
-        !convert_intervals(slot[1], intervals) || !to_optional_bool(slot[2], "rc", rc))
-        return nullptr;
     const Engine& engine = *as_fasta(o)->holder.engine;
+    if (!bind_fastcall(sig, args, nargs, kwnames, slot) || !to_text(slot[0], "name", name) ||
+        !convert_intervals(engine, slot[1], intervals) || !to_optional_bool(slot[2], "rc", rc))
+        return nullptr;
     std::vector<Sequence> pieces;
     std::uint64_t total = 0;
     // The pieces are fetched with the lock released: many intervals take a while, and the engine

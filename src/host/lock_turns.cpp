@@ -5,26 +5,12 @@
 
 #include <algorithm>
 
+#include "host/interp.hpp"
+
 namespace sekva::host {
 
-namespace {
-
-// Whether any other thread of the interpreter could be waiting for the lock. Only this thread's
-// own state is read through: the list may change meanwhile, but this thread stays on it.
-bool others_may_wait() {
-#ifdef PYPY_VERSION
-    return true;  // its C API lists no threads
-#else
-    PyThreadState* self = PyThreadState_Get();
-    return PyInterpreterState_ThreadHead(PyThreadState_GetInterpreter(self)) != self ||
-           PyThreadState_Next(self) != nullptr;
-#endif
-}
-
-}  // namespace
-
 void LockTurns::give_turn() {
-    if (!others_may_wait()) {
+    if (!others_may_wait_for_lock()) {
         due_ = Clock::now() + TURN;
         return;
     }

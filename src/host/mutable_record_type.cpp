@@ -8,6 +8,7 @@ namespace sekva::host {
 
 namespace {
 
+// Both messages are kept for compatibility.
 int assign_item(PyObject*, PyObject*, PyObject* value) {
     if (!value) {
         PyErr_SetString(PyExc_NotImplementedError, "can't delete item");

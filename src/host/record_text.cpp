@@ -17,6 +17,7 @@
 #include "host/args.hpp"
 #include "host/entry.hpp"
 #include "host/errors.hpp"
+#include "host/interp.hpp"
 #include "host/lock_turns.hpp"
 #include "host/ref.hpp"
 #include "host/regions.hpp"
@@ -53,8 +54,8 @@ bool read_layout(PyObject* width_given, PyObject* sep, PyObject* table, TextLayo
     return true;
 }
 
-// A bytes object written with the lock released: on CPython its own buffer, which nobody can see
-// before it is returned; on PyPy a buffer copied into it at the end.
+// A bytes object written with the lock released: its own buffer, which nobody can see before it is
+// returned, where TEXT_WRITTEN_IN_PLACE; elsewhere a buffer copied into it at the end.
 class BytesOutput {
 public:
     char* open(std::uint64_t size) {
@@ -62,28 +63,23 @@ public:
             PyErr_NoMemory();
             return nullptr;
         }
-#ifdef PYPY_VERSION
-        buffer_.resize(static_cast<std::size_t>(size));
-        return buffer_.data();
-#else
-        bytes_ = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-        return bytes_ ? PyBytes_AS_STRING(bytes_.get()) : nullptr;
-#endif
+        if constexpr (!TEXT_WRITTEN_IN_PLACE) {
+            buffer_.resize(static_cast<std::size_t>(size));
+            return buffer_.data();
+        }
+        char* data = nullptr;
+        bytes_ = Ref::steal(new_bytes_to_fill(static_cast<Py_ssize_t>(size), data));
+        return bytes_ ? data : nullptr;
     }
     PyObject* finish() {
-#ifdef PYPY_VERSION
-        return PyBytes_FromStringAndSize(buffer_.data(), static_cast<Py_ssize_t>(buffer_.size()));
-#else
+        if constexpr (!TEXT_WRITTEN_IN_PLACE)
+            return PyBytes_FromStringAndSize(buffer_.data(), static_cast<Py_ssize_t>(buffer_.size()));
         return bytes_.release();
-#endif
     }
 
 private:
-#ifdef PYPY_VERSION
-    std::string buffer_;
-#else
+    std::string buffer_;  // where text is not written in place
     Ref bytes_;
-#endif
 };
 
 // Where fetch_bed's text goes: returned (neither set), written to a descriptor, or handed to a file

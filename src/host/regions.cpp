@@ -1,4 +1,4 @@
-// Region columns: tuples, sequences, or integer buffers of any width, read and checked in one pass.
+// Reading the caller's regions (tuples, pairs of one record, columns) and strands, checked in one pass.
 #include "host/regions.hpp"
 
 #include <cstring>
@@ -117,28 +117,6 @@ private:
     return false;
 }
 
-// Looks names up once for each run of one name object: regions of one record come in runs.
-class NameLookup {
-public:
-    NameLookup(const Engine& engine, const char* param) : engine_(engine), param_(param) {}
-    bool find(PyObject* name, const IndexEntry*& out) {
-        if (name != last_) {
-            std::optional<std::string_view> text;
-            if (!to_lookup_text(name, param_, text)) return false;
-            entry_ = text ? engine_.names().find(*text) : nullptr;
-            last_ = name;
-        }
-        out = entry_;
-        return true;
-    }
-
-private:
-    const Engine& engine_;
-    const char* param_;
-    PyObject* last_ = nullptr;
-    const IndexEntry* entry_ = nullptr;
-};
-
 }  // namespace
 
 bool bad_region(PyObject* type, std::size_t i, const std::string& what) {
@@ -161,6 +139,34 @@ PyObject* raise_fill_failure(JobFailure& failure) {
 
 bool to_i64(PyObject* o, const char* param, std::int64_t& out) { return IntColumn::to_i64(o, param, out); }
 
+bool NameLookup::look_up(PyObject* name) {
+    if (refuse_unencodable_) {
+        if (!to_text(name, param_, text_)) return false;
+        entry_ = engine_.names().find(text_);
+    } else {
+        std::optional<std::string_view> text;
+        if (!to_lookup_text(name, param_, text)) return false;
+        text_ = text.value_or(std::string_view());
+        entry_ = text ? engine_.names().find(*text) : nullptr;
+    }
+    last_ = name;
+    return true;
+}
+
+bool RegionReader::open(PyObject* regions) {
+    if (!check_sequence(regions, param_)) return false;
+    items_ = snapshot(regions);
+    return static_cast<bool>(items_);
+}
+
+bool RegionReader::open_pairs(PyObject* pairs, PyObject* record) {
+    width_ = 2;
+    record_ = record;
+    if (record && !names_.find(record)) return false;
+    return open(pairs);
+}
+
+
 bool read_regions(const Engine& engine, PyObject* regions, PyObject* names, PyObject* starts, PyObject* ends,
                   Regions& out, bool allow_absent) {
     bool columns = names || starts || ends;
@@ -169,28 +175,21 @@ bool read_regions(const Engine& engine, PyObject* regions, PyObject* names, PyOb
             PyErr_SetString(PyExc_TypeError, "give either regions or names=, starts= and ends=, not both");
             return false;
         }
-        if (!check_sequence(regions, "regions")) return false;
-        out.keep = snapshot(regions);
-        if (!out.keep) return false;
-        const std::size_t n = static_cast<std::size_t>(PyTuple_GET_SIZE(out.keep.get()));
+        RegionReader reader(engine, {"regions", false, allow_absent});
+        if (!reader.open(regions)) return false;
+        out.keep = Ref::borrow(reader.items().get());
+        const std::size_t n = reader.count();
         without_lock([&] { out.resize(n); });
-        NameLookup lookup(engine, "regions");
         LockTurns turns;
+        RegionItem<std::int64_t> r;
         for (std::size_t i = 0; i < n; ++i) {
             turns.step();
-            PyObject* item = PyTuple_GET_ITEM(out.keep.get(), static_cast<Py_ssize_t>(i));
-            if (allow_absent && item == Py_None) {
-                out.absent[i] = true;
-                out.names[i] = Py_None;
-                continue;
-            }
-            if (!check_tuple(item, 3, "regions")) return false;
-            PyObject* name = PyTuple_GET_ITEM(item, 0);
-            out.names[i] = name;
-            if (!lookup.find(name, out.windows[i].entry) ||
-                !IntColumn::to_i64(PyTuple_GET_ITEM(item, 1), "regions", out.starts[i]) ||
-                !IntColumn::to_i64(PyTuple_GET_ITEM(item, 2), "regions", out.ends[i]))
-                return false;
+            if (!reader.read(i, r)) return false;
+            out.names[i] = r.name;
+            out.absent[i] = r.absent;
+            out.windows[i].entry = r.entry;
+            out.starts[i] = r.start;
+            out.ends[i] = r.end;
         }
     } else {
         if (!names || !starts || !ends) {
@@ -208,15 +207,14 @@ bool read_regions(const Engine& engine, PyObject* regions, PyObject* names, PyOb
             return false;
         }
         without_lock([&] { out.resize(n); });
-        NameLookup lookup(engine, "names");
+        NameLookup lookup(engine, "names", false);
         LockTurns turns;
         for (std::size_t i = 0; i < n; ++i) {
             turns.step();
             PyObject* name = PyTuple_GET_ITEM(out.keep.get(), static_cast<Py_ssize_t>(i));
             out.names[i] = name;
-            if (!lookup.find(name, out.windows[i].entry) || !first.get(i, out.starts[i]) ||
-                !last_col.get(i, out.ends[i]))
-                return false;
+            if (!lookup.find(name) || !first.get(i, out.starts[i]) || !last_col.get(i, out.ends[i])) return false;
+            out.windows[i].entry = lookup.entry();
         }
     }
     for (std::size_t i = 0; i < out.count(); ++i) {

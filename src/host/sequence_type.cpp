@@ -6,6 +6,7 @@
 #include "host/borrow.hpp"
 #include "host/entry.hpp"
 #include "host/errors.hpp"
+#include "host/interp.hpp"
 #include "host/ref.hpp"
 #include "host/text.hpp"
 #include "host/types.hpp"
@@ -22,7 +23,7 @@ struct SequenceObject {
     bool comp;
     BorrowFlag borrow;
 
-    std::string_view bytes() const { return seq_bytes(seq); }
+    std::string_view bytes() const { return ascii_str_bytes(seq); }
 };
 SEKVA_FIRST_FIELD_MARKS_BUILT(SequenceObject, name);
 
@@ -72,16 +73,10 @@ PyObject* allocate(PyObject* name, PyObject* seq, Coords coords, bool comp) {
     // A name given as a str subclass (to a fetch, say) is stored as a plain str.
     Ref exact_name = PyUnicode_CheckExact(name) ? Ref::borrow(name) : Ref::steal(PyUnicode_FromObject(name));
     if (!exact_name) return nullptr;
-#ifdef PYPY_VERSION
-    auto* self = reinterpret_cast<SequenceObject*>(type->tp_alloc(type, 0));
+    // Every field is set below, and the class is not tracked by the collector.
+    auto* self = reinterpret_cast<SequenceObject*>(new_unset_object(type, sizeof(SequenceObject)));
     if (!self) return nullptr;
-#else
-    // Every field is set below: no zeroing pass, and the class is not tracked by the collector.
-    auto* self = static_cast<SequenceObject*>(PyObject_Malloc(sizeof(SequenceObject)));
-    if (!self) return PyErr_NoMemory();
-    PyObject_Init(reinterpret_cast<PyObject*>(self), type);
     self->borrow = 0;
-#endif
     Py_INCREF(seq);
     self->name = exact_name.release();
     self->seq = seq;
@@ -261,6 +256,7 @@ Py_ssize_t sequence_length(PyObject* o) {
     return borrow.ok() ? static_cast<Py_ssize_t>(as_sequence(o)->bytes().size()) : -1;
 }
 
+// Wording kept for compatibility, as is "Index out of range" (tests pin both).
 [[gnu::cold]] PyObject* invalid_index_type() {
     PyErr_Clear();
     PyErr_SetString(PyExc_TypeError, "Invalid index type");
@@ -305,7 +301,7 @@ PyObject* sequence_item(PyObject* o, Py_ssize_t i) {
 
 bool same_bytes(std::string_view a, PyObject* text) {
     if (!str_is_ascii(text)) return false;
-    return a == seq_bytes(text);
+    return a == ascii_str_bytes(text);
 }
 
 PyObject* sequence_richcompare(PyObject* o, PyObject* other, int op) {
@@ -322,7 +318,7 @@ PyObject* sequence_richcompare(PyObject* o, PyObject* other, int op) {
     if (!borrow.ok()) return nullptr;
     SequenceParts parts;
     if (PyUnicode_Check(other)) return PyBool_FromLong(same_bytes(self->bytes(), other));
-    if (sequence_parts(other, parts)) return PyBool_FromLong(self->bytes() == seq_bytes(parts.seq));
+    if (sequence_parts(other, parts)) return PyBool_FromLong(self->bytes() == ascii_str_bytes(parts.seq));
     Py_RETURN_FALSE;
 }
 
@@ -377,14 +373,7 @@ PyObject* new_sequence(PyObject* name, PyObject* seq, Coords coords, bool comp) 
 }
 
 bool shrink_sequence_text(PyObject* sequence, Py_ssize_t length) {
-#ifdef PYPY_VERSION
-    (void)sequence;
-    (void)length;
-    PyErr_SetString(PyExc_SystemError, "strings are not filled in place on this host");
-    return false;
-#else
-    return PyUnicode_Resize(&as_sequence(sequence)->seq, length) == 0;
-#endif
+    return shrink_filled_str(as_sequence(sequence)->seq, length);
 }
 
 bool sequence_parts(PyObject* o, SequenceParts& out) {

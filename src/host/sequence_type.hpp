@@ -21,7 +21,7 @@ struct SequenceParts {
 bool sequence_parts(PyObject* o, SequenceParts& out);
 
 // Cuts the text of a Sequence that nobody else has seen yet to its first `length` characters
-// (CPython: the str was made with room to spare and filled in place).
+// (where TEXT_WRITTEN_IN_PLACE: the str was made with room to spare and filled in place).
 bool shrink_sequence_text(PyObject* sequence, Py_ssize_t length);
 
 // -s: the reverse complement of a host Sequence.

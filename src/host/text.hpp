@@ -7,11 +7,12 @@
 #include <string_view>
 
 #include "engine/fetch/fetch.hpp"
+#include "host/interp.hpp"
 
 namespace sekva::host {
 
-// A new str of n ASCII bytes, written by the caller before finish(). On CPython the bytes go
-// straight into the string object; elsewhere through a scratch buffer.
+// A new str of n ASCII bytes, written by the caller before finish(): straight into the string
+// object where TEXT_WRITTEN_IN_PLACE, elsewhere through a scratch buffer.
 class AsciiBuilder {
 public:
     explicit AsciiBuilder(Py_ssize_t n);
@@ -26,12 +27,11 @@ private:
     PyObject* obj_ = nullptr;
     char* data_ = nullptr;
     Py_ssize_t n_ = 0;
-#ifdef PYPY_VERSION
-    std::string scratch_;
-#endif
+    std::string scratch_;  // where text is not written in place
 };
 
-// Fetched bases written straight into a new host string (CPython) or a scratch buffer. A large
+// Fetched bases written straight into a new host string (where TEXT_WRITTEN_IN_PLACE) or a
+// scratch buffer. A large
 // fetch lets other threads run while its bases are copied: reserve() releases the interpreter lock
 // once the string exists, and resume() (or finish(), or the destructor) takes it back before
 // anything touches a host object again.
@@ -54,18 +54,12 @@ private:
     PyObject* obj_ = nullptr;
     char* data_ = nullptr;
     PyThreadState* released_ = nullptr;
-#ifdef PYPY_VERSION
-    std::string scratch_;
-#endif
+    std::string scratch_;  // where text is not written in place
 };
 
 // str from bytes already known to be ASCII.
 PyObject* ascii_str(const char* p, std::size_t n);
 // str from fetched bytes; raises ValueError naming the record when they are not ASCII.
 PyObject* fetched_str(const char* p, std::size_t n, std::string_view record);
-// The bytes of a stored sequence text (always ASCII, see sequence_type.cpp).
-std::string_view seq_bytes(PyObject* text);
-// Whether a str holds only ASCII characters.
-bool str_is_ascii(PyObject* text);
 
 }  // namespace sekva::host
