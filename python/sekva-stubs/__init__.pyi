@@ -1,5 +1,6 @@
 """Types of the sekva extension module: random access to FASTA files through a .fai index."""
 import collections.abc as _abc
+from os import PathLike as _PathLike
 from types import TracebackType as _TracebackType
 from typing import Any as _Any, ClassVar as _ClassVar, NoReturn as _NoReturn, SupportsIndex as _SupportsIndex
 from typing import final as _final, overload as _overload
@@ -10,7 +11,23 @@ import numpy as _np
 import numpy.typing as _npt
 
 __version__: str
-__all__ = ["Fasta", "Faidx", "Sequence", "FastaRecord", "FastaIterator", "SequenceIterator", "MutableFastaRecord"]
+__all__ = [
+    "Fasta", "Faidx", "Sequence", "FastaRecord", "FastaIterator", "SequenceIterator", "MutableFastaRecord",
+    "FaidxError", "FastaNotFoundError", "IndexNotFoundError", "FetchError", "FastaIndexingError", "FaidxIOError",
+    "RegionError",
+]
+
+# The errors sekva raises about files, indexes, records and regions: str() is the message as given.
+class FaidxError(Exception): ...
+class FastaNotFoundError(FaidxError, FileNotFoundError): ...
+class IndexNotFoundError(FaidxError, FileNotFoundError): ...
+class FetchError(FaidxError, KeyError): ...
+class FastaIndexingError(FaidxError, ValueError): ...
+class FaidxIOError(FaidxError, OSError): ...
+class RegionError(FaidxError, ValueError): ...
+
+# File names: a str or an os.PathLike giving one (bytes are refused).
+_Path = str | _PathLike[str]
 
 # Regions for the array methods: (name, start, end) tuples, or the three columns apart.
 _Regions = _abc.Sequence[tuple[str, int, int]]
@@ -123,8 +140,8 @@ class Fasta:
 
     def __new__(
         cls,
-        filename: str,
-        indexname: str | None = None,
+        filename: _Path,
+        indexname: _Path | None = None,
         default_seq: str | None = None,
         key_function: _KeyFunction | None = None,
         as_raw: bool = False,
@@ -254,8 +271,8 @@ class Faidx:
 
     def __new__(
         cls,
-        filename: str,
-        indexname: str | None = None,
+        filename: _Path,
+        indexname: _Path | None = None,
         as_raw: bool = False,
         strict_bounds: bool = False,
         sequence_always_upper: bool = False,

@@ -16,6 +16,7 @@
 #include "host/entry.hpp"
 #include "host/regions.hpp"
 #include "host/errors.hpp"
+#include "host/exceptions.hpp"
 #include "host/interp.hpp"
 #include "host/lock_turns.hpp"
 #include "host/ref.hpp"
@@ -82,7 +83,7 @@ PyObject* fetch_sequentially(const Engine& engine, RegionReader& reader, bool re
         message.append(name);
     }
     message += ": " + failure.error.display();
-    return raise_text(PyExc_RuntimeError, message);
+    return raise_caused_by(PyExc_RuntimeError, message, failure.error);
 }
 
 // Where text is not written in place: the items [0, planned) get their homes in one arena, each

@@ -5,6 +5,7 @@
 
 #include <iterator>
 #include <string>
+#include <string_view>
 
 #include "host/ref.hpp"
 
@@ -95,6 +96,17 @@ PyObject* new_exception(const FaidxError& error) {
         if (!number || PyObject_SetAttrString(exc.get(), "errno", number.get()) < 0) return nullptr;
     }
     return exc.release();
+}
+
+PyObject* raise_caused_by(PyObject* type, std::string_view message, const FaidxError& error) {
+    Ref cause = Ref::steal(new_exception(error));
+    if (!cause) return nullptr;
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    if (!text) return nullptr;
+    Ref exc = Ref::steal(PyObject_CallFunctionObjArgs(type, text.get(), nullptr));
+    if (!exc || PyObject_SetAttrString(exc.get(), "__cause__", cause.get()) < 0) return nullptr;
+    PyErr_SetObject(type, exc.get());
+    return nullptr;
 }
 
 }  // namespace sekva::host

@@ -6,6 +6,7 @@
 #include "host/args.hpp"
 #include "host/entry.hpp"
 #include "host/errors.hpp"
+#include "host/exceptions.hpp"
 #include "host/lock_turns.hpp"
 
 namespace sekva::host {
@@ -113,7 +114,7 @@ private:
 
 [[gnu::cold]] bool unknown_record(std::size_t i, PyObject* name) {
     Ref message = Ref::steal(PyUnicode_FromFormat("region %zu: Sequence '%U' not found", i, name));
-    if (message) PyErr_SetObject(PyExc_KeyError, message.get());
+    if (message) PyErr_SetObject(exception_class(ErrorKind::Fetch), message.get());
     return false;
 }
 
