@@ -196,7 +196,7 @@ def test_wrong_out_is_refused_before_anything_is_written(genome, out):
     (lambda fa: fa.fetch_array([("r1", 1, 5), ("nope", 1, 5)]), KeyError, "region 1: Sequence 'nope' not found"),
     (lambda fa: fa.fetch_array([("r1", 1, 5), ("r1", 6, 5)], width=4), ValueError, "region 1: start 6 is greater than end 5"),
     (lambda fa: fa.fetch_array([("r1", 1, 5), ("r1", 1, 6)]), ValueError, "region 1: 6 bases where region 0 has 5"),
-    (lambda fa: fa.fetch_array([("r1", 1, 5)] * 2, rc=[True, "x"]), ValueError, r"rc\[1\]: expected a bool, '\+' or '-'"),
+    (lambda fa: fa.fetch_array([("r1", 1, 5)] * 2, rc=[True, "x"]), ValueError, r"rc\[1\]: expected a bool, '\+', '-' or '\.'"),
     (lambda fa: fa.fetch_array([("r1", 1, 5)] * 2, rc=[True]), ValueError, "rc has 1 items for 2 regions"),
     (lambda fa: fa.fetch_array(names=["r1"], starts=[1, 2], ends=[3]), ValueError, "different lengths"),
     (lambda fa: fa.fetch_array([("r1", 1, 5)], pad="NN"), ValueError, "argument 'pad': expected one ASCII character"),

@@ -66,6 +66,46 @@ def test_fetch_bed_writes_every_line_as_its_template_says(opened, width, strande
     assert got == "".join(want).encode()
 
 
+@pytest.mark.parametrize("form", ["str path", "Path", "binary file", "gzip bytes", "bgzip file"])
+def test_fetch_bed_takes_paths_files_and_gzip_text(opened, tmp_path, form):
+    import gzip
+    import pathlib
+    import shutil
+    import subprocess
+
+    handle, seqs, rng = opened
+    bed, _ = random_bed(seqs, rng, count=50)
+    want = handle.fetch_bed(bed.encode(), stranded=True)
+    path = tmp_path / "peaks.bed"
+    path.write_bytes(bed.encode())
+    if form == "str path":
+        given = str(path)
+    elif form == "Path":
+        given = pathlib.Path(path)
+    elif form == "binary file":
+        given = open(path, "rb")
+    elif form == "gzip bytes":
+        given = gzip.compress(bed.encode())
+    else:
+        if not shutil.which("bgzip"):
+            pytest.skip("bgzip is not installed")
+        subprocess.run(["bgzip", "-k", "-f", str(path)], check=True)
+        given = str(path) + ".gz"
+    try:
+        assert handle.fetch_bed(given, stranded=True) == want
+    finally:
+        if hasattr(given, "close"):
+            given.close()
+
+
+def test_fetch_bed_refuses_a_file_opened_as_text(opened, tmp_path):
+    handle, seqs, rng = opened
+    path = tmp_path / "peaks.bed"
+    path.write_text(random_bed(seqs, rng, count=3)[0])
+    with open(path) as f, pytest.raises(TypeError, match="^argument 'bed': a file opened in binary mode was expected"):
+        handle.fetch_bed(f)
+
+
 def test_fetch_bed_agrees_with_fetch_fasta(opened):
     handle, seqs, rng = opened
     bed, expected = random_bed(seqs, rng, columns=3)
@@ -123,7 +163,7 @@ def test_fetch_bed_refuses_lines_it_cannot_take_and_writes_nothing(opened, tmp_p
 @pytest.mark.parametrize(
     "kwargs, error, message",
     [
-        ({"bed": "r0\t0\t1\n"}, TypeError, "argument 'bed': expected bytes"),
+        ({"bed": 3}, TypeError, "argument 'bed': expected bytes"),
         ({"head": "{chrom"}, ValueError, "a '{' without its '}'"),
         ({"head": "chrom}"}, ValueError, "a single '}'"),
         ({"head": "{begin}"}, ValueError, "unknown field {begin}"),

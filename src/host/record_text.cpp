@@ -280,18 +280,54 @@ const char* const FETCH_FASTA_DOC =
     "each byte value; default: the Sequence complement). The bases are read through a descriptor, not\n"
     "the map, so writing a whole genome's regions in pieces keeps the process small.";
 
+// The text of a BED file from what the caller gave: its bytes, a path (str or os.PathLike), or a
+// binary file object (read to its end); gzip-compressed text (BGZF included) is told by its first
+// bytes and decompressed by Python's own gzip module.
+static Ref bed_bytes(PyObject* given) {
+    Ref data;
+    if (PyBytes_Check(given)) {
+        data = Ref::borrow(given);
+    } else if (PyObject_HasAttrString(given, "read")) {
+        data = Ref::steal(PyObject_CallMethod(given, "read", nullptr));
+        if (data && !PyBytes_Check(data.get())) {
+            PyErr_Format(PyExc_TypeError, "argument 'bed': a file opened in binary mode was expected; its read() gave %.200s",
+                         short_type_name(data.get()));
+            return Ref();
+        }
+    } else if (PyUnicode_Check(given) || PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(given)), "__fspath__")) {
+        Ref path;
+        if (!to_path(given, "bed", path)) return Ref();
+        Ref io = Ref::steal(PyImport_ImportModule("io"));
+        Ref file = io ? Ref::steal(PyObject_CallMethod(io.get(), "open", "Os", path.get(), "rb")) : Ref();
+        if (!file) return Ref();
+        data = Ref::steal(PyObject_CallMethod(file.get(), "read", nullptr));
+        if (!data) return Ref();  // the file closes when it is let go
+        Ref closed = Ref::steal(PyObject_CallMethod(file.get(), "close", nullptr));
+        if (!closed) return Ref();
+    } else {
+        PyErr_Format(PyExc_TypeError,
+                     "argument 'bed': expected bytes (the text of a BED file), a path or a binary file, not %.200s",
+                     short_type_name(given));
+        return Ref();
+    }
+    if (!data) return Ref();
+    if (PyBytes_GET_SIZE(data.get()) >= 2 && std::memcmp(PyBytes_AS_STRING(data.get()), "\x1f\x8b", 2) == 0) {
+        Ref gzip = Ref::steal(PyImport_ImportModule("gzip"));
+        if (!gzip) return Ref();
+        return Ref::steal(PyObject_CallMethod(gzip.get(), "decompress", "O", data.get()));
+    }
+    return data;
+}
+
 PyObject* fetch_bed(const Engine& engine, const char* callable, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) {
     const Signature sig = {callable, BED_PARAMS, 7, 1, 1};
     PyObject* slot[7];
     if (!bind_fastcall(sig, args, nargs, kwnames, slot)) return nullptr;
-    // Only bytes: nothing can change them while the engine reads them without the lock.
-    if (!PyBytes_Check(slot[0])) {
-        PyErr_Format(PyExc_TypeError, "argument 'bed': expected bytes (the text of a BED file), not %.200s",
-                     short_type_name(slot[0]));
-        return nullptr;
-    }
-    const std::string_view bed(PyBytes_AS_STRING(slot[0]), static_cast<std::size_t>(PyBytes_GET_SIZE(slot[0])));
+    // Read into bytes first: nothing can change them while the engine reads them without the lock.
+    Ref bed_text = bed_bytes(slot[0]);
+    if (!bed_text) return nullptr;
+    const std::string_view bed(PyBytes_AS_STRING(bed_text.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bed_text.get())));
     std::string_view head_text = DEFAULT_HEAD;
     if (slot[1] && !to_text(slot[1], "head", head_text)) return nullptr;
     TextLayout layout;

@@ -253,15 +253,16 @@ bool read_strands(PyObject* rc, Regions& regions) {
         if (PyUnicode_Check(item)) {
             if (PyUnicode_CompareWithASCIIString(item, "-") == 0) {
                 reverse = true;
-            } else if (PyUnicode_CompareWithASCIIString(item, "+") != 0) {
+            } else if (PyUnicode_CompareWithASCIIString(item, "+") != 0 && PyUnicode_CompareWithASCIIString(item, ".") != 0) {
+                // '.' is a BED line's "no strand" (narrowPeak writes it): read forward.
                 Ref shown = Ref::steal(PyObject_Repr(item));
-                PyErr_Format(PyExc_ValueError, "rc[%zu]: expected a bool, '+' or '-', got %S", i, shown.get());
+                PyErr_Format(PyExc_ValueError, "rc[%zu]: expected a bool, '+', '-' or '.', got %S", i, shown.get());
                 return false;
             }
         } else if (!to_bool(item, "rc", reverse)) {
             PyErr_Clear();
             Ref shown = Ref::steal(PyObject_Repr(item));
-            PyErr_Format(PyExc_ValueError, "rc[%zu]: expected a bool, '+' or '-', got %S", i, shown ? shown.get() : item);
+            PyErr_Format(PyExc_ValueError, "rc[%zu]: expected a bool, '+', '-' or '.', got %S", i, shown ? shown.get() : item);
             return false;
         }
         regions.windows[i].reverse = reverse;
