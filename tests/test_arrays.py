@@ -81,6 +81,15 @@ def test_rows_inside_records_equal_fetches(genome):
         assert row == fa.get_seq(name, start, end, rc=i % 2 == 0).seq
 
 
+def test_strand_columns_take_a_dot_for_no_strand(genome):
+    records, path = genome
+    fa = Fasta(path)
+    name = next(n for n in records if len(records[n]) >= 10)
+    regions = [(name, 1, 10)] * 3
+    rows = rows_text(fa.fetch_array(regions, rc=["+", "-", "."]))
+    assert rows == [fa.get_seq(name, 1, 10).seq, fa.get_seq(name, 1, 10, rc=True).seq, fa.get_seq(name, 1, 10).seq]
+
+
 def python_onehot(text, alphabet):
     out = np.zeros((len(text), len(alphabet)), dtype=np.uint8)
     for j, c in enumerate(text):
