@@ -2,6 +2,7 @@
 import collections.abc as _abc
 from os import PathLike as _PathLike
 from types import TracebackType as _TracebackType
+from typing import BinaryIO as _BinaryIO
 from typing import Any as _Any, ClassVar as _ClassVar, NoReturn as _NoReturn, SupportsIndex as _SupportsIndex
 from typing import final as _final, overload as _overload
 
@@ -227,7 +228,7 @@ class Fasta:
     @_overload
     def fetch_bed(
         self,
-        bed: bytes,
+        bed: bytes | _Path | _BinaryIO,
         *,
         head: str = ">{chrom}:{start}-{end}",
         sep: str = "\n",
@@ -240,7 +241,7 @@ class Fasta:
     @_overload
     def fetch_bed(
         self,
-        bed: bytes,
+        bed: bytes | _Path | _BinaryIO,
         *,
         head: str = ">{chrom}:{start}-{end}",
         sep: str = "\n",
@@ -352,7 +353,7 @@ class Faidx:
     @_overload
     def fetch_bed(
         self,
-        bed: bytes,
+        bed: bytes | _Path | _BinaryIO,
         *,
         head: str = ">{chrom}:{start}-{end}",
         sep: str = "\n",
@@ -365,7 +366,7 @@ class Faidx:
     @_overload
     def fetch_bed(
         self,
-        bed: bytes,
+        bed: bytes | _Path | _BinaryIO,
         *,
         head: str = ">{chrom}:{start}-{end}",
         sep: str = "\n",

@@ -340,7 +340,7 @@ const char* const FETCH_ARRAY_DOC =
     "ends= (sequences or integer arrays, e.g. columns of a pandas DataFrame). Coordinates are 1-based\n"
     "and inclusive: BED starts need + 1. Without width, every region must have the same length; with\n"
     "width, each row is the window of width bases centred on its region (start + (length - width) // 2).\n"
-    "Positions outside the record hold pad. rc is None/False, True, or one bool or '+'/'-' per region:\n"
+    "Positions outside the record hold pad. rc is None/False, True, or one bool or '+'/'-'/'.' per region:\n"
     "reversed rows are reverse-complemented. upper=True (or sequence_always_upper) upper-cases.\n"
     "out= fills a caller's writable C-contiguous uint8 array of that shape and returns it.";
 

@@ -380,7 +380,8 @@ PyObject* fetch_bed(const Engine& engine, const char* callable, PyObject* const*
 const char* const FETCH_BED_DOC =
     "fetch_bed($self, bed, *, head='>{chrom}:{start}-{end}', sep='\\n', width=0, stranded=False, table=None, "
     "out=None)\n--\n\n"
-    "Record text of every line of a BED file (bed: its bytes; 0-based, half-open): for each line, head\n"
+    "Record text of every line of a BED file (bed: its bytes, a path or a binary file, gzip-compressed\n"
+    "or not; 0-based, half-open): for each line, head\n"
     "with {chrom}, {start}, {end}, {name}, {score} and {strand} replaced by the line's first six fields\n"
     "as written (empty where it has fewer) and {line} by the whole line ({{ and }} for braces), then\n"
     "sep, then the bases in lines of width bases (0: one line), each line ended by a line break.\n"
