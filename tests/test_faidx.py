@@ -19,7 +19,7 @@ def test_defaults_and_positional_options(path):
     assert sorted(Faidx(path).keys) == ["chr1", "chr2"]
     assert Faidx(path, None, False).fetch("chr1", 1, 2).seq == "AC"
     params = list(inspect.signature(Faidx).parameters)
-    assert params[:3] == ["filename", "indexname", "as_raw"] and len(params) == 16
+    assert params[:3] == ["filename", "indexname", "as_raw"] and len(params) == 17
 
 
 @pytest.mark.parametrize(

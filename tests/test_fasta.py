@@ -39,7 +39,7 @@ def test_reimport_gives_the_same_module():
 
 def test_signature_and_repr(path, tmp_path, monkeypatch):
     params = list(inspect.signature(Fasta).parameters)
-    assert params[:4] == ["filename", "indexname", "default_seq", "key_function"] and len(params) == 16
+    assert params[:4] == ["filename", "indexname", "default_seq", "key_function"] and len(params) == 17
     monkeypatch.chdir(tmp_path)
     assert repr(Fasta("x.fa")) == 'Fasta("x.fa")'
 

@@ -4,7 +4,7 @@ from os import PathLike as _PathLike
 from types import TracebackType as _TracebackType
 from typing import BinaryIO as _BinaryIO
 from typing import Any as _Any, ClassVar as _ClassVar, NoReturn as _NoReturn, SupportsIndex as _SupportsIndex
-from typing import final as _final, overload as _overload
+from typing import Literal as _Literal, final as _final, overload as _overload
 
 from _typeshed import FileDescriptorLike as _FileDescriptorLike
 
@@ -35,6 +35,8 @@ _Regions = _abc.Sequence[tuple[str, int, int]]
 _Ints = _abc.Sequence[int] | _npt.NDArray[_np.integer[_Any]]
 _Strands = bool | None | _abc.Sequence[bool | str] | _npt.NDArray[_np.bool_]
 _DType = str | type[_np.generic] | _np.dtype[_Any]
+# Where warning lines go: "WARNING: " lines on descriptor 2, or warnings.warn(line, UserWarning).
+_WarnTo = _Literal["stderr", "python"]
 
 # Accepted and kept beside the index, never called.
 _KeyFunction = _abc.Callable[[str], str]
@@ -157,6 +159,7 @@ class Fasta:
         sequence_always_upper: bool = False,
         rebuild: bool = True,
         build_index: bool = True,
+        warn_to: _WarnTo = "stderr",
     ) -> Fasta: ...
     def keys(self) -> list[str]: ...
     def values(self) -> list[FastaRecord]: ...
@@ -288,6 +291,7 @@ class Faidx:
         read_long_names: bool = False,
         duplicate_action: str = ...,
         read_ahead: int | None = None,
+        warn_to: _WarnTo = "stderr",
     ) -> Faidx: ...
     def fetch(self, name: str, start: int, end: int) -> Sequence: ...
     def fetch_entire_sequence(self, name: str) -> Sequence:

@@ -13,6 +13,7 @@
 #include "engine/fetch/sequence.hpp"
 #include "host/args.hpp"
 #include "host/engine_bridge.hpp"
+#include "host/engine_warnings.hpp"
 #include "host/entry.hpp"
 #include "host/regions.hpp"
 #include "host/errors.hpp"
@@ -52,6 +53,7 @@ void reverse_complement_region(FetchedRegion& region, char* data) {
 }
 
 // Below the threshold: every region read first, then fetched in order, first failure raised.
+// The warnings of all regions are issued in their order once the fetches are done.
 PyObject* fetch_sequentially(const Engine& engine, RegionReader& reader, bool reverse_complement) {
     const std::size_t count = reader.count();
     std::vector<Region> regions(count);
@@ -59,17 +61,19 @@ PyObject* fetch_sequentially(const Engine& engine, RegionReader& reader, bool re
         if (!reader.read(i, regions[i])) return nullptr;
     PendingList values;
     values.resize(count);
-    LockTurns turns(1);  // a region may take a millisecond to copy
-    for (std::size_t i = 0; i < count; ++i) {
-        turns.step();
-        const Region& r = regions[i];
-        StrOutput out;
-        RegionResult result = fetch_into(engine, r.text, r.start, r.end, out);
-        if (result.ok() && reverse_complement) reverse_complement_region(result.value(), out.data());
-        PyObject* seq = region_to_host(std::move(result), out, r.name, r.text, reverse_complement);
-        if (!(values[i] = seq)) return nullptr;
-    }
-    return values.to_list();
+    return with_engine_warnings(engine, [&]() -> PyObject* {
+        LockTurns turns(1);  // a region may take a millisecond to copy
+        for (std::size_t i = 0; i < count; ++i) {
+            turns.step();
+            const Region& r = regions[i];
+            StrOutput out;
+            RegionResult result = fetch_into(engine, r.text, r.start, r.end, out);
+            if (result.ok() && reverse_complement) reverse_complement_region(result.value(), out.data());
+            PyObject* seq = region_to_host(std::move(result), out, r.name, r.text, reverse_complement);
+            if (!(values[i] = seq)) return nullptr;
+        }
+        return values.to_list();
+    });
 }
 
 // "Error fetching region {i}[ from {name}]: {error}" is kept for compatibility (tests pin it).

@@ -4,6 +4,7 @@
 #include "engine/base/bytes.hpp"
 #include "engine/fetch/fetch.hpp"
 #include "host/args.hpp"
+#include "host/engine_warnings.hpp"
 #include "host/errors.hpp"
 #include "host/interp.hpp"
 #include "host/sequence_type.hpp"
@@ -54,6 +55,23 @@ bool convert_flag(PyObject* o, const char* param, bool& out) { return !o || to_b
 bool convert_object(PyObject* o, Ref& out) {
     if (o && o != Py_None) out = Ref::borrow(o);
     return true;
+}
+
+// Where warning lines go; anything but the two names (another type included) is refused naming them.
+bool convert_warn_to(PyObject* o, const char* param, OpenOptions::WarnTo& out) {
+    if (!o) return true;
+    if (PyUnicode_Check(o)) {
+        if (PyUnicode_CompareWithASCIIString(o, "stderr") == 0) {
+            out = OpenOptions::WarnTo::Stderr;
+            return true;
+        }
+        if (PyUnicode_CompareWithASCIIString(o, "python") == 0) {
+            out = OpenOptions::WarnTo::Caller;
+            return true;
+        }
+    }
+    PyErr_Format(PyExc_ValueError, "argument '%s': expected 'stderr' or 'python', got %R", param, o);
+    return false;
 }
 
 PyObject* optional_str(const std::optional<std::string>& text) {
@@ -109,6 +127,10 @@ constexpr Option OPTIONS[] = {
          if (!opt.read_ahead) Py_RETURN_NONE;
          return PyLong_FromUnsignedLongLong(*opt.read_ahead);
      }},
+    {"warn_to", [](PyObject* o, const char* n, OpenOptions& opt, OpenedEngine&) { return convert_warn_to(o, n, opt.warn_to); },
+     [](const EngineHolder&, const OpenOptions& opt) {
+         return PyUnicode_FromString(opt.warn_to == OpenOptions::WarnTo::Caller ? "python" : "stderr");
+     }},
 };
 #undef SEKVA_FLAG_OPTION
 #undef SEKVA_TEXT_OPTION
@@ -139,14 +161,19 @@ bool open_engine(PyObject* const* slots, const EngineOrder& conversion_order, Op
             lock->saved = PyEval_SaveThread();
             return go;
         }
-    } lock{PyEval_SaveThread()};
+    };
+    // Opening warns too (a BGZF file without its end-of-file marker), as the option says.
+    EngineWarnings warnings(opt.warn_to);
+    Lock lock{PyEval_SaveThread()};
     Result<std::unique_ptr<Engine>> opened = Engine::open(std::move(opt), Interruption{&Lock::keep_going, &lock});
     PyEval_RestoreThread(lock.saved);
     if (!opened.ok()) {
-        if (PyErr_Occurred()) return false;  // the interruption, raised as the host raises it
-        raise_faidx_error(opened.error());
+        // An interruption is already raised, as the host raises it.
+        if (!PyErr_Occurred()) raise_faidx_error(opened.error());
+        warnings.issue(nullptr);
         return false;
     }
+    if (!Ref::steal(warnings.issue(new_ref(Py_None)))) return false;
     out.engine = std::move(opened.value());
     return true;
 }
@@ -272,7 +299,9 @@ PyObject* fetch_sequence_at(const Engine& engine, PyObject* name, std::string_vi
             }
         }
     }
-    return fetch_to_host(name, record, [&](StrOutput& out) { return fetch_into(engine, record, start, end, out); });
+    return with_engine_warnings(engine, [&] {
+        return fetch_to_host(name, record, [&](StrOutput& out) { return fetch_into(engine, record, start, end, out); });
+    });
 }
 
 PyObject* keys_list(const Engine& engine) {

@@ -1,4 +1,4 @@
-// What Faidx, Fasta and the records share on their way into and out of the engine: the sixteen
+// What Faidx, Fasta and the records share on their way into and out of the engine: the seventeen
 // opening arguments and the conversion of fetch results into host objects.
 #pragma once
 
@@ -22,7 +22,7 @@ namespace sekva::host {
 inline constexpr const char* ENGINE_PARAM_NAMES[] = {
     "filename",      "indexname",       "as_raw",           "strict_bounds", "sequence_always_upper", "rebuild",
     "build_index",   "one_based_attributes", "default_seq", "mutable",       "key_function",          "split_char",
-    "filt_function", "read_long_names", "duplicate_action", "read_ahead",
+    "filt_function", "read_long_names", "duplicate_action", "read_ahead",    "warn_to",
 };
 inline constexpr int ENGINE_PARAMS = static_cast<int>(std::size(ENGINE_PARAM_NAMES));
 using EngineOrder = std::array<int, ENGINE_PARAMS>;
@@ -68,13 +68,13 @@ struct EngineHolder {
     PyObject* filt_function;
 };
 
-// tp_new of Faidx and Fasta: binds the call to `sig` (sixteen parameters in the class's own
+// tp_new of Faidx and Fasta: binds the call to `sig` (seventeen parameters in the class's own
 // order), converts in that order, opens the engine and allocates an object of `type`, whose
 // layout starts with EngineHolder. `to_engine[i]` is the engine position of parameter i.
 PyObject* new_engine_holder(PyTypeObject* type, PyObject* args, PyObject* kwargs, const Signature& sig,
                             const EngineOrder& to_engine);
 int engine_holder_traverse(PyObject* o, visitproc visit, void* arg);
-// __reduce__ of Faidx and Fasta: the class and the sixteen arguments that open the same file with
+// __reduce__ of Faidx and Fasta: the class and the seventeen arguments that open the same file with
 // the same options again, in the class's own order (`to_engine` as for new_engine_holder).
 PyObject* reduce_engine_holder(PyObject* o, const EngineOrder& to_engine);
 // tp_clear: drops the two held callables, which are what can close a reference cycle. The engine

@@ -154,9 +154,11 @@ PyType_Slot slots[] = {
                     "Faidx(filename, indexname=None, as_raw=False, strict_bounds=False, sequence_always_upper=False, "
                     "rebuild=True, build_index=True, one_based_attributes=True, default_seq=None, mutable=False, "
                     "key_function=None, split_char=None, filt_function=None, read_long_names=False, "
-                    "duplicate_action=..., read_ahead=None)\n--\n\n"
+                    "duplicate_action=..., read_ahead=None, warn_to='stderr')\n--\n\n"
                     "The index engine of a FASTA file: fetches by name and 1-based, inclusive coordinates. "
-                    "duplicate_action=... stands for 'stop'.")},
+                    "duplicate_action=... stands for 'stop'. warn_to='stderr' writes each warning as a "
+                    "'WARNING: ' line to descriptor 2; warn_to='python' issues the same line through "
+                    "warnings.warn as a UserWarning instead.")},
     {0, nullptr},
 };
 

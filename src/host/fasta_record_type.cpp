@@ -8,6 +8,7 @@
 #include "engine/fetch/sequence.hpp"
 #include "host/args.hpp"
 #include "host/engine_bridge.hpp"
+#include "host/engine_warnings.hpp"
 #include "host/entry.hpp"
 #include "host/errors.hpp"
 #include "host/fasta_type.hpp"
@@ -214,22 +215,24 @@ PyObject* record_reversed(PyObject* o, PyObject* const* args, Py_ssize_t nargs, 
     PendingList out;
     without_lock([&] { out.resize(static_cast<std::size_t>(count)); });
     // Pieces are fetched first to last and land from the end of the list, each reversed in place.
-    std::uint64_t p = 1;
-    LockTurns turns;
-    for (std::uint64_t j = 0; j < count; ++j) {
-        turns.step();
-        std::uint64_t last = shape.length - p < shape.piece ? shape.length : p + shape.piece - 1;
-        StrOutput bases;
-        RegionResult piece = fetch_into(engine, name, p, last, bases);
-        if (piece.ok()) {
-            if (bases.data()) std::reverse(bases.data(), bases.data() + piece.value().length);
-            piece.value().coords = swapped(piece.value().coords);
+    return with_engine_warnings(engine, [&]() -> PyObject* {
+        std::uint64_t p = 1;
+        LockTurns turns;
+        for (std::uint64_t j = 0; j < count; ++j) {
+            turns.step();
+            std::uint64_t last = shape.length - p < shape.piece ? shape.length : p + shape.piece - 1;
+            StrOutput bases;
+            RegionResult piece = fetch_into(engine, name, p, last, bases);
+            if (piece.ok()) {
+                if (bases.data()) std::reverse(bases.data(), bases.data() + piece.value().length);
+                piece.value().coords = swapped(piece.value().coords);
+            }
+            PyObject*& value = out[static_cast<std::size_t>(count - 1 - j)];
+            if (!(value = region_to_host(std::move(piece), bases, self->name, name))) return nullptr;
+            p = last + 1;
         }
-        PyObject*& value = out[static_cast<std::size_t>(count - 1 - j)];
-        if (!(value = region_to_host(std::move(piece), bases, self->name, name))) return nullptr;
-        p = last + 1;
-    }
-    return out.to_list();
+        return out.to_list();
+    });
 }
 
 PyObject* record_iter(PyObject* o) {

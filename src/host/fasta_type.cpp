@@ -11,6 +11,7 @@
 #include "host/batch.hpp"
 #include "host/record_text.hpp"
 #include "host/engine_bridge.hpp"
+#include "host/engine_warnings.hpp"
 #include "host/entry.hpp"
 #include "host/errors.hpp"
 #include "host/exceptions.hpp"
@@ -39,7 +40,7 @@ constexpr const char* FASTA_PARAM_NAMES[ENGINE_PARAMS] = {
     "filename",      "indexname",       "default_seq",     "key_function",         "as_raw",
     "strict_bounds", "read_ahead",      "mutable",         "split_char",           "filt_function",
     "one_based_attributes", "read_long_names", "duplicate_action", "sequence_always_upper", "rebuild",
-    "build_index",
+    "build_index",   "warn_to",
 };
 constexpr EngineOrder FASTA_TO_ENGINE = engine_order(FASTA_PARAM_NAMES);
 
@@ -211,21 +212,13 @@ bool convert_intervals(const Engine& engine, PyObject* intervals,
     return true;
 }
 
-PyObject* fasta_get_spliced_seq(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const names[] = {"name", "intervals", "rc"};
-    static const Signature sig = {"Fasta.get_spliced_seq", names, 3, 2};
-    PyObject* slot[3];
-    std::string_view name;
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> intervals;
-    bool rc;
-    const Engine& engine = *as_fasta(o)->holder.engine;
-    if (!bind_fastcall(sig, args, nargs, kwnames, slot) || !to_text(slot[0], "name", name) ||
-        !convert_intervals(engine, slot[1], intervals) || !to_optional_bool(slot[2], "rc", rc))
-        return nullptr;
+// The pieces of get_spliced_seq joined into one Sequence named `name_obj` (a str whose UTF-8 form is `name`).
+PyObject* spliced_seq(const Engine& engine, PyObject* name_obj, std::string_view name,
+                      const std::vector<std::pair<std::uint64_t, std::uint64_t>>& intervals, bool rc) {
     std::vector<Sequence> pieces;
     std::uint64_t total = 0;
     // The pieces are fetched with the lock released: many intervals take a while, and the engine
-    // writes its warnings to the descriptor itself.
+    // writes its warnings itself (they stay with this thread, for the caller to issue).
     std::optional<FetchFailure> failed;
     bool too_long = false;
     const Sequence* not_ascii = nullptr;
@@ -282,7 +275,21 @@ PyObject* fasta_get_spliced_seq(PyObject* o, PyObject* const* args, Py_ssize_t n
         }
         std::exchange(pieces, {});
     });
-    return new_sequence(slot[0], builder.finish(), coords, false);
+    return new_sequence(name_obj, builder.finish(), coords, false);
+}
+
+PyObject* fasta_get_spliced_seq(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"name", "intervals", "rc"};
+    static const Signature sig = {"Fasta.get_spliced_seq", names, 3, 2};
+    PyObject* slot[3];
+    std::string_view name;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> intervals;
+    bool rc;
+    if (!bind_fastcall(sig, args, nargs, kwnames, slot) || !to_text(slot[0], "name", name) ||
+        !convert_intervals(*as_fasta(o)->holder.engine, slot[1], intervals) || !to_optional_bool(slot[2], "rc", rc))
+        return nullptr;
+    const Engine& engine = *as_fasta(o)->holder.engine;
+    return with_engine_warnings(engine, [&] { return spliced_seq(engine, slot[0], name, intervals, rc); });
 }
 
 PyObject* fasta_fetch_many(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -416,9 +423,11 @@ PyType_Slot slots[] = {
                     "Fasta(filename, indexname=None, default_seq=None, key_function=None, as_raw=False, "
                     "strict_bounds=False, read_ahead=None, mutable=False, split_char=None, filt_function=None, "
                     "one_based_attributes=True, read_long_names=False, duplicate_action=..., "
-                    "sequence_always_upper=False, rebuild=True, build_index=True)\n--\n\n"
+                    "sequence_always_upper=False, rebuild=True, build_index=True, warn_to='stderr')\n--\n\n"
                     "A FASTA file with its .fai index (built when missing or older than the file): records by "
-                    "name or position. duplicate_action=... stands for 'stop'.")},
+                    "name or position. duplicate_action=... stands for 'stop'. warn_to='stderr' writes each "
+                    "warning as a 'WARNING: ' line to descriptor 2; warn_to='python' issues the same line "
+                    "through warnings.warn as a UserWarning instead.")},
     {0, nullptr},
 };
 

@@ -130,6 +130,7 @@ def main() -> None:
             sequence_always_upper=False,
             rebuild=True,
             build_index=True,
+            warn_to="stderr",
         ) as fasta:
             faidx = Faidx(
                 path,
@@ -148,6 +149,7 @@ def main() -> None:
                 read_long_names=True,
                 duplicate_action="first",
                 read_ahead=4096,
+                warn_to="python",
             )
             fetched: Sequence = faidx.fetch("chr1", 1, 4)
             whole: Sequence = faidx.fetch_entire_sequence("chr2")

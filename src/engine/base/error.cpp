@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <string_view>
 
 namespace sekva {
@@ -48,8 +49,12 @@ FaidxError file_shrank_error() {
     return io_error("the FASTA file shrank while it was open; bases past its new end cannot be read");
 }
 
-void write_warning(const std::string& text) {
-    std::string line = "WARNING: " + text + "\n";
+namespace {
+
+// Where the calling thread's warning lines go; nullptr: descriptor 2.
+thread_local std::vector<std::string>* warning_lines = nullptr;
+
+void write_line(std::string_view line) noexcept {
     const char* p = line.data();
     std::size_t left = line.size();
     while (left > 0) {
@@ -62,5 +67,32 @@ void write_warning(const std::string& text) {
         left -= static_cast<std::size_t>(put);
     }
 }
+
+}  // namespace
+
+void write_warning(const std::string& text) {
+    std::string line = "WARNING: " + text;
+    if (std::vector<std::string>* lines = warning_lines) {
+        try {
+            lines->push_back(line);
+            return;
+        } catch (const std::bad_alloc&) {
+            // Written instead: a warning is never dropped.
+        }
+    }
+    write_line(line + '\n');
+}
+
+void write_warning_lines(const std::vector<std::string>& lines) noexcept {
+    // Two writes a line, where one would need memory that may be what ran out.
+    for (const std::string& line : lines) {
+        write_line(line);
+        write_line("\n");
+    }
+}
+
+WarningRedirect::WarningRedirect(std::vector<std::string>* lines) : previous_(warning_lines) { warning_lines = lines; }
+
+WarningRedirect::~WarningRedirect() { warning_lines = previous_; }
 
 }  // namespace sekva

@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 #include <variant>
+#include <vector>
 
 namespace sekva {
 
@@ -28,8 +29,28 @@ FaidxError not_found_error(std::string_view name);  // Fetch: "Sequence '{}' not
 // Io: the FASTA file lost bytes after it was opened (or a read found bytes no FASTA file holds).
 FaidxError file_shrank_error();
 
-// "WARNING: {text}\n" on descriptor 2: the only logging the library does.
+// The line "WARNING: {text}": the only logging the library does. Written with its newline to
+// descriptor 2, unless a WarningRedirect on the calling thread takes it.
 void write_warning(const std::string& text);
+
+// For as long as it lives, the warning lines of the calling thread (and only that thread: other
+// threads, the batch workers among them, keep their own) are appended to `lines`, without their
+// newline, instead of being written; nullptr sends them to descriptor 2 again. Redirects nest: the
+// previous one is back when this one ends. A line that cannot be appended (no memory) is written.
+
+class WarningRedirect {
+public:
+    explicit WarningRedirect(std::vector<std::string>* lines);
+    ~WarningRedirect();
+    WarningRedirect(const WarningRedirect&) = delete;
+    WarningRedirect& operator=(const WarningRedirect&) = delete;
+
+private:
+    std::vector<std::string>* previous_;
+};
+
+// Writes lines a redirect collected (without their newlines) to descriptor 2 after all.
+void write_warning_lines(const std::vector<std::string>& lines) noexcept;
 
 // No errors leave the engine as exceptions; this is how they travel instead.
 template <class T, class E = FaidxError>

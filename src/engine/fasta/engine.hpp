@@ -31,6 +31,9 @@ struct OpenOptions {
     bool read_long_names = false;
     std::string duplicate_action = "stop";
     std::optional<std::uint64_t> read_ahead;
+    // Where the host shows the warning lines of calls on this engine (its own warnings, written
+    // through write_warning, are the same either way): descriptor 2, or the caller's own channel.
+    enum class WarnTo : std::uint8_t { Stderr, Caller } warn_to = WarnTo::Stderr;
 };
 
 // Asked between the pieces of a long index build whether to go on; the host answers false when the
