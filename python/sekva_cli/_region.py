@@ -81,6 +81,32 @@ def parse(region, lookup):
     it ("" where it prints none).
 
     `lookup(name)` tells whether a record of that name exists."""
+    found = _locate(region, lookup)
+    if isinstance(found, str):
+        return found
+    name, beg, end = found
+    if beg is None or beg >= end:
+        return ""
+    return found
+
+
+def for_fetch(region, lookup):
+    """What Fasta.get_region reads for `region`, in get_seq's 1-based inclusive terms:
+    (name, start, end) with end None for "to the end of the record"; (name, None, None) for a name
+    the file lacks; or the parser's error text. A start of 0 and a start past the end stay as
+    written, so that get_seq's warnings and bounds rules apply to them."""
+    found = _locate(region, lookup)
+    if isinstance(found, str) or found[1] is None:
+        return found
+    name, beg, end = found
+    if end < 0:  # "chr1:5--3", which samtools reports as missing: no get_seq end is below 0
+        return "Coordinates must be > 0"
+    return name, beg + 1, (None if end == _POS_MAX else end)
+
+
+def _locate(region, lookup):
+    """parse()'s (name, beg, end) before beg and end are compared, (name, None, None) for a name
+    the file lacks, or a non-empty error text."""
     region = region.split("\0", 1)[0]
     quoted = 0
     s = 0  # where the name starts
@@ -95,14 +121,14 @@ def parse(region, lookup):
         colon = region.rfind(":")
     if colon < 0:
         name = region[s : s + s_len - quoted]
-        return (name, 0, _POS_MAX) if lookup(name) else ""
+        return (name, 0, _POS_MAX) if lookup(name) else (name, None, None)
     if not quoted and lookup(region):
         if lookup(region[:colon]):
             return f"Range is ambiguous. Use {{{region}}} or {{{region[:colon]}}}{region[colon:]} instead"
         return region, 0, _POS_MAX
     name = region[s : colon - quoted]
     if not lookup(name):
-        return ""
+        return name, None, None
 
     value, hyphen = parse_decimal(region, colon + 1)
     beg = _wrap64(value - 1)
@@ -124,8 +150,6 @@ def parse(region, lookup):
         return f'Unexpected string "{region[hyphen:]}" after region'
     if end == 0:
         end = _POS_MAX
-    if beg >= end:
-        return ""
     return name, beg, end
 
 

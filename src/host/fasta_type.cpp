@@ -30,6 +30,8 @@ struct FastaObject {
     EngineHolder holder;
     bool is_mutable;
     std::vector<std::string_view>* names;  // the table's keys, listed once
+    PyObject* references;  // tuples of the names and of their lengths, made when first asked for
+    PyObject* lengths;
 };
 SEKVA_FIRST_FIELD_MARKS_BUILT(FastaObject, holder.engine);
 
@@ -61,6 +63,8 @@ PyObject* fasta_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void release_fasta(PyObject* o) {
     delete as_fasta(o)->names;
+    Py_CLEAR(as_fasta(o)->references);
+    Py_CLEAR(as_fasta(o)->lengths);
     release_engine_holder(o);
 }
 
@@ -179,6 +183,58 @@ PyObject* fasta_items(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyOb
     return records_list(o, true);
 }
 
+// --- pysam's FastaFile names -------------------------------------------------------------------
+
+// FetchError "Sequence '{name}' not found" for a name given as a str, which may hold lone
+// surrogates (no record has them): those are written as escapes.
+[[gnu::cold]] PyObject* raise_not_found(PyObject* name) {
+    Ref bytes = Ref::steal(PyUnicode_AsEncodedString(name, "utf-8", "backslashreplace"));
+    if (!bytes) return nullptr;
+    raise_faidx_error(not_found_error(
+        std::string_view(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())))));
+    return nullptr;
+}
+
+std::uint64_t record_length(FastaObject* self, std::string_view name) {
+    return self->holder.engine->names().find(name)->rlen;
+}
+
+// The names tuple, or with `lengths` their lengths, kept once made: the names never change, and
+// pysam code indexes these in loops (references[i] for i in range(nreferences)).
+PyObject* names_tuple(FastaObject* self, bool lengths) {
+    PyObject*& cached = lengths ? self->lengths : self->references;
+    if (!cached) {
+        Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(self->names->size())));
+        if (!tuple) return nullptr;
+        for (std::size_t i = 0; i < self->names->size(); ++i) {
+            std::string_view name = (*self->names)[i];
+            PyObject* item = lengths ? PyLong_FromUnsignedLongLong(record_length(self, name)) : name_str(name);
+            if (!item) return nullptr;
+            PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item);
+        }
+        cached = tuple.release();
+    }
+    return new_ref(cached);
+}
+
+PyObject* get_references(PyObject* o, void*) { return names_tuple(as_fasta(o), false); }
+
+PyObject* get_lengths(PyObject* o, void*) { return names_tuple(as_fasta(o), true); }
+
+PyObject* get_nreferences(PyObject* o, void*) { return PyLong_FromSize_t(as_fasta(o)->names->size()); }
+
+PyObject* fasta_get_reference_length(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"reference"};
+    static const Signature sig = {"Fasta.get_reference_length", names, 1, 1};
+    PyObject* slot[1];
+    std::optional<std::string_view> name;
+    if (!bind_fastcall(sig, args, nargs, kwnames, slot) || !to_lookup_text(slot[0], "reference", name))
+        return nullptr;
+    auto* self = as_fasta(o);
+    if (!name || !self->holder.engine->names().contains(*name)) return raise_not_found(slot[0]);
+    return PyLong_FromUnsignedLongLong(record_length(self, *name));
+}
+
 // --- retrieval ----------------------------------------------------------------------------
 
 PyObject* fasta_get_seq(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -192,6 +248,72 @@ PyObject* fasta_get_seq(PyObject* o, PyObject* const* args, Py_ssize_t nargs, Py
         !to_u64(slot[1], "start", start) || !to_u64(slot[2], "end", end) || !to_optional_bool(slot[3], "rc", rc))
         return nullptr;
     Ref seq = Ref::steal(fasta_fetch(o, slot[0], start, end));
+    if (!seq || !rc) return seq.release();
+    return sequence_negative(seq.get());
+}
+
+// The command line's region parser (sekva_cli._region.for_fetch), imported on first use and kept
+// for the life of the process, so that region text means one thing everywhere.
+PyObject* region_parser() {
+    static PyObject* parser = nullptr;
+    if (!parser) {
+        Ref module = Ref::steal(PyImport_ImportModule("sekva_cli._region"));
+        if (!module) return nullptr;
+        parser = PyObject_GetAttrString(module.get(), "for_fetch");
+    }
+    return parser;
+}
+
+[[gnu::cold]] PyObject* raise_region_error(PyObject* text) {
+    std::string_view message;
+    if (!PyUnicode_Check(text)) {
+        PyErr_SetString(PyExc_SystemError, "sekva: the region parser gave neither a region nor an error text");
+        return nullptr;
+    }
+    if (!utf8_view(text, message)) return nullptr;
+    raise_faidx_error(FaidxError{ErrorKind::InvalidRegion, std::string(message)});
+    return nullptr;
+}
+
+PyObject* fasta_get_region(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"region", "rc"};
+    static const Signature sig = {"Fasta.get_region", names, 2, 1};
+    PyObject* slot[2];
+    bool rc;
+    if (!bind_fastcall(sig, args, nargs, kwnames, slot) || !to_optional_bool(slot[1], "rc", rc)) return nullptr;
+    if (!PyUnicode_Check(slot[0])) {
+        fail_conversion(slot[0], "PyString", "region");
+        return nullptr;
+    }
+    PyObject* parser = region_parser();
+    if (!parser) return nullptr;
+    Ref lookup = Ref::steal(PyObject_GetAttrString(o, "__contains__"));
+    if (!lookup) return nullptr;
+    Ref found = Ref::steal(PyObject_CallFunctionObjArgs(parser, slot[0], lookup.get(), nullptr));
+    if (!found) return nullptr;
+    if (!PyTuple_Check(found.get()) || PyTuple_GET_SIZE(found.get()) != 3) return raise_region_error(found.get());
+    PyObject* name = PyTuple_GET_ITEM(found.get(), 0);
+    PyObject* first = PyTuple_GET_ITEM(found.get(), 1);
+    PyObject* last = PyTuple_GET_ITEM(found.get(), 2);
+    if (!PyUnicode_Check(name)) return raise_region_error(found.get());
+    if (first == Py_None) return raise_not_found(name);
+    std::string_view record;
+    auto* self = as_fasta(o);
+    const Engine& engine = *self->holder.engine;
+    std::uint64_t start, end;
+    if (!utf8_view(name, record) || !to_u64(first, "region", start)) return nullptr;
+    const IndexEntry* entry = engine.names().find(record);
+    if (!entry) return raise_not_found(name);
+    Ref seq;
+    if (last != Py_None) {
+        if (!to_u64(last, "region", end)) return nullptr;
+        seq = Ref::steal(fetch_sequence_at(engine, name, record, entry, start, end));
+    } else if (start == 1) {  // the whole record, empty or not, with no bounds to report
+        seq = Ref::steal(
+            fetch_to_host(name, record, [&](StrOutput& out) { return fetch_entire_into(engine, record, out); }));
+    } else {
+        seq = Ref::steal(fetch_sequence_at(engine, name, record, entry, start, entry->rlen));
+    }
     if (!seq || !rc) return seq.release();
     return sequence_negative(seq.get());
 }
@@ -365,6 +487,17 @@ PyMethodDef methods[] = {
     {"items", fastcall_method(entry<fasta_items>), FASTCALL, "items($self)\n--\n\nA new list of (name, FastaRecord) pairs, in index-file order."},
     {"get_seq", fastcall_method(entry<fasta_get_seq>), FASTCALL, "get_seq($self, name, start, end, rc=None)\n--\n\n"
      "The bases from start to end (1-based, inclusive) of a record; with rc=True, their reverse complement."},
+    {"get_region", fastcall_method(entry<fasta_get_region>), FASTCALL,
+     "get_region($self, region, rc=None)\n--\n\n"
+     "The bases of a samtools region string, read as `sekva faidx` and samtools faidx read it:\n"
+     "\"chr1\" (the whole record), \"chr1:1000\" (from base 1000 to the end), \"chr1:1,000-2,000\"\n"
+     "(1-based, inclusive; commas are ignored) and \"{name:with:colons}:1-10\". A Sequence as\n"
+     "get_seq(name, start, end, rc) gives it, with the same clamping, warnings and errors; a start\n"
+     "past the end or of 0 reads nothing, as in get_seq. A name the file lacks raises FetchError;\n"
+     "text that is no region raises RegionError."},
+    {"get_reference_length", fastcall_method(entry<fasta_get_reference_length>), FASTCALL,
+     "get_reference_length($self, reference)\n--\n\n"
+     "The length of the named record, as pysam's FastaFile gives it; FetchError when there is none."},
     {"get_spliced_seq", fastcall_method(entry<fasta_get_spliced_seq>), FASTCALL,
      "get_spliced_seq($self, name, intervals, rc=None)\n--\n\n"
      "The bases of (start, end) intervals of one record joined in the given order."},
@@ -407,6 +540,15 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyGetSetDef getset[] = {
+    {"references", entry<get_references>, nullptr,
+     const_cast<char*>("The record names in index-file order, a tuple (pysam's FastaFile.references)."), nullptr},
+    {"lengths", entry<get_lengths>, nullptr,
+     const_cast<char*>("The lengths of the records in index-file order, a tuple of int."), nullptr},
+    {"nreferences", entry<get_nreferences>, nullptr, const_cast<char*>("The number of records."), nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(new_entry<fasta_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_entry<release_fasta>)},
@@ -419,6 +561,7 @@ PyType_Slot slots[] = {
     {Py_sq_item, slot<fasta_item>()},
     {Py_sq_contains, slot<fasta_contains>()},
     {Py_tp_methods, methods},
+    {Py_tp_getset, getset},
     {Py_tp_doc, const_cast<char*>(
                     "Fasta(filename, indexname=None, default_seq=None, key_function=None, as_raw=False, "
                     "strict_bounds=False, read_ahead=None, mutable=False, split_char=None, filt_function=None, "

@@ -52,6 +52,11 @@ def sequences(fasta: Fasta) -> None:
     fractions: list[float] = [s.gc, s.gc_strict, s.gc_iupac]
     same: bool = s == spliced or s != "ACGT"
     made = Sequence(name="x", seq="ACGT", start=1, end=4, comp=False)
+    region: Sequence = fasta.get_region("chr1:2-9", rc=None)
+    names: tuple[str, ...] = fasta.references
+    lengths: tuple[int, ...] = fasta.lengths
+    count: int = fasta.nreferences + fasta.get_reference_length("chr1")
+    print(region, names, lengths, count)
     print(labels, orientation, len(derived), fractions, same, len(made), repr(made), str(made))
 
 
