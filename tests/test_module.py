@@ -67,3 +67,12 @@ def test_features_in_a_fresh_interpreter():
     out = subprocess.run([sys.executable, "-c", "import sekva; print(sorted(sekva.features.items(), key=str))"],
                          capture_output=True, text=True, check=True).stdout
     assert out.strip() == str(sorted(sekva.features.items(), key=str))
+
+
+def test_metadata_names_the_documents():
+    from importlib.metadata import metadata
+
+    urls = dict(entry.split(", ", 1) for entry in metadata("sekva").get_all("Project-URL") or [])
+    assert urls["Documentation"] == "README.md" and urls["Changelog"] == "CHANGELOG.md"
+    for path in urls.values():
+        assert os.path.exists(os.path.join(os.path.dirname(__file__), "..", path))
