@@ -5,7 +5,7 @@ sekva's own fetch_many, each followed by the same conversion into one numpy arra
 """
 import numpy as np
 
-from common import best_time, optional_peer, print_table
+from common import best_time, command_line, optional_peer, print_table
 import genome
 from sekva import Fasta
 
@@ -29,7 +29,14 @@ def lookup_table():
     return table
 
 
+COST = (
+    "about 65 s; no disk beyond bench/data; peak memory 4.8 GB, as the one-hot rows compared are "
+    "two float32 arrays of 100,000 x 1,000 x 4 (1.6 GB each)."
+)
+
+
 def main():
+    command_line(__doc__, COST).parse_args()
     path, _ = genome.ensure()
     fa = Fasta(path)
     names, starts, minus = windows()
@@ -81,7 +88,7 @@ def main():
     copy = best_time(lambda: np.copyto(target, source), repeat=5)
     print(f"\nfetch_array writes {source.nbytes / ours / 1e9:.2f} GB/s of rows; a plain memcpy of the same "
           f"{source.nbytes / 1e6:.0f} MB runs at {source.nbytes / copy / 1e9:.2f} GB/s "
-          f"(ratio {copy / ours:.2f}; aim: at least 0.33)")
+          f"(ratio {copy / ours:.2f})")
 
 
 if __name__ == "__main__":

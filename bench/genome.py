@@ -8,7 +8,7 @@ GENOME = os.path.join(DATA, "genome.fa")
 BED = os.path.join(DATA, "regions.bed")
 WIDTH = 60
 BIG = "chr1"  # exactly 100 Mb
-# Two dozen records, about 1.05 GB in all.
+# Two dozen records, 1.40 billion bases (1.43 GB of FASTA) in all.
 SIZES = [100_000_000] + [38_000_000 + 1_700_000 * i for i in range(23)]
 REGION_COUNT = 200_000
 

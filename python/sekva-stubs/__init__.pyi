@@ -4,7 +4,7 @@ from os import PathLike as _PathLike
 from types import TracebackType as _TracebackType
 from typing import BinaryIO as _BinaryIO
 from typing import Any as _Any, ClassVar as _ClassVar, NoReturn as _NoReturn, SupportsIndex as _SupportsIndex
-from typing import Literal as _Literal, final as _final, overload as _overload
+from typing import Literal as _Literal, TypedDict as _TypedDict, final as _final, overload as _overload
 
 from _typeshed import FileDescriptorLike as _FileDescriptorLike
 
@@ -12,6 +12,15 @@ import numpy as _np
 import numpy.typing as _npt
 
 __version__: str
+
+class _Features(_TypedDict):
+    bgzf: _Literal["libdeflate", "zlib"] | None
+    remote: bool
+    simd: _Literal["ssse3", "sse2", "scalar"]
+
+# What this build can do: the inflater of BGZF files (None: they are refused), whether URLs open,
+# and the widest vector instructions the kernels use on this processor.
+features: _Features
 __all__ = [
     "Fasta", "Faidx", "Sequence", "FastaRecord", "FastaIterator", "SequenceIterator", "MutableFastaRecord",
     "FaidxError", "FastaNotFoundError", "IndexNotFoundError", "FetchError", "FastaIndexingError", "FaidxIOError",

@@ -1,6 +1,7 @@
 """The `sekva` command: `sekva faidx` and `sekva getfasta`, dispatched and kept free of tracebacks."""
 import gc
 import os
+import signal
 import stat
 import sys
 
@@ -41,6 +42,19 @@ def say(line):
 def warn(message):
     """A message of sekva's own: one line, prefixed with the command."""
     say(f"{_command}: {message}")
+
+
+def write_all(stream, data):
+    """Writes every byte of `data` to a binary stream. A write may take only part of it (the
+    reader of a pipe left, the disk filled) and tell so by its count alone, on CPython and PyPy
+    both; what is left is written again, so the failure surfaces as the next write's OSError
+    (BrokenPipeError, ENOSPC) instead of output cut short without a word."""
+    view = memoryview(data).cast("B")
+    while view:
+        n = stream.write(view)
+        if n is None or n >= len(view):  # None: a stream that does not count, having taken it all
+            return
+        view = view[n:]
 
 
 def read_input(path):
@@ -127,18 +141,41 @@ def _silence_stdout():
         pass
 
 
+def _end_as_samtools_on_a_closed_pipe():
+    """samtools and bedtools end when the reader of their output goes away (`| head`) by dying of
+    SIGPIPE: no message, and the shell reports status 141. Python ignores SIGPIPE and raises
+    BrokenPipeError instead; the command ends the same way, silently. Where the signal cannot
+    be raised (a caller's thread, a blocked signal), it returns the status a shell would show."""
+    _silence_stdout()
+    try:
+        sys.stderr.flush()
+        signal.signal(signal.SIGPIPE, signal.SIG_DFL)
+        os.kill(os.getpid(), signal.SIGPIPE)
+    except (AttributeError, OSError, ValueError):
+        pass
+    return 128 + 13
+
+
 def main(argv=None):
     """Runs `sekva <command> ...` with `argv` (default: the process arguments); returns the exit
-    status."""
+    status. A closed output pipe ends the process as SIGPIPE ends samtools."""
+    try:
+        return _run(sys.argv[1:] if argv is None else list(argv))
+    except BrokenPipeError:
+        return _end_as_samtools_on_a_closed_pipe()
+
+
+def _run(args):
     global _command
-    args = sys.argv[1:] if argv is None else list(argv)
     if not args or args[0] in ("-h", "--help"):
         sys.stdout.write(USAGE)
+        sys.stdout.flush()
         return 0 if args else 1
     if args[0] == "--version":
         import sekva
 
         sys.stdout.write(f"sekva {sekva.__version__}\n")
+        sys.stdout.flush()
         return 0
     if args[0] == "faidx":
         from sekva_cli import _faidx as command
@@ -152,12 +189,13 @@ def main(argv=None):
     # collector would walk them over and over for nothing.
     gc.disable()
     try:
-        return command.run(args[1:])
+        status = command.run(args[1:])
+        sys.stdout.flush()  # where a closed pipe shows, rather than in the interpreter's exit
+        return status
+    except BrokenPipeError:
+        raise
     except CliError as e:
         warn(str(e))
-    except BrokenPipeError:
-        _silence_stdout()
-        warn("write error: the reader of the output went away (broken pipe)")
     except OSError as e:
         where = f" {e.filename}" if e.filename else ""
         warn(f"I/O error{where}: {e.strerror or e}")

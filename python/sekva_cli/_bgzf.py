@@ -3,6 +3,8 @@ field, then the end-of-file block, so that bgzip, samtools and sekva read the fi
 import struct
 import zlib
 
+from sekva_cli import write_all
+
 # htslib fills each block with this much text; so do we, so the block table looks like bgzip's.
 BLOCK_TEXT = 0xFF00
 _MAX_BLOCK = 0x10000  # a block fits the 16-bit BSIZE field (which holds size - 1), and so does its text
@@ -63,7 +65,7 @@ class Writer:
             return
         if self.compressed:
             self.starts.append((self.compressed, self.plain))
-        self.raw.write(data)
+        write_all(self.raw, data)
         self.compressed += len(data)
         self.plain += len(text)
 
@@ -71,7 +73,7 @@ class Writer:
         if self.pending:
             self._put(bytes(self.pending))
             self.pending.clear()
-        self.raw.write(EOF_BLOCK)
+        write_all(self.raw, EOF_BLOCK)
         self.compressed += len(EOF_BLOCK)
 
     def gzi(self):

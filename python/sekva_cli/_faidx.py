@@ -5,7 +5,7 @@ import sys
 from itertools import compress, repeat
 from operator import add, le
 
-from sekva_cli import STDIN, CliError, open_output, read_input, refuse_overwrite, say
+from sekva_cli import STDIN, CliError, open_output, read_input, refuse_overwrite, say, write_all
 from sekva_cli import _emit, _genome, _region
 
 USAGE = """\
@@ -201,7 +201,7 @@ def _write_atomically(path, data):
     scratch = f"{path}.{os.getpid()}.tmp"
     try:
         with open(scratch, "wb") as f:
-            f.write(data)
+            write_all(f, data)
         os.replace(scratch, path)
     except OSError as e:
         raise CliError(f'cannot write "{path}": {e.strerror}') from None
@@ -387,5 +387,5 @@ def _write_regions(fasta, texts, out, width, keep_going, reverse, pos_mark, neg_
         index.add(heads[: count - status], found[: count - status])
     for i in range(0, count, _emit.CHUNK):
         j = min(i + _emit.CHUNK, count)
-        out.write(_emit.record_text(fasta, found[i:j], heads[i:j], "\n", width, reverse, _emit.TABLE))
+        write_all(out, _emit.record_text(fasta, found[i:j], heads[i:j], "\n", width, reverse, _emit.TABLE))
     return status

@@ -1,7 +1,7 @@
 """The genome as samtools and bedtools read it: where two records share a name, the first one."""
 import os
 
-from sekva_cli import say
+from sekva_cli import say, write_all
 
 
 def inputs(path, indexname=None):
@@ -88,7 +88,7 @@ def open_first_records(path, indexname=None, warn_duplicates=False, missing_note
     handle, scratch = tempfile.mkstemp(suffix=".fai", prefix="sekva-first-")
     try:
         with os.fdopen(handle, "wb") as f:
-            f.write(b"".join(line + b"\n" for line in firsts))
+            write_all(f, b"".join(line + b"\n" for line in firsts))
         return sekva.Fasta(path, indexname=scratch, rebuild=False, build_index=False)
     finally:
         os.unlink(scratch)

@@ -4,7 +4,7 @@ import sys
 from itertools import compress, repeat
 from operator import add, eq
 
-from sekva_cli import STDIN, CliError, open_output, read_input, refuse_overwrite, say
+from sekva_cli import STDIN, CliError, open_output, read_input, refuse_overwrite, say, write_all
 from sekva_cli import _emit, _genome
 
 USAGE = """\
@@ -247,11 +247,11 @@ def _write(fasta, bed, opts, out):
         chunk = [column[i:j] for column in columns]
         if split_bed_out:
             # bedtools prints the interval fields to standard output and only the bases to -fo.
-            sys.stdout.buffer.write(_emit.interleave(pattern, chunk).encode("utf-8", "surrogateescape"))
-            out.write(_emit.record_text(fasta, regions[i:j], [""] * len(chunk[0]), "", 0, minus, table))
+            write_all(sys.stdout.buffer, _emit.interleave(pattern, chunk).encode("utf-8", "surrogateescape"))
+            write_all(out, _emit.record_text(fasta, regions[i:j], [""] * len(chunk[0]), "", 0, minus, table))
         else:
             heads = _emit.split_records(head, chunk)
-            out.write(_emit.record_text(fasta, regions[i:j], heads, sep, 0, minus, table))
+            write_all(out, _emit.record_text(fasta, regions[i:j], heads, sep, 0, minus, table))
 
 
 def _write_whole(fasta, data, opts, out):
@@ -278,7 +278,7 @@ def _write_whole(fasta, data, opts, out):
     except ValueError:
         return False
     if text is not None:
-        out.write(text)
+        write_all(out, text)
     return True
 
 

@@ -4,6 +4,8 @@
 #include <iterator>
 #include <new>
 
+#include "engine/simd/cpu.hpp"
+#include "engine/codec/inflate.hpp"
 #include "host/args.hpp"
 #include "host/entry.hpp"
 #include "host/errors.hpp"
@@ -133,6 +135,23 @@ bool register_class(PyObject* module, const Registration& reg) {
     return PyObject_SetAttrString(module, reg.name, reinterpret_cast<PyObject*>(type)) == 0;
 }
 
+// sekva.features: what this build can do, for a user or a bug report to ask the installed module.
+// "bgzf" names the inflater of compressed files (None: they are refused), "remote" whether URLs
+// open, "simd" the widest vector instructions the kernels use on this processor.
+bool add_features(PyObject* module) {
+    Ref features = Ref::steal(PyDict_New());
+    if (!features) return false;
+    const char* inflater = inflate_backend();
+    Ref bgzf = inflater ? Ref::steal(PyUnicode_FromString(inflater)) : Ref::borrow(Py_None);
+    Ref simd = Ref::steal(PyUnicode_FromString(simd_level_name()));
+    if (!bgzf || !simd) return false;
+    if (PyDict_SetItemString(features.get(), "bgzf", bgzf.get()) < 0 ||
+        PyDict_SetItemString(features.get(), "remote", Py_False) < 0 ||
+        PyDict_SetItemString(features.get(), "simd", simd.get()) < 0)
+        return false;
+    return PyObject_SetAttrString(module, "features", features.get()) == 0;
+}
+
 PyObject* init_module() {
     if (module_cell) {
         Py_INCREF(module_cell);
@@ -152,6 +171,7 @@ PyObject* init_module() {
     // A plain attribute, not in __all__: `from sekva import *` brings the classes only.
     Ref version = Ref::steal(PyUnicode_FromString(version_text));
     if (!version || PyObject_SetAttrString(module.get(), "__version__", version.get()) < 0) return nullptr;
+    if (!add_features(module.get())) return nullptr;
     module_cell = module.get();
     Py_INCREF(module_cell);
     return module.release();

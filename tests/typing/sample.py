@@ -112,8 +112,15 @@ def refuse_writes(record: MutableFastaRecord) -> None:
         pass
 
 
+def describe_build() -> str:
+    bgzf: str | None = sekva.features["bgzf"]
+    remote: bool = sekva.features["remote"]
+    simd: str = sekva.features["simd"]
+    return f"{bgzf or 'no BGZF'}, remote {remote}, {simd}"
+
+
 def main() -> None:
-    print(sekva.__version__, sekva.__all__)
+    print(sekva.__version__, sekva.__all__, describe_build())
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "g.fa")
         with open(path, "w") as f:

@@ -36,4 +36,9 @@ const CpuFeatures& cpu_features() {
     return features;
 }
 
+const char* simd_level_name() {
+    const CpuFeatures& f = cpu_features();
+    return f.ssse3 ? "ssse3" : f.sse2 ? "sse2" : "scalar";
+}
+
 }  // namespace sekva

@@ -29,5 +29,7 @@ CpuFeatures detect_cpu();
 // SEKVA_FORCE_SCALAR=1 in the environment at that moment every feature is off, so a test run can
 // take the scalar fallbacks on any processor; a value of 0 or an empty one changes nothing.
 const CpuFeatures& cpu_features();
+// The widest of them by name, as the module reports it: "ssse3", "sse2" or "scalar".
+const char* simd_level_name();
 
 }  // namespace sekva
