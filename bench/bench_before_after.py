@@ -18,7 +18,7 @@ ROOT = os.path.dirname(HERE)
 DATA = os.environ.get("SEKVA_BENCH_DATA", os.path.join(HERE, "data"))
 GENOME = os.path.join(DATA, "before_after.fa")
 RECORDS, LENGTH, WIDTH = 4, 50_000_000, 60
-ROUNDS = 5  # each row runs this many times per build, alternating; the best time counts
+ROUNDS = int(os.environ.get("SEKVA_BENCH_ROUNDS", "5"))  # runs per row and build, alternating; the best counts
 
 SETUP = f"""
 import random, time, sys
@@ -119,7 +119,8 @@ def main():
         print(f"before: {before_rev}   after: {after_rev or 'working tree'}   best of {ROUNDS}, alternating")
         print(f"{'task':<46} {'before':>9} {'after':>9} {'after/before':>13}")
         slower = []
-        for task, setup, code in ROWS:
+        only = os.environ.get("SEKVA_BENCH_ROWS")  # a substring: only the rows whose task holds it
+        for task, setup, code in [r for r in ROWS if not only or only in r[0]]:
             b = a = float("inf")
             for _ in range(ROUNDS):
                 b = min(b, time_row(before, setup, code))

@@ -158,18 +158,18 @@ void extraction_reports_errors_where_they_happen() {
     // An error inside the region's bytes fails the read with that error; one outside it is never met.
     FaultySource inside(g.text, Faults{.most = 64, .fail_at = e.offset + n / 2});
     std::string error;
-    std::string got = extract(Reader{&inside, nullptr, false}, e, 1, n, &error);
+    std::string got = extract(Reader(&inside, nullptr, false), e, 1, n, &error);
     check(got.empty() && error == "IO error: Input/output error (os error 5)", "an EIO inside the region: " + error);
 
     FaultySource outside(g.text, Faults{.most = 64, .fail_at = e.offset == 0 ? g.text.size() - 1 : 0});
     error.clear();
-    got = extract(Reader{&outside, nullptr, false}, e, 1, n, &error);
+    got = extract(Reader(&outside, nullptr, false), e, 1, n, &error);
     check(error.empty() && got == g.bases[1].substr(0, n), "an EIO outside the region is never read: " + error);
 
     // Bytes that end before the size the source was opened with: the file shrank, not fewer bases.
     FaultySource shrunk(g.text, Faults{.ends_at = e.offset + 3});
     error.clear();
-    got = extract(Reader{&shrunk, nullptr, false}, e, 1, n, &error);
+    got = extract(Reader(&shrunk, nullptr, false), e, 1, n, &error);
     check(got.empty() && error.find("shrank") != std::string::npos, "a source that ends early: " + error);
 }
 

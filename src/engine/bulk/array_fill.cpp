@@ -20,7 +20,7 @@ namespace {
 constexpr std::size_t PREFETCH_AHEAD = 3;
 
 // Loads the bases of the window a few rows ahead while this one is copied (mapped files only).
-void prefetch_window(const ByteSource& src, const std::vector<Window>& windows, std::size_t i, std::uint64_t width) {
+void prefetch_window(const Reader& src, const std::vector<Window>& windows, std::size_t i, std::uint64_t width) {
     if (i + PREFETCH_AHEAD >= windows.size()) return;
     const Window& w = windows[i + PREFETCH_AHEAD];
     std::int64_t first = std::max<std::int64_t>(w.first, 1);
@@ -89,7 +89,7 @@ std::optional<JobFailure> fill_codes(const Engine& engine, const std::vector<Win
     JobOutcome outcome = run_regions(
         engine.reader(), windows.size(), [&](std::size_t i) { return window_position(windows[i]); },
         [&](std::size_t i, const Reader& src) {
-            prefetch_window(*src.bytes, windows, i, width);
+            prefetch_window(src, windows, i, width);
             char* row = out + i * width;
             if (Status err = window_bytes(src, windows[i], width, pad, row)) {
                 failures.add(i, std::move(*err));
@@ -119,7 +119,7 @@ std::optional<JobFailure> fill_onehot(const Engine& engine, const std::vector<Wi
             thread_local std::vector<unsigned char> scratch_row;
             if (scratch_row.size() < scratch_size) scratch_row.resize(scratch_size);
             unsigned char* scratch = scratch_row.data();
-            prefetch_window(*src.bytes, windows, i, layout.width);
+            prefetch_window(src, windows, i, layout.width);
             char* bytes = reinterpret_cast<char*>(scratch);
             if (Status err = window_bytes(src, windows[i], layout.width, '\0', bytes)) {
                 failures.add(i, std::move(*err));
@@ -157,7 +157,7 @@ std::optional<JobFailure> fill_ragged(const Engine& engine, const std::vector<Re
     JobOutcome outcome = run_regions(engine.reader(), plans.size(), position, [&](std::size_t i, const Reader& src) {
         if (i + PREFETCH_AHEAD < plans.size() && plans[i + PREFETCH_AHEAD].kind == RegionPlan::Kind::Extract) {
             const RegionPlan& ahead = plans[i + PREFETCH_AHEAD];
-            prefetch_region(*src.bytes, *ahead.entry, ahead.s, ahead.n);
+            prefetch_region(src, *ahead.entry, ahead.s, ahead.n);
         }
         lengths[i] = 0;
         if (plans[i].kind != RegionPlan::Kind::Extract) return;

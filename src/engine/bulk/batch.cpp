@@ -56,7 +56,7 @@ void BatchFetch::extract(std::size_t i, const Reader& from) {
     // Regions of a BED file are scattered over the genome: start loading a few ahead.
     if (i + PREFETCH_AHEAD < count_ && items_[i + PREFETCH_AHEAD].plan.kind == RegionPlan::Kind::Extract) {
         const RegionPlan& ahead = items_[i + PREFETCH_AHEAD].plan;
-        prefetch_region(*from.bytes, *ahead.entry, ahead.s, ahead.n);
+        prefetch_region(from, *ahead.entry, ahead.s, ahead.n);
     }
     BatchItem& item = items_[i];
     if (item.plan.kind != RegionPlan::Kind::Extract || !item.out) return;

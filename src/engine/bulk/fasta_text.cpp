@@ -33,8 +33,7 @@ std::optional<JobFailure> TextJob::read() {
     // Read for one pass (a mapped file through a descriptor of its own): the pages of a whole
     // genome's regions then stay in the page cache, not in this process.
     const std::shared_ptr<const ByteSource> bytes = engine_.bytes().for_one_pass();
-    Reader src = engine_.reader();
-    src.bytes = bytes.get();
+    const Reader src(bytes.get(), nullptr, true);
     FirstFailure failures;
     auto position = [&](std::size_t i) { return plan_position(regions_[i].plan); };
     JobOutcome outcome = run_regions(src, n, position, [&](std::size_t i, const Reader& from) {

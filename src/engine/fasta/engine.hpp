@@ -68,7 +68,7 @@ public:
     const ByteSource& bytes() const { return *bytes_; }
     std::shared_ptr<const ByteSource> bytes_holder() const { return bytes_; }
     // How the calling (host) thread reads them: long reads may use the worker pool.
-    Reader reader() const { return Reader{bytes_.get(), nullptr, true}; }
+    Reader reader() const { return Reader(bytes_.get(), nullptr, true); }
     // The block table and cache of a BGZF file, for tests that look inside.
     const BgzfFile* bgzf() const { return bgzf_.get(); }
     // The .gzi of a BGZF file: the FASTA path with ".gzi" appended.

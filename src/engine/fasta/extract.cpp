@@ -43,7 +43,7 @@ bool empty_request(const IndexEntry& e, std::uint64_t n) { return n == 0 || e.rl
 
 // The window [begin, end) from memory the source offers: a fault or a NUL is the file shrinking
 // under its map.
-Status copy_direct(const ByteSource& src, const char* base, std::uint64_t begin, std::uint64_t end,
+Status copy_direct(const char* base, std::uint64_t begin, std::uint64_t end,
                    std::uint64_t want, char* out, std::uint64_t& got, unsigned& seen, bool& nul) {
     const char* from = base + begin;
     const char* to = base + end;
@@ -87,13 +87,13 @@ Result<std::uint64_t> extract_into(const Reader& from, const IndexEntry& e, std:
     std::uint64_t got = 0, begin;
     if (!empty_request(e, n)) {
         const bool placed = first_byte(e, p, begin);
-        if ((!placed || begin > src.offset_limit()) && src.offset_limit() != UINT64_MAX)
+        if ((!placed || begin > from.offset_limit) && from.offset_limit != UINT64_MAX)
             return io_error_from_errno(EINVAL);
-        if (placed && capacity && begin < src.size()) {
-            const std::uint64_t end = window_end(e, begin, n, src.size()), want = std::min(n, capacity);
+        if (placed && capacity && begin < from.size) {
+            const std::uint64_t end = window_end(e, begin, n, from.size), want = std::min(n, capacity);
             Status err;
-            if (const char* base = src.direct()) {
-                err = copy_direct(src, base, begin, end, want, out, got, seen, nul);
+            if (from.direct) {
+                err = copy_direct(from.direct, begin, end, want, out, got, seen, nul);
             } else if (from.cursor && end - begin <= src.piece_bytes()) {
                 auto view = from.cursor->view(begin, end - begin);
                 if (!view.ok()) return std::move(view.error());
@@ -130,7 +130,7 @@ JobOutcome run_regions(const Reader& from, std::size_t count, const std::functio
         std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return where[a] < where[b]; });
         return run_parallel(count, [&](std::size_t first, std::size_t last) {
             std::unique_ptr<SourceCursor> cursor = from.bytes->cursor();
-            const Reader local{from.bytes, cursor.get(), false};
+            const Reader local(from.bytes, cursor.get(), false);
             for (std::size_t k = first; k < last; ++k) body(order[k], local);
         });
     } catch (const std::bad_alloc&) {
@@ -138,12 +138,12 @@ JobOutcome run_regions(const Reader& from, std::size_t count, const std::functio
     }
 }
 
-void prefetch_region(const ByteSource& src, const IndexEntry& e, std::uint64_t p, std::uint64_t n) {
+void prefetch_region(const Reader& from, const IndexEntry& e, std::uint64_t p, std::uint64_t n) {
     std::uint64_t begin;
-    const char* base = src.direct();
-    if (!base || empty_request(e, n) || p == 0 || !first_byte(e, p, begin) || begin >= src.size()) return;
+    const char* base = from.direct;
+    if (!base || empty_request(e, n) || p == 0 || !first_byte(e, p, begin) || begin >= from.size) return;
     constexpr std::uint64_t most = 4096;
-    std::uint64_t bytes = std::min(window_end(e, begin, n, src.size()) - begin, most);
+    std::uint64_t bytes = std::min(window_end(e, begin, n, from.size) - begin, most);
     const char* at = base + begin;
     for (std::uint64_t off = 0; off < bytes; off += 64) __builtin_prefetch(at + off);
 }

@@ -14,10 +14,17 @@ namespace sekva {
 
 // How one thread reads a byte source: the source, this thread's cursor when the source reads
 // through cursors, and whether a long read may fan out on the worker pool (never from a worker).
+// What every region asks of the source is asked once here, not once per region.
 struct Reader {
-    const ByteSource* bytes = nullptr;
-    SourceCursor* cursor = nullptr;
-    bool may_use_pool = false;
+    Reader(const ByteSource* source, SourceCursor* cursor_, bool pool)
+        : bytes(source), cursor(cursor_), may_use_pool(pool), direct(source->direct()), size(source->size()),
+          offset_limit(source->offset_limit()) {}
+    const ByteSource* bytes;
+    SourceCursor* cursor;
+    bool may_use_pool;
+    const char* direct;          // bytes->direct()
+    std::uint64_t size;          // bytes->size()
+    std::uint64_t offset_limit;  // bytes->offset_limit()
 };
 
 // Bytes that extraction can yield at most for this request (n, or fewer when the file ends
@@ -46,6 +53,6 @@ JobOutcome run_regions(const Reader& from, std::size_t count, const std::functio
 
 // Starts loading the mapped bytes of a region into the cache (at most its first few kilobytes), so
 // that a loop over scattered regions waits for memory once per region, not once per cache line.
-void prefetch_region(const ByteSource& src, const IndexEntry& e, std::uint64_t p, std::uint64_t n);
+void prefetch_region(const Reader& from, const IndexEntry& e, std::uint64_t p, std::uint64_t n);
 
 }  // namespace sekva
