@@ -275,7 +275,7 @@ PyObject* fetch_sequence(const Engine& engine, PyObject* name, std::string_view 
 PyObject* fetch_sequence_at(const Engine& engine, PyObject* name, std::string_view record, const IndexEntry* entry,
                             std::uint64_t start, std::uint64_t end) {
     // Inside the record, from the map, and small enough not to be worth letting other threads run.
-    if (entry && start >= 1 && start <= end && end <= entry->rlen && engine.bytes().direct() &&
+    if (entry && start >= 1 && start <= end && end <= entry->rlen && engine.reader().direct &&
         end - start < StrOutput::RELEASE_LOCK_ABOVE) {
         const std::uint64_t n = end - start + 1;
         bool ascii = false;

@@ -74,6 +74,7 @@ Result<std::unique_ptr<Engine>> Engine::open(OpenOptions options, Interruption i
         // A BGZF file keeps its map's descriptor to tell a file that shrank from a corrupt block.
         if (!engine->bgzf_) file->release_spare_descriptor();
         engine->bytes_ = engine->bgzf_ ? std::shared_ptr<const ByteSource>(engine->bgzf_) : file;
+        engine->reader_.emplace(engine->bytes_.get(), nullptr, true);
 
         bool build = false;
         if (!modified(engine->index_path_)) {
@@ -99,6 +100,7 @@ Result<std::unique_ptr<Engine>> Engine::open(OpenOptions options, Interruption i
 std::unique_ptr<Engine> Engine::over(OpenOptions options, std::shared_ptr<const ByteSource> bytes, NameTable names) {
     std::unique_ptr<Engine> engine(new Engine(std::move(options)));
     engine->bytes_ = std::move(bytes);
+    engine->reader_.emplace(engine->bytes_.get(), nullptr, true);
     engine->names_ = std::move(names);
     return engine;
 }

@@ -68,7 +68,7 @@ public:
     const ByteSource& bytes() const { return *bytes_; }
     std::shared_ptr<const ByteSource> bytes_holder() const { return bytes_; }
     // How the calling (host) thread reads them: long reads may use the worker pool.
-    Reader reader() const { return Reader(bytes_.get(), nullptr, true); }
+    const Reader& reader() const { return *reader_; }
     // The block table and cache of a BGZF file, for tests that look inside.
     const BgzfFile* bgzf() const { return bgzf_.get(); }
     // The .gzi of a BGZF file: the FASTA path with ".gzi" appended.
@@ -87,6 +87,7 @@ private:
     std::string absolute_filename_, absolute_index_path_;
     NameTable names_;
     std::shared_ptr<const ByteSource> bytes_;
+    std::optional<Reader> reader_;  // over bytes_, made once they are known
     std::shared_ptr<BgzfFile> bgzf_;  // over the file's own bytes, when it is BGZF-compressed
     bool table_unchecked_ = false;  // the block table came from the blocks' footers, not a .gzi
     bool binary_head_ = false;      // a file read as text whose first bytes hold a NUL

@@ -36,7 +36,7 @@ FetchedRegion empty_region(std::uint64_t s, std::uint64_t e) { return FetchedReg
 RegionResult extract_region(const Engine& engine, const IndexEntry& entry, std::uint64_t s, std::uint64_t e,
                             OutputBuffer& out) {
     const OpenOptions& opt = engine.options();
-    const Reader src = engine.reader();
+    const Reader& src = engine.reader();
     std::uint64_t n = e - s + 1;
     std::uint64_t room;
     if (!padded_capacity(opt, extraction_capacity(*src.bytes, entry, s, n), n, room)) return no_memory();
@@ -143,7 +143,7 @@ RegionResult fetch_entire_into(const Engine& engine, std::string_view name, Outp
         const IndexEntry* entry = engine.names().find(name);
         if (!entry) return engine_failure(not_found_error(name));
         const OpenOptions& opt = engine.options();
-        const Reader src = engine.reader();
+        const Reader& src = engine.reader();
         std::uint64_t n = entry->rlen;
         FetchedRegion region;
         if (!opt.as_raw) region.coords = Coords{opt.one_based_attributes ? 1u : 0u, n};
@@ -162,7 +162,7 @@ RegionResult fetch_entire_into(const Engine& engine, std::string_view name, Outp
 
 Result<std::uint64_t> fetch_inside(const Engine& engine, const IndexEntry& entry, std::uint64_t start,
                                    std::uint64_t n, char* out, bool& ascii) {
-    if (!engine.bytes().direct()) return std::uint64_t{0};
+    if (!engine.reader().direct) return std::uint64_t{0};
     auto got = extract_into(engine.reader(), entry, start, n, out, n, &ascii);
     if (got.ok() && got.value() == n && engine.options().sequence_always_upper)
         ascii_upper_in_place(out, static_cast<std::size_t>(n));
