@@ -9,6 +9,7 @@ import subprocess
 import sys
 
 import pytest
+from conftest import random_region_texts
 
 SAMTOOLS = shutil.which("samtools")
 BEDTOOLS = shutil.which("bedtools")
@@ -51,15 +52,7 @@ def random_genome(rng, crlf=False, final_newline=True, empty_record=True, repeat
 
 def random_regions(rng, count):
     names = ["chr1", "chr2", "chr:3", "chr", "chr:1-5", "x", "chrZ", "nobases", "", "{chr:3}", "{chr}", "{x"]
-    forms = ["", ":{a}", ":{a}-{b}", ":{a}-{b}", ":{a}-{b}", ":-{b}", ":{a}-", ":{a},{c}-{b}", ":{a}k",
-             ":{a}-{b}x", ": {a}", ":0-{b}", ":{a}-0", ":+{a}", ":{a}.5e1"]
-    out = []
-    for _ in range(count):
-        a, b = rng.randint(0, 320), rng.randint(0, 320)
-        if rng.random() < 0.6:
-            a, b = min(a, b), max(a, b)
-        out.append(rng.choice(names) + rng.choice(forms).format(a=a, b=b, c=rng.randint(0, 9)))
-    return out
+    return random_region_texts(rng, names, count)
 
 
 def twin_dirs(tmp_path, files):

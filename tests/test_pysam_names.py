@@ -6,6 +6,7 @@ import subprocess
 import pytest
 
 import sekva
+from conftest import REGION_FORMS, random_region_texts
 
 SAMTOOLS = shutil.which("samtools")
 needs_samtools = pytest.mark.skipif(SAMTOOLS is None, reason="samtools is not installed")
@@ -33,15 +34,7 @@ def random_genome(rng):
 
 def random_regions(rng, count):
     names = NAMES + ["chrZ", "", "{chr:3}", "{chr}", "{chr:1-5}", "{x", "{a:b}"]
-    forms = ["", ":{a}", ":{a}-{b}", ":{a}-{b}", ":{a}-{b}", ":{a},{c}-{b}", ":-{b}", ":{a}-", ":{a}k",
-             ":{a}-{b}x", ":0-{b}", ":{a}-0", ":+{a}", ":{a}.5e1", ":{a}--{b}", ": {a}"]
-    out = []
-    for _ in range(count):
-        a, b = rng.randint(0, 320), rng.randint(0, 320)
-        if rng.random() < 0.6:
-            a, b = min(a, b), max(a, b)
-        out.append(rng.choice(names) + rng.choice(forms).format(a=a, b=b, c=rng.randint(0, 9)))
-    return out
+    return random_region_texts(rng, names, count, REGION_FORMS + [":{a}--{b}"])
 
 
 def twin_copies(tmp_path, text):
