@@ -229,6 +229,9 @@ def big(tmp_path):
     return str(path)
 
 
+@pytest.mark.skipif(sys.implementation.name == "pypy",
+                    reason="hangs inside PyPy 7.3.11's own lock: the main thread and the ticking thread both "
+                           "wait on one semaphore of libpypy with no sekva frame on any stack; open")
 def test_long_work_lets_other_threads_run(big):
     def build():
         if os.path.exists(big + ".fai"):
