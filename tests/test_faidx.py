@@ -43,8 +43,8 @@ def test_constructor_conversions(path, kwargs, exc, message):
 
 def test_accepted_options(path):
     numpy = pytest.importorskip("numpy")
-    Faidx(path, as_raw=numpy.bool_(True), key_function=5, filt_function="x", split_char="|",
-          duplicate_action="anything", read_ahead=0, read_long_names=True)
+    Faidx(path, as_raw=numpy.bool_(True), key_function=str, filt_function=bool, split_char=None,
+          duplicate_action="first", read_ahead=None, read_long_names=numpy.bool_(True))
 
 
 class _BytesPath:

@@ -63,8 +63,8 @@ def test_constructor_conversions(path, args, kwargs, exc, message):
 
 
 def test_options_reach_the_engine(path):
-    fa = Fasta(path, None, "N", 5, True, False, 0, False, "|", "x", True, True, "drop", True, True, True)
-    s = fa.get_seq("chr1", 9, 12)
+    fa = Fasta(path, None, "N", str, True, False, None, False, None, bool, True, True, "drop", True, True, True)
+    s = fa.get_seq("chr1 first", 9, 12)  # keyed by whole header lines
     assert (s.seq, s.start, s.end) == ("ACGG", None, None)
 
 
@@ -178,7 +178,8 @@ def test_cycles_through_key_function_are_collected(path):
     import weakref
 
     class Holder:
-        pass
+        def __call__(self, name):
+            return name
 
     holder = Holder()
     fa = Fasta(path, key_function=holder)

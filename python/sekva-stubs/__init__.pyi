@@ -46,6 +46,7 @@ _Strands = bool | None | _abc.Sequence[bool | str] | _npt.NDArray[_np.bool_]
 _DType = str | type[_np.generic] | _np.dtype[_Any]
 # Where warning lines go: "WARNING: " lines on descriptor 2, or warnings.warn(line, UserWarning).
 _WarnTo = _Literal["stderr", "python"]
+_DuplicateAction = _Literal["stop", "first", "last", "longest", "shortest", "drop"]
 
 # Accepted and kept beside the index, never called.
 _KeyFunction = _abc.Callable[[str], str]
@@ -116,6 +117,9 @@ class FastaRecord:
     @property
     def long_name(self) -> str: ...
     @property
+    def description(self) -> str:
+        """The header line's text after the record's name ('' when there is none), read from the file."""
+    @property
     def unpadded_len(self) -> int: ...
     @_overload
     def __getitem__(self, key: _SupportsIndex, /) -> Sequence: ...
@@ -164,7 +168,7 @@ class Fasta:
         filt_function: _FilterFunction | None = None,
         one_based_attributes: bool = True,
         read_long_names: bool = False,
-        duplicate_action: str = ...,
+        duplicate_action: _DuplicateAction = ...,
         sequence_always_upper: bool = False,
         rebuild: bool = True,
         build_index: bool = True,
@@ -309,7 +313,7 @@ class Faidx:
         split_char: str | None = None,
         filt_function: _FilterFunction | None = None,
         read_long_names: bool = False,
-        duplicate_action: str = ...,
+        duplicate_action: _DuplicateAction = ...,
         read_ahead: int | None = None,
         warn_to: _WarnTo = "stderr",
     ) -> Faidx: ...

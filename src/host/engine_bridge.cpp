@@ -74,6 +74,21 @@ bool convert_warn_to(PyObject* o, const char* param, OpenOptions::WarnTo& out) {
     return false;
 }
 
+// Which of the records sharing a key is kept: one of the action names, or a ValueError naming them.
+bool convert_duplicate_action(PyObject* o, const char* param, DuplicateAction& out) {
+    if (!o) return true;
+    std::string_view text;
+    if (!to_text(o, param, text)) return false;
+    if (auto action = duplicate_action_named(text)) {
+        out = *action;
+        return true;
+    }
+    std::string names;
+    for (const char* name : DUPLICATE_ACTION_NAMES) names += std::string(names.empty() ? "" : ", ") + "'" + name + "'";
+    PyErr_Format(PyExc_ValueError, "argument '%s': expected one of %s, got %R", param, names.c_str(), o);
+    return false;
+}
+
 PyObject* optional_str(const std::optional<std::string>& text) {
     if (!text) Py_RETURN_NONE;
     return PyUnicode_DecodeUTF8(text->data(), static_cast<Py_ssize_t>(text->size()), "strict");
@@ -120,8 +135,8 @@ constexpr Option OPTIONS[] = {
     {"filt_function", [](PyObject* o, const char*, OpenOptions&, OpenedEngine& out) { return convert_object(o, out.filt_function); },
      [](const EngineHolder& self, const OpenOptions&) { return object(self.filt_function); }},
     SEKVA_FLAG_OPTION("read_long_names", read_long_names),
-    {"duplicate_action", [](PyObject* o, const char* n, OpenOptions& opt, OpenedEngine&) { return !o || convert_text(o, n, opt.duplicate_action); },
-     [](const EngineHolder&, const OpenOptions& opt) { return optional_str(opt.duplicate_action); }},
+    {"duplicate_action", [](PyObject* o, const char* n, OpenOptions& opt, OpenedEngine&) { return convert_duplicate_action(o, n, opt.duplicate_action); },
+     [](const EngineHolder&, const OpenOptions& opt) { return PyUnicode_FromString(name_of(opt.duplicate_action)); }},
     {"read_ahead", [](PyObject* o, const char* n, OpenOptions& opt, OpenedEngine&) { return to_optional_u64(o, n, opt.read_ahead); },
      [](const EngineHolder&, const OpenOptions& opt) -> PyObject* {
          if (!opt.read_ahead) Py_RETURN_NONE;
@@ -143,6 +158,74 @@ constexpr bool options_follow_names() {
 }
 static_assert(options_follow_names(), "OPTIONS must declare the options of ENGINE_PARAM_NAMES in its order");
 
+// The interpreter lock while an engine opens: released, and taken back for a moment between
+// pieces of an index build (to see whether the user interrupted it) and to call the caller's key
+// and filter functions.
+struct OpeningLock {
+    PyThreadState* saved;
+    PyObject* key_function;
+    PyObject* filt_function;
+
+    static bool keep_going(void* self) {
+        auto* lock = static_cast<OpeningLock*>(self);
+        PyEval_RestoreThread(lock->saved);
+        bool go = PyErr_CheckSignals() == 0;
+        lock->saved = PyEval_SaveThread();
+        return go;
+    }
+    static Status rename(void* self, std::vector<NamedEntry>& records) {
+        auto* lock = static_cast<OpeningLock*>(self);
+        PyEval_RestoreThread(lock->saved);
+        bool ok = lock->rename_with_lock(records);
+        lock->saved = PyEval_SaveThread();
+        // The host error is already set; the engine only needs to stop.
+        if (!ok) return io_error("naming the records failed");
+        return std::nullopt;
+    }
+
+    // key_function(name) gives each record's key, filt_function(key) whether it is kept.
+    bool rename_with_lock(std::vector<NamedEntry>& records) const {
+        std::size_t kept = 0;
+        for (NamedEntry& r : records) {
+            Ref key = Ref::steal(PyUnicode_DecodeUTF8(r.name.data(), static_cast<Py_ssize_t>(r.name.size()), "strict"));
+            if (!key) return false;
+            if (key_function) {
+                key = Ref::steal(PyObject_CallFunctionObjArgs(key_function, key.get(), nullptr));
+                if (!key) return false;
+                if (!PyUnicode_Check(key.get())) {
+                    PyErr_Format(PyExc_TypeError, "key_function must return str, not %.200s", Py_TYPE(key.get())->tp_name);
+                    return false;
+                }
+                std::string_view text;
+                if (!to_text(key.get(), "key_function", text)) return false;
+                r.name.assign(text);
+            }
+            if (filt_function) {
+                Ref keep = Ref::steal(PyObject_CallFunctionObjArgs(filt_function, key.get(), nullptr));
+                if (!keep) return false;
+                const int truth = PyObject_IsTrue(keep.get());
+                if (truth < 0) return false;
+                if (!truth) continue;
+            }
+            if (&records[kept] != &r) records[kept] = std::move(r);
+            ++kept;
+        }
+        records.resize(kept);
+        return true;
+    }
+};
+
+// Options kept only to be read back warn that they change nothing, once per opening.
+bool warn_unused_options(const OpenOptions& opt) {
+    if (opt.split_char &&
+        PyErr_WarnEx(PyExc_UserWarning, "split_char has no effect: names end at the first white space", 1) < 0)
+        return false;
+    if (opt.read_ahead &&
+        PyErr_WarnEx(PyExc_UserWarning, "read_ahead has no effect: every fetch reads just the bytes it needs", 1) < 0)
+        return false;
+    return true;
+}
+
 }  // namespace
 
 bool open_engine(PyObject* const* slots, const EngineOrder& conversion_order, OpenedEngine& out) {
@@ -150,30 +233,23 @@ bool open_engine(PyObject* const* slots, const EngineOrder& conversion_order, Op
     for (int index : conversion_order)
         if (!OPTIONS[index].convert(slots[index], OPTIONS[index].name, opt, out)) return false;
     // Opening may build an index over gigabytes (or read an endless stream): other threads run
-    // meanwhile, and between pieces of the build the lock is taken back for a moment to see
-    // whether the user interrupted it.
-    struct Lock {
-        PyThreadState* saved;
-        static bool keep_going(void* self) {
-            auto* lock = static_cast<Lock*>(self);
-            PyEval_RestoreThread(lock->saved);
-            bool go = PyErr_CheckSignals() == 0;
-            lock->saved = PyEval_SaveThread();
-            return go;
-        }
-    };
-    // Opening warns too (a BGZF file without its end-of-file marker), as the option says.
+    // meanwhile. Opening warns too (a BGZF file without its end-of-file marker), as the option says.
     EngineWarnings warnings(opt.warn_to);
-    Lock lock{PyEval_SaveThread()};
-    Result<std::unique_ptr<Engine>> opened = Engine::open(std::move(opt), Interruption{&Lock::keep_going, &lock});
+    OpeningLock lock{nullptr, out.key_function.get(), out.filt_function.get()};
+    Naming naming;
+    if (lock.key_function || lock.filt_function) naming = Naming{&OpeningLock::rename, &lock};
+    lock.saved = PyEval_SaveThread();
+    Result<std::unique_ptr<Engine>> opened =
+        Engine::open(std::move(opt), Interruption{&OpeningLock::keep_going, &lock}, naming);
     PyEval_RestoreThread(lock.saved);
     if (!opened.ok()) {
-        // An interruption is already raised, as the host raises it.
+        // An interruption, or an error of the key or filter function, is already raised.
         if (!PyErr_Occurred()) raise_faidx_error(opened.error());
         warnings.issue(nullptr);
         return false;
     }
     if (!Ref::steal(warnings.issue(new_ref(Py_None)))) return false;
+    if (!warn_unused_options(opened.value()->options())) return false;
     out.engine = std::move(opened.value());
     return true;
 }

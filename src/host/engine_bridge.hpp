@@ -48,9 +48,18 @@ constexpr EngineOrder engine_order(const char* const (&names)[ENGINE_PARAMS]) {
     return order;
 }
 
+// What the docstrings of Faidx and Fasta say about the opening options, after the signature.
+#define SEKVA_OPENING_OPTIONS_DOC                                                                         \
+    "key_function(name) gives each record's key and filt_function(key) whether it is listed; "           \
+    "read_long_names=True keys records by their whole header line. duplicate_action says which record " \
+    "of a key is kept: 'stop' (the default, written ...) and 'last' keep the later one, 'first', "        \
+    "'longest' and 'shortest' what they say, 'drop' none of them. warn_to='stderr' writes each warning "  \
+    "as a 'WARNING: ' line to descriptor 2; warn_to='python' issues the same line through warnings.warn " \
+    "as a UserWarning instead."
+
 struct OpenedEngine {
     std::unique_ptr<Engine> engine;
-    Ref key_function;   // kept alive beside the engine; never called
+    Ref key_function;   // called once per record while the engine opens, and kept
     Ref filt_function;
 };
 
@@ -64,7 +73,7 @@ struct EngineHolder {
     PyObject_HEAD
     Engine* engine;           // first: set only by the constructor (see entry.hpp)
     PyObject* filename;       // as the caller gave it: a str, or the str its os.PathLike gave
-    PyObject* key_function;   // kept alive beside the engine; never called
+    PyObject* key_function;   // what the engine's keys were made with, kept for pickling
     PyObject* filt_function;
 };
 

@@ -156,9 +156,7 @@ PyType_Slot slots[] = {
                     "key_function=None, split_char=None, filt_function=None, read_long_names=False, "
                     "duplicate_action=..., read_ahead=None, warn_to='stderr')\n--\n\n"
                     "The index engine of a FASTA file: fetches by name and 1-based, inclusive coordinates. "
-                    "duplicate_action=... stands for 'stop'. warn_to='stderr' writes each warning as a "
-                    "'WARNING: ' line to descriptor 2; warn_to='python' issues the same line through "
-                    "warnings.warn as a UserWarning instead.")},
+                    SEKVA_OPENING_OPTIONS_DOC)},
     {0, nullptr},
 };
 

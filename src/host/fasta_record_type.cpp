@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "engine/fasta/headers.hpp"
 #include "engine/fetch/sequence.hpp"
 #include "host/args.hpp"
 #include "host/engine_bridge.hpp"
@@ -251,6 +252,23 @@ PyObject* get_long_name(PyObject* o, void*) {
     return new_ref(self->name);
 }
 
+// Read from the file on each access: the index keeps no header text.
+PyObject* get_description(PyObject* o, void*) {
+    auto* self = as_record(o);
+    std::string_view name = name_of(self);
+    if (!self->entry) {
+        raise_faidx_error(not_found_error(name));
+        return nullptr;
+    }
+    Result<std::string> line = fasta_engine(self->fasta).header(name, *self->entry);
+    if (!line.ok()) {
+        raise_faidx_error(line.error());
+        return nullptr;
+    }
+    std::string_view text = header_description(line.value());
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+}
+
 PyObject* get_unpadded_len(PyObject* o, void*) {
     auto* self = as_record(o);
     Ref seq = Ref::steal(fetch_part(self, 1, shape_of(self).length));
@@ -284,6 +302,9 @@ PyMethodDef methods[] = {
 
 PyGetSetDef getset[] = {
     {"long_name", entry<get_long_name>, nullptr, const_cast<char*>("The record's name."), nullptr},
+    {"description", entry<get_description>, nullptr,
+     const_cast<char*>("The header line's text after the record's name ('' when there is none), read from the file."),
+     nullptr},
     {"unpadded_len", entry<get_unpadded_len>, nullptr,
      const_cast<char*>("Length of the record without its leading and trailing runs of N."), nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

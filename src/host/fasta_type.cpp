@@ -568,9 +568,8 @@ PyType_Slot slots[] = {
                     "one_based_attributes=True, read_long_names=False, duplicate_action=..., "
                     "sequence_always_upper=False, rebuild=True, build_index=True, warn_to='stderr')\n--\n\n"
                     "A FASTA file with its .fai index (built when missing or older than the file): records by "
-                    "name or position. duplicate_action=... stands for 'stop'. warn_to='stderr' writes each "
-                    "warning as a 'WARNING: ' line to descriptor 2; warn_to='python' issues the same line "
-                    "through warnings.warn as a UserWarning instead.")},
+                    "name or position. "
+                    SEKVA_OPENING_OPTIONS_DOC)},
     {0, nullptr},
 };
 

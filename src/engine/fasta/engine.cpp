@@ -11,6 +11,7 @@
 #include <new>
 
 #include "engine/codec/gzi_file.hpp"
+#include "engine/fasta/headers.hpp"
 #include "engine/fasta/index_file.hpp"
 #include "engine/fasta/scan.hpp"
 
@@ -59,7 +60,7 @@ Engine::Engine(OpenOptions options) : options_(std::move(options)) {
 
 FaidxError interrupted_error() { return io_error("interrupted"); }
 
-Result<std::unique_ptr<Engine>> Engine::open(OpenOptions options, Interruption interruption) {
+Result<std::unique_ptr<Engine>> Engine::open(OpenOptions options, Interruption interruption, Naming naming) {
     try {
         std::unique_ptr<Engine> engine(new Engine(std::move(options)));
         const OpenOptions& opt = engine->options_;
@@ -87,8 +88,10 @@ Result<std::unique_ptr<Engine>> Engine::open(OpenOptions options, Interruption i
         if (build)
             if (Status err = engine->build_index_file(interruption)) return *err;
         if (Status err = engine->check_compressed_table(build, interruption)) return *err;
-        if (Status err = read_index(engine->index_path_, engine->names_)) return *err;
-        if (Status err = engine->check_index_fits(build, regular, file->size(), interruption)) return *err;
+        std::vector<NamedEntry> records;
+        if (Status err = read_index(engine->index_path_, records)) return *err;
+        if (Status err = engine->check_index_fits(build, regular, file->size(), interruption, records)) return *err;
+        if (Status err = engine->name_records(std::move(records), naming)) return *err;
         return engine;
     } catch (const std::bad_alloc&) {
         return io_error_from_errno(ENOMEM);
@@ -183,17 +186,16 @@ bool record_end(const IndexEntry& e, std::uint64_t& end) {
 // when the file holds the NUL bytes every gzip header has and no text has. (A text file with an
 // index that lies is left to the reads, which fail where the bytes are missing.)
 Status Engine::check_index_fits(bool index_built, bool regular, std::uint64_t file_size,
-                                const Interruption& interruption) {
+                                const Interruption& interruption, std::vector<NamedEntry>& records) {
     if (index_built || !regular || (!bgzf_ && !binary_head_)) return std::nullopt;
     const std::uint64_t size = bgzf_ ? bgzf_->size() : file_size;
-    for (std::string_view name : names_.keys()) {
-        const IndexEntry& e = *names_.find(name);
+    for (const auto& [name, e] : records) {
         std::uint64_t end;
         if (bgzf_ ? record_end(e, end) && end <= size : e.offset <= size) continue;
         if (bgzf_ && options_.build_index && options_.rebuild) {
-            names_ = NameTable();
+            records.clear();
             if (Status err = build_index_file(interruption)) return err;
-            return read_index(index_path_, names_);
+            return read_index(index_path_, records);
         }
         return io_error(index_path_ + " does not fit " + options_.filename + ": record '" + std::string(name) +
                         "' lies past the end of " + (bgzf_ ? "its decompressed data" : "the file") + " (" +
@@ -201,6 +203,24 @@ Status Engine::check_index_fits(bool index_built, bool regular, std::uint64_t fi
                         "another file");
     }
     return std::nullopt;
+}
+
+// Keys: the index's names or whole header lines, then the host's keys, then one record per key.
+Status Engine::name_records(std::vector<NamedEntry>&& records, const Naming& naming) {
+    if (options_.read_long_names)
+        for (NamedEntry& r : records) {
+            auto line = header(r.name, r.entry);
+            if (!line.ok()) return std::move(line.error());
+            r.name = std::move(line.value());
+        }
+    if (naming.rename)
+        if (Status err = naming.rename(naming.context, records)) return err;
+    names_ = NameTable::of_records(std::move(records), options_.duplicate_action);
+    return std::nullopt;
+}
+
+Result<std::string> Engine::header(std::string_view key, const IndexEntry& entry) const {
+    return read_header(*bytes_, key, entry.offset);
 }
 
 Status Engine::build_compressed_index(const Interruption& interruption) {

@@ -26,10 +26,11 @@ struct OpenOptions {
     bool one_based_attributes = true;
     std::optional<std::string> default_seq;
     bool is_mutable = false;  // open read-write and never map
+    // Keys are whole header lines (after '>'), read from the file, rather than the index's names.
+    bool read_long_names = false;
+    DuplicateAction duplicate_action = DuplicateAction::Stop;
     // Accepted and kept; no operation consults them.
     std::optional<std::string> split_char;
-    bool read_long_names = false;
-    std::string duplicate_action = "stop";
     std::optional<std::uint64_t> read_ahead;
     // Where the host shows the warning lines of calls on this engine (its own warnings, written
     // through write_warning, are the same either way): descriptor 2, or the caller's own channel.
@@ -44,6 +45,14 @@ struct Interruption {
     bool operator()() const { return !keep_going || keep_going(context); }
 };
 
+// The host's part in naming records: replaces the names of the records (in file order, long names
+// already read where asked) by their keys and removes those not to be listed. Called once, on the
+// opening thread, before duplicate keys are resolved.
+struct Naming {
+    Status (*rename)(void* context, std::vector<NamedEntry>& records) = nullptr;
+    void* context = nullptr;
+};
+
 // The error a build stopped by an Interruption ends with.
 FaidxError interrupted_error();
 
@@ -51,7 +60,8 @@ class Engine {
 public:
     // The engine constructor: checks the file, maps it (or keeps it open), and loads, builds or
     // rebuilds the index. On failure everything acquired so far is released.
-    static Result<std::unique_ptr<Engine>> open(OpenOptions options, Interruption interruption = {});
+    static Result<std::unique_ptr<Engine>> open(OpenOptions options, Interruption interruption = {},
+                                                Naming naming = {});
     // An engine over bytes that are already open and an index already read: nothing is checked,
     // built or written. What tests drive the engine through (a source that misbehaves on purpose).
     static std::unique_ptr<Engine> over(OpenOptions options, std::shared_ptr<const ByteSource> bytes, NameTable names);
@@ -71,6 +81,8 @@ public:
     const Reader& reader() const { return *reader_; }
     // The block table and cache of a BGZF file, for tests that look inside.
     const BgzfFile* bgzf() const { return bgzf_.get(); }
+    // The header line of a record (after '>', trimmed), read from the file; `key` names it in errors.
+    Result<std::string> header(std::string_view key, const IndexEntry& entry) const;
     // The .gzi of a BGZF file: the FASTA path with ".gzi" appended.
     std::string gzi_path() const { return options_.filename + ".gzi"; }
 
@@ -78,7 +90,9 @@ private:
     explicit Engine(OpenOptions options);
     Status open_compressed(const std::shared_ptr<ByteSource>& file, bool regular);
     Status check_compressed_table(bool index_built, const Interruption& interruption);
-    Status check_index_fits(bool index_built, bool regular, std::uint64_t file_size, const Interruption& interruption);
+    Status check_index_fits(bool index_built, bool regular, std::uint64_t file_size, const Interruption& interruption,
+                            std::vector<NamedEntry>& records);
+    Status name_records(std::vector<NamedEntry>&& records, const Naming& naming);
     Status build_index_file(const Interruption& interruption);
     Status build_compressed_index(const Interruption& interruption);
 

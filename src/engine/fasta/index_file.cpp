@@ -32,7 +32,7 @@ bool parse_u64(std::string_view s, std::uint64_t& out) {
 }
 
 // One line of the index, already without its "\n". Lines of other than five columns are skipped.
-Status parse_line(std::string_view line, NameTable& table) {
+Status parse_line(std::string_view line, std::vector<NamedEntry>& records) {
     if (!is_valid_utf8(line.data(), line.size())) return io_error("stream did not contain valid UTF-8");
     line = trim_unicode(line);
     std::string_view cols[5];
@@ -50,7 +50,7 @@ Status parse_line(std::string_view line, NameTable& table) {
     std::uint64_t v[4];
     for (int i = 0; i < 4; ++i)
         if (!parse_u64(cols[i + 1], v[i])) return FaidxError{ErrorKind::Indexing, invalid[i]};
-    table.insert(cols[0], IndexEntry{v[0], v[1], v[2], v[3]});
+    records.push_back(NamedEntry{std::string(cols[0]), IndexEntry{v[0], v[1], v[2], v[3]}});
     return std::nullopt;
 }
 
@@ -66,17 +66,24 @@ void append_u64(std::string& out, std::uint64_t v) {
 
 }  // namespace
 
-Status parse_index_text(std::string_view text, NameTable& table) {
+Status parse_index_text(std::string_view text, std::vector<NamedEntry>& records) {
     while (!text.empty()) {
         std::size_t nl = text.find('\n');
         std::string_view line = text.substr(0, nl);
         text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
-        if (Status err = parse_line(line, table)) return err;
+        if (Status err = parse_line(line, records)) return err;
     }
     return std::nullopt;
 }
 
-Status read_index(const std::string& path, NameTable& table) {
+Status parse_index_text(std::string_view text, NameTable& table) {
+    std::vector<NamedEntry> records;
+    Status err = parse_index_text(text, records);
+    for (const NamedEntry& r : records) table.insert(r.name, r.entry);
+    return err;
+}
+
+Status read_index(const std::string& path, std::vector<NamedEntry>& records) {
     // Never blocks in the open: an index path that is a FIFO reads as what is in it now.
     auto file = open_file(path, O_RDONLY | O_NONBLOCK);
     if (!file.ok()) return FaidxError{ErrorKind::IndexNotFound, path};
@@ -85,7 +92,7 @@ Status read_index(const std::string& path, NameTable& table) {
     }
     auto text = read_all(file.value().get());
     if (!text.ok()) return text.error();
-    return parse_index_text(text.value(), table);
+    return parse_index_text(text.value(), records);
 }
 
 std::string format_index(const std::vector<NamedEntry>& entries) {

@@ -24,10 +24,13 @@ struct NamedEntry {
 
 class NameTable;
 
-// Adds every valid line of .fai text to the table (a later line of the same name wins).
+// Appends every valid line of .fai text to `records`, in file order; on an error, the lines
+// before it stay.
+Status parse_index_text(std::string_view text, std::vector<NamedEntry>& records);
+// The same into a table, where a later line of the same name wins.
 Status parse_index_text(std::string_view text, NameTable& table);
-// Reads the index file at `path` into the table.
-Status read_index(const std::string& path, NameTable& table);
+// Reads the lines of the index file at `path`, in file order.
+Status read_index(const std::string& path, std::vector<NamedEntry>& records);
 // The .fai text for entries in file order.
 std::string format_index(const std::vector<NamedEntry>& entries);
 // Writes the index so that readers only ever see a complete file (see write_file_replacing).

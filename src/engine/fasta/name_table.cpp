@@ -3,7 +3,9 @@
 
 #include <sys/random.h>
 
+#include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <cstring>
 #include <stdexcept>
 
@@ -64,18 +66,53 @@ void NameTable::grow() {
     }
 }
 
-void NameTable::insert(std::string_view name, const IndexEntry& entry) {
+std::pair<NameTable::Record*, bool> NameTable::emplace(std::string&& name, const IndexEntry& entry) {
     std::uint64_t h = hash(name);
     std::size_t i = probe(name, h);
-    if (slots_[i]) {
-        records_[slots_[i] - 1].entry = entry;
-        return;
-    }
+    if (slots_[i]) return {&records_[slots_[i] - 1], false};
     if (records_.size() >= UINT32_MAX - 1) throw std::length_error("more records than a name table holds");
-    records_.push_back(Record{std::string(name), h, entry});
+    records_.push_back(Record{std::move(name), h, entry});
     slots_[i] = static_cast<std::uint32_t>(records_.size());
     // At most half full, so probes stay short.
     if (records_.size() * 2 > slots_.size()) grow();
+    return {&records_.back(), true};
+}
+
+void NameTable::insert(std::string_view name, const IndexEntry& entry) {
+    auto [record, added] = emplace(std::string(name), entry);
+    if (!added) record->entry = entry;
+}
+
+NameTable NameTable::of_records(std::vector<NamedEntry>&& records, DuplicateAction action) {
+    NameTable table;
+    std::vector<bool> shared;  // per table record, for Drop: whether another record had its key
+    for (NamedEntry& r : records) {
+        auto [record, added] = table.emplace(std::move(r.name), r.entry);
+        if (added) {
+            if (action == DuplicateAction::Drop) shared.push_back(false);
+            continue;
+        }
+        IndexEntry& kept = record->entry;
+        switch (action) {
+            case DuplicateAction::Stop:
+            case DuplicateAction::Last: kept = r.entry; break;
+            case DuplicateAction::First: break;
+            case DuplicateAction::Longest: if (r.entry.rlen > kept.rlen) kept = r.entry; break;
+            case DuplicateAction::Shortest: if (r.entry.rlen < kept.rlen) kept = r.entry; break;
+            case DuplicateAction::Drop: shared[static_cast<std::size_t>(record - table.records_.data())] = true; break;
+        }
+    }
+    if (action != DuplicateAction::Drop || std::find(shared.begin(), shared.end(), true) == shared.end()) return table;
+    NameTable unique;
+    for (std::size_t i = 0; i < table.records_.size(); ++i)
+        if (!shared[i]) unique.emplace(std::move(table.records_[i].name), table.records_[i].entry);
+    return unique;
+}
+
+std::optional<DuplicateAction> duplicate_action_named(std::string_view name) {
+    for (std::size_t i = 0; i < std::size(DUPLICATE_ACTION_NAMES); ++i)
+        if (name == DUPLICATE_ACTION_NAMES[i]) return static_cast<DuplicateAction>(i);
+    return std::nullopt;
 }
 
 const IndexEntry* NameTable::find(std::string_view name) const {

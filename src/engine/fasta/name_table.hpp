@@ -3,13 +3,24 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "engine/fasta/index_file.hpp"
 
 namespace sekva {
+
+// Which of the records that share a key the table keeps. Stop, the default, keeps the later record,
+// as Last does; the two are told apart only so that the option reads back as it was given.
+enum class DuplicateAction : std::uint8_t { Stop, First, Last, Longest, Shortest, Drop };
+
+inline constexpr const char* DUPLICATE_ACTION_NAMES[] = {"stop", "first", "last", "longest", "shortest", "drop"};
+// The action of that name, or nothing for any other text.
+std::optional<DuplicateAction> duplicate_action_named(std::string_view name);
+inline const char* name_of(DuplicateAction action) { return DUPLICATE_ACTION_NAMES[static_cast<int>(action)]; }
 
 class NameTable {
 public:
@@ -17,6 +28,9 @@ public:
 
     // A later insertion of the same name replaces the entry but keeps the name's place in the list.
     void insert(std::string_view name, const IndexEntry& entry);
+    // The table of records given in file order, keeping one record per key as `action` says;
+    // a key takes the place in the list where it first appears.
+    static NameTable of_records(std::vector<NamedEntry>&& records, DuplicateAction action);
     const IndexEntry* find(std::string_view name) const;
     bool contains(std::string_view name) const { return find(name) != nullptr; }
     std::size_t size() const { return records_.size(); }
@@ -34,6 +48,8 @@ private:
     // Slot of `name` in the open-addressed table: where it is, or the empty slot where it would go.
     std::size_t probe(std::string_view name, std::uint64_t h) const;
     void grow();
+    // The record of `name`, added with `entry` when new; the bool says whether it was.
+    std::pair<Record*, bool> emplace(std::string&& name, const IndexEntry& entry);
 
     std::uint64_t seed_;
     std::vector<Record> records_;
