@@ -44,6 +44,7 @@ _Regions = _abc.Sequence[tuple[str, int, int]]
 _Ints = _abc.Sequence[int] | _npt.NDArray[_np.integer[_Any]]
 _Strands = bool | None | _abc.Sequence[bool | str] | _npt.NDArray[_np.bool_]
 _DType = str | type[_np.generic] | _np.dtype[_Any]
+_Alleles = _abc.Sequence[str | bytes] | _npt.NDArray[_Any]
 # Where warning lines go: "WARNING: " lines on descriptor 2, or warnings.warn(line, UserWarning).
 _WarnTo = _Literal["stderr", "python"]
 _DuplicateAction = _Literal["stop", "first", "last", "longest", "shortest", "drop"]
@@ -227,6 +228,23 @@ class Fasta:
         out: _npt.NDArray[_Any] | None = None,
     ) -> _npt.NDArray[_Any]:
         """The windows of fetch_array one-hot encoded: shape (n, width, len(alphabet))."""
+    def fetch_variants(
+        self,
+        names: _abc.Sequence[str] | _npt.NDArray[_Any],
+        positions: _Ints,
+        refs: _Alleles,
+        alts: _Alleles,
+        *,
+        width: int,
+        rc: _Strands = None,
+        onehot: bool = False,
+        alphabet: str = "ACGT",
+        dtype: _DType = "uint8",
+        pad: str = "N",
+        check_ref: bool = True,
+        out: tuple[_npt.NDArray[_Any], _npt.NDArray[_Any]] | None = None,
+    ) -> tuple[_npt.NDArray[_Any], _npt.NDArray[_Any]]:
+        """Reference and alternate windows of width around each variant (VCF POS, REF, ALT)."""
     def fetch_ragged(
         self,
         regions: _Regions | None = None,
@@ -353,6 +371,23 @@ class Faidx:
         out: _npt.NDArray[_Any] | None = None,
     ) -> _npt.NDArray[_Any]:
         """The windows of fetch_array one-hot encoded: shape (n, width, len(alphabet))."""
+    def fetch_variants(
+        self,
+        names: _abc.Sequence[str] | _npt.NDArray[_Any],
+        positions: _Ints,
+        refs: _Alleles,
+        alts: _Alleles,
+        *,
+        width: int,
+        rc: _Strands = None,
+        onehot: bool = False,
+        alphabet: str = "ACGT",
+        dtype: _DType = "uint8",
+        pad: str = "N",
+        check_ref: bool = True,
+        out: tuple[_npt.NDArray[_Any], _npt.NDArray[_Any]] | None = None,
+    ) -> tuple[_npt.NDArray[_Any], _npt.NDArray[_Any]]:
+        """Reference and alternate windows of width around each variant (VCF POS, REF, ALT)."""
     def fetch_ragged(
         self,
         regions: _Regions | None = None,

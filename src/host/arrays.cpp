@@ -158,10 +158,75 @@ bool single_ascii_letter(PyObject* o, const char* param, char& out) {
     return true;
 }
 
+struct DType {
+    const char* name;
+    const char* format;
+    OneHotType type;
+    std::uint64_t size;
+};
+
+// The alphabet and dtype of one-hot rows, into `layout` (channels and codes) and `type`.
+bool read_onehot_layout(const char* callable, PyObject* alphabet_arg, PyObject* dtype_arg, OneHotLayout& layout,
+                        const DType*& type) {
+    layout.code.fill(255);
+    std::string_view alphabet = "ACGT";
+    if (alphabet_arg && !to_text(alphabet_arg, "alphabet", alphabet)) return false;
+    if (alphabet.empty() || alphabet.size() > 254) {
+        PyErr_SetString(PyExc_ValueError, "argument 'alphabet': expected 1 to 254 ASCII letters");
+        return false;
+    }
+    for (std::size_t c = 0; c < alphabet.size(); ++c) {
+        auto letter = static_cast<unsigned char>(alphabet[c]);
+        if (letter >= 0x80 || letter == 0) {
+            PyErr_SetString(PyExc_ValueError, "argument 'alphabet': letters must be ASCII");
+            return false;
+        }
+        unsigned char upper = letter >= 'a' && letter <= 'z' ? letter - 32 : letter;
+        unsigned char lower = upper >= 'A' && upper <= 'Z' ? upper + 32 : upper;
+        if (layout.code[upper] != 255) {
+            PyErr_Format(PyExc_ValueError, "argument 'alphabet': letter '%c' is repeated", alphabet[c]);
+            return false;
+        }
+        layout.code[upper] = layout.code[lower] = static_cast<unsigned char>(c);
+    }
+    layout.channels = static_cast<unsigned>(alphabet.size());
+
+    static constexpr DType types[] = {{"uint8", "B", OneHotType::UInt8, 1}, {"bool", "?", OneHotType::Bool, 1},
+                                      {"float16", "e", OneHotType::Float16, 2}, {"float32", "f", OneHotType::Float32, 4}};
+    type = &types[0];
+    if (dtype_arg) {
+        Ref text = PyUnicode_Check(dtype_arg) ? Ref::borrow(dtype_arg) : Ref();
+        if (!text) {  // a numpy dtype or scalar type: its name
+            Ref numpy = numpy_module(callable);
+            Ref dtype = numpy ? Ref::steal(PyObject_CallMethod(numpy.get(), "dtype", "O", dtype_arg)) : Ref();
+            text = dtype ? Ref::steal(PyObject_GetAttrString(dtype.get(), "name")) : Ref();
+            if (!text) {
+                if (PyErr_ExceptionMatches(PyExc_ImportError)) return false;
+                PyErr_Clear();
+            }
+        }
+        std::string_view name;
+        if (!text || !utf8_view(text.get(), name)) name = "?";
+        type = nullptr;
+        for (const DType& t : types)
+            if (name == t.name) type = &t;
+        if (!type) {
+            Ref shown = Ref::steal(PyObject_Repr(dtype_arg));
+            PyErr_Format(PyExc_ValueError, "argument 'dtype': unknown dtype %S; expected one of uint8, float32, float16, bool",
+                         shown ? shown.get() : dtype_arg);
+            return false;
+        }
+    }
+    layout.type = type->type;
+    return true;
+}
+
 constexpr const char* ARRAY_PARAMS[] = {"regions", "names", "starts", "ends", "width", "rc", "pad", "upper", "out"};
 constexpr const char* ONEHOT_PARAMS[] = {"regions", "names",  "starts",         "ends", "width",
                                          "rc",      "alphabet", "dtype", "channels_last", "out"};
 constexpr const char* RAGGED_PARAMS[] = {"regions", "names", "starts", "ends", "rc", "upper"};
+constexpr const char* VARIANT_PARAMS[] = {"names", "positions", "refs", "alts", "width", "rc", "onehot",
+                                          "alphabet", "dtype", "pad", "check_ref", "out"};
 
 }  // namespace
 
@@ -199,62 +264,8 @@ PyObject* fetch_onehot(const Engine& engine, const char* callable, PyObject* con
 
     OneHotLayout layout{};
     layout.width = width;
-    layout.code.fill(255);
-    std::string_view alphabet = "ACGT";
-    if (slot[6] && !to_text(slot[6], "alphabet", alphabet)) return nullptr;
-    if (alphabet.empty() || alphabet.size() > 254) {
-        PyErr_SetString(PyExc_ValueError, "argument 'alphabet': expected 1 to 254 ASCII letters");
-        return nullptr;
-    }
-    for (std::size_t c = 0; c < alphabet.size(); ++c) {
-        auto letter = static_cast<unsigned char>(alphabet[c]);
-        if (letter >= 0x80 || letter == 0) {
-            PyErr_SetString(PyExc_ValueError, "argument 'alphabet': letters must be ASCII");
-            return nullptr;
-        }
-        unsigned char upper = letter >= 'a' && letter <= 'z' ? letter - 32 : letter;
-        unsigned char lower = upper >= 'A' && upper <= 'Z' ? upper + 32 : upper;
-        if (layout.code[upper] != 255) {
-            PyErr_Format(PyExc_ValueError, "argument 'alphabet': letter '%c' is repeated", alphabet[c]);
-            return nullptr;
-        }
-        layout.code[upper] = layout.code[lower] = static_cast<unsigned char>(c);
-    }
-    layout.channels = static_cast<unsigned>(alphabet.size());
-
-    struct Type {
-        const char* name;
-        const char* format;
-        OneHotType type;
-        std::uint64_t size;
-    };
-    static constexpr Type types[] = {{"uint8", "B", OneHotType::UInt8, 1}, {"bool", "?", OneHotType::Bool, 1},
-                                     {"float16", "e", OneHotType::Float16, 2}, {"float32", "f", OneHotType::Float32, 4}};
-    const Type* type = &types[0];
-    if (slot[7]) {
-        Ref text = PyUnicode_Check(slot[7]) ? Ref::borrow(slot[7]) : Ref();
-        if (!text) {  // a numpy dtype or scalar type: its name
-            Ref numpy = numpy_module(callable);
-            Ref dtype = numpy ? Ref::steal(PyObject_CallMethod(numpy.get(), "dtype", "O", slot[7])) : Ref();
-            text = dtype ? Ref::steal(PyObject_GetAttrString(dtype.get(), "name")) : Ref();
-            if (!text) {
-                if (PyErr_ExceptionMatches(PyExc_ImportError)) return nullptr;
-                PyErr_Clear();
-            }
-        }
-        std::string_view name;
-        if (!text || !utf8_view(text.get(), name)) name = "?";
-        type = nullptr;
-        for (const Type& t : types)
-            if (name == t.name) type = &t;
-        if (!type) {
-            Ref shown = Ref::steal(PyObject_Repr(slot[7]));
-            PyErr_Format(PyExc_ValueError, "argument 'dtype': unknown dtype %S; expected one of uint8, float32, float16, bool",
-                         shown ? shown.get() : slot[7]);
-            return nullptr;
-        }
-    }
-    layout.type = type->type;
+    const DType* type = nullptr;
+    if (!read_onehot_layout(callable, slot[6], slot[7], layout, type)) return nullptr;
     layout.channels_last = true;
     if (slot[8] && !to_bool(slot[8], "channels_last", layout.channels_last)) return nullptr;
     if (!check_size(regions.count(), width, layout.channels * type->size)) return nullptr;
@@ -266,6 +277,84 @@ PyObject* fetch_onehot(const Engine& engine, const char* callable, PyObject* con
     Ref array = output_array(callable, slot[9], shape, type->format, type->name, target);
     if (!array) return nullptr;
     return filled(array, [&] { return fill_onehot(engine, regions.windows, layout, target.data()); });
+}
+
+PyObject* fetch_variants(const Engine& engine, const char* callable, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+    const Signature sig = {callable, VARIANT_PARAMS, 12, 5, 4};
+    PyObject* slot[12];
+    if (!bind_fastcall(sig, args, nargs, kwnames, slot)) return nullptr;
+    Variants variants;
+    std::int64_t w;
+    bool onehot = false, check_ref = true;
+    char pad = 'N';
+    if (!read_variants(engine, slot[0], slot[1], slot[2], slot[3], variants) || !to_i64(slot[4], "width", w))
+        return nullptr;
+    if (w < 1 || w > (INT64_C(1) << 40)) {
+        PyErr_SetString(PyExc_ValueError, "argument 'width': expected a positive number of bases");
+        return nullptr;
+    }
+    const auto width = static_cast<std::uint64_t>(w);
+    if (!read_strands(slot[5], variants.count(), "variants",
+                      [&](std::size_t i, bool reverse) { variants.rows[i].reverse = reverse; }) ||
+        (slot[6] && !to_bool(slot[6], "onehot", onehot)) || (slot[9] && !single_ascii_letter(slot[9], "pad", pad)) ||
+        (slot[10] && !to_bool(slot[10], "check_ref", check_ref)))
+        return nullptr;
+
+    OneHotLayout layout{};
+    layout.width = width;
+    layout.channels_last = true;
+    const DType* type = nullptr;
+    if (!read_onehot_layout(callable, slot[7], slot[8], layout, type)) return nullptr;
+    if (!onehot && type->type != OneHotType::UInt8) {
+        PyErr_SetString(PyExc_ValueError, "argument 'dtype': windows of ASCII codes are uint8; one-hot ones take others");
+        return nullptr;
+    }
+    const std::uint64_t channels = onehot ? layout.channels : 1;
+    if (!check_size(variants.count(), width, channels * type->size)) return nullptr;
+    std::vector<Py_ssize_t> shape = {static_cast<Py_ssize_t>(variants.count()), static_cast<Py_ssize_t>(width)};
+    if (onehot) shape.push_back(static_cast<Py_ssize_t>(layout.channels));
+
+    PyObject* outs[2] = {nullptr, nullptr};
+    if (slot[11] && slot[11] != Py_None) {
+        if (!PyTuple_Check(slot[11]) || PyTuple_GET_SIZE(slot[11]) != 2) {
+            PyErr_SetString(PyExc_TypeError, "argument 'out': expected a pair (ref_out, alt_out) of arrays");
+            return nullptr;
+        }
+        outs[0] = PyTuple_GET_ITEM(slot[11], 0);
+        outs[1] = PyTuple_GET_ITEM(slot[11], 1);
+    }
+    Target ref_target, alt_target;
+    Ref ref_array = output_array(callable, outs[0], shape, type->format, type->name, ref_target);
+    if (!ref_array) return nullptr;
+    Ref alt_array = output_array(callable, outs[1], shape, type->format, type->name, alt_target);
+    if (!alt_array) return nullptr;
+    if (ref_target.data() == alt_target.data() && variants.count() && width) {
+        PyErr_SetString(PyExc_ValueError, "argument 'out': the two arrays must not share memory");
+        return nullptr;
+    }
+
+    const bool upper = engine.options().sequence_always_upper;
+    std::optional<JobFailure> failure = without_lock([&]() -> std::optional<JobFailure> {
+        // Every REF is checked before anything is written.
+        if (check_ref)
+            if (auto bad = check_variant_refs(engine, variants.rows)) return bad;
+        const VariantWindows how{width, pad, upper, onehot ? &layout : nullptr, ref_target.data(), alt_target.data()};
+        return fill_variants(engine, variants.rows, how);
+    });
+    if (failure) {
+        if (failure->kind == JobFailure::Kind::Item && failure->error.kind == ErrorKind::InvalidRegion) {
+            const VariantRow& row = variants.rows[failure->index];
+            Ref name = Ref::borrow(PyTuple_GET_ITEM(variants.names.get(), static_cast<Py_ssize_t>(failure->index)));
+            Ref message = Ref::steal(PyUnicode_FromFormat("variant %zu: %s at %S:%lld", failure->index,
+                                                          failure->error.payload.c_str(), name.get(),
+                                                          static_cast<long long>(row.pos)));
+            if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+            return nullptr;
+        }
+        return raise_fill_failure(*failure);
+    }
+    return Py_BuildValue("(OO)", ref_array.get(), alt_array.get());
 }
 
 PyObject* fetch_ragged(const Engine& engine, const char* callable, PyObject* const* args, Py_ssize_t nargs,
@@ -353,6 +442,21 @@ const char* const FETCH_ONEHOT_DOC =
     "outside the record are all zeros. A reverse-complemented row is the one-hot of the\n"
     "reverse-complemented window. Coordinates are 1-based and inclusive: BED starts need + 1.\n"
     "out= fills a caller's writable C-contiguous array of that shape and dtype and returns it.";
+
+const char* const FETCH_VARIANTS_DOC =
+    "fetch_variants($self, names, positions, refs, alts, *, width, rc=None, onehot=False, alphabet='ACGT', "
+    "dtype='uint8', pad='N', check_ref=True, out=None)\n--\n\n"
+    "Reference and alternate windows of many variants: (ref, alt), two arrays of shape (n, width)\n"
+    "(ASCII codes) or (n, width, len(alphabet)) with onehot=True (encoded as fetch_onehot does).\n\n"
+    "Columns are sequences or arrays (pandas columns too): names, positions (VCF POS: 1-based, the\n"
+    "first base of REF), refs and alts (IUPAC letters; symbolic alleles such as '<DEL>' or '*' are a\n"
+    "ValueError naming the row). The variant's first base sits at column width // 2 of both windows.\n"
+    "The reference window is the genome around it (pad outside the record); the alternate window\n"
+    "holds the same bases left of that column, then ALT, then the genome after REF, so both are\n"
+    "exactly width long. check_ref=True compares REF with the genome (case aside) first: a mismatch\n"
+    "is a ValueError naming the row, before anything is written. rc is one flag for all or one per\n"
+    "row ('+'/'-'/'.' too): both windows are reverse-complemented after the allele is applied.\n"
+    "out=(ref_out, alt_out) fills two writable C-contiguous arrays of that shape and dtype.";
 
 const char* const FETCH_RAGGED_DOC =
     "fetch_ragged($self, regions=None, *, names=None, starts=None, ends=None, rc=None, upper=False)\n--\n\n"

@@ -1,4 +1,5 @@
-// The array methods shared by Faidx and Fasta: fetch_array, fetch_onehot and fetch_ragged. numpy
+// The array methods shared by Faidx and Fasta: fetch_array, fetch_onehot, fetch_ragged and
+// fetch_variants. numpy
 // is needed only here, and only when an array has to be made.
 #pragma once
 
@@ -15,10 +16,13 @@ PyObject* fetch_onehot(const Engine& engine, const char* callable, PyObject* con
                        PyObject* kwnames);
 PyObject* fetch_ragged(const Engine& engine, const char* callable, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames);
+PyObject* fetch_variants(const Engine& engine, const char* callable, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames);
 
-// Docstrings (with their text signatures) of the three methods.
+// Docstrings (with their text signatures) of the methods.
 extern const char* const FETCH_ARRAY_DOC;
 extern const char* const FETCH_ONEHOT_DOC;
 extern const char* const FETCH_RAGGED_DOC;
+extern const char* const FETCH_VARIANTS_DOC;
 
 }  // namespace sekva::host

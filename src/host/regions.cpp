@@ -2,6 +2,7 @@
 #include "host/regions.hpp"
 
 #include <cstring>
+#include <utility>
 
 #include "host/args.hpp"
 #include "host/entry.hpp"
@@ -112,16 +113,18 @@ private:
     Ref keep_, items_;
 };
 
-[[gnu::cold]] bool unknown_record(std::size_t i, PyObject* name) {
-    Ref message = Ref::steal(PyUnicode_FromFormat("region %zu: Sequence '%U' not found", i, name));
+[[gnu::cold]] bool unknown_record(std::size_t i, PyObject* name, const char* item = "region") {
+    Ref message = Ref::steal(PyUnicode_FromFormat("%s %zu: Sequence '%U' not found", item, i, name));
     if (message) PyErr_SetObject(exception_class(ErrorKind::Fetch), message.get());
     return false;
 }
 
 }  // namespace
 
-bool bad_region(PyObject* type, std::size_t i, const std::string& what) {
-    raise_text(type, "region " + std::to_string(i) + ": " + what);
+bool bad_region(PyObject* type, std::size_t i, const std::string& what) { return bad_item(type, "region", i, what); }
+
+bool bad_item(PyObject* type, const char* item, std::size_t i, const std::string& what) {
+    raise_text(type, std::string(item) + " " + std::to_string(i) + ": " + what);
     return false;
 }
 
@@ -231,18 +234,21 @@ bool read_regions(const Engine& engine, PyObject* regions, PyObject* names, PyOb
 }
 
 bool read_strands(PyObject* rc, Regions& regions) {
-    const std::size_t n = regions.count();
+    return read_strands(rc, regions.count(), "regions", [&](std::size_t i, bool reverse) { regions.windows[i].reverse = reverse; });
+}
+
+bool read_strands(PyObject* rc, std::size_t n, const char* kind, const std::function<void(std::size_t, bool)>& set) {
     bool every = false;
     if (!rc || rc == Py_None || rc == Py_False || rc == Py_True || is_numpy_bool(rc)) {
         if (rc && rc != Py_None && !to_bool(rc, "rc", every)) return false;
-        for (Window& w : regions.windows) w.reverse = every;
+        for (std::size_t i = 0; i < n; ++i) set(i, every);
         return true;
     }
     if (!check_sequence(rc, "rc")) return false;
     Ref items = snapshot(rc);
     if (!items) return false;
     if (static_cast<std::size_t>(PyTuple_GET_SIZE(items.get())) != n) {
-        PyErr_Format(PyExc_ValueError, "rc has %zd items for %zu regions", PyTuple_GET_SIZE(items.get()), n);
+        PyErr_Format(PyExc_ValueError, "rc has %zd items for %zu %s", PyTuple_GET_SIZE(items.get()), n, kind);
         return false;
     }
     LockTurns turns;
@@ -265,7 +271,81 @@ bool read_strands(PyObject* rc, Regions& regions) {
             PyErr_Format(PyExc_ValueError, "rc[%zu]: expected a bool, '+', '-' or '.', got %S", i, shown ? shown.get() : item);
             return false;
         }
-        regions.windows[i].reverse = reverse;
+        set(i, reverse);
+    }
+    return true;
+}
+
+namespace {
+
+// An allele the windows can hold: IUPAC letters, either case (not '<DEL>', '*', '.', or nothing).
+bool sequence_allele(std::string_view allele) {
+    static constexpr std::string_view letters = "ACGTURYSWKMBDHVNacgturyswkmbdhvn";
+    if (allele.empty()) return false;
+    for (char c : allele)
+        if (letters.find(c) == std::string_view::npos) return false;
+    return true;
+}
+
+}  // namespace
+
+// A column of texts (str, or bytes): a tuple of its items taken once, which keeps them alive.
+bool Variants::Column::open(PyObject* o, const char* param) {
+    param_ = param;
+    if (!check_sequence(o, param)) return false;
+    items_ = snapshot(o);
+    return static_cast<bool>(items_);
+}
+
+std::size_t Variants::Column::size() const { return static_cast<std::size_t>(PyTuple_GET_SIZE(items_.get())); }
+
+bool Variants::Column::get(std::size_t i, std::string_view& out) const {
+    PyObject* item = PyTuple_GET_ITEM(items_.get(), static_cast<Py_ssize_t>(i));
+    if (PyBytes_Check(item)) {
+        out = std::string_view(PyBytes_AS_STRING(item), static_cast<std::size_t>(PyBytes_GET_SIZE(item)));
+        return true;
+    }
+    if (PyUnicode_Check(item) && utf8_view(item, out)) return true;
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "%s[%zu]: expected str or bytes, got %.200s", param_, i, Py_TYPE(item)->tp_name);
+    return false;
+}
+
+bool read_variants(const Engine& engine, PyObject* names, PyObject* positions, PyObject* refs, PyObject* alts,
+                   Variants& out) {
+    if (!names || !positions || !refs || !alts) {
+        PyErr_SetString(PyExc_TypeError, "give all of names=, positions=, refs= and alts=");
+        return false;
+    }
+    if (!check_sequence(names, "names")) return false;
+    out.names = snapshot(names);
+    IntColumn pos;
+    if (!out.names || !pos.open(positions, "positions") || !out.refs.open(refs, "refs") || !out.alts.open(alts, "alts"))
+        return false;
+    const std::size_t n = static_cast<std::size_t>(PyTuple_GET_SIZE(out.names.get()));
+    if (pos.size() != n || out.refs.size() != n || out.alts.size() != n) {
+        PyErr_Format(PyExc_ValueError, "names, positions, refs and alts have different lengths (%zu, %zu, %zu, %zu)", n,
+                     pos.size(), out.refs.size(), out.alts.size());
+        return false;
+    }
+    without_lock([&] { out.rows.resize(n); });
+    NameLookup lookup(engine, "names", false);
+    LockTurns turns;
+    for (std::size_t i = 0; i < n; ++i) {
+        turns.step();
+        VariantRow& row = out.rows[i];
+        PyObject* name = PyTuple_GET_ITEM(out.names.get(), static_cast<Py_ssize_t>(i));
+        if (!lookup.find(name) || !pos.get(i, row.pos) || !out.refs.get(i, row.ref) || !out.alts.get(i, row.alt))
+            return false;
+        if (!(row.entry = lookup.entry())) return unknown_record(i, name, "variant");
+        // Far from the ends of 64-bit positions, so that no window arithmetic overflows.
+        if (row.pos < 1 || row.pos > (INT64_C(1) << 62))
+            return bad_item(PyExc_ValueError, "variant", i, "position " + std::to_string(row.pos) + " is not a VCF POS (1 or more)");
+        for (auto [allele, text] : {std::pair{"REF", row.ref}, std::pair{"ALT", row.alt}})
+            if (!sequence_allele(text))
+                return bad_item(PyExc_ValueError, "variant", i,
+                                std::string(allele) + " '" + std::string(text) +
+                                    "' is not a sequence of IUPAC letters (symbolic alleles are not applied)");
     }
     return true;
 }

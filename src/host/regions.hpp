@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -147,6 +148,27 @@ bool read_regions(const Engine& engine, PyObject* regions, PyObject* names, PyOb
                   Regions& out, bool allow_absent = false);
 // rc: None or False (no region), True (every region), or one item per region: a bool, "+" or "-".
 bool read_strands(PyObject* rc, Regions& regions);
+// The same for `n` items of another kind (`kind` in messages), each told to `set`.
+bool read_strands(PyObject* rc, std::size_t n, const char* kind, const std::function<void(std::size_t, bool)>& set);
+
+// The columns of fetch_variants, read and checked in input order; rows point into the texts the
+// column snapshots keep alive.
+struct Variants {
+    std::vector<VariantRow> rows;
+    Ref names;
+    class Column {
+    public:
+        bool open(PyObject* o, const char* param);
+        std::size_t size() const;
+        bool get(std::size_t i, std::string_view& out) const;
+    private:
+        const char* param_ = "";
+        Ref items_;
+    } refs, alts;
+    std::size_t count() const { return rows.size(); }
+};
+bool read_variants(const Engine& engine, PyObject* names, PyObject* positions, PyObject* refs, PyObject* alts,
+                   Variants& out);
 // The items a sequence holds now, as a tuple the caller's code cannot change: an item's __index__,
 // or another thread while the lock is released, may clear the caller's list as it is read.
 inline Ref snapshot(PyObject* sequence) { return Ref::steal(PySequence_Tuple(sequence)); }
@@ -154,5 +176,7 @@ inline Ref snapshot(PyObject* sequence) { return Ref::steal(PySequence_Tuple(seq
 [[gnu::cold]] PyObject* raise_fill_failure(JobFailure& failure);
 // ValueError (or `type`) "region {i}: {what}".
 [[gnu::cold]] bool bad_region(PyObject* type, std::size_t i, const std::string& what);
+// `type` "{item} {i}: {what}".
+[[gnu::cold]] bool bad_item(PyObject* type, const char* item, std::size_t i, const std::string& what);
 
 }  // namespace sekva::host

@@ -76,13 +76,14 @@ def records(fasta: Fasta) -> None:
     base: Sequence = by_name[-1]
     backwards: list[Sequence] = reversed(by_name)
     long_name: str = by_position.long_name
+    description: str = by_position.description
     unpadded: int = by_position.unpadded_len
     names: list[str] = fasta.keys()
     values: list[FastaRecord] = fasta.values()
     items: list[tuple[str, FastaRecord]] = fasta.items()
     present: bool = "chr1" in fasta
     total: int = len(fasta)
-    print(text, part, base, len(backwards), long_name, unpadded, names, len(values), len(items), present, total)
+    print(text, part, base, len(backwards), long_name, description, unpadded, names, len(values), len(items), present, total)
     print(list(pieces(by_name)), walk_records(fasta))
 
 
@@ -96,13 +97,15 @@ def arrays(fasta: Fasta, faidx: Faidx) -> int:
     )
     hot = fasta.fetch_onehot(regions, width=8, alphabet="ACGT", dtype=np.float32, channels_last=False)
     data, offsets = faidx.fetch_ragged(regions, rc=True, upper=False)
+    ref, alt = faidx.fetch_variants(["chr1"], np.array([2]), ["C"], [b"GT"], width=5, rc=["-"], onehot=True,
+                                    dtype="float32", check_ref=False, out=None)
     text: bytes = fasta.fetch_fasta([("chr1", 1, 4), None], [">a", ">b"], width=60, rc=[True, False])
     more: bytes = faidx.fetch_fasta(names=["chr1"], starts=starts[:1], ends=starts[:1] + 3, heads=[">c"], sep="\t")
     bed: bytes = fasta.fetch_bed(b"chr1\t0\t4\tx\t0\t-\n", head=">{name}::{chrom}:{start}-{end}", stranded=True)
     with open(os.devnull, "wb") as sink:
         nothing: None = faidx.fetch_bed(b"chr1\t0\t4\n", width=60, out=sink)
         print(nothing)
-    return int(codes.sum() + filled.sum() + hot.sum()) + len(data) + int(offsets[-1]) + len(text + more + bed)
+    return int(codes.sum() + filled.sum() + hot.sum() + ref.sum() + alt.sum()) + len(data) + int(offsets[-1]) + len(text + more + bed)
 
 
 def refuse_writes(record: MutableFastaRecord) -> None:

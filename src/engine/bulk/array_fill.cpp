@@ -70,6 +70,42 @@ void put_ones(char* out, const OneHotLayout& layout, const unsigned char* codes,
     }
 }
 
+// The one-hot rows of a layout, from window bytes in which NUL marks the positions outside the
+// record (all zeros whatever the alphabet holds). A reversed row reads its bytes backwards
+// through the complement.
+class OneHotCodes {
+public:
+    explicit OneHotCodes(const OneHotLayout& layout) : layout_(layout), forward_(layout.code) {
+        for (int b = 0; b < 256; ++b) reverse_[b] = layout.code[COMPLEMENT_TABLE[b]];
+        forward_[0] = reverse_[0] = 255;
+        static constexpr std::size_t item_size[] = {1, 1, 2, 4};
+        row_bytes = layout.width * layout.channels * item_size[static_cast<int>(layout.type)];
+    }
+
+    void encode(char* row, const unsigned char* bytes, bool reverse) const {
+        const unsigned char* codes = reverse ? reverse_.data() : forward_.data();
+        switch (layout_.type) {
+            case OneHotType::UInt8:
+            case OneHotType::Bool: put_ones<std::uint8_t>(row, layout_, codes, bytes, reverse, 1); break;
+            case OneHotType::Float16: put_ones<std::uint16_t>(row, layout_, codes, bytes, reverse, 0x3C00); break;
+            case OneHotType::Float32: put_ones<float>(row, layout_, codes, bytes, reverse, 1.0f); break;
+        }
+    }
+
+    std::size_t row_bytes;
+
+private:
+    const OneHotLayout& layout_;
+    std::array<unsigned char, 256> forward_, reverse_{};
+};
+
+// A scratch buffer of at least `size` bytes, one per thread that fills rows.
+unsigned char* thread_scratch(std::size_t size) {
+    thread_local std::vector<unsigned char> scratch;
+    if (scratch.size() < size) scratch.resize(size);
+    return scratch.data();
+}
+
 }  // namespace
 
 bool centred_window(std::int64_t start, std::int64_t end, std::uint64_t width, std::int64_t& first) {
@@ -104,42 +140,101 @@ std::optional<JobFailure> fill_codes(const Engine& engine, const std::vector<Win
 std::optional<JobFailure> fill_onehot(const Engine& engine, const std::vector<Window>& windows,
                                         const OneHotLayout& layout, char* out) {
     FirstFailure failures;
-    // A reversed row reads its window backwards through the complement; NUL marks the positions
-    // outside the record, which stay zero whatever the alphabet holds.
-    std::array<unsigned char, 256> forward = layout.code, reverse{};
-    for (int b = 0; b < 256; ++b) reverse[b] = layout.code[COMPLEMENT_TABLE[b]];
-    forward[0] = reverse[0] = 255;
-    static constexpr std::size_t item_size[] = {1, 1, 2, 4};
-    const std::size_t row_bytes = layout.width * layout.channels * item_size[static_cast<int>(layout.type)];
+    const OneHotCodes codes(layout);
     // One scratch row per thread that fills rows.
     const std::size_t scratch_size = static_cast<std::size_t>(layout.width ? layout.width : 1);
     JobOutcome outcome = run_regions(
         engine.reader(), windows.size(), [&](std::size_t i) { return window_position(windows[i]); },
         [&](std::size_t i, const Reader& src) {
-            thread_local std::vector<unsigned char> scratch_row;
-            if (scratch_row.size() < scratch_size) scratch_row.resize(scratch_size);
-            unsigned char* scratch = scratch_row.data();
+            unsigned char* scratch = thread_scratch(scratch_size);
             prefetch_window(src, windows, i, layout.width);
             char* bytes = reinterpret_cast<char*>(scratch);
             if (Status err = window_bytes(src, windows[i], layout.width, '\0', bytes)) {
                 failures.add(i, std::move(*err));
                 return;
             }
-            const unsigned char* codes = windows[i].reverse ? reverse.data() : forward.data();
-            char* row = out + i * row_bytes;
-            switch (layout.type) {
-                case OneHotType::UInt8:
-                case OneHotType::Bool:
-                    put_ones<std::uint8_t>(row, layout, codes, scratch, windows[i].reverse, 1);
-                    break;
-                case OneHotType::Float16:
-                    put_ones<std::uint16_t>(row, layout, codes, scratch, windows[i].reverse, 0x3C00);
-                    break;
-                case OneHotType::Float32:
-                    put_ones<float>(row, layout, codes, scratch, windows[i].reverse, 1.0f);
-                    break;
-            }
+            codes.encode(out + i * codes.row_bytes, scratch, windows[i].reverse);
         });
+    return failures.finish(std::move(outcome));
+}
+
+namespace {
+
+bool same_letters(std::string_view a, const char* b) {
+    for (std::size_t k = 0; k < a.size(); ++k)
+        if ((a[k] | 0x20) != (b[k] | 0x20) || !((b[k] | 0x20) >= 'a' && (b[k] | 0x20) <= 'z')) return false;
+    return true;
+}
+
+FaidxError ref_mismatch(std::string_view ref, std::string_view genome) {
+    return FaidxError{ErrorKind::InvalidRegion,
+                      "REF '" + std::string(ref) + "' does not match the genome's '" + std::string(genome) + "'"};
+}
+
+}  // namespace
+
+std::optional<JobFailure> check_variant_refs(const Engine& engine, const std::vector<VariantRow>& rows) {
+    FirstFailure failures;
+    auto position = [&](std::size_t i) { return window_position(Window{rows[i].entry, rows[i].pos, false}); };
+    JobOutcome outcome = run_regions(engine.reader(), rows.size(), position, [&](std::size_t i, const Reader& src) {
+        const VariantRow& v = rows[i];
+        const std::uint64_t n = v.ref.size();
+        if (v.pos < 1 || static_cast<std::uint64_t>(v.pos) - 1 + n > v.entry->rlen) {
+            failures.add(i, FaidxError{ErrorKind::InvalidRegion, "REF '" + std::string(v.ref) +
+                                                                    "' reaches past the end of its record (" +
+                                                                    std::to_string(v.entry->rlen) + " bases)"});
+            return;
+        }
+        char* genome = reinterpret_cast<char*>(thread_scratch(static_cast<std::size_t>(n)));
+        auto got = extract_into(src, *v.entry, static_cast<std::uint64_t>(v.pos), n, genome, n);
+        if (!got.ok()) return failures.add(i, std::move(got.error()));
+        if (got.value() != n || !same_letters(v.ref, genome))
+            failures.add(i, ref_mismatch(v.ref, std::string_view(genome, static_cast<std::size_t>(got.value()))));
+    });
+    return failures.finish(std::move(outcome));
+}
+
+std::optional<JobFailure> fill_variants(const Engine& engine, const std::vector<VariantRow>& rows,
+                                        const VariantWindows& how) {
+    FirstFailure failures;
+    const std::uint64_t width = how.width, centre = width / 2;
+    std::optional<OneHotCodes> codes;
+    if (how.onehot) codes.emplace(*how.onehot);
+    // Positions outside the record: the pad letter, or NUL for one-hot rows (all zeros).
+    const char pad = how.onehot ? '\0' : how.pad;
+    auto position = [&](std::size_t i) {
+        return window_position(Window{rows[i].entry, rows[i].pos - static_cast<std::int64_t>(centre), false});
+    };
+    JobOutcome outcome = run_regions(engine.reader(), rows.size(), position, [&](std::size_t i, const Reader& src) {
+        const VariantRow& v = rows[i];
+        char* scratch = how.onehot ? reinterpret_cast<char*>(thread_scratch(static_cast<std::size_t>(2 * width))) : nullptr;
+        char* ref = how.onehot ? scratch : how.ref_out + i * width;
+        char* alt = how.onehot ? scratch + width : how.alt_out + i * width;
+        // The reference window, then the alternate one: the same bases left of the variant, ALT
+        // from its first base on, and the genome after REF for the rest.
+        if (Status err = window_bytes(src, Window{v.entry, v.pos - static_cast<std::int64_t>(centre), false}, width, pad, ref))
+            return failures.add(i, std::move(*err));
+        std::memcpy(alt, ref, static_cast<std::size_t>(centre));
+        const std::uint64_t shown = std::min<std::uint64_t>(v.alt.size(), width - centre);
+        std::memcpy(alt + centre, v.alt.data(), static_cast<std::size_t>(shown));
+        if (const std::uint64_t rest = width - centre - shown) {
+            const Window after{v.entry, v.pos + static_cast<std::int64_t>(v.ref.size()), false};
+            if (Status err = window_bytes(src, after, rest, pad, alt + centre + shown))
+                return failures.add(i, std::move(*err));
+        }
+        if (how.upper) {
+            ascii_upper_in_place(ref, static_cast<std::size_t>(width));
+            ascii_upper_in_place(alt, static_cast<std::size_t>(width));
+        }
+        if (codes) {
+            const auto* bytes = reinterpret_cast<const unsigned char*>(scratch);
+            codes->encode(how.ref_out + i * codes->row_bytes, bytes, v.reverse);
+            codes->encode(how.alt_out + i * codes->row_bytes, bytes + width, v.reverse);
+        } else if (v.reverse) {
+            reverse_complement_in_place(ref, static_cast<std::size_t>(width));
+            reverse_complement_in_place(alt, static_cast<std::size_t>(width));
+        }
+    });
     return failures.finish(std::move(outcome));
 }
 

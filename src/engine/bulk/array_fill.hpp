@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/fasta/engine.hpp"
@@ -47,6 +48,34 @@ struct OneHotLayout {
 // the reverse-complemented window.
 std::optional<JobFailure> fill_onehot(const Engine& engine, const std::vector<Window>& windows,
                                         const OneHotLayout& layout, char* out);
+
+// One variant: REF at POS (1-based, as in a VCF) of a record, replaced by ALT. The texts are the
+// caller's and outlive the fill.
+struct VariantRow {
+    const IndexEntry* entry;
+    std::int64_t pos;  // at least 1
+    std::string_view ref, alt;
+    bool reverse;  // reverse-complement both windows
+};
+
+// Each row's REF against the genome's bases there, case aside: the first row that differs or
+// reaches past its record fails with an InvalidRegion error saying so.
+std::optional<JobFailure> check_variant_refs(const Engine& engine, const std::vector<VariantRow>& rows);
+
+struct VariantWindows {
+    std::uint64_t width;
+    char pad;                      // for ASCII rows
+    bool upper;                    // upper-case both windows (ALT included)
+    const OneHotLayout* onehot;    // one-hot rows of this layout (channels last), else ASCII codes
+    char* ref_out;                 // rows.size() rows each
+    char* alt_out;
+};
+
+// Reference and alternate windows of `width`, the variant's first base at column width / 2 of
+// both: the reference window is the genome there (pad outside the record); the alternate one
+// holds the same bases left of that column, then ALT, then the genome after REF, cut at `width`.
+std::optional<JobFailure> fill_variants(const Engine& engine, const std::vector<VariantRow>& rows,
+                                        const VariantWindows& how);
 
 // Regions back to back, by the batch workers' rules (silent clamping or strict checks, default_seq
 // padding, upper-casing): plans[i] from plan_region, capacity[i] the room its planned offset

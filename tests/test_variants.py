@@ -1,0 +1,189 @@
+"""fetch_variants: reference and alternate windows around variants, held to a plain Python model
+(indels at record ends, windows past them, reverse complements, one-hot), and its refusals."""
+import random
+import re
+import shutil
+import subprocess
+
+import pytest
+
+import sekva
+from sekva import Faidx, Fasta
+
+np = pytest.importorskip("numpy")
+
+COMPLEMENT = str.maketrans("ACGTURYSWKMBDHVNacgturyswkmbdhvn", "TGCAAYRSWMKVHDBNtgcaayrswmkvhdbn")
+
+
+def revcomp(s):
+    return s.translate(COMPLEMENT)[::-1]
+
+
+def model(seq, pos, ref, alt, width, rc, pad="N"):
+    """The two windows as text: the variant's first base at column width // 2."""
+    centre = width // 2
+
+    def bases(first, count):
+        return "".join(seq[p - 1] if 1 <= p <= len(seq) else pad for p in range(first, first + count))
+
+    ref_window = bases(pos - centre, width)
+    alt_window = (ref_window[:centre] + alt)[:width]
+    alt_window += bases(pos + len(ref), width - len(alt_window))
+    return (revcomp(ref_window), revcomp(alt_window)) if rc else (ref_window, alt_window)
+
+
+def onehot(text, alphabet="ACGT"):
+    out = np.zeros((len(text), len(alphabet)), dtype=np.uint8)
+    for j, c in enumerate(text.upper()):
+        if c in alphabet:
+            out[j, alphabet.index(c)] = 1
+    return out
+
+
+@pytest.fixture(scope="module")
+def genome(tmp_path_factory):
+    rng = random.Random(21)
+    records = {f"chr{i}": "".join(rng.choices("ACGTacgtN", weights=[9, 9, 9, 9, 2, 2, 2, 2, 1], k=length))
+               for i, length in enumerate([1, 47, 300, 2_000])}
+    path = tmp_path_factory.mktemp("variants") / "g.fa"
+    path.write_text("".join(f">{n}\n" + "".join(s[j : j + 31] + "\n" for j in range(0, len(s), 31))
+                            for n, s in records.items()))
+    return str(path), records
+
+
+def random_variants(rng, records, count):
+    names, positions, refs, alts = [], [], [], []
+    for _ in range(count):
+        name = rng.choice(list(records))
+        seq = records[name]
+        pos = rng.choice([1, len(seq), max(1, len(seq) - 2), rng.randint(1, len(seq))])
+        ref_len = min(rng.choice([1, 1, 1, 2, 5, 20]), len(seq) - pos + 1)
+        alt = "".join(rng.choices("ACGTacgtN", k=rng.choice([1, 1, 2, 7, 30])))
+        names.append(name)
+        positions.append(pos)
+        refs.append(seq[pos - 1 : pos - 1 + ref_len].swapcase() if rng.random() < 0.3 else seq[pos - 1 : pos - 1 + ref_len])
+        alts.append(alt)
+    return names, positions, refs, alts
+
+
+@pytest.mark.parametrize("cls", [Faidx, Fasta])
+@pytest.mark.parametrize("width", [1, 2, 11, 64])
+def test_windows_match_the_model(genome, cls, width):
+    path, records = genome
+    rng = random.Random(width)
+    names, positions, refs, alts = random_variants(rng, records, 400)
+    rc = [rng.random() < 0.4 for _ in names]
+    fa = cls(path)
+    ref, alt = fa.fetch_variants(names, positions, refs, alts, width=width, rc=rc)
+    assert ref.shape == alt.shape == (400, width) and ref.dtype == alt.dtype == np.uint8
+    hot_ref, hot_alt = fa.fetch_variants(names=names, positions=np.array(positions), refs=np.array(refs),
+                                         alts=alts, width=width, rc=rc, onehot=True, dtype="float32")
+    assert hot_ref.shape == (400, width, 4) and hot_ref.dtype == np.float32
+    for i in range(400):
+        want = model(records[names[i]], positions[i], refs[i], alts[i], width, rc[i])
+        got = (ref[i].tobytes().decode(), alt[i].tobytes().decode())
+        assert got == want, (i, names[i], positions[i], refs[i], alts[i], rc[i])
+        # Padding is all zeros in one-hot rows, whatever letter pads the codes.
+        assert (hot_ref[i] == onehot(want[0])).all() and (hot_alt[i] == onehot(want[1])).all(), i
+
+
+def test_bgzf_gives_the_plain_files_windows(genome, tmp_path):
+    bgzip = shutil.which("bgzip")
+    if bgzip is None:
+        pytest.skip("bgzip (Debian's tabix) not installed")
+    path, records = genome
+    compressed = tmp_path / "g.fa"
+    shutil.copy(path, compressed)
+    subprocess.run([bgzip, "-f", str(compressed)], check=True)
+    names, positions, refs, alts = random_variants(random.Random(3), records, 300)
+    plain = Faidx(path).fetch_variants(names, positions, refs, alts, width=33, rc=True, pad="x")
+    packed = Faidx(str(compressed) + ".gz").fetch_variants(names, positions, refs, alts, width=33, rc=True, pad="x")
+    assert all((a == b).all() for a, b in zip(plain, packed))
+
+
+def test_the_allele_lands_at_the_centre_column(genome):
+    path, records = genome
+    seq = records["chr3"]
+    fa = Faidx(path)
+    # An SNV, a deletion that pulls bases in from the right and an insertion that pushes them out.
+    ref, alt = fa.fetch_variants(["chr3"] * 3, [100, 100, 100], [seq[99], seq[99:104], seq[99]],
+                                 ["A", seq[99], seq[99] + "GGG"], width=10)
+    rows = [(r.tobytes().decode(), a.tobytes().decode()) for r, a in zip(ref, alt)]
+    assert all(r == seq[94:104] for r, _ in rows)
+    assert rows[0][1] == seq[94:99] + "A" + seq[100:104]
+    assert rows[1][1] == seq[94:100] + seq[104:108]
+    assert rows[2][1] == seq[94:100] + "GGG" + seq[100]
+
+
+def test_out_pairs_are_filled_and_returned(genome):
+    path, records = genome
+    fa = Faidx(path)
+    ref_out, alt_out = np.full((2, 9), 7, np.uint8), np.full((2, 9), 7, np.uint8)
+    got = fa.fetch_variants(["chr2", "chr2"], [5, 6], [records["chr2"][4], records["chr2"][5]], ["A", "C"], width=9,
+                            out=(ref_out, alt_out))
+    assert got[0] is ref_out and got[1] is alt_out and (ref_out != 7).all()
+    with pytest.raises(ValueError, match=r"^argument 'out': expected a writable C-contiguous array of shape \(2, 9\)"):
+        fa.fetch_variants(["chr2", "chr2"], [5, 6], ["A", "C"], ["A", "C"], width=9, check_ref=False,
+                          out=(ref_out, np.zeros((2, 8), np.uint8)))
+    with pytest.raises(ValueError, match="must not share memory"):
+        fa.fetch_variants(["chr2", "chr2"], [5, 6], ["A", "C"], ["A", "C"], width=9, check_ref=False,
+                          out=(ref_out, ref_out))
+    with pytest.raises(TypeError, match="expected a pair"):
+        fa.fetch_variants(["chr2"], [5], ["A"], ["C"], width=9, check_ref=False, out=ref_out)
+
+
+def test_a_ref_that_does_not_match_is_refused_before_anything_is_written(genome):
+    path, records = genome
+    fa = Faidx(path)
+    seq = records["chr3"]
+    wrong = "T" if seq[9].upper() != "T" else "G"
+    ref_out, alt_out = np.full((3, 5), 7, np.uint8), np.full((3, 5), 7, np.uint8)
+    with pytest.raises(ValueError, match=rf"^variant 1: REF '{wrong}' does not match the genome's '{seq[9]}' at chr3:10$"):
+        fa.fetch_variants(["chr3"] * 3, [1, 10, 20], [seq[0], wrong, seq[19]], ["A", "A", "A"], width=5,
+                          out=(ref_out, alt_out))
+    assert (ref_out == 7).all() and (alt_out == 7).all()
+    with pytest.raises(ValueError, match=r"^variant 0: REF 'ACGT' reaches past the end of its record \(47 bases\)"):
+        fa.fetch_variants(["chr1"], [45], ["ACGT"], ["A"], width=5)
+    # Without the check the windows are built all the same.
+    ref, alt = fa.fetch_variants(["chr3"], [10], [wrong], ["A"], width=5, check_ref=False)
+    assert ref[0].tobytes().decode() == seq[7:12] and alt[0].tobytes().decode() == seq[7:9] + "A" + seq[10:12]
+
+
+@pytest.mark.parametrize("field, value", [
+    ("alts", "<DEL>"), ("alts", "*"), ("alts", "."), ("alts", ""), ("alts", "A,C"), ("refs", "N-"), ("refs", ""),
+])
+def test_symbolic_alleles_are_refused_naming_the_row(genome, field, value):
+    path, records = genome
+    columns = {"names": ["chr3", "chr3"], "positions": [1, 2], "refs": [records["chr3"][0], records["chr3"][1]],
+               "alts": ["A", "C"]}
+    columns[field][1] = value
+    with pytest.raises(ValueError, match=f"^variant 1: {field[:-1].upper()} '{re.escape(value)}' is not a sequence of IUPAC"):
+        Faidx(path).fetch_variants(**columns, width=4)
+
+
+@pytest.mark.parametrize("change, error, message", [
+    ({"names": ["chr3", "nope"]}, sekva.FetchError, "variant 1: Sequence 'nope' not found"),
+    ({"positions": [1, 0]}, ValueError, "^variant 1: position 0 is not a VCF POS"),
+    ({"positions": [1]}, ValueError, "different lengths"),
+    ({"alts": ["A", 5]}, TypeError, r"^alts\[1\]: expected str or bytes, got int$"),
+    ({"width": 0}, ValueError, "argument 'width'"),
+    ({"dtype": "float32"}, ValueError, "windows of ASCII codes are uint8"),
+    ({"rc": [True]}, ValueError, "rc has 1 items for 2 variants"),
+    ({"pad": "NN"}, ValueError, "argument 'pad'"),
+])
+def test_bad_columns_are_refused_clearly(genome, change, error, message):
+    path, records = genome
+    call = {"names": ["chr3", "chr3"], "positions": [1, 2], "refs": [records["chr3"][0], records["chr3"][1]],
+            "alts": ["A", b"C"], "width": 4, **change}
+    with pytest.raises(error, match=message):
+        Faidx(path).fetch_variants(**call)
+
+
+def test_width_is_required_and_keyword_only(genome):
+    fa = Faidx(genome[0])
+    with pytest.raises(TypeError, match="width"):
+        fa.fetch_variants([], [], [], [])
+    with pytest.raises(TypeError):
+        fa.fetch_variants([], [], [], [], 5)
+    ref, alt = fa.fetch_variants([], [], [], [], width=5)
+    assert ref.shape == alt.shape == (0, 5)
