@@ -187,3 +187,125 @@ def test_width_is_required_and_keyword_only(genome):
         fa.fetch_variants([], [], [], [], 5)
     ref, alt = fa.fetch_variants([], [], [], [], width=5)
     assert ref.shape == alt.shape == (0, 5)
+
+
+# --- haplotypes -------------------------------------------------------------------------------
+
+
+def haplotype_model(seq, start, end, variants, width, rc, pad="N"):
+    """Region [start, end] with `variants` ((pos, ref, alt), sorted) applied; with width, cut or
+    carried on with the genome after the region."""
+
+    def base(p):
+        return seq[p - 1] if 1 <= p <= len(seq) else pad
+
+    out, at = [], start
+    for pos, ref, alt in variants:
+        out.extend(base(p) for p in range(at, pos))
+        out.append(alt)
+        at = pos + len(ref)
+    text = "".join(out)
+    if width is None:
+        text += "".join(base(p) for p in range(at, end + 1))
+    else:
+        p = at
+        while len(text) < width:
+            text += base(p)
+            p += 1
+        text = text[:width]
+    return revcomp(text) if rc else text
+
+
+def random_haplotypes(rng, records, rows):
+    regions, offsets, positions, refs, alts = [], [0], [], [], []
+    for _ in range(rows):
+        name = rng.choice(list(records))
+        seq = records[name]
+        start = rng.randint(1, len(seq))
+        end = min(len(seq), start + rng.choice([0, 3, 40, 200]))
+        at = start
+        while at <= end and rng.random() < 0.7:
+            pos = rng.randint(at, min(end, at + 20))
+            ref = seq[pos - 1 : pos - 1 + rng.choice([1, 1, 2, 6])]
+            positions.append(pos)
+            refs.append(ref)
+            alts.append("".join(rng.choices("ACGT", k=rng.choice([1, 1, 3, 12]))))
+            at = pos + len(ref)
+        regions.append((name, start, end))
+        offsets.append(len(positions))
+    return regions, offsets, positions, refs, alts
+
+
+@pytest.mark.parametrize("width", [None, 1, 16, 300])
+def test_haplotypes_match_the_model(genome, width):
+    path, records = genome
+    rng = random.Random(100 + (width or 0))
+    regions, offsets, positions, refs, alts = random_haplotypes(rng, records, 300)
+    rc = [rng.random() < 0.3 for _ in regions]
+    fa = Fasta(path)
+    got = fa.fetch_haplotypes(regions, variant_offsets=np.array(offsets), positions=positions, refs=refs, alts=alts,
+                              width=width, rc=rc)
+    if width is None:
+        data, bounds = got
+        rows = [data[bounds[i] : bounds[i + 1]].tobytes().decode() for i in range(len(regions))]
+    else:
+        assert got.shape == (300, width)
+        rows = [r.tobytes().decode() for r in got]
+        hot = fa.fetch_haplotypes(regions, variant_offsets=offsets, positions=positions, refs=refs, alts=alts,
+                                  width=width, rc=rc, onehot=True, dtype="bool")
+        assert hot.shape == (300, width, 4) and hot.dtype == np.bool_
+        assert all((hot[i] == onehot(rows[i]).astype(bool)).all() for i in range(300))
+    for i, (name, start, end) in enumerate(regions):
+        row = [(positions[k], refs[k], alts[k]) for k in range(offsets[i], offsets[i + 1])]
+        assert rows[i] == haplotype_model(records[name], start, end, row, width, rc[i]), (i, regions[i], row)
+
+
+def test_haplotypes_without_variants_are_the_regions(genome):
+    path, records = genome
+    fa = Faidx(path)
+    regions = [("chr1", 1, 47), ("chr3", 10, 19)]
+    data, bounds = fa.fetch_haplotypes(regions, variant_offsets=[0, 0, 0], positions=[], refs=[], alts=[])
+    assert bounds.tolist() == [0, 47, 57] and data.tobytes().decode() == records["chr1"] + records["chr3"][9:19]
+    fixed = fa.fetch_haplotypes(names=["chr1"], starts=[45], ends=[47], variant_offsets=[0, 0], positions=[], refs=[],
+                                alts=[], width=6, pad="-")
+    assert fixed[0].tobytes().decode() == records["chr1"][44:] + "---"
+
+
+@pytest.mark.parametrize("offsets, positions, message", [
+    ([0, 2], [12, 11], "^region 0: variant 1 at 11 overlaps the one before it, or the variants are not sorted"),
+    ([0, 2], [12, 12], "^region 0: variant 1 at 12 overlaps"),
+    ([0, 1], [9], "^region 0: variant 0 at 9 lies outside the region 10-20"),
+    ([0, 1], [21], "^region 0: variant 0 at 21 lies outside the region 10-20"),
+])
+def test_bad_variant_rows_are_refused_naming_the_row(genome, offsets, positions, message):
+    path, records = genome
+    seq = records["chr3"]
+    with pytest.raises(ValueError, match=message):
+        Faidx(path).fetch_haplotypes([("chr3", 10, 20)], variant_offsets=offsets, positions=positions,
+                                     refs=[seq[p - 1] for p in positions], alts=["A"] * len(positions))
+
+
+@pytest.mark.parametrize("offsets, message", [
+    ([0], "variant_offsets has 1 items for 1 rows; expected 2"),
+    ([1, 1], r"variant_offsets\[0\] is 1: offsets start at 0"),
+    ([0, 2], r"variant_offsets\[1\] is 2: .* end at the number of variants \(1\)"),
+])
+def test_bad_offsets_are_refused(genome, offsets, message):
+    path, records = genome
+    with pytest.raises(ValueError, match=message):
+        Faidx(path).fetch_haplotypes([("chr3", 10, 20)], variant_offsets=offsets, positions=[11],
+                                     refs=[records["chr3"][10]], alts=["A"])
+
+
+def test_haplotype_refs_are_checked_and_onehot_needs_a_width(genome):
+    path, records = genome
+    fa = Faidx(path)
+    seq = records["chr3"]
+    wrong = "T" if seq[14].upper() != "T" else "G"
+    with pytest.raises(ValueError, match=f"^variant 1: REF '{wrong}' does not match the genome's '{seq[14]}' at chr3:15$"):
+        fa.fetch_haplotypes([("chr2", 1, 5), ("chr3", 10, 20)], variant_offsets=[0, 1, 2], positions=[2, 15],
+                            refs=[records["chr2"][1], wrong], alts=["A", "A"])
+    with pytest.raises(ValueError, match="onehot=True needs width="):
+        fa.fetch_haplotypes([("chr3", 10, 20)], variant_offsets=[0, 0], positions=[], refs=[], alts=[], onehot=True)
+    with pytest.raises(TypeError, match="variant_offsets"):
+        fa.fetch_haplotypes([("chr3", 10, 20)], positions=[], refs=[], alts=[])

@@ -245,6 +245,46 @@ class Fasta:
         out: tuple[_npt.NDArray[_Any], _npt.NDArray[_Any]] | None = None,
     ) -> tuple[_npt.NDArray[_Any], _npt.NDArray[_Any]]:
         """Reference and alternate windows of width around each variant (VCF POS, REF, ALT)."""
+    @_overload
+    def fetch_haplotypes(
+        self,
+        regions: _Regions | None = None,
+        *,
+        names: _abc.Sequence[str] | None = None,
+        starts: _Ints | None = None,
+        ends: _Ints | None = None,
+        variant_offsets: _Ints,
+        positions: _Ints,
+        refs: _Alleles,
+        alts: _Alleles,
+        width: None = None,
+        rc: _Strands = None,
+        onehot: _Literal[False] = False,
+        alphabet: str = "ACGT",
+        dtype: _DType = "uint8",
+        pad: str = "N",
+        check_ref: bool = True,
+    ) -> tuple[_npt.NDArray[_np.uint8], _npt.NDArray[_np.int64]]: ...
+    @_overload
+    def fetch_haplotypes(
+        self,
+        regions: _Regions | None = None,
+        *,
+        names: _abc.Sequence[str] | None = None,
+        starts: _Ints | None = None,
+        ends: _Ints | None = None,
+        variant_offsets: _Ints,
+        positions: _Ints,
+        refs: _Alleles,
+        alts: _Alleles,
+        width: int,
+        rc: _Strands = None,
+        onehot: bool = False,
+        alphabet: str = "ACGT",
+        dtype: _DType = "uint8",
+        pad: str = "N",
+        check_ref: bool = True,
+    ) -> _npt.NDArray[_Any]: ...
     def fetch_ragged(
         self,
         regions: _Regions | None = None,
@@ -388,6 +428,46 @@ class Faidx:
         out: tuple[_npt.NDArray[_Any], _npt.NDArray[_Any]] | None = None,
     ) -> tuple[_npt.NDArray[_Any], _npt.NDArray[_Any]]:
         """Reference and alternate windows of width around each variant (VCF POS, REF, ALT)."""
+    @_overload
+    def fetch_haplotypes(
+        self,
+        regions: _Regions | None = None,
+        *,
+        names: _abc.Sequence[str] | None = None,
+        starts: _Ints | None = None,
+        ends: _Ints | None = None,
+        variant_offsets: _Ints,
+        positions: _Ints,
+        refs: _Alleles,
+        alts: _Alleles,
+        width: None = None,
+        rc: _Strands = None,
+        onehot: _Literal[False] = False,
+        alphabet: str = "ACGT",
+        dtype: _DType = "uint8",
+        pad: str = "N",
+        check_ref: bool = True,
+    ) -> tuple[_npt.NDArray[_np.uint8], _npt.NDArray[_np.int64]]: ...
+    @_overload
+    def fetch_haplotypes(
+        self,
+        regions: _Regions | None = None,
+        *,
+        names: _abc.Sequence[str] | None = None,
+        starts: _Ints | None = None,
+        ends: _Ints | None = None,
+        variant_offsets: _Ints,
+        positions: _Ints,
+        refs: _Alleles,
+        alts: _Alleles,
+        width: int,
+        rc: _Strands = None,
+        onehot: bool = False,
+        alphabet: str = "ACGT",
+        dtype: _DType = "uint8",
+        pad: str = "N",
+        check_ref: bool = True,
+    ) -> _npt.NDArray[_Any]: ...
     def fetch_ragged(
         self,
         regions: _Regions | None = None,

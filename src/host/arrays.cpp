@@ -2,6 +2,7 @@
 // before anything is written; then the workers fill the array with the interpreter lock released.
 #include "host/arrays.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -221,10 +222,27 @@ bool read_onehot_layout(const char* callable, PyObject* alphabet_arg, PyObject* 
     return true;
 }
 
+// Raises what checking or filling variant windows failed with: a REF that does not match is a
+// ValueError naming the variant and where it lies (`record_of(k)`: the name of variant k's record).
+template <class RecordOf>
+PyObject* raise_variant_failure(JobFailure& failure, const std::vector<VariantRow>& rows, RecordOf record_of) {
+    if (failure.kind != JobFailure::Kind::Item || failure.error.kind != ErrorKind::InvalidRegion)
+        return raise_fill_failure(failure);
+    Ref name = record_of(failure.index);
+    if (!name) return nullptr;
+    Ref message = Ref::steal(PyUnicode_FromFormat("variant %zu: %s at %S:%lld", failure.index, failure.error.payload.c_str(),
+                                                  name.get(), static_cast<long long>(rows[failure.index].pos)));
+    if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+    return nullptr;
+}
+
 constexpr const char* ARRAY_PARAMS[] = {"regions", "names", "starts", "ends", "width", "rc", "pad", "upper", "out"};
 constexpr const char* ONEHOT_PARAMS[] = {"regions", "names",  "starts",         "ends", "width",
                                          "rc",      "alphabet", "dtype", "channels_last", "out"};
 constexpr const char* RAGGED_PARAMS[] = {"regions", "names", "starts", "ends", "rc", "upper"};
+constexpr const char* HAPLOTYPE_PARAMS[] = {"regions", "names",    "starts",    "ends",  "variant_offsets",
+                                            "positions", "refs",   "alts",      "width", "rc",
+                                            "onehot",  "alphabet", "dtype",     "pad",   "check_ref"};
 constexpr const char* VARIANT_PARAMS[] = {"names", "positions", "refs", "alts", "width", "rc", "onehot",
                                           "alphabet", "dtype", "pad", "check_ref", "out"};
 
@@ -342,19 +360,112 @@ PyObject* fetch_variants(const Engine& engine, const char* callable, PyObject* c
         const VariantWindows how{width, pad, upper, onehot ? &layout : nullptr, ref_target.data(), alt_target.data()};
         return fill_variants(engine, variants.rows, how);
     });
-    if (failure) {
-        if (failure->kind == JobFailure::Kind::Item && failure->error.kind == ErrorKind::InvalidRegion) {
-            const VariantRow& row = variants.rows[failure->index];
-            Ref name = Ref::borrow(PyTuple_GET_ITEM(variants.names.get(), static_cast<Py_ssize_t>(failure->index)));
-            Ref message = Ref::steal(PyUnicode_FromFormat("variant %zu: %s at %S:%lld", failure->index,
-                                                          failure->error.payload.c_str(), name.get(),
-                                                          static_cast<long long>(row.pos)));
-            if (message) PyErr_SetObject(PyExc_ValueError, message.get());
-            return nullptr;
-        }
-        return raise_fill_failure(*failure);
-    }
+    if (failure) return raise_variant_failure(*failure, variants.rows, [&](std::size_t k) {
+        return Ref::borrow(PyTuple_GET_ITEM(variants.names.get(), static_cast<Py_ssize_t>(k)));
+    });
     return Py_BuildValue("(OO)", ref_array.get(), alt_array.get());
+}
+
+PyObject* fetch_haplotypes(const Engine& engine, const char* callable, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+    const Signature sig = {callable, HAPLOTYPE_PARAMS, 15, 0, 1};
+    PyObject* slot[15];
+    if (!bind_fastcall(sig, args, nargs, kwnames, slot)) return nullptr;
+    Regions regions;
+    Variants variants;
+    std::vector<std::size_t> offsets;
+    if (!read_regions(engine, slot[0], slot[1], slot[2], slot[3], regions)) return nullptr;
+    if (!slot[4]) {
+        PyErr_SetString(PyExc_TypeError, "give all of variant_offsets=, positions=, refs= and alts=");
+        return nullptr;
+    }
+    const std::size_t n = regions.count();
+    if (!read_variants(engine, Py_None, slot[5], slot[6], slot[7], variants) ||
+        !read_offsets(slot[4], "variant_offsets", n, variants.count(), offsets))
+        return nullptr;
+    std::vector<HaplotypeRow> rows(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        HaplotypeRow& row = rows[i];
+        row = HaplotypeRow{regions.windows[i].entry, regions.starts[i], regions.ends[i], offsets[i], offsets[i + 1], false};
+        std::int64_t free_from = row.start;  // where the next variant may begin
+        for (std::size_t k = row.first; k < row.last; ++k) {
+            VariantRow& v = variants.rows[k];
+            v.entry = row.entry;
+            auto variant = [&] { return "variant " + std::to_string(k) + " at " + std::to_string(v.pos); };
+            if (v.pos < row.start || v.pos > row.end) {
+                bad_region(PyExc_ValueError, i, variant() + " lies outside the region " + std::to_string(row.start) + "-" +
+                                                    std::to_string(row.end));
+                return nullptr;
+            }
+            if (v.pos < free_from) {
+                bad_region(PyExc_ValueError, i,
+                           variant() + " overlaps the one before it, or the variants are not sorted by position");
+                return nullptr;
+            }
+            free_from = v.pos + static_cast<std::int64_t>(v.ref.size());
+        }
+    }
+    if (!read_strands(slot[9], n, "regions", [&](std::size_t i, bool reverse) { rows[i].reverse = reverse; }))
+        return nullptr;
+    std::int64_t w = 0;
+    bool onehot = false, check_ref = true;
+    char pad = 'N';
+    const bool fixed = slot[8] && slot[8] != Py_None;
+    if ((fixed && !to_i64(slot[8], "width", w)) || (slot[10] && !to_bool(slot[10], "onehot", onehot)) ||
+        (slot[13] && !single_ascii_letter(slot[13], "pad", pad)) || (slot[14] && !to_bool(slot[14], "check_ref", check_ref)))
+        return nullptr;
+    if (fixed && (w < 1 || w > (INT64_C(1) << 40))) {
+        PyErr_SetString(PyExc_ValueError, "argument 'width': expected a positive number of bases");
+        return nullptr;
+    }
+    if (onehot && !fixed) {
+        PyErr_SetString(PyExc_ValueError, "onehot=True needs width=: one-hot rows are of one width");
+        return nullptr;
+    }
+    const auto width = static_cast<std::uint64_t>(w);
+    OneHotLayout layout{};
+    layout.width = width;
+    layout.channels_last = true;
+    const DType* type = nullptr;
+    if (!read_onehot_layout(callable, slot[11], slot[12], layout, type)) return nullptr;
+    if (!onehot && type->type != OneHotType::UInt8) {
+        PyErr_SetString(PyExc_ValueError, "argument 'dtype': rows of ASCII codes are uint8; one-hot ones take others");
+        return nullptr;
+    }
+    // Where each row goes: one width for all, or each haplotype's own length.
+    std::vector<std::uint64_t> at(n + 1, 0);
+    for (std::size_t i = 0; i < n; ++i)
+        if (__builtin_add_overflow(at[i], fixed ? width : haplotype_length(rows[i], variants.rows), &at[i + 1]))
+            return PyErr_NoMemory();
+    if (!check_size(at[n], onehot ? layout.channels * type->size : 1)) return nullptr;
+
+    Target target, bounds_view;
+    Ref data, bounds;
+    if (fixed) {
+        std::vector<Py_ssize_t> shape = {static_cast<Py_ssize_t>(n), static_cast<Py_ssize_t>(width)};
+        if (onehot) shape.push_back(static_cast<Py_ssize_t>(layout.channels));
+        data = output_array(callable, nullptr, shape, type->format, type->name, target);
+    } else {
+        data = output_array(callable, nullptr, {static_cast<Py_ssize_t>(at[n])}, "B", "uint8", target);
+        if (data) bounds = output_array(callable, nullptr, {static_cast<Py_ssize_t>(n + 1)}, "l", "int64", bounds_view);
+        if (!bounds) return nullptr;
+        for (std::size_t i = 0; i <= n; ++i)
+            reinterpret_cast<std::int64_t*>(bounds_view.data())[i] = static_cast<std::int64_t>(at[i]);
+    }
+    if (!data) return nullptr;
+    const bool upper = engine.options().sequence_always_upper;
+    std::optional<JobFailure> failure = without_lock([&]() -> std::optional<JobFailure> {
+        if (check_ref)
+            if (auto bad = check_variant_refs(engine, variants.rows)) return bad;
+        return fill_haplotypes(engine, rows, variants.rows, at, pad, upper, onehot ? &layout : nullptr, target.data());
+    });
+    if (failure) return raise_variant_failure(*failure, variants.rows, [&](std::size_t k) {
+        // The record of variant k is that of the row whose offsets hold it.
+        const auto row = static_cast<std::size_t>(std::upper_bound(offsets.begin(), offsets.end(), k) - offsets.begin()) - 1;
+        return Ref::borrow(regions.names[row]);
+    });
+    if (fixed) return data.release();
+    return Py_BuildValue("(OO)", data.get(), bounds.get());
 }
 
 PyObject* fetch_ragged(const Engine& engine, const char* callable, PyObject* const* args, Py_ssize_t nargs,
@@ -457,6 +568,19 @@ const char* const FETCH_VARIANTS_DOC =
     "is a ValueError naming the row, before anything is written. rc is one flag for all or one per\n"
     "row ('+'/'-'/'.' too): both windows are reverse-complemented after the allele is applied.\n"
     "out=(ref_out, alt_out) fills two writable C-contiguous arrays of that shape and dtype.";
+
+const char* const FETCH_HAPLOTYPES_DOC =
+    "fetch_haplotypes($self, regions=None, *, names=None, starts=None, ends=None, variant_offsets, positions, "
+    "refs, alts, width=None, rc=None, onehot=False, alphabet='ACGT', dtype='uint8', pad='N', check_ref=True)"
+    "\n--\n\n"
+    "Regions with variants applied: row i is region i (1-based, inclusive, given as fetch_array takes\n"
+    "regions) with the variants variant_offsets[i]:variant_offsets[i + 1] of positions (VCF POS),\n"
+    "refs and alts applied (CSR layout: n + 1 offsets from 0; a row's variants sorted by position,\n"
+    "each inside its region, none overlapping another, else a ValueError naming the row).\n\n"
+    "With width, each row starts at its region's start and is cut or carried on with the genome\n"
+    "after the region to exactly width (pad past the record): an array (n, width), or one-hot\n"
+    "(n, width, len(alphabet)) with onehot=True. Without width, (data, offsets) as fetch_ragged\n"
+    "gives, with each haplotype's own length. check_ref and rc as in fetch_variants.";
 
 const char* const FETCH_RAGGED_DOC =
     "fetch_ragged($self, regions=None, *, names=None, starts=None, ends=None, rc=None, upper=False)\n--\n\n"

@@ -1,5 +1,5 @@
-// The array methods shared by Faidx and Fasta: fetch_array, fetch_onehot, fetch_ragged and
-// fetch_variants. numpy
+// The array methods shared by Faidx and Fasta: fetch_array, fetch_onehot, fetch_ragged,
+// fetch_variants and fetch_haplotypes. numpy
 // is needed only here, and only when an array has to be made.
 #pragma once
 
@@ -18,11 +18,14 @@ PyObject* fetch_ragged(const Engine& engine, const char* callable, PyObject* con
                        PyObject* kwnames);
 PyObject* fetch_variants(const Engine& engine, const char* callable, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames);
+PyObject* fetch_haplotypes(const Engine& engine, const char* callable, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames);
 
 // Docstrings (with their text signatures) of the methods.
 extern const char* const FETCH_ARRAY_DOC;
 extern const char* const FETCH_ONEHOT_DOC;
 extern const char* const FETCH_RAGGED_DOC;
 extern const char* const FETCH_VARIANTS_DOC;
+extern const char* const FETCH_HAPLOTYPES_DOC;
 
 }  // namespace sekva::host

@@ -87,6 +87,10 @@ PyObject* faidx_fetch_variants(PyObject* self, PyObject* const* args, Py_ssize_t
     return fetch_variants(*as_faidx(self)->engine, "Faidx.fetch_variants", args, nargs, kwnames);
 }
 
+PyObject* faidx_fetch_haplotypes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return fetch_haplotypes(*as_faidx(self)->engine, "Faidx.fetch_haplotypes", args, nargs, kwnames);
+}
+
 PyObject* faidx_fetch_onehot(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return fetch_onehot(*as_faidx(self)->engine, "Faidx.fetch_onehot", args, nargs, kwnames);
 }
@@ -134,6 +138,7 @@ PyMethodDef methods[] = {
     {"fetch_array", fastcall_method(entry<faidx_fetch_array>), METH_FASTCALL | METH_KEYWORDS, FETCH_ARRAY_DOC},
     {"fetch_onehot", fastcall_method(entry<faidx_fetch_onehot>), METH_FASTCALL | METH_KEYWORDS, FETCH_ONEHOT_DOC},
     {"fetch_variants", fastcall_method(entry<faidx_fetch_variants>), METH_FASTCALL | METH_KEYWORDS, FETCH_VARIANTS_DOC},
+    {"fetch_haplotypes", fastcall_method(entry<faidx_fetch_haplotypes>), METH_FASTCALL | METH_KEYWORDS, FETCH_HAPLOTYPES_DOC},
     {"fetch_ragged", fastcall_method(entry<faidx_fetch_ragged>), METH_FASTCALL | METH_KEYWORDS, FETCH_RAGGED_DOC},
     {"fetch_fasta", fastcall_method(entry<faidx_fetch_fasta>), METH_FASTCALL | METH_KEYWORDS, FETCH_FASTA_DOC},
     {"fetch_bed", fastcall_method(entry<faidx_fetch_bed>), METH_FASTCALL | METH_KEYWORDS, FETCH_BED_DOC},

@@ -313,19 +313,26 @@ bool Variants::Column::get(std::size_t i, std::string_view& out) const {
 
 bool read_variants(const Engine& engine, PyObject* names, PyObject* positions, PyObject* refs, PyObject* alts,
                    Variants& out) {
+    const bool named = names != Py_None;
     if (!names || !positions || !refs || !alts) {
-        PyErr_SetString(PyExc_TypeError, "give all of names=, positions=, refs= and alts=");
+        PyErr_SetString(PyExc_TypeError, named ? "give all of names=, positions=, refs= and alts="
+                                               : "give all of variant_offsets=, positions=, refs= and alts=");
         return false;
     }
-    if (!check_sequence(names, "names")) return false;
-    out.names = snapshot(names);
     IntColumn pos;
-    if (!out.names || !pos.open(positions, "positions") || !out.refs.open(refs, "refs") || !out.alts.open(alts, "alts"))
-        return false;
-    const std::size_t n = static_cast<std::size_t>(PyTuple_GET_SIZE(out.names.get()));
-    if (pos.size() != n || out.refs.size() != n || out.alts.size() != n) {
-        PyErr_Format(PyExc_ValueError, "names, positions, refs and alts have different lengths (%zu, %zu, %zu, %zu)", n,
-                     pos.size(), out.refs.size(), out.alts.size());
+    if (!pos.open(positions, "positions") || !out.refs.open(refs, "refs") || !out.alts.open(alts, "alts")) return false;
+    const std::size_t n = pos.size();
+    if (named) {
+        if (!check_sequence(names, "names") || !(out.names = snapshot(names))) return false;
+        const auto count = static_cast<std::size_t>(PyTuple_GET_SIZE(out.names.get()));
+        if (count != n || out.refs.size() != n || out.alts.size() != n) {
+            PyErr_Format(PyExc_ValueError, "names, positions, refs and alts have different lengths (%zu, %zu, %zu, %zu)",
+                         count, n, out.refs.size(), out.alts.size());
+            return false;
+        }
+    } else if (out.refs.size() != n || out.alts.size() != n) {
+        PyErr_Format(PyExc_ValueError, "positions, refs and alts have different lengths (%zu, %zu, %zu)", n,
+                     out.refs.size(), out.alts.size());
         return false;
     }
     without_lock([&] { out.rows.resize(n); });
@@ -334,10 +341,13 @@ bool read_variants(const Engine& engine, PyObject* names, PyObject* positions, P
     for (std::size_t i = 0; i < n; ++i) {
         turns.step();
         VariantRow& row = out.rows[i];
-        PyObject* name = PyTuple_GET_ITEM(out.names.get(), static_cast<Py_ssize_t>(i));
-        if (!lookup.find(name) || !pos.get(i, row.pos) || !out.refs.get(i, row.ref) || !out.alts.get(i, row.alt))
-            return false;
-        if (!(row.entry = lookup.entry())) return unknown_record(i, name, "variant");
+        if (!pos.get(i, row.pos) || !out.refs.get(i, row.ref) || !out.alts.get(i, row.alt)) return false;
+        row.entry = nullptr;
+        if (named) {
+            PyObject* name = PyTuple_GET_ITEM(out.names.get(), static_cast<Py_ssize_t>(i));
+            if (!lookup.find(name)) return false;
+            if (!(row.entry = lookup.entry())) return unknown_record(i, name, "variant");
+        }
         // Far from the ends of 64-bit positions, so that no window arithmetic overflows.
         if (row.pos < 1 || row.pos > (INT64_C(1) << 62))
             return bad_item(PyExc_ValueError, "variant", i, "position " + std::to_string(row.pos) + " is not a VCF POS (1 or more)");
@@ -350,5 +360,29 @@ bool read_variants(const Engine& engine, PyObject* names, PyObject* positions, P
     return true;
 }
 
+bool read_offsets(PyObject* o, const char* param, std::size_t rows, std::size_t items, std::vector<std::size_t>& out) {
+    IntColumn column;
+    if (!column.open(o, param)) return false;
+    if (column.size() != rows + 1) {
+        PyErr_Format(PyExc_ValueError, "%s has %zu items for %zu rows; expected %zu (one more than the rows)", param,
+                     column.size(), rows, rows + 1);
+        return false;
+    }
+    out.resize(rows + 1);
+    std::int64_t previous = 0;
+    for (std::size_t i = 0; i <= rows; ++i) {
+        std::int64_t v;
+        if (!column.get(i, v)) return false;
+        if ((i == 0 && v != 0) || v < previous || (i == rows && static_cast<std::uint64_t>(v) != items)) {
+            PyErr_Format(PyExc_ValueError,
+                         "%s[%zu] is %lld: offsets start at 0, never decrease and end at the number of variants (%zu)",
+                         param, i, static_cast<long long>(v), items);
+            return false;
+        }
+        out[i] = static_cast<std::size_t>(v);
+        previous = v;
+    }
+    return true;
+}
 
 }  // namespace sekva::host

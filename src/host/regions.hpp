@@ -167,8 +167,11 @@ struct Variants {
     } refs, alts;
     std::size_t count() const { return rows.size(); }
 };
+// `names` Py_None: the variants' records are the caller's to set (rows[i].entry stays null).
 bool read_variants(const Engine& engine, PyObject* names, PyObject* positions, PyObject* refs, PyObject* alts,
                    Variants& out);
+// CSR offsets of `items` items into `rows` rows: rows + 1 integers from 0 to `items`, never decreasing.
+bool read_offsets(PyObject* o, const char* param, std::size_t rows, std::size_t items, std::vector<std::size_t>& out);
 // The items a sequence holds now, as a tuple the caller's code cannot change: an item's __index__,
 // or another thread while the lock is released, may clear the caller's list as it is read.
 inline Ref snapshot(PyObject* sequence) { return Ref::steal(PySequence_Tuple(sequence)); }

@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import os
 import tempfile
+from typing import Any
 from collections.abc import Iterator
 
 import numpy as np
@@ -97,6 +98,12 @@ def arrays(fasta: Fasta, faidx: Faidx) -> int:
     )
     hot = fasta.fetch_onehot(regions, width=8, alphabet="ACGT", dtype=np.float32, channels_last=False)
     data, offsets = faidx.fetch_ragged(regions, rc=True, upper=False)
+    hap_data, hap_offsets = fasta.fetch_haplotypes(regions, variant_offsets=[0, 1, 1], positions=[2], refs=["C"],
+                                                   alts=["GT"], check_ref=False)
+    haps: npt.NDArray[Any] = faidx.fetch_haplotypes(
+        names=["chr1"], starts=starts[:1], ends=starts[:1] + 3, variant_offsets=np.array([0, 0]), positions=[],
+        refs=[], alts=[], width=6, onehot=True, dtype="float16"
+    )
     ref, alt = faidx.fetch_variants(["chr1"], np.array([2]), ["C"], [b"GT"], width=5, rc=["-"], onehot=True,
                                     dtype="float32", check_ref=False, out=None)
     text: bytes = fasta.fetch_fasta([("chr1", 1, 4), None], [">a", ">b"], width=60, rc=[True, False])
@@ -105,7 +112,7 @@ def arrays(fasta: Fasta, faidx: Faidx) -> int:
     with open(os.devnull, "wb") as sink:
         nothing: None = faidx.fetch_bed(b"chr1\t0\t4\n", width=60, out=sink)
         print(nothing)
-    return int(codes.sum() + filled.sum() + hot.sum() + ref.sum() + alt.sum()) + len(data) + int(offsets[-1]) + len(text + more + bed)
+    return int(codes.sum() + filled.sum() + hot.sum() + ref.sum() + alt.sum() + haps.sum()) + len(hap_data) + int(hap_offsets[-1]) + len(data) + int(offsets[-1]) + len(text + more + bed)
 
 
 def refuse_writes(record: MutableFastaRecord) -> None:

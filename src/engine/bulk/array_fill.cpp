@@ -238,6 +238,60 @@ std::optional<JobFailure> fill_variants(const Engine& engine, const std::vector<
     return failures.finish(std::move(outcome));
 }
 
+std::uint64_t haplotype_length(const HaplotypeRow& row, const std::vector<VariantRow>& variants) {
+    std::uint64_t length = static_cast<std::uint64_t>(row.end - row.start) + 1;
+    for (std::size_t k = row.first; k < row.last; ++k) {
+        const VariantRow& v = variants[k];
+        const std::int64_t covered_end = std::min<std::int64_t>(v.pos + static_cast<std::int64_t>(v.ref.size()) - 1, row.end);
+        length = length - static_cast<std::uint64_t>(covered_end - v.pos + 1) + v.alt.size();
+    }
+    return length;
+}
+
+std::optional<JobFailure> fill_haplotypes(const Engine& engine, const std::vector<HaplotypeRow>& rows,
+                                          const std::vector<VariantRow>& variants,
+                                          const std::vector<std::uint64_t>& offsets, char pad, bool upper,
+                                          const OneHotLayout* onehot, char* out) {
+    FirstFailure failures;
+    std::optional<OneHotCodes> codes;
+    if (onehot) codes.emplace(*onehot);
+    const char fill = onehot ? '\0' : pad;
+    auto position = [&](std::size_t i) { return window_position(Window{rows[i].entry, rows[i].start, false}); };
+    JobOutcome outcome = run_regions(engine.reader(), rows.size(), position, [&](std::size_t i, const Reader& src) {
+        const HaplotypeRow& row = rows[i];
+        const std::uint64_t width = offsets[i + 1] - offsets[i];
+        char* bytes = onehot ? reinterpret_cast<char*>(thread_scratch(static_cast<std::size_t>(width))) : out + offsets[i];
+        // The genome up to each variant, its ALT, and on after its REF; the rest after the last.
+        std::uint64_t done = 0;
+        std::int64_t at = row.start;
+        auto genome = [&](std::uint64_t n) -> bool {
+            n = std::min(n, width - done);
+            if (Status err = window_bytes(src, Window{row.entry, at, false}, n, fill, bytes + done)) {
+                failures.add(i, std::move(*err));
+                return false;
+            }
+            done += n;
+            return true;
+        };
+        for (std::size_t k = row.first; k < row.last && done < width; ++k) {
+            const VariantRow& v = variants[k];
+            if (!genome(static_cast<std::uint64_t>(v.pos - at))) return;
+            const std::uint64_t shown = std::min<std::uint64_t>(v.alt.size(), width - done);
+            std::memcpy(bytes + done, v.alt.data(), static_cast<std::size_t>(shown));
+            done += shown;
+            at = v.pos + static_cast<std::int64_t>(v.ref.size());
+        }
+        if (done < width && !genome(width - done)) return;
+        if (upper) ascii_upper_in_place(bytes, static_cast<std::size_t>(width));
+        if (codes) {
+            codes->encode(out + i * codes->row_bytes, reinterpret_cast<const unsigned char*>(bytes), row.reverse);
+        } else if (row.reverse) {
+            reverse_complement_in_place(bytes, static_cast<std::size_t>(width));
+        }
+    });
+    return failures.finish(std::move(outcome));
+}
+
 bool ragged_capacity(const Engine& engine, const RegionPlan& plan, std::uint64_t& room) {
     return plan_capacity(engine.options(), engine.bytes(), plan, room);
 }

@@ -77,6 +77,28 @@ struct VariantWindows {
 std::optional<JobFailure> fill_variants(const Engine& engine, const std::vector<VariantRow>& rows,
                                         const VariantWindows& how);
 
+// One haplotype: the region [start, end] (1-based, inclusive) of a record with the variants
+// [first, last) of a list applied (on that record, sorted by position, none overlapping another,
+// each starting inside the region).
+struct HaplotypeRow {
+    const IndexEntry* entry;
+    std::int64_t start, end;
+    std::size_t first, last;
+    bool reverse;  // reverse-complement the row
+};
+
+// Bases in the haplotype of `row`: the region's, less those its variants' REF covers there, plus
+// their ALT.
+std::uint64_t haplotype_length(const HaplotypeRow& row, const std::vector<VariantRow>& variants);
+
+// Haplotype rows: row i at out + offsets[i], offsets[i + 1] - offsets[i] bytes long (as given:
+// the haplotype cut there, or carried on with the genome after the region, `pad` past the
+// record), as ASCII codes, or one-hot of `onehot` whose width is every row's length.
+std::optional<JobFailure> fill_haplotypes(const Engine& engine, const std::vector<HaplotypeRow>& rows,
+                                          const std::vector<VariantRow>& variants,
+                                          const std::vector<std::uint64_t>& offsets, char pad, bool upper,
+                                          const OneHotLayout* onehot, char* out);
+
 // Regions back to back, by the batch workers' rules (silent clamping or strict checks, default_seq
 // padding, upper-casing): plans[i] from plan_region, capacity[i] the room its planned offset
 // leaves; lengths[i] receives what was written.
