@@ -354,10 +354,13 @@ PyObject* fetch_variants(const Engine& engine, const char* callable, PyObject* c
 
     const bool upper = engine.options().sequence_always_upper;
     std::optional<JobFailure> failure = without_lock([&]() -> std::optional<JobFailure> {
-        // Every REF is checked before anything is written.
-        if (check_ref)
+        // Every REF is checked before anything is written into the caller's arrays; arrays of our
+        // own are only handed out when every row was filled, so the rows check themselves.
+        const bool given = outs[0] != nullptr;
+        if (check_ref && given)
             if (auto bad = check_variant_refs(engine, variants.rows)) return bad;
-        const VariantWindows how{width, pad, upper, onehot ? &layout : nullptr, ref_target.data(), alt_target.data()};
+        const VariantWindows how{width,        pad, upper, check_ref && !given, onehot ? &layout : nullptr,
+                                 ref_target.data(), alt_target.data()};
         return fill_variants(engine, variants.rows, how);
     });
     if (failure) return raise_variant_failure(*failure, variants.rows, [&](std::size_t k) {
@@ -455,9 +458,8 @@ PyObject* fetch_haplotypes(const Engine& engine, const char* callable, PyObject*
     if (!data) return nullptr;
     const bool upper = engine.options().sequence_always_upper;
     std::optional<JobFailure> failure = without_lock([&]() -> std::optional<JobFailure> {
-        if (check_ref)
-            if (auto bad = check_variant_refs(engine, variants.rows)) return bad;
-        return fill_haplotypes(engine, rows, variants.rows, at, pad, upper, onehot ? &layout : nullptr, target.data());
+        const HaplotypeFill how{pad, upper, check_ref, onehot ? &layout : nullptr};
+        return fill_haplotypes(engine, rows, variants.rows, at, how, target.data());
     });
     if (failure) return raise_variant_failure(*failure, variants.rows, [&](std::size_t k) {
         // The record of variant k is that of the row whose offsets hold it.

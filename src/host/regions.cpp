@@ -1,6 +1,7 @@
 // Reading the caller's regions (tuples, pairs of one record, columns) and strands, checked in one pass.
 #include "host/regions.hpp"
 
+#include <array>
 #include <cstring>
 #include <utility>
 
@@ -280,11 +281,14 @@ namespace {
 
 // An allele the windows can hold: IUPAC letters, either case (not '<DEL>', '*', '.', or nothing).
 bool sequence_allele(std::string_view allele) {
-    static constexpr std::string_view letters = "ACGTURYSWKMBDHVNacgturyswkmbdhvn";
-    if (allele.empty()) return false;
-    for (char c : allele)
-        if (letters.find(c) == std::string_view::npos) return false;
-    return true;
+    static constexpr auto letters = [] {
+        std::array<bool, 256> table{};
+        for (char c : std::string_view("ACGTURYSWKMBDHVNacgturyswkmbdhvn")) table[static_cast<unsigned char>(c)] = true;
+        return table;
+    }();
+    bool ok = !allele.empty();
+    for (char c : allele) ok &= letters[static_cast<unsigned char>(c)];
+    return ok;
 }
 
 }  // namespace
@@ -351,11 +355,12 @@ bool read_variants(const Engine& engine, PyObject* names, PyObject* positions, P
         // Far from the ends of 64-bit positions, so that no window arithmetic overflows.
         if (row.pos < 1 || row.pos > (INT64_C(1) << 62))
             return bad_item(PyExc_ValueError, "variant", i, "position " + std::to_string(row.pos) + " is not a VCF POS (1 or more)");
-        for (auto [allele, text] : {std::pair{"REF", row.ref}, std::pair{"ALT", row.alt}})
-            if (!sequence_allele(text))
-                return bad_item(PyExc_ValueError, "variant", i,
-                                std::string(allele) + " '" + std::string(text) +
-                                    "' is not a sequence of IUPAC letters (symbolic alleles are not applied)");
+        if (!sequence_allele(row.ref) || !sequence_allele(row.alt)) [[unlikely]] {
+            const bool ref = !sequence_allele(row.ref);
+            return bad_item(PyExc_ValueError, "variant", i,
+                            std::string(ref ? "REF '" : "ALT '") + std::string(ref ? row.ref : row.alt) +
+                                "' is not a sequence of IUPAC letters (symbolic alleles are not applied)");
+        }
     }
     return true;
 }

@@ -19,12 +19,14 @@ namespace {
 
 constexpr std::size_t PREFETCH_AHEAD = 3;
 
-// Loads the bases of the window a few rows ahead while this one is copied (mapped files only).
-void prefetch_window(const Reader& src, const std::vector<Window>& windows, std::size_t i, std::uint64_t width) {
-    if (i + PREFETCH_AHEAD >= windows.size()) return;
-    const Window& w = windows[i + PREFETCH_AHEAD];
+// Loads the bases of a window a few rows ahead while this one is copied (mapped files only).
+void prefetch_window(const Reader& src, const Window& w, std::uint64_t width) {
     std::int64_t first = std::max<std::int64_t>(w.first, 1);
     if (static_cast<std::uint64_t>(first) <= w.entry->rlen) prefetch_region(src, *w.entry, static_cast<std::uint64_t>(first), width);
+}
+
+void prefetch_window(const Reader& src, const std::vector<Window>& windows, std::size_t i, std::uint64_t width) {
+    if (i + PREFETCH_AHEAD < windows.size()) prefetch_window(src, windows[i + PREFETCH_AHEAD], width);
 }
 
 // The window's bytes in `row` (width bytes): the bases the file holds for the positions inside the
@@ -79,10 +81,36 @@ public:
         for (int b = 0; b < 256; ++b) reverse_[b] = layout.code[COMPLEMENT_TABLE[b]];
         forward_[0] = reverse_[0] = 255;
         static constexpr std::size_t item_size[] = {1, 1, 2, 4};
-        row_bytes = layout.width * layout.channels * item_size[static_cast<int>(layout.type)];
+        const std::size_t item = item_size[static_cast<int>(layout.type)];
+        row_bytes = layout.width * layout.channels * item;
+        // Four channels last, the common case: each position is one store of its whole pattern.
+        if (layout.channels_last && layout.channels == 4) {
+            pattern_ = 4 * item;
+            patterns_.assign(2 * 256 * pattern_, 0);
+            for (int side = 0; side < 2; ++side)
+                for (int b = 0; b < 256; ++b) {
+                    const unsigned c = (side ? reverse_ : forward_)[b];
+                    if (c == 255) continue;
+                    unsigned char* at = &patterns_[(side * 256 + b) * pattern_ + c * item];
+                    switch (layout.type) {
+                        case OneHotType::UInt8:
+                        case OneHotType::Bool: *at = 1; break;
+                        case OneHotType::Float16: store(at, std::uint16_t{0x3C00}); break;
+                        case OneHotType::Float32: store(at, 1.0f); break;
+                    }
+                }
+        }
     }
 
     void encode(char* row, const unsigned char* bytes, bool reverse) const {
+        if (pattern_) {
+            const unsigned char* patterns = &patterns_[(reverse ? 256 : 0) * pattern_];
+            switch (pattern_) {
+                case 4: return put_patterns<4>(row, patterns, bytes, reverse);
+                case 8: return put_patterns<8>(row, patterns, bytes, reverse);
+                default: return put_patterns<16>(row, patterns, bytes, reverse);
+            }
+        }
         const unsigned char* codes = reverse ? reverse_.data() : forward_.data();
         switch (layout_.type) {
             case OneHotType::UInt8:
@@ -95,8 +123,25 @@ public:
     std::size_t row_bytes;
 
 private:
+    template <class T>
+    static void store(unsigned char* at, T value) {
+        std::memcpy(at, &value, sizeof value);
+    }
+
+    template <std::size_t P>
+    void put_patterns(char* row, const unsigned char* patterns, const unsigned char* bytes, bool reverse) const {
+        const std::uint64_t width = layout_.width;
+        if (reverse) {
+            for (std::uint64_t j = 0; j < width; ++j) std::memcpy(row + j * P, patterns + bytes[width - 1 - j] * P, P);
+        } else {
+            for (std::uint64_t j = 0; j < width; ++j) std::memcpy(row + j * P, patterns + bytes[j] * P, P);
+        }
+    }
+
     const OneHotLayout& layout_;
     std::array<unsigned char, 256> forward_, reverse_{};
+    std::size_t pattern_ = 0;  // bytes of one position's pattern, when patterns are used
+    std::vector<unsigned char> patterns_;  // forward then reverse, 256 patterns each
 };
 
 // A scratch buffer of at least `size` bytes, one per thread that fills rows.
@@ -160,16 +205,35 @@ std::optional<JobFailure> fill_onehot(const Engine& engine, const std::vector<Wi
 
 namespace {
 
-bool same_letters(std::string_view a, const char* b) {
-    for (std::size_t k = 0; k < a.size(); ++k)
-        if ((a[k] | 0x20) != (b[k] | 0x20) || !((b[k] | 0x20) >= 'a' && (b[k] | 0x20) <= 'z')) return false;
-    return true;
+// What a variant's REF is checked against: the genome from its position on (`genome`, pad
+// outside the record), or nothing when they agree (case aside).
+std::optional<FaidxError> ref_differs(const VariantRow& v, const char* genome) {
+    const std::uint64_t n = v.ref.size();
+    if (static_cast<std::uint64_t>(v.pos) - 1 + n > v.entry->rlen)
+        return FaidxError{ErrorKind::InvalidRegion, "REF '" + std::string(v.ref) +
+                                                        "' reaches past the end of its record (" +
+                                                        std::to_string(v.entry->rlen) + " bases)"};
+    for (std::size_t k = 0; k < n; ++k) {
+        const char a = static_cast<char>(v.ref[k] | 0x20), b = static_cast<char>(genome[k] | 0x20);
+        if (a != b || b < 'a' || b > 'z')
+            return FaidxError{ErrorKind::InvalidRegion, "REF '" + std::string(v.ref) + "' does not match the genome's '" +
+                                                            std::string(genome, n) + "'"};
+    }
+    return std::nullopt;
 }
 
-FaidxError ref_mismatch(std::string_view ref, std::string_view genome) {
-    return FaidxError{ErrorKind::InvalidRegion,
-                      "REF '" + std::string(ref) + "' does not match the genome's '" + std::string(genome) + "'"};
-}
+// Rows longer than this are read piece by piece rather than through one scratch span.
+constexpr std::uint64_t LONGEST_SPAN = 1 << 22;
+
+// Failures of rows (I/O) and of variants (REF) are kept apart, as their indexes count different
+// things; a row's failure is reported first.
+struct RowAndVariantFailures {
+    FirstFailure rows, variants;
+    std::optional<JobFailure> finish(JobOutcome outcome) {
+        if (auto row = rows.finish(std::move(outcome))) return row;
+        return variants.finish(JobOutcome{});
+    }
+};
 
 }  // namespace
 
@@ -179,17 +243,10 @@ std::optional<JobFailure> check_variant_refs(const Engine& engine, const std::ve
     JobOutcome outcome = run_regions(engine.reader(), rows.size(), position, [&](std::size_t i, const Reader& src) {
         const VariantRow& v = rows[i];
         const std::uint64_t n = v.ref.size();
-        if (v.pos < 1 || static_cast<std::uint64_t>(v.pos) - 1 + n > v.entry->rlen) {
-            failures.add(i, FaidxError{ErrorKind::InvalidRegion, "REF '" + std::string(v.ref) +
-                                                                    "' reaches past the end of its record (" +
-                                                                    std::to_string(v.entry->rlen) + " bases)"});
-            return;
-        }
         char* genome = reinterpret_cast<char*>(thread_scratch(static_cast<std::size_t>(n)));
-        auto got = extract_into(src, *v.entry, static_cast<std::uint64_t>(v.pos), n, genome, n);
-        if (!got.ok()) return failures.add(i, std::move(got.error()));
-        if (got.value() != n || !same_letters(v.ref, genome))
-            failures.add(i, ref_mismatch(v.ref, std::string_view(genome, static_cast<std::size_t>(got.value()))));
+        if (Status err = window_bytes(src, Window{v.entry, v.pos, false}, n, '\0', genome))
+            return failures.add(i, std::move(*err));
+        if (auto bad = ref_differs(v, genome)) failures.add(i, std::move(*bad));
     });
     return failures.finish(std::move(outcome));
 }
@@ -207,29 +264,33 @@ std::optional<JobFailure> fill_variants(const Engine& engine, const std::vector<
     };
     JobOutcome outcome = run_regions(engine.reader(), rows.size(), position, [&](std::size_t i, const Reader& src) {
         const VariantRow& v = rows[i];
-        char* scratch = how.onehot ? reinterpret_cast<char*>(thread_scratch(static_cast<std::size_t>(2 * width))) : nullptr;
-        char* ref = how.onehot ? scratch : how.ref_out + i * width;
-        char* alt = how.onehot ? scratch + width : how.alt_out + i * width;
-        // The reference window, then the alternate one: the same bases left of the variant, ALT
-        // from its first base on, and the genome after REF for the rest.
-        if (Status err = window_bytes(src, Window{v.entry, v.pos - static_cast<std::int64_t>(centre), false}, width, pad, ref))
+        if (i + PREFETCH_AHEAD < rows.size()) {
+            const VariantRow& ahead = rows[i + PREFETCH_AHEAD];
+            prefetch_window(src, Window{ahead.entry, ahead.pos - static_cast<std::int64_t>(centre), false}, width);
+        }
+        // One read of the genome for both windows: the reference window and REF's length more.
+        const std::uint64_t span = width + v.ref.size();
+        char* genome = reinterpret_cast<char*>(thread_scratch(static_cast<std::size_t>(span + 2 * width)));
+        char* ref = how.onehot ? genome + span : how.ref_out + i * width;
+        char* alt = how.onehot ? genome + span + width : how.alt_out + i * width;
+        if (Status err = window_bytes(src, Window{v.entry, v.pos - static_cast<std::int64_t>(centre), false}, span, pad, genome))
             return failures.add(i, std::move(*err));
-        std::memcpy(alt, ref, static_cast<std::size_t>(centre));
+        if (how.check_ref)
+            if (auto bad = ref_differs(v, genome + centre)) return failures.add(i, std::move(*bad));
+        // The alternate window: the same bases left of the variant, ALT from its first base on,
+        // and the genome after REF for the rest.
+        std::memcpy(ref, genome, static_cast<std::size_t>(width));
+        std::memcpy(alt, genome, static_cast<std::size_t>(centre));
         const std::uint64_t shown = std::min<std::uint64_t>(v.alt.size(), width - centre);
         std::memcpy(alt + centre, v.alt.data(), static_cast<std::size_t>(shown));
-        if (const std::uint64_t rest = width - centre - shown) {
-            const Window after{v.entry, v.pos + static_cast<std::int64_t>(v.ref.size()), false};
-            if (Status err = window_bytes(src, after, rest, pad, alt + centre + shown))
-                return failures.add(i, std::move(*err));
-        }
+        std::memcpy(alt + centre + shown, genome + centre + v.ref.size(), static_cast<std::size_t>(width - centre - shown));
         if (how.upper) {
             ascii_upper_in_place(ref, static_cast<std::size_t>(width));
             ascii_upper_in_place(alt, static_cast<std::size_t>(width));
         }
         if (codes) {
-            const auto* bytes = reinterpret_cast<const unsigned char*>(scratch);
-            codes->encode(how.ref_out + i * codes->row_bytes, bytes, v.reverse);
-            codes->encode(how.alt_out + i * codes->row_bytes, bytes + width, v.reverse);
+            codes->encode(how.ref_out + i * codes->row_bytes, reinterpret_cast<const unsigned char*>(ref), v.reverse);
+            codes->encode(how.alt_out + i * codes->row_bytes, reinterpret_cast<const unsigned char*>(alt), v.reverse);
         } else if (v.reverse) {
             reverse_complement_in_place(ref, static_cast<std::size_t>(width));
             reverse_complement_in_place(alt, static_cast<std::size_t>(width));
@@ -250,39 +311,69 @@ std::uint64_t haplotype_length(const HaplotypeRow& row, const std::vector<Varian
 
 std::optional<JobFailure> fill_haplotypes(const Engine& engine, const std::vector<HaplotypeRow>& rows,
                                           const std::vector<VariantRow>& variants,
-                                          const std::vector<std::uint64_t>& offsets, char pad, bool upper,
-                                          const OneHotLayout* onehot, char* out) {
-    FirstFailure failures;
+                                          const std::vector<std::uint64_t>& offsets, const HaplotypeFill& how,
+                                          char* out) {
+    RowAndVariantFailures failures;
     std::optional<OneHotCodes> codes;
-    if (onehot) codes.emplace(*onehot);
-    const char fill = onehot ? '\0' : pad;
+    if (how.onehot) codes.emplace(*how.onehot);
+    const char fill = how.onehot ? '\0' : how.pad;
     auto position = [&](std::size_t i) { return window_position(Window{rows[i].entry, rows[i].start, false}); };
     JobOutcome outcome = run_regions(engine.reader(), rows.size(), position, [&](std::size_t i, const Reader& src) {
         const HaplotypeRow& row = rows[i];
         const std::uint64_t width = offsets[i + 1] - offsets[i];
-        char* bytes = onehot ? reinterpret_cast<char*>(thread_scratch(static_cast<std::size_t>(width))) : out + offsets[i];
-        // The genome up to each variant, its ALT, and on after its REF; the rest after the last.
+        if (i + PREFETCH_AHEAD < rows.size()) {
+            const HaplotypeRow& ahead = rows[i + PREFETCH_AHEAD];
+            prefetch_window(src, Window{ahead.entry, ahead.start, false}, offsets[i + PREFETCH_AHEAD + 1] - offsets[i + PREFETCH_AHEAD]);
+        }
+        // The genome the row reads: its own length, and the bases its variants' REF take out.
+        std::uint64_t span = width;
+        for (std::size_t k = row.first; k < row.last; ++k) span += variants[k].ref.size();
+        // A row without variants is read straight where it goes, as fetch_array reads it.
+        const bool spanned = span <= LONGEST_SPAN && row.first != row.last;
+        auto* scratch = reinterpret_cast<char*>(
+            thread_scratch(static_cast<std::size_t>((spanned ? span : 0) + (how.onehot ? width : 0))));
+        char* genome = scratch;
+        char* bytes = how.onehot ? scratch + (spanned ? span : 0) : out + offsets[i];
+        if (spanned)
+            if (Status err = window_bytes(src, Window{row.entry, row.start, false}, span, fill, genome))
+                return failures.rows.add(i, std::move(*err));
+        // The genome from `at` for n bases, from the span or read for the purpose.
         std::uint64_t done = 0;
         std::int64_t at = row.start;
-        auto genome = [&](std::uint64_t n) -> bool {
+        auto take_genome = [&](std::uint64_t n) -> bool {
             n = std::min(n, width - done);
-            if (Status err = window_bytes(src, Window{row.entry, at, false}, n, fill, bytes + done)) {
-                failures.add(i, std::move(*err));
+            if (spanned) {
+                std::memcpy(bytes + done, genome + (at - row.start), static_cast<std::size_t>(n));
+            } else if (Status err = window_bytes(src, Window{row.entry, at, false}, n, fill, bytes + done)) {
+                failures.rows.add(i, std::move(*err));
                 return false;
             }
             done += n;
             return true;
         };
-        for (std::size_t k = row.first; k < row.last && done < width; ++k) {
+        for (std::size_t k = row.first; k < row.last; ++k) {
             const VariantRow& v = variants[k];
-            if (!genome(static_cast<std::uint64_t>(v.pos - at))) return;
+            if (how.check_ref) {
+                // A variant past the end of a cut row lies beyond the span: read on its own.
+                std::string piece;
+                const char* there = genome + (v.pos - row.start);
+                if (!spanned || static_cast<std::uint64_t>(v.pos - row.start) + v.ref.size() > span) {
+                    piece.resize(v.ref.size());
+                    if (Status err = window_bytes(src, Window{row.entry, v.pos, false}, piece.size(), '\0', piece.data()))
+                        return failures.rows.add(i, std::move(*err));
+                    there = piece.data();
+                }
+                if (auto bad = ref_differs(v, there)) return failures.variants.add(k, std::move(*bad));
+            }
+            if (done == width) continue;
+            if (!take_genome(static_cast<std::uint64_t>(v.pos - at))) return;
             const std::uint64_t shown = std::min<std::uint64_t>(v.alt.size(), width - done);
             std::memcpy(bytes + done, v.alt.data(), static_cast<std::size_t>(shown));
             done += shown;
             at = v.pos + static_cast<std::int64_t>(v.ref.size());
         }
-        if (done < width && !genome(width - done)) return;
-        if (upper) ascii_upper_in_place(bytes, static_cast<std::size_t>(width));
+        if (done < width && !take_genome(width - done)) return;
+        if (how.upper) ascii_upper_in_place(bytes, static_cast<std::size_t>(width));
         if (codes) {
             codes->encode(out + i * codes->row_bytes, reinterpret_cast<const unsigned char*>(bytes), row.reverse);
         } else if (row.reverse) {

@@ -66,6 +66,7 @@ struct VariantWindows {
     std::uint64_t width;
     char pad;                      // for ASCII rows
     bool upper;                    // upper-case both windows (ALT included)
+    bool check_ref;                // fail a row whose REF differs from the genome, as check_variant_refs
     const OneHotLayout* onehot;    // one-hot rows of this layout (channels last), else ASCII codes
     char* ref_out;                 // rows.size() rows each
     char* alt_out;
@@ -91,13 +92,20 @@ struct HaplotypeRow {
 // their ALT.
 std::uint64_t haplotype_length(const HaplotypeRow& row, const std::vector<VariantRow>& variants);
 
+struct HaplotypeFill {
+    char pad;                    // for ASCII rows
+    bool upper;
+    bool check_ref;              // fail on the first variant (by index) whose REF differs
+    const OneHotLayout* onehot;  // one-hot rows of this layout, whose width is every row's length
+};
+
 // Haplotype rows: row i at out + offsets[i], offsets[i + 1] - offsets[i] bytes long (as given:
 // the haplotype cut there, or carried on with the genome after the region, `pad` past the
-// record), as ASCII codes, or one-hot of `onehot` whose width is every row's length.
+// record), as ASCII codes or one-hot. A REF failure's index is the variant's, any other's the row's.
 std::optional<JobFailure> fill_haplotypes(const Engine& engine, const std::vector<HaplotypeRow>& rows,
                                           const std::vector<VariantRow>& variants,
-                                          const std::vector<std::uint64_t>& offsets, char pad, bool upper,
-                                          const OneHotLayout* onehot, char* out);
+                                          const std::vector<std::uint64_t>& offsets, const HaplotypeFill& how,
+                                          char* out);
 
 // Regions back to back, by the batch workers' rules (silent clamping or strict checks, default_seq
 // padding, upper-casing): plans[i] from plan_region, capacity[i] the room its planned offset
