@@ -321,6 +321,7 @@ class Fasta:
         stranded: bool = False,
         table: bytes | None = None,
         out: None = None,
+        split: bool = False,
     ) -> bytes:
         """Record text of every line of a BED file, each under a header made from its fields."""
     @_overload
@@ -334,6 +335,7 @@ class Fasta:
         stranded: bool = False,
         table: bytes | None = None,
         out: _FileDescriptorLike,
+        split: bool = False,
     ) -> None: ...
     def close(self) -> None: ...
     def __enter__(self) -> Fasta: ...
@@ -504,6 +506,7 @@ class Faidx:
         stranded: bool = False,
         table: bytes | None = None,
         out: None = None,
+        split: bool = False,
     ) -> bytes:
         """Record text of every line of a BED file, each under a header made from its fields."""
     @_overload
@@ -517,6 +520,7 @@ class Faidx:
         stranded: bool = False,
         table: bytes | None = None,
         out: _FileDescriptorLike,
+        split: bool = False,
     ) -> None: ...
     @property
     def keys(self) -> list[str]: ...

@@ -22,6 +22,10 @@ class CliError(Exception):
     """A failure reported as one line on standard error and exit status 1."""
 
 
+class PeerError(CliError):
+    """A failure reported in the peer tool's own words, without the command's prefix."""
+
+
 def say(line):
     """One line on standard error exactly as given: the diagnostics samtools and bedtools print,
     whose text scripts and test suites compare byte for byte. Bytes of a name that are not UTF-8
@@ -194,6 +198,8 @@ def _run(args):
         return status
     except BrokenPipeError:
         raise
+    except PeerError as e:
+        say(str(e))
     except CliError as e:
         warn(str(e))
     except OSError as e:

@@ -53,21 +53,21 @@ def index_duplicates(index):
     return _first_lines(index)[1]
 
 
-def open_first_records(path, indexname=None, warn_duplicates=False, missing_note=None):
+def open_first_records(path, indexname=None, warn_duplicates=False, missing_note=None, long_names=False):
     """sekva.Fasta of `path` (building its index where needed) that reads the first record of a
     repeated name, as samtools and bedtools do; the library itself, and the .fai it writes, keep
     every record and let the later one win.
 
     With `warn_duplicates`, an index built by this call reports each later record as samtools does
     when it builds its own. `missing_note`, where the index does not exist yet, is said first, as
-    bedtools says it before building one."""
+    bedtools says it before building one. `long_names` keys records by their whole header line."""
     import sekva
 
     index_path = indexname or path + ".fai"
     before = _state(index_path)
     if before is None and missing_note is not None and os.path.exists(path):
         say(missing_note)
-    fasta = sekva.Fasta(path, indexname=indexname)
+    fasta = sekva.Fasta(path, indexname=indexname, read_long_names=long_names)
     try:
         with open(index_path, "rb") as f:
             index = f.read()
@@ -89,6 +89,6 @@ def open_first_records(path, indexname=None, warn_duplicates=False, missing_note
     try:
         with os.fdopen(handle, "wb") as f:
             write_all(f, b"".join(line + b"\n" for line in firsts))
-        return sekva.Fasta(path, indexname=scratch, rebuild=False, build_index=False)
+        return sekva.Fasta(path, indexname=scratch, rebuild=False, build_index=False, read_long_names=long_names)
     finally:
         os.unlink(scratch)

@@ -4,7 +4,7 @@ import sys
 from itertools import compress, repeat
 from operator import add, eq
 
-from sekva_cli import STDIN, CliError, open_output, read_input, refuse_overwrite, say, write_all
+from sekva_cli import STDIN, CliError, PeerError, open_output, read_input, refuse_overwrite, say, write_all
 from sekva_cli import _emit, _genome
 
 USAGE = """\
@@ -22,11 +22,13 @@ Options:
 	-s		Force strandedness. If the feature occupies the antisense,
 			strand, the sequence will be reverse complemented.
 	-rna		The FASTA is RNA not DNA. Reverse complementation handled accordingly.
+	-split		Given BED12 fmt., extract and concatenate the sequences
+			from the BED "blocks" (e.g., exons)
+	-fullHeader	Use full fasta header. By default, only the word before the first space or tab is used.
 """
 
 _FLAGS = {"-name": "name", "-name+": "name", "-nameOnly": "name_only", "-tab": "tab", "-bedOut": "bed_out",
-          "-s": "strand", "-rna": "rna"}
-_UNSUPPORTED = {"-split": "BED12 blocks (-split)", "-fullHeader": "full FASTA headers (-fullHeader)"}
+          "-s": "strand", "-rna": "rna", "-split": "split", "-fullHeader": "full_header"}
 _HEADER_PREFIXES = ("#", "browser", "track")
 _STOLL = re.compile(r"[ \t\n\v\f\r]*([+-]?[0-9]+)")
 _PLAIN_LINES = {}
@@ -44,7 +46,7 @@ def _plain_lines(columns):
 
 
 class _Options:
-    name = name_only = tab = bed_out = strand = rna = False
+    name = name_only = tab = bed_out = strand = rna = split = full_header = False
     fasta = bed = None
     output = "stdout"
 
@@ -63,8 +65,6 @@ def _parse_args(args):
                 i += 1
         elif arg in _FLAGS:
             setattr(opts, _FLAGS[arg], True)
-        elif arg in _UNSUPPORTED:
-            raise CliError(f"{_UNSUPPORTED[arg]} not supported")
         else:
             raise CliError(f"unrecognized parameter: {arg} (see sekva getfasta --help)")
         i += 1
@@ -98,6 +98,8 @@ class _Bed:
         self.start_texts = self.end_texts = None  # the numbers as written, where they are canonical
         self.columns = 0
         self.error = None  # what stopped the reading; the intervals before it still count
+        self.numbers = None  # the line number of each interval, where the lines were read one by one
+        self.first = 0  # lines skipped before the first interval, where they were read in one pass
 
     def read(self, text):
         lines = text.split("\n")
@@ -106,7 +108,9 @@ class _Bed:
         first = 0
         while first < len(lines) and lines[first].startswith(_HEADER_PREFIXES):
             first += 1
+        self.first = first
         if not self._read_simple(lines[first:] if first else lines):
+            self.numbers = []
             for number, line in enumerate(lines[first:], first + 1):
                 try:
                     self._read_line(line, number)
@@ -160,6 +164,7 @@ class _Bed:
             raise CliError(f"line {number}: coordinate below 0")
         if start > end:
             raise CliError(f"line {number}: start is greater than end")
+        self.numbers.append(number)
         self.chroms.append(fields[0])
         self.starts.append(start)
         self.ends.append(end)
@@ -168,8 +173,67 @@ class _Bed:
         self.strands.append(fields[5] if count > 5 else "")
         self.others.append("".join(f + "\t" for f in fields[6:]))
 
+    def number(self, i):
+        """The line number of interval i."""
+        return self.numbers[i] if self.numbers is not None else self.first + i + 1
+
     def column(self, values):
         return [""] * len(self.chroms) if values is None else values
+
+
+def _block_list(text, number):
+    """A blockSizes or blockStarts field as bedtools splits it: at commas, empty items dropped."""
+    return [_stoll(item, number) for item in text.split(",") if item]
+
+
+def _split_blocks(fasta, bed):
+    """(blocks, stop): for each interval, the (first, last) 1-based blocks of a BED12 line in
+    their order, or None for a line read whole (fewer than twelve fields); and the error that
+    stops the output at the first interval whose blocks are wrong (None: none is), raised once
+    the intervals before it are written, as bedtools stops there."""
+    if bed.columns < 12:
+        return [None] * len(bed.chroms), None
+    sizes_of = _emit.RecordLengths(fasta)
+    blocks = []
+    for i, rest in enumerate(bed.others):
+        number = bed.number(i)
+        fields = rest.split("\t")
+        try:
+            count = _stoll(fields[3], number)
+            sizes, starts = _block_list(fields[4], number), _block_list(fields[5], number)
+        except CliError as e:
+            return blocks, e
+        if count <= 0:
+            return blocks, PeerError("Input error: found interval having <= 0 blocks.")
+        if len(sizes) != count or len(starts) != count:
+            return blocks, PeerError("Input error: found interval with block-counts not matching starts/sizes on line.")
+        chrom, start, end = bed.chroms[i], bed.starts[i], bed.ends[i]
+        size = sizes_of[chrom]
+        line = []
+        if size and start < end <= size:  # an interval bedtools extracts, not one it skips
+            for k, (length, offset) in enumerate(zip(sizes, starts), 1):
+                first = start + offset
+                if length < 1 or first < 0:
+                    return blocks, PeerError("Error: cannot construct subsequence with negative offset or length < 1")
+                if first + length > size:
+                    return blocks, CliError(f"line {number}: block {k} ({first}-{first + length}) reaches past the "
+                                            f"end of {chrom} ({size} bp)")
+                line.append((chrom, first + 1, first + length))
+        blocks.append(line)
+    return blocks, None
+
+
+def _spliced_text(fasta, blocks, heads, sep, minus, table):
+    """Records whose bases are the join of their blocks, reverse-complemented as a whole."""
+    flat = [b for line in blocks for b in line]
+    pieces = iter(_emit.fetch_texts(fasta, flat))
+    seqs = ["".join(next(pieces) for _ in line) for line in blocks]
+    if minus:
+        flip = [i for i, m in enumerate(minus) if m]
+        translate = _emit.COMPLEMENT_RNA if table == _emit.TABLE_RNA else _emit.COMPLEMENT
+        for i, text in zip(flip, _emit.reverse_complements([seqs[i] for i in flip], translate)):
+            seqs[i] = text
+    return "".join(head + sep + seq + "\n" for head, seq in zip(heads, seqs)).encode("utf-8", "surrogateescape")
 
 
 def _select(fasta, bed):
@@ -224,7 +288,18 @@ def _bed_out_layout(bed):
 
 
 def _write(fasta, bed, opts, out):
+    """Writes the records of the intervals read; returns the error that stopped them early, if any."""
+    stop = None
+    if opts.split:
+        blocks, stop = _split_blocks(fasta, bed)
+        if stop is not None:
+            bed = _compressed(bed, [True] * len(blocks) + [False] * (len(bed.chroms) - len(blocks)))
     regions, keep = _select(fasta, bed)
+    if opts.split:
+        # The intervals _select keeps are those whose blocks were read; a line read whole is its
+        # own one block.
+        kept = blocks if keep is None else list(compress(blocks, keep))
+        spliced = [line if line is not None else [r] for line, r in zip(kept, regions)]
     if keep is not None:
         bed = _compressed(bed, keep)
     numbers = {"starts": bed.start_texts or list(map(str, bed.starts)), "ends": bed.end_texts or list(map(str, bed.ends))}
@@ -245,13 +320,18 @@ def _write(fasta, bed, opts, out):
         j = i + _emit.CHUNK
         minus = list(map(eq, strands[i:j], repeat("-"))) if strands is not None else None
         chunk = [column[i:j] for column in columns]
+        def text(heads, sep):
+            if opts.split:
+                return _spliced_text(fasta, spliced[i:j], heads, sep, minus, table)
+            return _emit.record_text(fasta, regions[i:j], heads, sep, 0, minus, table)
+
         if split_bed_out:
             # bedtools prints the interval fields to standard output and only the bases to -fo.
             write_all(sys.stdout.buffer, _emit.interleave(pattern, chunk).encode("utf-8", "surrogateescape"))
-            write_all(out, _emit.record_text(fasta, regions[i:j], [""] * len(chunk[0]), "", 0, minus, table))
+            write_all(out, text([""] * len(chunk[0]), ""))
         else:
-            heads = _emit.split_records(head, chunk)
-            write_all(out, _emit.record_text(fasta, regions[i:j], heads, sep, 0, minus, table))
+            write_all(out, text(_emit.split_records(head, chunk), sep))
+    return stop
 
 
 def _write_whole(fasta, data, opts, out):
@@ -274,7 +354,7 @@ def _write_whole(fasta, data, opts, out):
         target = None  # a stream without a descriptor gets the bytes
     try:
         text = fasta.fetch_bed(data, head=head, sep=sep, stranded=opts.strand,
-                               table=_emit.TABLE_RNA if opts.rna else _emit.TABLE, out=target)
+                               table=_emit.TABLE_RNA if opts.rna else _emit.TABLE, out=target, split=opts.split)
     except ValueError:
         return False
     if text is not None:
@@ -303,7 +383,8 @@ def run(args):
     with open_output(output) as out:
         try:
             # bedtools says so before it builds the index; a repeated name gives its first record.
-            fasta = _genome.open_first_records(opts.fasta, missing_note=f"index file {opts.fasta}.fai not found, generating...")
+            fasta = _genome.open_first_records(opts.fasta, missing_note=f"index file {opts.fasta}.fai not found, generating...",
+                                               long_names=opts.full_header)
         except Exception as e:
             raise CliError(f"the FASTA file ({opts.fasta}) could not be opened: {e}") from None
         try:
@@ -317,7 +398,9 @@ def run(args):
         if _write_whole(fasta, data, opts, out):
             return 0
         bed = _Bed().read(data.decode("utf-8", "surrogateescape"))
-        _write(fasta, bed, opts, out)
+        stop = _write(fasta, bed, opts, out)
+    if stop is not None:
+        raise stop
     if bed.error is not None:
         raise bed.error
     return 0

@@ -27,7 +27,7 @@ namespace sekva::host {
 namespace {
 
 constexpr const char* FASTA_PARAMS[] = {"regions", "heads", "names", "starts", "ends", "width", "sep", "rc", "table"};
-constexpr const char* BED_PARAMS[] = {"bed", "head", "sep", "width", "stranded", "table", "out"};
+constexpr const char* BED_PARAMS[] = {"bed", "head", "sep", "width", "stranded", "table", "out", "split"};
 constexpr std::string_view DEFAULT_HEAD = ">{chrom}:{start}-{end}";
 
 // width, sep and table, each where given: the layout of every record.
@@ -321,8 +321,8 @@ static Ref bed_bytes(PyObject* given) {
 
 PyObject* fetch_bed(const Engine& engine, const char* callable, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) {
-    const Signature sig = {callable, BED_PARAMS, 7, 1, 1};
-    PyObject* slot[7];
+    const Signature sig = {callable, BED_PARAMS, 8, 1, 1};
+    PyObject* slot[8];
     if (!bind_fastcall(sig, args, nargs, kwnames, slot)) return nullptr;
     // Read into bytes first: nothing can change them while the engine reads them without the lock.
     Ref bed_text = bed_bytes(slot[0]);
@@ -331,14 +331,14 @@ PyObject* fetch_bed(const Engine& engine, const char* callable, PyObject* const*
     std::string_view head_text = DEFAULT_HEAD;
     if (slot[1] && !to_text(slot[1], "head", head_text)) return nullptr;
     TextLayout layout;
-    bool stranded = false;
+    bool stranded = false, split = false;
     Output to;
     if (!read_layout(slot[3], slot[2], slot[5], layout) || !to_optional_bool(slot[4], "stranded", stranded) ||
-        !read_output(slot[6], to))
+        !read_output(slot[6], to) || !to_optional_bool(slot[7], "split", split))
         return nullptr;
     auto head = HeadTemplate::parse(head_text);
     if (!head.ok()) return raise_text(PyExc_ValueError, "argument 'head': " + head.error());
-    auto text = without_lock([&] { return BedText::read(engine, bed, std::move(head.value()), layout, stranded); });
+    auto text = without_lock([&] { return BedText::read(engine, bed, std::move(head.value()), layout, stranded, split); });
     if (!text.ok())
         return raise_text(PyExc_ValueError, "line " + std::to_string(text.error().line) + ": " + text.error().what);
     const BedText& records = text.value();
@@ -379,13 +379,16 @@ PyObject* fetch_bed(const Engine& engine, const char* callable, PyObject* const*
 
 const char* const FETCH_BED_DOC =
     "fetch_bed($self, bed, *, head='>{chrom}:{start}-{end}', sep='\\n', width=0, stranded=False, table=None, "
-    "out=None)\n--\n\n"
+    "out=None, split=False)\n--\n\n"
     "Record text of every line of a BED file (bed: its bytes, a path or a binary file, gzip-compressed\n"
     "or not; 0-based, half-open): for each line, head\n"
     "with {chrom}, {start}, {end}, {name}, {score} and {strand} replaced by the line's first six fields\n"
     "as written (empty where it has fewer) and {line} by the whole line ({{ and }} for braces), then\n"
     "sep, then the bases in lines of width bases (0: one line), each line ended by a line break.\n"
-    "stranded reverse-complements lines whose sixth field is '-' through table (as for fetch_fasta).\n\n"
+    "stranded reverse-complements lines whose sixth field is '-' through table (as for fetch_fasta).\n"
+    "split=True joins the blocks of BED12 lines (twelve fields or more: blockCount, blockSizes and\n"
+    "blockStarts) in their order, each block of one base or more inside the record; the join is\n"
+    "reverse-complemented as a whole.\n\n"
     "Blank lines and lines starting with '#', 'track' or 'browser' are skipped. Every other line must\n"
     "have the same number (3 or more) of non-empty tab-separated fields, a record name of the file and\n"
     "start < end <= the record's length in plain digits; otherwise ValueError names the line and\n"

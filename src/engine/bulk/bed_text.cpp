@@ -7,8 +7,11 @@ namespace sekva {
 
 namespace {
 
-constexpr std::size_t FIELDS = 6;  // chrom, start, end, name, score, strand
-constexpr std::string_view SLOTS[FIELDS] = {"chrom", "start", "end", "name", "score", "strand"};
+constexpr std::size_t SLOT_FIELDS = 6;  // chrom, start, end, name, score, strand
+constexpr std::string_view SLOTS[SLOT_FIELDS] = {"chrom", "start", "end", "name", "score", "strand"};
+// The fields a line is split into: those of the slots, and BED12's blockCount, blockSizes and
+// blockStarts (fields 10 to 12).
+constexpr std::size_t FIELDS = 12;
 
 // A piece ends after this many records or this many bytes of text, whichever comes first.
 constexpr std::size_t PIECE_RECORDS = 8192;
@@ -43,6 +46,20 @@ bool plain_number(std::string_view text, std::uint64_t& out) {
         out = out * 10 + static_cast<std::uint64_t>(c - '0');
     }
     return true;
+}
+
+// A comma-separated list of plain numbers, with or without a final comma.
+bool number_list(std::string_view text, std::vector<std::uint64_t>& out) {
+    out.clear();
+    if (!text.empty() && text.back() == ',') text.remove_suffix(1);
+    for (;;) {
+        const std::size_t comma = text.find(',');
+        std::uint64_t v;
+        if (!plain_number(text.substr(0, comma), v)) return false;
+        out.push_back(v);
+        if (comma == std::string_view::npos) return true;
+        text.remove_prefix(comma + 1);
+    }
 }
 
 bool skipped(std::string_view line) {
@@ -88,7 +105,7 @@ Result<HeadTemplate, std::string> HeadTemplate::parse(std::string_view text) {
         if (close == std::string_view::npos) return std::string("a '{' without its '}' (write '{{' for a brace)");
         std::string_view slot = text.substr(brace + 1, close - brace - 1);
         std::uint8_t field = slot == "line" ? LINE : LITERAL;
-        for (std::size_t k = 0; k < FIELDS; ++k)
+        for (std::size_t k = 0; k < SLOT_FIELDS; ++k)
             if (slot == SLOTS[k]) field = static_cast<std::uint8_t>(k);
         if (field == LITERAL)
             return "unknown field {" + std::string(slot) +
@@ -122,11 +139,16 @@ std::uint64_t BedText::record_size(const Line& line) const {
     std::string_view fields[FIELDS];
     bool empty;
     split_fields(line.text, fields, empty);
-    return head_.size(line.text, fields) + layout_.sep.size() + wrapped_size(line.end - line.start, layout_.width);
+    std::uint64_t length = line.end - line.start;
+    if (line.blocks) {
+        length = 0;
+        for (std::size_t b = line.first_block; b < line.first_block + line.blocks; ++b) length += blocks_[b].size;
+    }
+    return head_.size(line.text, fields) + layout_.sep.size() + wrapped_size(length, layout_.width);
 }
 
 Result<BedText, BedProblem> BedText::read(const Engine& engine, std::string_view bed, HeadTemplate head,
-                                          TextLayout layout, bool stranded) {
+                                          TextLayout layout, bool stranded, bool split) {
     BedText text(engine, std::move(head), layout);
     std::size_t columns = 0;
     std::uint64_t number = 0;
@@ -148,7 +170,7 @@ Result<BedText, BedProblem> BedText::read(const Engine& engine, std::string_view
         if (!columns) columns = count;
         if (count != columns)
             return problem(std::to_string(count) + " fields where the first line has " + std::to_string(columns));
-        Line l{line, names.find(fields[0]), 0, 0, false};
+        Line l{line, names.find(fields[0]), 0, 0, false, 0, 0};
         if (!plain_number(fields[1], l.start)) return problem("start " + quoted(fields[1]) + " is not a plain number");
         if (!plain_number(fields[2], l.end)) return problem("end " + quoted(fields[2]) + " is not a plain number");
         if (!l.entry) return problem("no record named " + quoted(fields[0]));
@@ -157,10 +179,34 @@ Result<BedText, BedProblem> BedText::read(const Engine& engine, std::string_view
             return problem("end " + std::string(fields[2]) + " is past the end of " + quoted(fields[0]) + " (" +
                            std::to_string(l.entry->rlen) + " bases)");
         l.reverse = stranded && fields[5] == "-";
+        if (split && count >= 12)
+            if (auto bad = text.read_blocks(l, fields)) return problem(std::move(*bad));
         text.size_ += text.record_size(l);
         text.lines_.push_back(l);
     }
     return text;
+}
+
+// BED12's blocks of a line: blockCount plain-number sizes and starts (relative to the line's
+// start), each block at least one base and inside the record.
+std::optional<std::string> BedText::read_blocks(Line& line, const std::string_view* fields) {
+    std::uint64_t count;
+    if (!plain_number(fields[9], count) || count == 0) return "blockCount " + quoted(fields[9]) + " is not a number of blocks";
+    thread_local std::vector<std::uint64_t> sizes, starts;
+    if (!number_list(fields[10], sizes) || !number_list(fields[11], starts) || sizes.size() != count ||
+        starts.size() != count)
+        return "blockSizes " + quoted(fields[10]) + " and blockStarts " + quoted(fields[11]) + " are not " +
+               std::to_string(count) + " plain numbers each";
+    line.first_block = blocks_.size();
+    line.blocks = static_cast<std::uint32_t>(count);
+    for (std::size_t b = 0; b < count; ++b) {
+        const std::uint64_t start = line.start + starts[b], end = start + sizes[b];
+        if (sizes[b] == 0 || end > line.entry->rlen)
+            return "block " + std::to_string(b + 1) + " (" + std::to_string(start) + "-" + std::to_string(end) +
+                   ") is empty or past the end of its record (" + std::to_string(line.entry->rlen) + " bases)";
+        blocks_.push_back(Block{start, sizes[b]});
+    }
+    return std::nullopt;
 }
 
 BedWriteOutcome BedText::write(const std::function<char*(std::size_t)>& place,
@@ -184,23 +230,35 @@ BedWriteOutcome BedText::write(const std::function<char*(std::size_t)>& place,
             head_ends.push_back(heads.size());
             bytes += record_size(l);
         }
-        std::vector<TextRegion> regions(last - first);
-        for (std::size_t i = 0; i < regions.size(); ++i) {
+        // One region per line, or one per block of a spliced line; line_of maps them back.
+        std::vector<TextRegion> regions;
+        std::vector<std::size_t> line_of;
+        for (std::size_t i = 0; i < last - first; ++i) {
             const Line& l = lines_[first + i];
             std::size_t begin = i ? head_ends[i - 1] : 0;
-            regions[i].head = std::string_view(heads).substr(begin, head_ends[i] - begin);
-            regions[i].reverse = l.reverse;
-            regions[i].plan = plan_region(*engine_, l.entry, l.start + 1, l.end);
-            if (regions[i].plan.kind != RegionPlan::Kind::Extract) {
-                std::string_view fields[FIELDS];
-                bool empty;
-                split_fields(l.text, fields, empty);
-                return {JobFailure::item(first + i, plan_error(regions[i].plan, fields[0], l.start + 1, l.end))};
+            const std::string_view head = std::string_view(heads).substr(begin, head_ends[i] - begin);
+            const std::size_t parts = l.blocks ? l.blocks : 1;
+            for (std::size_t b = 0; b < parts; ++b) {
+                TextRegion r;
+                r.head = b ? std::string_view() : head;
+                r.reverse = l.reverse;
+                r.continues = b > 0;
+                const std::uint64_t s = l.blocks ? blocks_[l.first_block + b].start : l.start;
+                const std::uint64_t e = l.blocks ? s + blocks_[l.first_block + b].size : l.end;
+                r.plan = plan_region(*engine_, l.entry, s + 1, e);
+                if (r.plan.kind != RegionPlan::Kind::Extract) {
+                    std::string_view fields[FIELDS];
+                    bool empty;
+                    split_fields(l.text, fields, empty);
+                    return {JobFailure::item(first + i, plan_error(r.plan, fields[0], s + 1, e))};
+                }
+                regions.push_back(r);
+                line_of.push_back(first + i);
             }
         }
         TextJob job(*engine_, std::move(regions), layout_);
         if (auto failure = job.read()) {
-            failure->index += first;
+            if (failure->kind == JobFailure::Kind::Item) failure->index = line_of[failure->index];
             return {std::move(failure)};
         }
         // The lengths were checked against the index: fewer bytes mean the file lost some.

@@ -56,9 +56,11 @@ public:
     // "browser" are skipped; every other line has the same number (three or more) of non-empty
     // tab-separated fields, a record name of the file, and start < end <= the record's length in
     // plain decimal digits. `stranded`: a line whose sixth field is "-" is reverse-complemented.
-    // The text must outlive the object. Needs no host lock.
+    // `split`: a line of twelve fields or more is the join of its BED12 blocks (blockCount, then
+    // lists of as many block sizes and starts, each block of one base or more inside the record),
+    // reverse-complemented as a whole. The text must outlive the object. Needs no host lock.
     static Result<BedText, BedProblem> read(const Engine& engine, std::string_view bed, HeadTemplate head,
-                                            TextLayout layout, bool stranded);
+                                            TextLayout layout, bool stranded, bool split = false);
     // Bytes of the whole text.
     std::uint64_t size() const { return size_; }
 
@@ -74,15 +76,22 @@ private:
         const IndexEntry* entry;
         std::uint64_t start, end;
         bool reverse;
+        std::uint32_t blocks;     // of a spliced line, else 0
+        std::size_t first_block;  // in blocks_
+    };
+    struct Block {
+        std::uint64_t start, size;  // 0-based, in the record
     };
     BedText(const Engine& engine, HeadTemplate head, TextLayout layout)
         : engine_(&engine), head_(std::move(head)), layout_(layout) {}
     std::uint64_t record_size(const Line& line) const;
+    std::optional<std::string> read_blocks(Line& line, const std::string_view* fields);
 
     const Engine* engine_;
     HeadTemplate head_;
     TextLayout layout_;
     std::vector<Line> lines_;
+    std::vector<Block> blocks_;
     std::uint64_t size_ = 0;
 };
 

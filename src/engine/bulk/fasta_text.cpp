@@ -54,32 +54,55 @@ std::optional<JobFailure> TextJob::read() {
         }
     });
     if (auto failure = failures.finish(std::move(outcome))) return failure;
-    offsets_.assign(n + 1, 0);
-    for (std::size_t i = 0; i < n; ++i)
-        offsets_[i + 1] = offsets_[i] + regions_[i].head.size() + layout_.sep.size() + wrapped_size(lengths_[i], layout_.width);
+    firsts_.clear();
+    offsets_.assign(1, 0);
+    for (std::size_t i = 0; i < n;) {
+        std::size_t j = i + 1;
+        std::uint64_t length = lengths_[i];
+        while (j < n && regions_[j].continues) length += lengths_[j++];
+        firsts_.push_back(i);
+        offsets_.push_back(offsets_.back() + regions_[i].head.size() + layout_.sep.size() +
+                           wrapped_size(length, layout_.width));
+        i = j;
+    }
+    firsts_.push_back(n);
     return std::nullopt;
 }
 
 void TextJob::write(char* out) const {
-    run_parallel(regions_.size(), [&](std::size_t first, std::size_t last) {
-        for (std::size_t i = first; i < last; ++i) {
-            char* at = out + offsets_[i];
-            const std::string_view head = regions_[i].head;
+    run_parallel(firsts_.size() - 1, [&](std::size_t first, std::size_t last) {
+        for (std::size_t r = first; r < last; ++r) {
+            const std::size_t begin = firsts_[r], end = firsts_[r + 1];
+            char* at = out + offsets_[r];
+            const std::string_view head = regions_[begin].head;
             std::memcpy(at, head.data(), head.size());
             at += head.size();
             std::memcpy(at, layout_.sep.data(), layout_.sep.size());
             at += layout_.sep.size();
-            const char* bases = bases_.get() + base_at_[i];
-            std::uint64_t left = lengths_[i];
-            const std::uint64_t width = layout_.width ? layout_.width : left;
-            while (left) {
-                std::uint64_t line = left < width ? left : width;
-                std::memcpy(at, bases, static_cast<std::size_t>(line));
-                at += line;
-                *at++ = '\n';
-                bases += line;
-                left -= line;
+            std::uint64_t total = 0;
+            for (std::size_t i = begin; i < end; ++i) total += lengths_[i];
+            const std::uint64_t width = layout_.width ? layout_.width : total;
+            // The blocks' bases as one sequence (each block was reversed on its own), cut into lines.
+            std::uint64_t column = 0;
+            const bool reverse = regions_[begin].reverse;
+            for (std::size_t k = 0; k < end - begin; ++k) {
+                const std::size_t i = reverse ? end - 1 - k : begin + k;
+                const char* bases = bases_.get() + base_at_[i];
+                std::uint64_t left = lengths_[i];
+                while (left) {
+                    const std::uint64_t line = std::min(left, width - column);
+                    std::memcpy(at, bases, static_cast<std::size_t>(line));
+                    at += line;
+                    bases += line;
+                    left -= line;
+                    column += line;
+                    if (column == width) {
+                        *at++ = '\n';
+                        column = 0;
+                    }
+                }
             }
+            if (column) *at++ = '\n';
         }
     });
 }

@@ -19,6 +19,9 @@ struct TextRegion {
     RegionPlan plan;        // by the batch workers' rules; anything but Extract has no bases
     std::string_view head;  // written as given, the caller's bytes (valid for the job)
     bool reverse = false;   // reverse-complemented through the layout's table
+    // Its bases join those of the record before it (a block of a spliced record: its own head is
+    // not written, and `reverse` is the record's). A reversed record's blocks come last first.
+    bool continues = false;
 };
 
 struct TextLayout {
@@ -36,7 +39,8 @@ public:
         : engine_(engine), regions_(std::move(regions)), layout_(layout) {}
 
     // Reads every region's bases on the workers; then size() is the length of the text. A failure
-    // names the first region in input order whose bases could not be read. Needs no host lock.
+    // names the first region (not record) in input order whose bases could not be read. Needs no
+    // host lock.
     std::optional<JobFailure> read();
     std::uint64_t size() const { return offsets_.empty() ? 0 : offsets_.back(); }
     // Writes the text (size() bytes) on the workers. Needs no host lock.
@@ -47,7 +51,9 @@ private:
     std::vector<TextRegion> regions_;
     TextLayout layout_;
     std::unique_ptr<char[]> bases_;
-    std::vector<std::uint64_t> base_at_, lengths_, offsets_;
+    std::vector<std::uint64_t> base_at_, lengths_;
+    std::vector<std::size_t> firsts_;  // each record's first region, and regions_.size() last
+    std::vector<std::uint64_t> offsets_;  // of each record in the text, and its size last
 };
 
 }  // namespace sekva
