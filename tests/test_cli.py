@@ -312,7 +312,7 @@ def test_getfasta_reads_standard_input(tmp_path):
     ["getfasta", "-fi", "g.fa", "-bed", "r.bed", "-what"],
     ["getfasta", "-fi", "missing.fa", "-bed", "r.bed"],
     ["getfasta", "-fi", "g.fa", "-bed", "missing.bed"],
-    ["getfasta", "-fi", "g.fa", "-bed", "r.bed", "-Split"],  # options are matched whole, case included,
+    ["getfasta", "-fi", "g.fa", "-bed", "r.bed", "-Split"],  # options are matched whole, case included
     ["faidx", "g.fa", "chr1", "--length"],
     ["nosuchcommand"],
 ])
