@@ -74,12 +74,22 @@ def main():
     with tempfile.TemporaryDirectory(prefix="sekva-bench-cli-") as work:
         regions = os.path.join(work, "regions.txt")
         stranded = os.path.join(work, "stranded.bed")
+        spliced = os.path.join(work, "spliced.bed")
         rng = random.Random(7)
-        with open(bed) as src, open(regions, "w") as txt, open(stranded, "w") as six:
+        with open(bed) as src, open(regions, "w") as txt, open(stranded, "w") as six, open(spliced, "w") as twelve:
             for i, line in enumerate(src):
                 chrom, start, end = line.split()[:3]
                 txt.write(f"{chrom}:{int(start) + 1}-{end}\n")
-                six.write(f"{chrom}\t{start}\t{end}\tr{i}\t0\t{rng.choice('+-')}\n")
+                strand = rng.choice('+-')
+                six.write(f"{chrom}\t{start}\t{end}\tr{i}\t0\t{strand}\n")
+                # BED12: 1 to 8 blocks ("exons") spread over the interval, the last ending at its end.
+                length, count = int(end) - int(start), rng.randint(1, 8)
+                cuts = sorted(rng.sample(range(1, length), min(count - 1, length - 1)))
+                starts = [0] + cuts
+                sizes = [max(1, (b - a) // 2) for a, b in zip(starts, cuts + [length])]
+                starts[-1] = length - sizes[-1]
+                twelve.write(f"{chrom}\t{start}\t{end}\tt{i}\t0\t{strand}\t{start}\t{end}\t0\t{len(sizes)}\t"
+                             f"{','.join(map(str, sizes))},\t{','.join(map(str, starts))},\n")
         subprocess.run([*sekva, "faidx", fasta, "chr1:1-1"], check=True, capture_output=True)  # index, page cache
         print(f"genome {fasta}, 200,000 regions; best of {REPEAT} runs, peak RSS in MiB")
         print(f"{'task':<46} {'sekva':>9} {'peer':>9} {'ratio':>7} {'RSS':>8} {'peer RSS':>8} {'ratio':>7}")
@@ -94,6 +104,9 @@ def main():
                 compare(f"getfasta -s ({label}) vs bedtools getfasta",
                         [*sekva, "getfasta", "-s", "-fi", fasta, "-bed", path],
                         [bedtools, "getfasta", "-s", "-fi", fasta, "-bed", path], work)
+            compare("getfasta -split -s (BED12) vs bedtools",
+                    [*sekva, "getfasta", "-split", "-s", "-fi", fasta, "-bed", spliced],
+                    [bedtools, "getfasta", "-split", "-s", "-fi", fasta, "-bed", spliced], work)
         start_up = best([*sekva, "faidx", fasta, "chr1:1-10"], os.path.join(work, "one.out"), repeat=10)[0]
         line = f"start-up: sekva faidx genome.fa chr1:1-10 takes {start_up * 1000:.0f} ms"
         if samtools:

@@ -1,6 +1,7 @@
 // BED text to record text: one strict pass over the lines, then pieces of records through TextJob.
 #include "engine/bulk/bed_text.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace sekva {
@@ -230,21 +231,46 @@ BedWriteOutcome BedText::write(const std::function<char*(std::size_t)>& place,
             head_ends.push_back(heads.size());
             bytes += record_size(l);
         }
-        // One region per line, or one per block of a spliced line; line_of maps them back.
+        // One region per line. A spliced line whose blocks lie close together is one region over
+        // them all, showing only its blocks (one read instead of one per block); one whose blocks
+        // lie far apart (long introns) is a region per block. line_of maps regions back to lines.
         std::vector<TextRegion> regions;
         std::vector<std::size_t> line_of;
+        std::vector<TextPiece> pieces;
+        std::size_t block_total = 0;
+        for (std::size_t i = first; i < last; ++i) block_total += lines_[i].blocks;
+        pieces.reserve(block_total);  // never moves: regions point into it
         for (std::size_t i = 0; i < last - first; ++i) {
             const Line& l = lines_[first + i];
             std::size_t begin = i ? head_ends[i - 1] : 0;
             const std::string_view head = std::string_view(heads).substr(begin, head_ends[i] - begin);
-            const std::size_t parts = l.blocks ? l.blocks : 1;
+            const Block* blocks = l.blocks ? &blocks_[l.first_block] : nullptr;
+            std::uint64_t low = l.start, high = l.end, shown = 0;
+            if (blocks) {
+                low = UINT64_MAX;
+                high = 0;
+                for (std::size_t b = 0; b < l.blocks; ++b) {
+                    low = std::min(low, blocks[b].start);
+                    high = std::max(high, blocks[b].start + blocks[b].size);
+                    shown += blocks[b].size;
+                }
+            }
+            const bool whole = !blocks || high - low <= 2 * shown + 4096;
+            const std::size_t parts = whole ? 1 : l.blocks;
             for (std::size_t b = 0; b < parts; ++b) {
                 TextRegion r;
                 r.head = b ? std::string_view() : head;
                 r.reverse = l.reverse;
                 r.continues = b > 0;
-                const std::uint64_t s = l.blocks ? blocks_[l.first_block + b].start : l.start;
-                const std::uint64_t e = l.blocks ? s + blocks_[l.first_block + b].size : l.end;
+                std::uint64_t s = low, e = high;
+                if (!whole) {
+                    s = blocks[b].start;
+                    e = s + blocks[b].size;
+                } else if (blocks) {
+                    r.pieces = pieces.data() + pieces.size();
+                    r.piece_count = l.blocks;
+                    for (std::size_t k = 0; k < l.blocks; ++k) pieces.push_back({blocks[k].start - low, blocks[k].size});
+                }
                 r.plan = plan_region(*engine_, l.entry, s + 1, e);
                 if (r.plan.kind != RegionPlan::Kind::Extract) {
                     std::string_view fields[FIELDS];

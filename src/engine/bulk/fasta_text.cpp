@@ -58,8 +58,8 @@ std::optional<JobFailure> TextJob::read() {
     offsets_.assign(1, 0);
     for (std::size_t i = 0; i < n;) {
         std::size_t j = i + 1;
-        std::uint64_t length = lengths_[i];
-        while (j < n && regions_[j].continues) length += lengths_[j++];
+        std::uint64_t length = shown(i);
+        while (j < n && regions_[j].continues) length += shown(j++);
         firsts_.push_back(i);
         offsets_.push_back(offsets_.back() + regions_[i].head.size() + layout_.sep.size() +
                            wrapped_size(length, layout_.width));
@@ -67,6 +67,17 @@ std::optional<JobFailure> TextJob::read() {
     }
     firsts_.push_back(n);
     return std::nullopt;
+}
+
+std::uint64_t TextJob::shown(std::size_t i) const {
+    const TextRegion& region = regions_[i];
+    if (!region.pieces) return lengths_[i];
+    std::uint64_t total = 0;
+    for (std::uint32_t q = 0; q < region.piece_count; ++q) {
+        const TextPiece& p = region.pieces[q];
+        if (p.at < lengths_[i]) total += std::min(p.size, lengths_[i] - p.at);
+    }
+    return total;
 }
 
 void TextJob::write(char* out) const {
@@ -80,15 +91,12 @@ void TextJob::write(char* out) const {
             std::memcpy(at, layout_.sep.data(), layout_.sep.size());
             at += layout_.sep.size();
             std::uint64_t total = 0;
-            for (std::size_t i = begin; i < end; ++i) total += lengths_[i];
+            for (std::size_t i = begin; i < end; ++i) total += shown(i);
             const std::uint64_t width = layout_.width ? layout_.width : total;
             // The blocks' bases as one sequence (each block was reversed on its own), cut into lines.
             std::uint64_t column = 0;
             const bool reverse = regions_[begin].reverse;
-            for (std::size_t k = 0; k < end - begin; ++k) {
-                const std::size_t i = reverse ? end - 1 - k : begin + k;
-                const char* bases = bases_.get() + base_at_[i];
-                std::uint64_t left = lengths_[i];
+            auto put = [&](const char* bases, std::uint64_t left) {
                 while (left) {
                     const std::uint64_t line = std::min(left, width - column);
                     std::memcpy(at, bases, static_cast<std::size_t>(line));
@@ -100,6 +108,23 @@ void TextJob::write(char* out) const {
                         *at++ = '\n';
                         column = 0;
                     }
+                }
+            };
+            for (std::size_t k = 0; k < end - begin; ++k) {
+                const std::size_t i = reverse ? end - 1 - k : begin + k;
+                const TextRegion& region = regions_[i];
+                const char* bases = bases_.get() + base_at_[i];
+                const std::uint64_t read = lengths_[i];
+                if (!region.pieces) {
+                    put(bases, read);
+                    continue;
+                }
+                // A reversed region was reverse-complemented whole: its pieces lie mirrored.
+                for (std::uint32_t q = 0; q < region.piece_count; ++q) {
+                    const TextPiece& p = region.pieces[reverse ? region.piece_count - 1 - q : q];
+                    if (p.at >= read) continue;
+                    const std::uint64_t size = std::min(p.size, read - p.at);
+                    put(bases + (reverse ? read - p.at - size : p.at), size);
                 }
             }
             if (column) *at++ = '\n';

@@ -15,6 +15,11 @@
 
 namespace sekva {
 
+// A stretch of a region's bases that a record shows (offset and length in the region as read).
+struct TextPiece {
+    std::uint64_t at, size;
+};
+
 struct TextRegion {
     RegionPlan plan;        // by the batch workers' rules; anything but Extract has no bases
     std::string_view head;  // written as given, the caller's bytes (valid for the job)
@@ -22,6 +27,10 @@ struct TextRegion {
     // Its bases join those of the record before it (a block of a spliced record: its own head is
     // not written, and `reverse` is the record's). A reversed record's blocks come last first.
     bool continues = false;
+    // Only these stretches of its bases, in this order (for a reversed record, mirrored and last
+    // first): the blocks of a spliced record read in one go. None: all of them.
+    const TextPiece* pieces = nullptr;
+    std::uint32_t piece_count = 0;
 };
 
 struct TextLayout {
@@ -47,6 +56,9 @@ public:
     void write(char* out) const;
 
 private:
+    // The bases of region i that its record shows, as many as were read.
+    std::uint64_t shown(std::size_t i) const;
+
     const Engine& engine_;
     std::vector<TextRegion> regions_;
     TextLayout layout_;
