@@ -6,6 +6,7 @@
 
 #include "engine/simd/cpu.hpp"
 #include "engine/codec/inflate.hpp"
+#include "engine/io/http_source.hpp"
 #include "host/args.hpp"
 #include "host/entry.hpp"
 #include "host/errors.hpp"
@@ -146,7 +147,7 @@ bool add_features(PyObject* module) {
     Ref simd = Ref::steal(PyUnicode_FromString(simd_level_name()));
     if (!bgzf || !simd) return false;
     if (PyDict_SetItemString(features.get(), "bgzf", bgzf.get()) < 0 ||
-        PyDict_SetItemString(features.get(), "remote", Py_False) < 0 ||
+        PyDict_SetItemString(features.get(), "remote", remote_access_built() ? Py_True : Py_False) < 0 ||
         PyDict_SetItemString(features.get(), "simd", simd.get()) < 0)
         return false;
     return PyObject_SetAttrString(module, "features", features.get()) == 0;
