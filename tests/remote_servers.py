@@ -248,6 +248,7 @@ class FaultProxy:
     def stop(self):
         self.process.terminate()
         self.process.wait(10)
+        self.process.stdout.close()
 
 
 if __name__ == "__main__" and sys.argv[1:2] == ["proxy"]:

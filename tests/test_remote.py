@@ -7,6 +7,7 @@ import random
 import shutil
 import subprocess
 import warnings
+from pathlib import Path
 
 import pytest
 
@@ -126,7 +127,7 @@ def test_every_fetch_path_equals_the_local_file(served, scheme, name, tmp_path):
         assert fields(faidx.fetch_entire_sequence(record)) == fields(plain.fetch_entire_sequence(record))
     built = [f for f in cached_files(tmp_path) if f.endswith(".fai")]
     if name.startswith("noindex"):
-        assert [open(tmp_path / "cache" / f, "rb").read() for f in built] == [open(local_path + ".fai", "rb").read()]
+        assert [(tmp_path / "cache" / f).read_bytes() for f in built] == [Path(local_path + ".fai").read_bytes()]
     else:
         assert built == []
 
@@ -308,3 +309,33 @@ def test_opening_through_faults(served, proxy):
     proxy.set(always="ignore_range")
     with pytest.raises(sekva.FaidxIOError, match="ignored the byte range"):
         Fasta(proxy.url("plain.fa"))
+
+
+INHERITED = {}
+
+
+def fetch_in_child(args):
+    name, start = args
+    return str(INHERITED["fasta"][name][start:start + 200])
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_forked_workers_use_connections_of_their_own(served):
+    # The parent's kept-alive connections are inherited by a fork; a child that used them would read
+    # answers meant for the parent. Both sides read at once, and each gets its own bases.
+    import multiprocessing
+    rng = random.Random(4)
+    big = served[0] / "big.fa"
+    if not big.exists():  # larger than the piece cache, so that most fetches make a request
+        line = "".join(rng.choices("ACGT", k=4096))
+        big.write_text(">big\n" + "".join(line[i:] + line[:i] + "\n" for i in range(2048)))
+    local = Fasta(str(big))
+    fa = Fasta(served[1].http_url("big.fa"), indexname=str(big) + ".fai")
+    name = "big"
+    starts = rng.sample(range(len(local[name]) - 200), 400)
+    fa[name][0:10]
+    INHERITED["fasta"] = fa  # not pickled: the children use the parent's object, connections and all
+    with multiprocessing.get_context("fork").Pool(2) as pool:
+        pending = pool.map_async(fetch_in_child, [(name, s) for s in starts])
+        mine = [str(fa[name][s:s + 200]) for s in starts]
+        assert pending.get(60) == mine == [str(local[name][s:s + 200]) for s in starts]

@@ -3,6 +3,8 @@
 // retried with back-off, and a cache of recent pieces.
 #include "engine/io/http_source.hpp"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cctype>
@@ -131,16 +133,37 @@ namespace {
 
 // ---- libcurl, set up once; one easy handle per thread over one shared connection cache ----
 
+// A forked child must never use the connections it inherited (the parent reads from the same
+// sockets): it starts a new share, and its threads new handles, leaving the inherited ones untouched.
+std::once_flag global_once;
+bool global_ready = false;
+std::mutex share_mutex;
 std::mutex share_locks[CURL_LOCK_DATA_LAST];
+CURLSH* share_now = nullptr;
+std::atomic<unsigned> fork_generation{0};
 
 void lock_share(CURL*, curl_lock_data data, curl_lock_access, void*) { share_locks[data].lock(); }
 void unlock_share(CURL*, curl_lock_data data, void*) { share_locks[data].unlock(); }
 
+void after_fork_in_child() {
+    // The child has one thread; a lock some other parent thread held at the fork would never be
+    // released, so every lock starts anew.
+    new (&share_mutex) std::mutex;
+    for (auto& m : share_locks) new (&m) std::mutex;
+    share_now = nullptr;
+    fork_generation.fetch_add(1);
+}
+
 // Made on first use, before any thread has a handle; never cleaned up: handles of threads that
 // end at process exit may still point at it.
 CURLSH* shared_state() {
-    static CURLSH* share = [] {
-        if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) return static_cast<CURLSH*>(nullptr);
+    std::call_once(global_once, [] {
+        global_ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+        if (global_ready) ::pthread_atfork(nullptr, nullptr, after_fork_in_child);
+    });
+    if (!global_ready) return nullptr;
+    std::lock_guard<std::mutex> lock(share_mutex);
+    if (!share_now) {
         CURLSH* s = curl_share_init();
         if (!s) return s;
         curl_share_setopt(s, CURLSHOPT_LOCKFUNC, lock_share);
@@ -148,24 +171,31 @@ CURLSH* shared_state() {
         curl_share_setopt(s, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
         curl_share_setopt(s, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
         curl_share_setopt(s, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
-        return s;
-    }();
-    return share;
+        share_now = s;
+    }
+    return share_now;
 }
 
 struct ThreadHandle {
     CURL* curl = nullptr;
+    CURLSH* share = nullptr;
+    unsigned generation = 0;
     ~ThreadHandle() {
-        if (curl) curl_easy_cleanup(curl);
+        if (curl && generation == fork_generation.load()) curl_easy_cleanup(curl);
     }
 };
 
-CURL* this_thread_handle() {
+// This thread's handle and the share it uses; a handle from before a fork is left as it is.
+CURL* this_thread_handle(CURLSH*& share) {
     thread_local ThreadHandle handle;
-    if (!handle.curl) {
-        if (!shared_state()) return nullptr;
+    if (!handle.curl || handle.generation != fork_generation.load()) {
+        handle.curl = nullptr;
+        handle.share = shared_state();
+        if (!handle.share) return nullptr;
+        handle.generation = fork_generation.load();
         handle.curl = curl_easy_init();
     }
+    share = handle.share;
     return handle.curl;
 }
 
@@ -358,10 +388,10 @@ struct RangeRequest {
     const FaidxError* missing = nullptr;     // what a 404 at opening is
 };
 
-void set_options(CURL* curl, const HttpSettings& settings, const std::string& target, const std::string& range,
-                 curl_slist* headers, Answer& answer) {
+void set_options(CURL* curl, CURLSH* share, const HttpSettings& settings, const std::string& target,
+                 const std::string& range, curl_slist* headers, Answer& answer) {
     curl_easy_reset(curl);
-    curl_easy_setopt(curl, CURLOPT_SHARE, shared_state());
+    curl_easy_setopt(curl, CURLOPT_SHARE, share);
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_URL, target.c_str());
 #if LIBCURL_VERSION_NUM >= 0x075500
@@ -422,7 +452,8 @@ Status check_partial(const RangeRequest& req, const Answer& a, RemoteIdentity* i
 Status fetch_range(const HttpSettings& settings, RangeRequest req, char* out, std::size_t capacity, std::size_t& got,
                    RemoteIdentity* identity) {
     const std::string& url = *req.url;
-    CURL* curl = this_thread_handle();
+    CURLSH* share = nullptr;
+    CURL* curl = this_thread_handle(share);
     if (!curl) return io_error("could not set up libcurl to read " + url);
     const std::string range = std::to_string(req.first) + "-" + std::to_string(req.last);
 
@@ -453,7 +484,7 @@ Status fetch_range(const HttpSettings& settings, RangeRequest req, char* out, st
         a.out = out;
         a.capacity = capacity;
         a.curl = curl;
-        set_options(curl, settings, req.target, range, headers, a);
+        set_options(curl, share, settings, req.target, range, headers, a);
         request_count.fetch_add(1, std::memory_order_relaxed);
         a.code = curl_easy_perform(curl);
         if (!a.status_known || a.status == 0) curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &a.status);
