@@ -59,6 +59,11 @@ class Nginx:
         conf = os.path.join(workdir, "nginx.conf")
         temp = os.path.join(workdir, "temp")
         os.makedirs(temp, exist_ok=True)
+        # /moved.fa (and its index) redirect within the server; /away.fa to plain HTTP on another host
+        # name (from HTTP) or to plain HTTP (from HTTPS); /secret.fa is forbidden.
+        locations = ("location = /moved.fa { return 302 /plain.fa; } "
+                     "location = /moved.fa.fai { return 302 /plain.fa.fai; } "
+                     "location = /secret.fa { return 403; }")
         with open(conf, "w") as f:
             f.write(f"""
 daemon off;
@@ -78,12 +83,16 @@ http {{
     server {{
         listen 127.0.0.1:{self.http_port};
         root {root};
+        {locations}
+        location = /away.fa {{ return 302 http://localhost:{self.http_port}/plain.fa; }}
     }}
     server {{
         listen 127.0.0.1:{self.https_port} ssl;
         ssl_certificate {cert};
         ssl_certificate_key {key};
         root {root};
+        {locations}
+        location = /away.fa {{ return 302 http://127.0.0.1:{self.http_port}/plain.fa; }}
     }}
 }}
 """)

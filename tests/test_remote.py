@@ -207,6 +207,26 @@ def test_a_missing_file_is_fasta_not_found(served):
         Fasta(url)
 
 
+@pytest.mark.parametrize("scheme", ["http", "https"])
+def test_redirects_within_the_server_are_followed_others_refused(served, scheme):
+    local = Fasta(str(served[0] / "plain.fa"))
+    moved = Fasta(url_of(served, "moved.fa", scheme))
+    assert moved.keys() == local.keys() and str(moved[3][100:300]) == str(local[3][100:300])
+    with pytest.raises(sekva.FaidxIOError, match="refused a redirect to http://"):
+        Fasta(url_of(served, "away.fa", scheme))
+
+
+def test_forbidden_fails_at_once_with_the_status(served):
+    with pytest.raises(sekva.FaidxIOError, match=r"HTTP 403 \(forbidden\)"):
+        Fasta(served[1].http_url("secret.fa"))
+
+
+def test_the_scheme_in_any_case(served):
+    url = served[1].http_url("plain.fa").replace("http://", "HtTp://")
+    assert repr(Fasta(url)) == f'Fasta("{url}")'
+    assert Fasta(url).keys() == Fasta(str(served[0] / "plain.fa")).keys()
+
+
 def test_pickles_carry_the_url_and_reopen_remotely(served):
     url = served[1].https_url("plain.fa.gz")
     fa = Fasta(url)
