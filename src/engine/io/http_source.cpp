@@ -4,6 +4,7 @@
 #include "engine/io/http_source.hpp"
 
 #include <pthread.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -56,6 +57,25 @@ FaidxError no_remote_access_error(const std::string& url) {
     return io_error("sekva was built without remote access (libcurl): " + url);
 }
 
+namespace {
+
+// The system's certificates where libcurl's own default is missing: a libcurl built on one
+// distribution (and carried inside a wheel) looks where that distribution keeps them. Empty: the
+// default is there, or nothing is.
+std::string system_ca_file() {
+#ifdef SEKVA_HAVE_CURL
+    const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
+    if (!info || !info->cainfo || ::access(info->cainfo, R_OK) == 0) return {};
+#endif
+    for (const char* path : {"/etc/ssl/certs/ca-certificates.crt", "/etc/pki/tls/certs/ca-bundle.crt",
+                             "/etc/pki/ca-trust/extracted/pem/tls-ca-bundle.pem", "/etc/ssl/ca-bundle.pem",
+                             "/etc/ssl/cert.pem"})
+        if (::access(path, R_OK) == 0) return path;
+    return {};
+}
+
+}  // namespace
+
 std::string RemoteIdentity::validator() const {
     if (!etag.empty()) return "etag:" + etag;
     return "modified:" + last_modified + ";size:" + std::to_string(size);
@@ -78,6 +98,7 @@ HttpSettings HttpSettings::from_environment() {
             break;
         }
     if (const char* v = std::getenv("SSL_CERT_DIR"); v && *v) s.ca_dir = v;
+    if (s.ca_file.empty() && s.ca_dir.empty()) s.ca_file = system_ca_file();
     return s;
 }
 
