@@ -119,9 +119,9 @@ http {{
                 self.process.wait()
 
 
-def serve_proxy(upstream_port):
-    """Runs the fault-injecting proxy in this process (its own: a fetch that holds the interpreter
-    lock of the tests' process while it waits must not stop the proxy), printing its port."""
+def proxy_server(upstream_port):
+    """The fault-injecting proxy's server, not yet serving (FaultProxy runs it in a process of its own,
+    so that what the tests count is never slowed by the tests' own interpreter)."""
     state = {"faults": [], "always": None, "delay": 3.0, "requests": [], "body_bytes": 0}
     lock = threading.Lock()
 
@@ -207,6 +207,11 @@ def serve_proxy(upstream_port):
 
     server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     server.daemon_threads = True
+    return server
+
+
+def serve_proxy(upstream_port):
+    server = proxy_server(upstream_port)
     print(server.server_address[1], flush=True)
     server.serve_forever()
 

@@ -12,7 +12,7 @@ from pathlib import Path
 import pytest
 
 import sekva
-from remote_servers import FaultProxy, Nginx
+from remote_servers import FaultProxy, Nginx, proxy_server
 from sekva import Faidx, Fasta
 from test_compressed import fields, outcome, random_text
 
@@ -329,6 +329,29 @@ def test_opening_through_faults(served, proxy):
     proxy.set(always="ignore_range")
     with pytest.raises(sekva.FaidxIOError, match="ignored the byte range"):
         Fasta(proxy.url("plain.fa"))
+
+
+def test_other_threads_run_while_a_fetch_waits(served, monkeypatch):
+    # The server is a thread of this interpreter: a fetch that kept the interpreter lock while it
+    # waited for the answer would starve it until the time-out.
+    import threading
+    monkeypatch.setenv("SEKVA_HTTP_RETRIES", "0")
+    server = proxy_server(served[1].http_port)
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    try:
+        local = Fasta(str(served[0] / "plain.fa"))
+        url = f"http://127.0.0.1:{server.server_address[1]}/plain.fa.gz"
+        fa, faidx = Fasta(url), Faidx(url)
+        name = max(local.keys(), key=lambda n: len(local[n]))
+        for start in random.Random(6).sample(range(len(local[name]) - 100), 20):
+            assert str(fa[name][start:start + 100]) == str(local[name][start:start + 100])
+            assert faidx.fetch(name, start + 1, start + 100).seq == str(local[name][start:start + 100])
+        assert [str(s) for s in fa.fetch_many([(name, 1, 50), (name, 9000, 9100)])] == \
+            [str(local[name][0:50]), str(local[name][8999:9100])]
+    finally:
+        server.shutdown()
+        server.server_close()
 
 
 INHERITED = {}

@@ -153,11 +153,19 @@ bool add_features(PyObject* module) {
     return PyObject_SetAttrString(module, "features", features.get()) == 0;
 }
 
+// A thread that holds the interpreter lock lets the interpreter's other threads run while it waits
+// for the network; worker threads, which never hold it, just wait.
+void* release_lock_for_wait() { return PyGILState_Check() ? PyEval_SaveThread() : nullptr; }
+void take_lock_after_wait(void* saved) {
+    if (saved) PyEval_RestoreThread(static_cast<PyThreadState*>(saved));
+}
+
 PyObject* init_module() {
     if (module_cell) {
         Py_INCREF(module_cell);
         return module_cell;
     }
+    set_network_wait_hooks({release_lock_for_wait, take_lock_after_wait});
     Ref module = Ref::steal(PyModule_Create2(&module_def, 1013));
     if (!module) {
         if (!PyErr_Occurred())

@@ -27,6 +27,19 @@ namespace sekva {
 namespace {
 
 std::atomic<std::uint64_t> request_count{0};
+NetworkWaitHooks wait_hooks;
+
+// A wait for the network, with the host's hooks around it.
+template <class Fn>
+auto waiting(Fn&& fn) {
+    struct Around {
+        void* token = wait_hooks.before ? wait_hooks.before() : nullptr;
+        ~Around() {
+            if (wait_hooks.after) wait_hooks.after(token);
+        }
+    } around;
+    return fn();
+}
 
 bool starts_with_nocase(std::string_view text, std::string_view lead) {
     if (text.size() < lead.size()) return false;
@@ -48,6 +61,8 @@ constexpr int MAX_REDIRECTS = 5;
 constexpr double MAX_WAIT_SECONDS = 60;
 
 }  // namespace
+
+void set_network_wait_hooks(NetworkWaitHooks hooks) { wait_hooks = hooks; }
 
 bool is_remote_name(std::string_view name) {
     return starts_with_nocase(name, "http://") || starts_with_nocase(name, "https://");
@@ -507,7 +522,7 @@ Status fetch_range(const HttpSettings& settings, RangeRequest req, char* out, st
         a.curl = curl;
         set_options(curl, share, settings, req.target, range, headers, a);
         request_count.fetch_add(1, std::memory_order_relaxed);
-        a.code = curl_easy_perform(curl);
+        a.code = waiting([&] { return curl_easy_perform(curl); });
         if (!a.status_known || a.status == 0) curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &a.status);
 
         std::optional<double> wait;
@@ -568,7 +583,10 @@ Status fetch_range(const HttpSettings& settings, RangeRequest req, char* out, st
         const double cap = std::min(8.0, 0.25 * static_cast<double>(1u << std::min(attempt, 10)));
         double delay = std::uniform_real_distribution<double>(cap / 2, cap)(jitter);
         if (wait) delay = std::min(*wait, MAX_WAIT_SECONDS);
-        std::this_thread::sleep_for(std::chrono::duration<double>(delay));
+        waiting([&] {
+            std::this_thread::sleep_for(std::chrono::duration<double>(delay));
+            return 0;
+        });
     }
 }
 

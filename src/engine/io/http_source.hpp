@@ -24,6 +24,15 @@ bool remote_access_built();
 // Io "sekva was built without remote access (libcurl): {url}".
 FaidxError no_remote_access_error(const std::string& url);
 
+// Called on the waiting thread around every wait for the network (a request, a back-off): the host
+// lets its other threads run meanwhile. `before` returns what `after` is given back. Set once,
+// before any file is opened.
+struct NetworkWaitHooks {
+    void* (*before)() = nullptr;
+    void (*after)(void* token) = nullptr;
+};
+void set_network_wait_hooks(NetworkWaitHooks hooks);
+
 // What identifies one version of a remote object: its size and validator, as the answer to the
 // opening request gave them. A later answer with another validator is another object.
 struct RemoteIdentity {
