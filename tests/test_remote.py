@@ -382,3 +382,19 @@ def test_forked_workers_use_connections_of_their_own(served):
         pending = pool.map_async(fetch_in_child, [(name, s) for s in starts])
         mine = [str(fa[name][s:s + 200]) for s in starts]
         assert pending.get(60) == mine == [str(local[name][s:s + 200]) for s in starts]
+
+
+def test_a_remote_index_that_does_not_fit_is_built_again_in_the_cache(served, tmp_path):
+    # A BGZF file cut at a block boundary beside the index of the whole file: records lie past the
+    # end of its data, so the index is built again (into the cache, not over the URL).
+    root = served[0]
+    text = (root / "plain.fa").read_text()
+    cut = root / "cut.fa"
+    cut.write_text(text[: len(text) // 2])
+    subprocess.run(["bgzip", "-i", "-f", str(cut)], check=True)
+    shutil.copy(root / "plain.fa.gz.fai", root / "cut.fa.gz.fai")
+    local = tmp_path / "cut.fa"
+    local.write_text(text[: len(text) // 2])
+    fa, want = Fasta(served[1].http_url("cut.fa.gz")), Fasta(str(local))
+    assert fa.keys() == want.keys() and [str(r) for r in fa] == [str(r) for r in want]
+    assert [f[-4:] for f in cached_files(tmp_path)] == [".fai"]

@@ -51,6 +51,11 @@ Status write_index_at(const std::string& path, const std::vector<NamedEntry>& en
     return err;
 }
 
+FaidxError no_cache_error(const std::string& url) {
+    return io_error("no cache directory to keep the index of " + url +
+                    " in: set SEKVA_CACHE_DIR, or pass indexname= to put the index elsewhere");
+}
+
 }  // namespace
 
 Engine::Engine(OpenOptions options) : options_(std::move(options)) {
@@ -209,6 +214,11 @@ Status Engine::check_index_fits(bool index_built, bool regular, std::uint64_t fi
         if (bgzf_ ? record_end(e, end) && end <= size : e.offset <= size) continue;
         if (bgzf_ && options_.build_index && options_.rebuild) {
             records.clear();
+            // A remote index is built again into the cache, never over the URL.
+            if (remote_ && is_remote_name(index_path_)) {
+                index_path_ = remote_cache_path(remote_->identity(), ".fai");
+                if (index_path_.empty()) return no_cache_error(options_.filename);
+            }
             if (Status err = build_index_file(interruption)) return err;
             return read_index(index_path_, records);
         }
@@ -346,8 +356,7 @@ Status Engine::find_remote_index(const Interruption& interruption, bool& build, 
         } else if (!opt.build_index) {
             return FaidxError{ErrorKind::IndexNotFound, index_path_};
         } else if (cached.empty()) {
-            return io_error("no cache directory to keep the index of " + opt.filename +
-                            " in: set SEKVA_CACHE_DIR, or pass indexname= to put the index elsewhere");
+            return no_cache_error(opt.filename);
         } else {
             index_path_ = cached;
             build = true;

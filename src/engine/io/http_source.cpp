@@ -59,6 +59,8 @@ constexpr std::size_t PASS_BUDGET = 8 << 20;
 // Redirects followed before giving up, and the longest wait a Retry-After is allowed.
 constexpr int MAX_REDIRECTS = 5;
 constexpr double MAX_WAIT_SECONDS = 60;
+// The most bytes of an error page or a redirect's body read before the transfer is stopped.
+constexpr std::size_t DISCARDED_BODY = 64 << 10;
 
 }  // namespace
 
@@ -246,6 +248,8 @@ struct Answer {
     char* out = nullptr;
     std::size_t capacity = 0, got = 0;
     bool whole_object = false;  // a 200: the range was ignored (the transfer is stopped)
+    std::size_t discarded = 0;  // bytes of an answer other than a 206
+    bool body_cut = false;      // ... stopped once there were too many: the status still counts
     bool over_long = false;
     CURL* curl = nullptr;
     bool status_known = false;
@@ -295,7 +299,13 @@ size_t on_body(char* p, size_t size, size_t count, void* context) {
         a->whole_object = true;
         return 0;
     }
-    if (a->status != 206) return n;  // an error page or a redirect's body: not kept
+    if (a->status != 206) {
+        // An error page or a redirect's body: not kept, and not read on past a little.
+        a->discarded += n;
+        if (a->discarded <= DISCARDED_BODY) return n;
+        a->body_cut = true;
+        return 0;
+    }
     if (n > a->capacity - a->got) {
         a->over_long = true;
         return 0;
@@ -512,9 +522,9 @@ Status fetch_range(const HttpSettings& settings, RangeRequest req, char* out, st
     }
     if (!headers) return io_error_from_errno(ENOMEM);
 
-    std::mt19937_64 jitter(std::random_device{}() ^ reinterpret_cast<std::uintptr_t>(&req));
     int redirects = 0;
     std::string last_fault;
+    const auto began = std::chrono::steady_clock::now();
     for (int attempt = 0;; ++attempt) {
         Answer a;
         a.out = out;
@@ -530,7 +540,7 @@ Status fetch_range(const HttpSettings& settings, RangeRequest req, char* out, st
             return io_error("the server ignored the byte range and sent the whole file (HTTP 200): " + url);
         if (a.over_long)
             return io_error("the server sent more bytes than the range asked for: " + url);
-        if (a.code != CURLE_OK) {
+        if (a.code != CURLE_OK && !(a.body_cut && a.code == CURLE_WRITE_ERROR)) {
             if (!transient(a.code))
                 return io_error("cannot read " + url + ": " +
                                 (a.curl_error[0] ? std::string(a.curl_error) : curl_easy_strerror(a.code)));
@@ -579,10 +589,17 @@ Status fetch_range(const HttpSettings& settings, RangeRequest req, char* out, st
         if (attempt >= settings.retries)
             return io_error("cannot read " + url + ": " + last_fault + " (after " + std::to_string(attempt + 1) +
                             " attempts)");
-        // Exponential back-off with full jitter, or what the server asked for, within a minute.
+        // Exponential back-off with jitter, or what the server asked for; no retry starts once the
+        // request has been at it for a minute.
         const double cap = std::min(8.0, 0.25 * static_cast<double>(1u << std::min(attempt, 10)));
+        thread_local std::mt19937_64 jitter(std::random_device{}());
         double delay = std::uniform_real_distribution<double>(cap / 2, cap)(jitter);
         if (wait) delay = std::min(*wait, MAX_WAIT_SECONDS);
+        const std::chrono::duration<double> spent = std::chrono::steady_clock::now() - began;
+        if (spent.count() + delay > MAX_WAIT_SECONDS)
+            return io_error("cannot read " + url + ": " + last_fault + " (gave up after " +
+                            std::to_string(attempt + 1) + " attempts in " +
+                            std::to_string(static_cast<int>(spent.count())) + " seconds)");
         waiting([&] {
             std::this_thread::sleep_for(std::chrono::duration<double>(delay));
             return 0;
