@@ -13,6 +13,10 @@ import urllib.request
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 
+# nginx lives in /usr/sbin on Debian, which a user's PATH may leave out.
+NGINX = shutil.which("nginx") or shutil.which("nginx", path="/usr/sbin:/sbin")
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -96,7 +100,7 @@ http {{
     }}
 }}
 """)
-        self.process = subprocess.Popen([shutil.which("nginx"), "-p", workdir, "-c", conf, "-e", f"{workdir}/error.log"],
+        self.process = subprocess.Popen([NGINX, "-p", workdir, "-c", conf, "-e", f"{workdir}/error.log"],
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         if not (wait_for_port(self.http_port, self.process) and wait_for_port(self.https_port, self.process)):
             self.stop()

@@ -12,17 +12,15 @@ from pathlib import Path
 import pytest
 
 import sekva
-from remote_servers import FaultProxy, Nginx, proxy_server
+from remote_servers import NGINX, FaultProxy, Nginx, proxy_server
 from sekva import Faidx, Fasta
 from test_compressed import fields, outcome, random_text
 
-NGINX = shutil.which("nginx") or (os.path.exists("/usr/sbin/nginx") and "/usr/sbin/nginx")
 pytestmark = [
     pytest.mark.skipif(not sekva.features["remote"], reason="built without libcurl"),
     pytest.mark.skipif(not NGINX or not shutil.which("openssl"), reason="nginx or openssl not installed"),
+    pytest.mark.skipif(not shutil.which("samtools") or not shutil.which("bgzip"), reason="samtools or bgzip missing"),
 ]
-if NGINX and not shutil.which("nginx"):
-    os.environ["PATH"] += os.pathsep + "/usr/sbin"
 
 
 @pytest.fixture(scope="module")
@@ -264,7 +262,7 @@ def test_a_small_fetch_moves_one_window_and_a_cached_one_nothing(served, proxy):
 # ---- Faults ----
 
 def open_far(proxy, name="plain.fa"):
-    """An opened file and a region far from its start (so not cached), with its expected bases."""
+    """An opened file, its longest record, and a start far from the file's start (so not cached)."""
     fa = Fasta(proxy.url(name))
     record = max(fa.keys(), key=lambda n: len(fa[n]))
     return fa, record, len(fa[record]) - 5000
