@@ -2,6 +2,7 @@
 import os
 import platform
 import shutil
+import socket
 import subprocess
 import sys
 
@@ -16,7 +17,7 @@ def test_features_is_a_plain_dict_of_the_documented_keys():
     assert type(sekva.features) is dict
     assert set(sekva.features) == {"bgzf", "remote", "simd"}
     assert sekva.features["bgzf"] in ("libdeflate", "zlib", None)
-    assert sekva.features["remote"] is False
+    assert sekva.features["remote"] in (True, False)
     assert sekva.features["simd"] in ("ssse3", "sse2", "scalar")
     assert "features" not in sekva.__all__
 
@@ -43,6 +44,23 @@ def test_bgzf_says_whether_compressed_files_open(tmp_path):
             sekva.Fasta(str(plain) + ".gz")
     else:
         assert str(sekva.Fasta(str(plain) + ".gz")["chr1"]) == "ACGTNacgtn"
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/maps"), reason="needs /proc")
+def test_remote_says_whether_urls_open(monkeypatch):
+    # A URL on a port nothing listens on: a build with libcurl tries it (and fails to connect); one
+    # without refuses it before any request.
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        url = f"http://127.0.0.1:{s.getsockname()[1]}/genome.fa"
+    monkeypatch.setenv("SEKVA_HTTP_RETRIES", "0")
+    with pytest.raises(sekva.FaidxIOError) as raised:
+        sekva.Fasta(url)
+    if sekva.features["remote"]:
+        assert str(raised.value).startswith("IOError: cannot read " + url)
+        assert any(name.startswith("libcurl") for name in mapped_libraries())
+    else:
+        assert str(raised.value) == "IOError: sekva was built without remote access (libcurl): " + url
 
 
 def cpu_flags():

@@ -6,6 +6,7 @@
 
 #include "engine/simd/cpu.hpp"
 #include "engine/codec/inflate.hpp"
+#include "engine/io/http_source.hpp"
 #include "host/args.hpp"
 #include "host/entry.hpp"
 #include "host/errors.hpp"
@@ -146,10 +147,17 @@ bool add_features(PyObject* module) {
     Ref simd = Ref::steal(PyUnicode_FromString(simd_level_name()));
     if (!bgzf || !simd) return false;
     if (PyDict_SetItemString(features.get(), "bgzf", bgzf.get()) < 0 ||
-        PyDict_SetItemString(features.get(), "remote", Py_False) < 0 ||
+        PyDict_SetItemString(features.get(), "remote", remote_access_built() ? Py_True : Py_False) < 0 ||
         PyDict_SetItemString(features.get(), "simd", simd.get()) < 0)
         return false;
     return PyObject_SetAttrString(module, "features", features.get()) == 0;
+}
+
+// A thread that holds the interpreter lock lets the interpreter's other threads run while it waits
+// for the network; worker threads, which never hold it, just wait.
+void* release_lock_for_wait() { return PyGILState_Check() ? PyEval_SaveThread() : nullptr; }
+void take_lock_after_wait(void* saved) {
+    if (saved) PyEval_RestoreThread(static_cast<PyThreadState*>(saved));
 }
 
 PyObject* init_module() {
@@ -157,6 +165,7 @@ PyObject* init_module() {
         Py_INCREF(module_cell);
         return module_cell;
     }
+    set_network_wait_hooks({release_lock_for_wait, take_lock_after_wait});
     Ref module = Ref::steal(PyModule_Create2(&module_def, 1013));
     if (!module) {
         if (!PyErr_Occurred())

@@ -90,7 +90,7 @@ Result<std::vector<BlockStart>> parse_gzi(std::string_view bytes, const std::str
 }
 
 Result<BlockTable> table_from_gzi_starts(const std::string& gzi_path, const std::string& path,
-                                         const ByteSource& bytes, std::vector<BlockStart> starts) {
+                                         const ByteSource& bytes, std::vector<BlockStart> starts, bool check_steps) {
     BlockTable table;
     if (starts.empty()) {
         // The .gzi of a file without data: so must the file be.
@@ -126,7 +126,7 @@ Result<BlockTable> table_from_gzi_starts(const std::string& gzi_path, const std:
     // Every listed block's size is the step to the next uncompressed offset: one footer read each,
     // so that offsets shifted by a byte (or a block with a damaged ISIZE) are found before any read
     // returns bases from the wrong place. The last block is checked below.
-    for (std::size_t i = 0; i + 1 < starts.size(); ++i) {
+    for (std::size_t i = 0; check_steps && i + 1 < starts.size(); ++i) {
         const std::uint64_t step = starts[i + 1].uoffset - starts[i].uoffset;
         auto isize = isize_before(path, bytes, starts[i + 1].coffset);
         if (!isize.ok()) return isize.error();
@@ -160,7 +160,8 @@ Result<BlockTable> table_from_gzi_starts(const std::string& gzi_path, const std:
     return table;
 }
 
-Result<BlockTable> read_gzi(const std::string& gzi_path, const std::string& path, const ByteSource& bytes) {
+Result<BlockTable> read_gzi(const std::string& gzi_path, const std::string& path, const ByteSource& bytes,
+                            bool check_steps) {
     try {
         auto file = open_file(gzi_path, O_RDONLY | O_NONBLOCK);  // never blocks on a FIFO
         if (!file.ok()) return FaidxError{ErrorKind::IndexNotFound, gzi_path};
@@ -168,7 +169,7 @@ Result<BlockTable> read_gzi(const std::string& gzi_path, const std::string& path
         if (!content.ok()) return content.error();
         auto starts = parse_gzi(content.value(), gzi_path);
         if (!starts.ok()) return starts.error();
-        return table_from_gzi_starts(gzi_path, path, bytes, std::move(starts.value()));
+        return table_from_gzi_starts(gzi_path, path, bytes, std::move(starts.value()), check_steps);
     } catch (const std::bad_alloc&) {
         return io_error_from_errno(ENOMEM);
     }

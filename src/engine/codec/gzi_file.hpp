@@ -24,13 +24,18 @@ Result<std::vector<BlockStart>> parse_gzi(std::string_view bytes, const std::str
 // Completes the starts from a .gzi into the table of the BGZF file at `path` by reading three
 // blocks' headers and footers at most: the first block may follow empty ones (the implicit start
 // is then moved onto it) and the last one's ISIZE gives the uncompressed size. Fails when an offset
-// lies outside the file or the blocks found disagree with the .gzi.
+// lies outside the file or the blocks found disagree with the .gzi. With `check_steps`, every
+// block's footer is read too, so that a shifted offset is found at opening; without it (a remote
+// file, where that reads the whole file) each block is still checked against the table when it is
+// inflated, so a wrong .gzi fails a read rather than giving bases from the wrong place.
 Result<BlockTable> table_from_gzi_starts(const std::string& gzi_path, const std::string& path,
-                                         const ByteSource& bytes, std::vector<BlockStart> starts);
+                                         const ByteSource& bytes, std::vector<BlockStart> starts,
+                                         bool check_steps = true);
 
 // Reads the .gzi at `gzi_path` for the BGZF file at `path` (IndexNotFound when it cannot be
 // opened) and returns the file's block table.
-Result<BlockTable> read_gzi(const std::string& gzi_path, const std::string& path, const ByteSource& bytes);
+Result<BlockTable> read_gzi(const std::string& gzi_path, const std::string& path, const ByteSource& bytes,
+                            bool check_steps = true);
 
 // The bytes of the .gzi for a table, identical to what bgzip -r writes for the same file.
 std::string format_gzi(const BlockTable& table);

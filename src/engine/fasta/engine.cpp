@@ -14,6 +14,7 @@
 #include "engine/fasta/headers.hpp"
 #include "engine/fasta/index_file.hpp"
 #include "engine/fasta/scan.hpp"
+#include "engine/io/remote_cache.hpp"
 
 namespace sekva {
 
@@ -50,12 +51,20 @@ Status write_index_at(const std::string& path, const std::vector<NamedEntry>& en
     return err;
 }
 
+FaidxError no_cache_error(const std::string& url) {
+    return io_error("no cache directory to keep the index of " + url +
+                    " in: set SEKVA_CACHE_DIR, or pass indexname= to put the index elsewhere");
+}
+
 }  // namespace
 
 Engine::Engine(OpenOptions options) : options_(std::move(options)) {
     index_path_ = options_.indexname ? *options_.indexname : options_.filename + ".fai";
-    absolute_filename_ = absolute_path(options_.filename);
-    absolute_index_path_ = absolute_path(index_path_);
+    // A URL reaches the same file from any working directory as it is.
+    auto absolute = [](const std::string& name) { return is_remote_name(name) ? name : absolute_path(name); };
+    absolute_filename_ = absolute(options_.filename);
+    absolute_index_path_ = absolute(index_path_);
+    if (!is_remote_name(options_.filename)) gzi_write_path_ = gzi_path();
 }
 
 FaidxError interrupted_error() { return io_error("interrupted"); }
@@ -64,6 +73,7 @@ Result<std::unique_ptr<Engine>> Engine::open(OpenOptions options, Interruption i
     try {
         std::unique_ptr<Engine> engine(new Engine(std::move(options)));
         const OpenOptions& opt = engine->options_;
+        if (is_remote_name(opt.filename)) return open_remote(std::move(engine), interruption, naming);
         if (!stat_path(opt.filename)) return FaidxError{ErrorKind::FastaNotFound, opt.filename};
 
         // Mapped unless it is to be written; a pipe or a device is read through its descriptor.
@@ -124,7 +134,7 @@ Status Engine::open_compressed(const std::shared_ptr<ByteSource>& file, bool reg
         // index of its uncompressed data, giving compressed bytes as bases.
         if (damaged_bgzf_head(head.value()))
             return io_error(opt.filename + " is a BGZF file whose first bytes are damaged");
-        if (stat_path(gzi))
+        if (!remote_ && stat_path(gzi))
             return io_error(opt.filename + " is not BGZF-compressed, but the block index " + gzi +
                             " lies beside it: the file is damaged or was replaced; remove the .gzi to read it as "
                             "uncompressed text");
@@ -135,10 +145,16 @@ Status Engine::open_compressed(const std::shared_ptr<ByteSource>& file, bool reg
     if (!can_inflate()) return no_decompressor_error(opt.filename);
     if (!has_eof_marker(bytes))
         write_warning(opt.filename + ": EOF marker is absent; the BGZF file is probably truncated");
-    auto gzi_time = modified(gzi), fasta_time = modified(opt.filename);
-    bool build = !gzi_time || (opt.build_index && opt.rebuild && fasta_time && later(*fasta_time, *gzi_time));
-    Result<BlockTable> table = build ? scan_block_table(opt.filename, bytes) : read_gzi(gzi, opt.filename, bytes);
-    if (!table.ok() && !build && opt.build_index) {
+    bool build = false;
+    Result<BlockTable> table = BlockTable{};
+    if (remote_) {
+        table = remote_block_table(bytes, *remote_->sequential(), build);
+    } else {
+        auto gzi_time = modified(gzi), fasta_time = modified(opt.filename);
+        build = !gzi_time || (opt.build_index && opt.rebuild && fasta_time && later(*fasta_time, *gzi_time));
+        table = build ? scan_block_table(opt.filename, bytes) : read_gzi(gzi, opt.filename, bytes);
+    }
+    if (!table.ok() && !build && opt.build_index && !remote_) {
         // A .gzi that does not describe the file is built again from the blocks.
         build = true;
         table = scan_block_table(opt.filename, bytes);
@@ -156,12 +172,16 @@ Status Engine::open_compressed(const std::shared_ptr<ByteSource>& file, bool reg
 // the .gzi: by the index build, which reads all the data anyway, or else by a pass of its own.
 Status Engine::check_compressed_table(bool index_built, const Interruption& interruption) {
     if (!bgzf_ || !table_unchecked_) return std::nullopt;
-    if (!index_built)
-        if (Status err = check_blocks(*bgzf_, [&] { return interruption(); }, interrupted_error())) return err;
+    if (!index_built) {
+        auto pass = bgzf_for_one_pass();
+        if (!pass.ok()) return std::move(pass.error());
+        if (Status err = check_blocks(*pass.value(), [&] { return interruption(); }, interrupted_error())) return err;
+    }
     table_unchecked_ = false;
     // Only an aid: a .gzi that cannot be written (a read-only directory) costs a scan and a check of
     // the blocks at the next opening, nothing more.
-    if (options_.build_index) static_cast<void>(write_gzi(gzi_path(), bgzf_->table()));
+    if (options_.build_index && !gzi_write_path_.empty())
+        static_cast<void>(write_gzi(gzi_write_path_, bgzf_->table()));
     return std::nullopt;
 }
 
@@ -194,6 +214,11 @@ Status Engine::check_index_fits(bool index_built, bool regular, std::uint64_t fi
         if (bgzf_ ? record_end(e, end) && end <= size : e.offset <= size) continue;
         if (bgzf_ && options_.build_index && options_.rebuild) {
             records.clear();
+            // A remote index is built again into the cache, never over the URL.
+            if (remote_ && is_remote_name(index_path_)) {
+                index_path_ = remote_cache_path(remote_->identity(), ".fai");
+                if (index_path_.empty()) return no_cache_error(options_.filename);
+            }
             if (Status err = build_index_file(interruption)) return err;
             return read_index(index_path_, records);
         }
@@ -224,8 +249,10 @@ Result<std::string> Engine::header(std::string_view key, const IndexEntry& entry
 }
 
 Status Engine::build_compressed_index(const Interruption& interruption) {
+    auto pass = bgzf_for_one_pass();
+    if (!pass.ok()) return std::move(pass.error());
     FastaScanner scanner;
-    Status err = for_each_piece(*bgzf_, 64, [&](std::string_view piece, std::uint64_t) -> Status {
+    Status err = for_each_piece(*pass.value(), 64, [&](std::string_view piece, std::uint64_t) -> Status {
         if (!interruption()) return interrupted_error();
         return scanner.feed(piece.data(), piece.size());
     });
@@ -239,6 +266,7 @@ Status Engine::build_compressed_index(const Interruption& interruption) {
 // scan stops at the first line that is not text, whatever follows.
 Status Engine::build_index_file(const Interruption& interruption) {
     if (bgzf_) return build_compressed_index(interruption);
+    if (remote_) return build_remote_index(interruption);
     // A signal that interrupts a read (a user's Ctrl-C during a long wait on a pipe) is asked about.
     auto opened = open_stream_source(options_.filename, [&]() -> Status {
         if (!interruption()) return interrupted_error();
@@ -268,6 +296,126 @@ Status Engine::build_index_file(const Interruption& interruption) {
         // newer than the file, and so never rebuilt.
         if (static_cast<std::uint64_t>(after.st_size) != total)
             return io_error("the FASTA file changed while its index was being built; open it again");
+    }
+    if (Status err = finish_scan(scanner, options_.filename)) return err;
+    return write_index_at(index_path_, scanner.entries());
+}
+
+// ---- Files opened by URL ----
+
+// A remote file is read through bounded range requests. Its index is the one named by indexname=
+// (a local path or a URL), else URL.fai, else the one kept in the local cache for this version of
+// the object, else built there in one pass over the file.
+Result<std::unique_ptr<Engine>> Engine::open_remote(std::unique_ptr<Engine> engine, const Interruption& interruption,
+                                                    const Naming& naming) {
+    const OpenOptions& opt = engine->options_;
+    if (!remote_access_built()) return no_remote_access_error(opt.filename);
+    if (opt.is_mutable) return io_error("a remote file cannot be opened to be written: " + opt.filename);
+    auto opened = HttpSource::open(opt.filename, FaidxError{ErrorKind::FastaNotFound, opt.filename});
+    if (!opened.ok()) return opened.error();
+    engine->remote_ = std::move(opened.value());
+    if (Status err = engine->open_compressed(engine->remote_, true)) return *err;
+    engine->bytes_ = engine->bgzf_ ? std::shared_ptr<const ByteSource>(engine->bgzf_) : engine->remote_;
+    engine->reader_.emplace(engine->bytes_.get(), nullptr, true);
+
+    bool build = false;
+    std::vector<NamedEntry> records;
+    if (Status err = engine->find_remote_index(interruption, build, records)) return *err;
+    if (Status err = engine->check_compressed_table(build, interruption)) return *err;
+    if (Status err = engine->check_index_fits(build, true, engine->remote_->size(), interruption, records))
+        return *err;
+    if (Status err = engine->name_records(std::move(records), naming)) return *err;
+    return engine;
+}
+
+// Finds (or builds) the index of a remote file and reads its records; `build` says it was built.
+// A remote index older than the file (by Last-Modified) is not used where rebuilding is allowed.
+Status Engine::find_remote_index(const Interruption& interruption, bool& build, std::vector<NamedEntry>& records) {
+    const OpenOptions& opt = options_;
+    const std::optional<std::int64_t> file_time = remote_->identity().modified_time();
+    if (opt.indexname && !is_remote_name(*opt.indexname)) {
+        // A local index: built where it is named when missing, rebuilt when older than the file.
+        auto index_time = modified(index_path_);
+        build = !index_time ? opt.build_index
+                            : opt.build_index && opt.rebuild && file_time && index_time->tv_sec < *file_time;
+    } else {
+        RemoteIdentity index;
+        auto text = fetch_remote_file(index_path_, &index);
+        if (!text.ok()) return std::move(text.error());
+        const auto index_time = index.modified_time();
+        const bool stale = opt.build_index && opt.rebuild && file_time && index_time && *index_time < *file_time;
+        if (text.value() && !stale) {
+            build = false;
+            return parse_index_text(*text.value(), records);
+        }
+        if (opt.indexname && !text.value() && !opt.build_index) return FaidxError{ErrorKind::IndexNotFound, index_path_};
+        const std::string cached = remote_cache_path(remote_->identity(), ".fai");
+        if (!cached.empty() && stat_path(cached)) {
+            index_path_ = cached;
+            build = false;
+        } else if (!opt.build_index) {
+            return FaidxError{ErrorKind::IndexNotFound, index_path_};
+        } else if (cached.empty()) {
+            return no_cache_error(opt.filename);
+        } else {
+            index_path_ = cached;
+            build = true;
+        }
+    }
+    if (build)
+        if (Status err = build_index_file(interruption)) return err;
+    return read_index(index_path_, records);
+}
+
+// The block table of a remote BGZF file: from URL.gzi, else from the cache, else scanned from the
+// blocks (and kept in the cache once checked). `pass` reads the compressed file in large pieces
+// for the scan; a .gzi's blocks are checked as they are read, not all at opening.
+Result<BlockTable> Engine::remote_block_table(const ByteSource& bytes, const ByteSource& pass, bool& build) {
+    const OpenOptions& opt = options_;
+    const std::string gzi_url = gzi_path();
+    auto text = fetch_remote_file(gzi_url);
+    if (!text.ok()) return std::move(text.error());
+    const std::string cached = remote_cache_path(remote_->identity(), ".gzi");
+    if (text.value()) {
+        auto starts = parse_gzi(*text.value(), gzi_url);
+        Result<BlockTable> table = starts.ok() ? table_from_gzi_starts(gzi_url, opt.filename, bytes, std::move(starts.value()), false)
+                                               : Result<BlockTable>(std::move(starts.error()));
+        // A .gzi that does not describe the file is built again from the blocks, as for a local one.
+        if (table.ok() || !opt.build_index) {
+            build = false;
+            return table;
+        }
+    } else if (!cached.empty() && stat_path(cached)) {
+        auto table = read_gzi(cached, opt.filename, bytes, false);
+        if (table.ok()) {
+            build = false;
+            return table;
+        }
+    }
+    gzi_write_path_ = cached;
+    build = true;
+    return scan_block_table(opt.filename, pass);
+}
+
+Result<std::shared_ptr<const BgzfFile>> Engine::bgzf_for_one_pass() const {
+    if (!remote_) return std::shared_ptr<const BgzfFile>(bgzf_);
+    auto pass = BgzfFile::open(bgzf_->path(), remote_->sequential(), bgzf_->table());
+    if (!pass.ok()) return std::move(pass.error());
+    return std::shared_ptr<const BgzfFile>(std::move(pass.value()));
+}
+
+// The text index of a remote file, from one pass over it in bounded pieces, never held whole.
+Status Engine::build_remote_index(const Interruption& interruption) {
+    const std::shared_ptr<const ByteSource> pass = remote_->sequential();
+    FastaScanner scanner;
+    std::unique_ptr<char[]> buffer(new char[SCAN_CHUNK]);
+    for (std::uint64_t at = 0; at < pass->size();) {
+        if (!interruption()) return interrupted_error();
+        auto got = read_at(*pass, at, SCAN_CHUNK, buffer.get());
+        if (!got.ok()) return std::move(got.error());
+        if (got.value() == 0) break;
+        if (Status err = scanner.feed(buffer.get(), got.value())) return err;
+        at += got.value();
     }
     if (Status err = finish_scan(scanner, options_.filename)) return err;
     return write_index_at(index_path_, scanner.entries());

@@ -12,6 +12,7 @@
 #include "engine/base/error.hpp"
 #include "engine/fasta/extract.hpp"
 #include "engine/fasta/name_table.hpp"
+#include "engine/io/http_source.hpp"
 
 namespace sekva {
 
@@ -83,11 +84,20 @@ public:
     const BgzfFile* bgzf() const { return bgzf_.get(); }
     // The header line of a record (after '>', trimmed), read from the file; `key` names it in errors.
     Result<std::string> header(std::string_view key, const IndexEntry& entry) const;
-    // The .gzi of a BGZF file: the FASTA path with ".gzi" appended.
+    // The .gzi of a BGZF file: the FASTA path (or URL) with ".gzi" appended.
     std::string gzi_path() const { return options_.filename + ".gzi"; }
+    // The remote object the bytes come from, when the file was opened by URL.
+    const HttpSource* remote() const { return remote_.get(); }
 
 private:
     explicit Engine(OpenOptions options);
+    static Result<std::unique_ptr<Engine>> open_remote(std::unique_ptr<Engine> engine, const Interruption& interruption,
+                                                       const Naming& naming);
+    Status find_remote_index(const Interruption& interruption, bool& build, std::vector<NamedEntry>& records);
+    Result<BlockTable> remote_block_table(const ByteSource& bytes, const ByteSource& pass, bool& build);
+    Status build_remote_index(const Interruption& interruption);
+    // The BGZF data read once from start to end: over a remote file, through large requests.
+    Result<std::shared_ptr<const BgzfFile>> bgzf_for_one_pass() const;
     Status open_compressed(const std::shared_ptr<ByteSource>& file, bool regular);
     Status check_compressed_table(bool index_built, const Interruption& interruption);
     Status check_index_fits(bool index_built, bool regular, std::uint64_t file_size, const Interruption& interruption,
@@ -103,6 +113,8 @@ private:
     std::shared_ptr<const ByteSource> bytes_;
     std::optional<Reader> reader_;  // over bytes_, made once they are known
     std::shared_ptr<BgzfFile> bgzf_;  // over the file's own bytes, when it is BGZF-compressed
+    std::shared_ptr<HttpSource> remote_;  // the file's own bytes, when it was opened by URL
+    std::string gzi_write_path_;          // where a .gzi built from the blocks is kept; empty: nowhere
     bool table_unchecked_ = false;  // the block table came from the blocks' footers, not a .gzi
     bool binary_head_ = false;      // a file read as text whose first bytes hold a NUL
 };

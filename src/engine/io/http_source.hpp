@@ -1,0 +1,107 @@
+// Files over HTTP(S): a byte source that reads bounded, checked byte ranges through libcurl, with a
+// small cache of recent pieces, and the fetching of small remote files (indexes) whole.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/base/error.hpp"
+#include "engine/io/byte_source.hpp"
+
+namespace sekva {
+
+// Whether `name` is a URL sekva reads remotely (http:// or https://, the scheme in any case);
+// any other name is a local path.
+bool is_remote_name(std::string_view name);
+// Whether this build reads remote files at all (it was built with libcurl).
+bool remote_access_built();
+// Io "sekva was built without remote access (libcurl): {url}".
+FaidxError no_remote_access_error(const std::string& url);
+
+// Called on the waiting thread around every wait for the network (a request, a back-off): the host
+// lets its other threads run meanwhile. `before` returns what `after` is given back. Set once,
+// before any file is opened.
+struct NetworkWaitHooks {
+    void* (*before)() = nullptr;
+    void (*after)(void* token) = nullptr;
+};
+void set_network_wait_hooks(NetworkWaitHooks hooks);
+
+// What identifies one version of a remote object: its size and validator, as the answer to the
+// opening request gave them. A later answer with another validator is another object.
+struct RemoteIdentity {
+    std::string url;            // as given: what messages name
+    std::string resolved;       // where the opening request ended after redirects: what is read
+    std::uint64_t size = 0;
+    std::string etag;           // empty when the server gave none
+    std::string last_modified;  // the Last-Modified header as sent, empty when none
+    // The validator as one text ("etag:..." or "modified:...;size:..."): what a cached index is keyed by.
+    std::string validator() const;
+    // Last-Modified in seconds since the epoch, when the server gave one that parses.
+    std::optional<std::int64_t> modified_time() const;
+};
+
+// How a source's requests are made: read from SEKVA_HTTP_RETRIES, SEKVA_HTTP_TIMEOUT and the CA
+// variables when the source is opened.
+struct HttpSettings {
+    int retries = 4;             // further attempts after a failed one (time-outs, 429, 5xx, drops)
+    long timeout_seconds = 30;   // to connect, and the longest stall of a transfer
+    std::string ca_file;         // CURL_CA_BUNDLE, else SSL_CERT_FILE; empty: libcurl's default
+    std::string ca_dir;          // SSL_CERT_DIR
+    static HttpSettings from_environment();
+};
+
+// The bytes of a remote object as they were when it was opened. Every request asks for a bounded
+// range, If-Match (or If-Unmodified-Since) the validator seen at opening, and every answer is
+// checked (206, Content-Range, body length, validator) before a byte of it is used. Small reads go
+// through a cache of recent pieces shared by all threads; long ones go straight to the caller.
+class HttpSource final : public ByteSource {
+public:
+    // One ranged GET of the first bytes learns the size and validator (the bytes stay cached). A
+    // 404 fails with `missing` (kind and payload); every other failure is Io naming the URL.
+    static Result<std::shared_ptr<HttpSource>> open(const std::string& url, const FaidxError& missing);
+
+    std::uint64_t size() const override { return identity_.size; }
+    Result<std::size_t> read_some(std::uint64_t offset, std::size_t n, char* out) const override;
+    std::size_t piece_bytes() const override { return 4 << 20; }
+    // A nul in bases is read from the object itself: no remote object shrinks under a map.
+    FaidxError nul_error() const override;
+    // The same object for one pass from start to end (an index build, a block scan): read in
+    // large pieces, through a cache of its own.
+    std::shared_ptr<const HttpSource> sequential() const;
+
+    const RemoteIdentity& identity() const { return identity_; }
+    // Requests made and body bytes received by all sources of this process: what tests count.
+    static std::uint64_t requests_made();
+
+    HttpSource(RemoteIdentity identity, HttpSettings settings, std::size_t window, std::size_t budget);
+
+private:
+    struct Piece {
+        std::uint64_t start = 0;
+        std::string bytes;
+        std::uint64_t used = 0;
+    };
+    bool from_cache(std::uint64_t offset, std::size_t n, char* out, std::size_t& got) const;
+    void to_cache(std::uint64_t start, std::string bytes) const;
+
+    RemoteIdentity identity_;
+    HttpSettings settings_;
+    std::size_t window_;  // the bytes one small read fetches around itself
+    std::size_t budget_;  // the most bytes the cache keeps
+    mutable std::mutex cache_mutex_;
+    mutable std::vector<Piece> pieces_;
+    mutable std::uint64_t tick_ = 0;
+};
+
+// The whole remote file at `url` (an index, which is small), read in bounded ranges; nothing when
+// it is not there (404). `identity`, when given, receives the file's identity.
+Result<std::optional<std::string>> fetch_remote_file(const std::string& url, RemoteIdentity* identity = nullptr);
+
+}  // namespace sekva

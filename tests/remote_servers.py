@@ -1,0 +1,273 @@
+"""Servers on loopback for the remote-file tests: nginx over HTTP and HTTPS, and a proxy that injects faults."""
+import http.client
+import json
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import threading
+import time
+import urllib.parse
+import urllib.request
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+
+# nginx lives in /usr/sbin on Debian, which a user's PATH may leave out.
+NGINX = shutil.which("nginx") or shutil.which("nginx", path="/usr/sbin:/sbin")
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for_port(port, process, seconds=10.0):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if process.poll() is not None:
+            return False
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=0.2):
+                return True
+        except OSError:
+            time.sleep(0.05)
+    return False
+
+
+def make_certificates(directory):
+    """A certificate authority and a server certificate for 127.0.0.1 it signed: (ca, cert, key) paths."""
+    ca_key, ca = os.path.join(directory, "ca.key"), os.path.join(directory, "ca.pem")
+    key, csr, cert = (os.path.join(directory, n) for n in ("server.key", "server.csr", "server.pem"))
+    ext = os.path.join(directory, "server.ext")
+    with open(ext, "w") as f:
+        f.write("subjectAltName=IP:127.0.0.1,DNS:localhost\nbasicConstraints=CA:FALSE\n")
+    quiet = {"check": True, "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", ca_key, "-out", ca,
+                    "-days", "2", "-subj", "/CN=sekva test CA"], **quiet)
+    subprocess.run(["openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", csr,
+                    "-subj", "/CN=127.0.0.1"], **quiet)
+    subprocess.run(["openssl", "x509", "-req", "-in", csr, "-CA", ca, "-CAkey", ca_key, "-CAcreateserial",
+                    "-out", cert, "-days", "2", "-extfile", ext], **quiet)
+    return ca, cert, key
+
+
+class Nginx:
+    """nginx serving `root` on 127.0.0.1 over HTTP (`http_url`) and HTTPS (`https_url`), in the foreground."""
+
+    def __init__(self, root, workdir):
+        self.root = root
+        self.http_port, self.https_port = free_port(), free_port()
+        self.ca, cert, key = make_certificates(workdir)
+        conf = os.path.join(workdir, "nginx.conf")
+        temp = os.path.join(workdir, "temp")
+        os.makedirs(temp, exist_ok=True)
+        # /moved.fa (and its index) redirect within the server; /away.fa to plain HTTP on another host
+        # name (from HTTP) or to plain HTTP (from HTTPS); /secret.fa is forbidden.
+        locations = ("location = /moved.fa { return 302 /plain.fa; } "
+                     "location = /moved.fa.fai { return 302 /plain.fa.fai; } "
+                     "location = /secret.fa { return 403; }")
+        with open(conf, "w") as f:
+            f.write(f"""
+daemon off;
+master_process off;
+worker_processes 1;
+pid {workdir}/nginx.pid;
+error_log {workdir}/error.log;
+events {{ worker_connections 256; }}
+http {{
+    access_log off;
+    client_body_temp_path {temp}/body;
+    proxy_temp_path {temp}/proxy;
+    fastcgi_temp_path {temp}/fastcgi;
+    uwsgi_temp_path {temp}/uwsgi;
+    scgi_temp_path {temp}/scgi;
+    default_type application/octet-stream;
+    server {{
+        listen 127.0.0.1:{self.http_port};
+        root {root};
+        {locations}
+        location = /away.fa {{ return 302 http://localhost:{self.http_port}/plain.fa; }}
+    }}
+    server {{
+        listen 127.0.0.1:{self.https_port} ssl;
+        ssl_certificate {cert};
+        ssl_certificate_key {key};
+        root {root};
+        {locations}
+        location = /away.fa {{ return 302 http://127.0.0.1:{self.http_port}/plain.fa; }}
+    }}
+}}
+""")
+        self.process = subprocess.Popen([NGINX, "-p", workdir, "-c", conf, "-e", f"{workdir}/error.log"],
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if not (wait_for_port(self.http_port, self.process) and wait_for_port(self.https_port, self.process)):
+            self.stop()
+            with open(os.path.join(workdir, "error.log")) as f:
+                raise RuntimeError("nginx did not start: " + f.read())
+
+    def http_url(self, name):
+        return f"http://127.0.0.1:{self.http_port}/{name}"
+
+    def https_url(self, name):
+        return f"https://127.0.0.1:{self.https_port}/{name}"
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+
+
+def proxy_server(upstream_port):
+    """The fault-injecting proxy's server, not yet serving (FaultProxy runs it in a process of its own,
+    so that what the tests count is never slowed by the tests' own interpreter)."""
+    state = {"faults": [], "always": None, "delay": 3.0, "requests": [], "body_bytes": 0}
+    lock = threading.Lock()
+
+    class Handler(BaseHTTPRequestHandler):
+        protocol_version = "HTTP/1.1"
+
+        def log_message(self, *args):
+            pass
+
+        def control(self):
+            query = urllib.parse.parse_qs(urllib.parse.urlsplit(self.path).query)
+            with lock:
+                if "faults" in query:
+                    state["faults"] = [f for f in query["faults"][0].split(",") if f]
+                if "always" in query:
+                    state["always"] = query["always"][0] or None
+                if "delay" in query:
+                    state["delay"] = float(query["delay"][0])
+                if "reset" in query:
+                    state["requests"], state["body_bytes"] = [], 0
+                body = json.dumps({"requests": state["requests"], "body_bytes": state["body_bytes"]}).encode()
+            self.send_response(200)
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
+
+        def do_GET(self):
+            if self.path.startswith("/_proxy"):
+                self.control()
+                return
+            with lock:
+                state["requests"].append((self.path, self.headers.get("Range")))
+                fault = state["faults"].pop(0) if state["faults"] else state["always"]
+            if fault == "drop":
+                self.close_connection = True
+                self.connection.shutdown(socket.SHUT_RDWR)
+                return
+            if fault == "delay":
+                time.sleep(state["delay"])
+            if fault == "503":
+                self.send_response(503)
+                self.send_header("Retry-After", "0")
+                self.send_header("Content-Length", "0")
+                self.end_headers()
+                return
+            headers = {k: v for k, v in self.headers.items() if k.lower() not in ("host", "connection")}
+            if fault == "ignore_range":
+                headers.pop("Range", None)
+            upstream = http.client.HTTPConnection("127.0.0.1", upstream_port, timeout=30)
+            try:
+                upstream.request("GET", self.path, headers=headers)
+                answer = upstream.getresponse()
+                body = answer.read()
+                self.send_response(answer.status)
+                for k, v in answer.getheaders():
+                    key = k.lower()
+                    if key in ("connection", "content-length", "transfer-encoding", "keep-alive", "server", "date"):
+                        continue
+                    if fault == "wrong_range" and key == "content-range":
+                        unit, rest = v.split(" ", 1)
+                        span, total = rest.split("/")
+                        a, b = (int(x) for x in span.split("-"))
+                        v = f"{unit} {a + 1}-{b + 1}/{total}"
+                    if fault == "etag" and key == "etag":
+                        v = '"changed-' + v.strip('"') + '"'
+                    self.send_header(k, v)
+                # "truncate" promises the whole body and closes half-way; "short" sends half a body
+                # with a length that fits it.
+                sent = body[: len(body) // 2] if fault in ("truncate", "short") else body
+                self.send_header("Content-Length", str(len(body) if fault == "truncate" else len(sent)))
+                self.end_headers()
+                with lock:
+                    state["body_bytes"] += len(sent)
+                self.wfile.write(sent)
+                self.wfile.flush()
+                if fault == "truncate":
+                    self.close_connection = True
+                    self.connection.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                self.close_connection = True
+            finally:
+                upstream.close()
+
+    server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    server.daemon_threads = True
+    return server
+
+
+def serve_proxy(upstream_port):
+    server = proxy_server(upstream_port)
+    print(server.server_address[1], flush=True)
+    server.serve_forever()
+
+
+class FaultProxy:
+    """An HTTP proxy in a process of its own, forwarding GETs to an upstream port and counting what
+    it sends.
+
+    `set(faults=[...])` gives fault names, each used up by one request (in order); `set(always=...)`
+    one that applies to every request. Faults: "drop" (close without an answer), "delay" (wait
+    `delay` seconds first), "503" (answer 503), "truncate" (close half-way through the body),
+    "short" (a body shorter than the range, with a Content-Length that fits it), "ignore_range"
+    (forward without Range: a 200 with the whole file), "wrong_range" (a Content-Range shifted by
+    one byte), "etag" (another ETag).
+    """
+
+    def __init__(self, upstream_port):
+        self.process = subprocess.Popen([sys.executable, __file__, "proxy", str(upstream_port)],
+                                        stdout=subprocess.PIPE, text=True)
+        self.port = int(self.process.stdout.readline())
+
+    def url(self, name):
+        return f"http://127.0.0.1:{self.port}/{name}"
+
+    def control(self, **query):
+        with urllib.request.urlopen(self.url("_proxy?" + urllib.parse.urlencode(query)), timeout=10) as answer:
+            return json.loads(answer.read())
+
+    def set(self, faults=None, always=None, delay=None):
+        query = {"always": always or ""}
+        if faults is not None:
+            query["faults"] = ",".join(faults)
+        if delay is not None:
+            query["delay"] = delay
+        self.control(**query)
+
+    def reset_counts(self):
+        self.control(reset=1)
+
+    @property
+    def requests(self):
+        return [tuple(r) for r in self.control()["requests"]]
+
+    @property
+    def body_bytes(self):
+        return self.control()["body_bytes"]
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait(10)
+        self.process.stdout.close()
+
+
+if __name__ == "__main__" and sys.argv[1:2] == ["proxy"]:
+    serve_proxy(int(sys.argv[2]))
