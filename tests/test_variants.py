@@ -167,7 +167,7 @@ def test_symbolic_alleles_are_refused_naming_the_row(genome, field, value):
     ({"positions": [1]}, ValueError, "different lengths"),
     ({"alts": ["A", 5]}, TypeError, r"^alts\[1\]: expected str or bytes, got int$"),
     ({"width": 0}, ValueError, "argument 'width'"),
-    ({"dtype": "float32"}, ValueError, "windows of ASCII codes are uint8"),
+    ({"dtype": "float32"}, ValueError, "rows of ASCII codes are uint8"),
     ({"rc": [True]}, ValueError, "rc has 1 items for 2 variants"),
     ({"pad": "NN"}, ValueError, "argument 'pad'"),
 ])

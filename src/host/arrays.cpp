@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "engine/bulk/array_fill.hpp"
@@ -222,6 +223,44 @@ bool read_onehot_layout(const char* callable, PyObject* alphabet_arg, PyObject* 
     return true;
 }
 
+// The options of fetch_variants and fetch_haplotypes that say what a row holds: width (0 when
+// absent and allowed to be), onehot with alphabet and dtype, pad and check_ref.
+struct RowOptions {
+    bool onehot = false, check_ref = true;
+    char pad = 'N';
+    std::uint64_t width = 0;
+    OneHotLayout layout{};
+    const DType* type = nullptr;
+
+    bool read(const char* callable, PyObject* width_arg, PyObject* onehot_arg, PyObject* alphabet, PyObject* dtype,
+              PyObject* pad_arg, PyObject* check_ref_arg, bool width_required) {
+        std::int64_t w = 0;
+        const bool given = width_arg && width_arg != Py_None;
+        if ((given || width_required) && !to_i64(width_arg ? width_arg : Py_None, "width", w)) return false;
+        if ((given || width_required) && (w < 1 || w > (INT64_C(1) << 40))) {
+            PyErr_SetString(PyExc_ValueError, "argument 'width': expected a positive number of bases");
+            return false;
+        }
+        width = static_cast<std::uint64_t>(w);
+        if ((onehot_arg && !to_bool(onehot_arg, "onehot", onehot)) || (pad_arg && !single_ascii_letter(pad_arg, "pad", pad)) ||
+            (check_ref_arg && !to_bool(check_ref_arg, "check_ref", check_ref)))
+            return false;
+        if (onehot && !width) {
+            PyErr_SetString(PyExc_ValueError, "onehot=True needs width=: one-hot rows are of one width");
+            return false;
+        }
+        layout.width = width;
+        layout.channels_last = true;
+        if (!read_onehot_layout(callable, alphabet, dtype, layout, type)) return false;
+        if (!onehot && type->type != OneHotType::UInt8) {
+            PyErr_SetString(PyExc_ValueError, "argument 'dtype': rows of ASCII codes are uint8; one-hot ones take others");
+            return false;
+        }
+        return true;
+    }
+    std::tuple<bool, bool, char, std::uint64_t, const DType*> plain() const { return {onehot, check_ref, pad, width, type}; }
+};
+
 // Raises what checking or filling variant windows failed with: a REF that does not match is a
 // ValueError naming the variant and where it lies (`record_of(k)`: the name of variant k's record).
 template <class RecordOf>
@@ -303,31 +342,14 @@ PyObject* fetch_variants(const Engine& engine, const char* callable, PyObject* c
     PyObject* slot[12];
     if (!bind_fastcall(sig, args, nargs, kwnames, slot)) return nullptr;
     Variants variants;
-    std::int64_t w;
-    bool onehot = false, check_ref = true;
-    char pad = 'N';
-    if (!read_variants(engine, slot[0], slot[1], slot[2], slot[3], variants) || !to_i64(slot[4], "width", w))
+    if (!read_variants(engine, slot[0], slot[1], slot[2], slot[3], variants) ||
+        !read_strands(slot[5], variants.count(), "variants",
+                      [&](std::size_t i, bool reverse) { variants.rows[i].reverse = reverse; }))
         return nullptr;
-    if (w < 1 || w > (INT64_C(1) << 40)) {
-        PyErr_SetString(PyExc_ValueError, "argument 'width': expected a positive number of bases");
-        return nullptr;
-    }
-    const auto width = static_cast<std::uint64_t>(w);
-    if (!read_strands(slot[5], variants.count(), "variants",
-                      [&](std::size_t i, bool reverse) { variants.rows[i].reverse = reverse; }) ||
-        (slot[6] && !to_bool(slot[6], "onehot", onehot)) || (slot[9] && !single_ascii_letter(slot[9], "pad", pad)) ||
-        (slot[10] && !to_bool(slot[10], "check_ref", check_ref)))
-        return nullptr;
-
-    OneHotLayout layout{};
-    layout.width = width;
-    layout.channels_last = true;
-    const DType* type = nullptr;
-    if (!read_onehot_layout(callable, slot[7], slot[8], layout, type)) return nullptr;
-    if (!onehot && type->type != OneHotType::UInt8) {
-        PyErr_SetString(PyExc_ValueError, "argument 'dtype': windows of ASCII codes are uint8; one-hot ones take others");
-        return nullptr;
-    }
+    RowOptions options;
+    if (!options.read(callable, slot[4], slot[6], slot[7], slot[8], slot[9], slot[10], true)) return nullptr;
+    const auto [onehot, check_ref, pad, width, type] = options.plain();
+    OneHotLayout& layout = options.layout;
     const std::uint64_t channels = onehot ? layout.channels : 1;
     if (!check_size(variants.count(), width, channels * type->size)) return nullptr;
     std::vector<Py_ssize_t> shape = {static_cast<Py_ssize_t>(variants.count()), static_cast<Py_ssize_t>(width)};
@@ -410,31 +432,11 @@ PyObject* fetch_haplotypes(const Engine& engine, const char* callable, PyObject*
     }
     if (!read_strands(slot[9], n, "regions", [&](std::size_t i, bool reverse) { rows[i].reverse = reverse; }))
         return nullptr;
-    std::int64_t w = 0;
-    bool onehot = false, check_ref = true;
-    char pad = 'N';
-    const bool fixed = slot[8] && slot[8] != Py_None;
-    if ((fixed && !to_i64(slot[8], "width", w)) || (slot[10] && !to_bool(slot[10], "onehot", onehot)) ||
-        (slot[13] && !single_ascii_letter(slot[13], "pad", pad)) || (slot[14] && !to_bool(slot[14], "check_ref", check_ref)))
-        return nullptr;
-    if (fixed && (w < 1 || w > (INT64_C(1) << 40))) {
-        PyErr_SetString(PyExc_ValueError, "argument 'width': expected a positive number of bases");
-        return nullptr;
-    }
-    if (onehot && !fixed) {
-        PyErr_SetString(PyExc_ValueError, "onehot=True needs width=: one-hot rows are of one width");
-        return nullptr;
-    }
-    const auto width = static_cast<std::uint64_t>(w);
-    OneHotLayout layout{};
-    layout.width = width;
-    layout.channels_last = true;
-    const DType* type = nullptr;
-    if (!read_onehot_layout(callable, slot[11], slot[12], layout, type)) return nullptr;
-    if (!onehot && type->type != OneHotType::UInt8) {
-        PyErr_SetString(PyExc_ValueError, "argument 'dtype': rows of ASCII codes are uint8; one-hot ones take others");
-        return nullptr;
-    }
+    RowOptions options;
+    if (!options.read(callable, slot[8], slot[10], slot[11], slot[12], slot[13], slot[14], false)) return nullptr;
+    const auto [onehot, check_ref, pad, width, type] = options.plain();
+    const bool fixed = width != 0;
+    OneHotLayout& layout = options.layout;
     // Where each row goes: one width for all, or each haplotype's own length.
     std::vector<std::uint64_t> at(n + 1, 0);
     for (std::size_t i = 0; i < n; ++i)
