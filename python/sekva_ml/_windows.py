@@ -39,17 +39,20 @@ def n_runs(fasta: Any, name: str, length: int) -> tuple[np.ndarray, np.ndarray]:
         begins = chunk_starts[first:first + _CHUNKS_PER_CALL]
         ends = np.minimum(begins + _CHUNK, length)
         data, offsets = fasta.fetch_ragged(names=[name] * len(begins), starts=begins + 1, ends=ends)
-        flags = np.zeros(len(data) + 2, dtype=np.int8)
-        flags[1:-1] = _NOT_ACGT[data]
-        edges = np.diff(flags)
-        run_starts = np.flatnonzero(edges == 1)
-        run_ends = np.flatnonzero(edges == -1)
-        # positions in `data` become positions in the record (the chunks are back to back)
-        starts_parts.append(run_starts + begins[0])
-        ends_parts.append(run_ends + begins[0])
         if offsets[-1] != ends[-1] - begins[0]:
             raise ValueError(f"record {name!r} gave {offsets[-1]} bases where its index promises "
                              f"{ends[-1] - begins[0]}")
+        flags = _NOT_ACGT[data]
+        # run edges from comparisons of neighbours: no copy of the flags, and only the edges listed
+        run_starts = np.flatnonzero(flags[1:] > flags[:-1]) + 1
+        run_ends = np.flatnonzero(flags[:-1] > flags[1:]) + 1
+        if len(flags) and flags[0]:
+            run_starts = np.concatenate(([0], run_starts))
+        if len(flags) and flags[-1]:
+            run_ends = np.append(run_ends, len(flags))
+        # positions in `data` become positions in the record (the chunks are back to back)
+        starts_parts.append(run_starts + begins[0])
+        ends_parts.append(run_ends + begins[0])
     starts = np.concatenate(starts_parts) if starts_parts else np.zeros(0, np.int64)
     ends = np.concatenate(ends_parts) if ends_parts else np.zeros(0, np.int64)
     # a run cut by a boundary between two calls is one run
