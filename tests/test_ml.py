@@ -525,6 +525,14 @@ def test_read_vcf_refuses_damaged_files(tmp_path, text, message):
         read_vcf(str(path))
 
 
+def test_read_vcf_region_may_be_a_name_holding_a_colon(tmp_path):
+    path = tmp_path / "hla.vcf"
+    path.write_text("HLA-A*01:01\t5\t.\tA\tT\nHLA-A*01\t1\t.\tA\tT\nHLA-A*01\t2\t.\tA\tT\n")
+    # both readings hold: the record named so, and HLA-A*01 from POS 1 on
+    assert read_vcf(str(path), "HLA-A*01:01")["chrom"].tolist() == ["HLA-A*01:01", "HLA-A*01", "HLA-A*01"]
+    assert read_vcf(str(path), "HLA-A*01:02-9")["pos"].tolist() == [2]
+
+
 @pytest.mark.parametrize("region", ["", "chrA:0-10", "chrA:20-10"])
 def test_read_vcf_refuses_bad_regions(vcf, region):
     with pytest.raises(ValueError, match="region"):

@@ -21,15 +21,15 @@ _FAIDX_OPTIONS = ("filename", "indexname", "as_raw", "strict_bounds", "sequence_
                   "filt_function", "read_long_names", "duplicate_action", "read_ahead", "warn_to")
 
 
-def open_genome(genome: Any) -> Any:
+def open_genome(genome: Any) -> sekva.Fasta:
     """A Fasta as given; a path opened as a Fasta; a Faidx as a Fasta of the same file and options
     (the samplers need record lengths, which only a Fasta offers; opening reads only the .fai)."""
     if isinstance(genome, sekva.Fasta):
         return genome
     if isinstance(genome, sekva.Faidx):
-        _, args = genome.__reduce__()[:2]
-        return sekva.Fasta(**dict(zip(_FAIDX_OPTIONS, args)))
-    if isinstance(genome, (str, bytes, os.PathLike)):
+        reduced: Any = genome.__reduce__()
+        return sekva.Fasta(**dict(zip(_FAIDX_OPTIONS, reduced[1])))
+    if isinstance(genome, (str, os.PathLike)):
         return sekva.Fasta(genome)
     raise TypeError(f"genome must be a sekva.Fasta, a sekva.Faidx or a path, not {type(genome).__name__}")
 
@@ -145,7 +145,8 @@ def _mix(x: np.ndarray) -> np.ndarray:
     """splitmix64's finaliser over a uint64 array (wrapping arithmetic)."""
     x = (x ^ (x >> np.uint64(30))) * np.uint64(0xBF58476D1CE4E5B9)
     x = (x ^ (x >> np.uint64(27))) * np.uint64(0x94D049BB133111EB)
-    return x ^ (x >> np.uint64(31))
+    out: np.ndarray = x ^ (x >> np.uint64(31))
+    return out
 
 
 def uniforms(seed: int, epoch: int, stream: int, index: np.ndarray) -> np.ndarray:

@@ -39,7 +39,8 @@ def read_vcf(path: Any, region: str | None = None, *, keep_symbolic: bool = True
     one row per ALT allele (a site with ALT "A,T" gives two rows), in file order.
 
     The file may be plain text or gzip/BGZF (told apart by its first bytes). `region` keeps the rows
-    of one record, "chr1", or of the POS range of one, "chr1:1000-2000" (1-based, inclusive). Symbolic
+    of one record, "chr1", or of the POS range of one, "chr1:1000-2000" (1-based, inclusive; a record
+    whose whole name is the region text, such as "HLA-A*01:01", is kept whole as well). Symbolic
     alleles (<DEL>, *, breakends, and "." for a site with no ALT) stay as given, which
     fetch_variants refuses: `keep_symbolic=False` leaves out those rows."""
     wanted = None if region is None else parse_region(region)
@@ -62,7 +63,7 @@ def read_vcf(path: Any, region: str | None = None, *, keep_symbolic: bool = True
             raise ValueError(f"{where} line {number}: POS {position_text!r} is not an integer") from None
         if position < 0:
             raise ValueError(f"{where} line {number}: POS {position} is negative")
-        if wanted is not None:
+        if wanted is not None and name != region:
             if name != wanted[0] or position < wanted[1] or (wanted[2] is not None and position > wanted[2]):
                 continue
         for allele in alternates.split(","):

@@ -168,7 +168,8 @@ class GenomeWindows:
 
     def _n_count(self, begin: np.ndarray) -> np.ndarray:
         """N bases in [begin, begin + width) of the records laid end to end."""
-        return self._n_upto(begin + self.width) - self._n_upto(begin)
+        count: np.ndarray = self._n_upto(begin + self.width) - self._n_upto(begin)
+        return count
 
     def _n_upto(self, x: np.ndarray) -> np.ndarray:
         assert self._n_starts is not None
@@ -183,14 +184,19 @@ class GenomeWindows:
     def _draw(self, rng: np.random.Generator, n: int) -> tuple[np.ndarray, np.ndarray]:
         """(record index, start) of n windows that pass max_n, drawn uniformly over usable starts."""
         records, starts = [], []
-        found = draws = 0
+        found = draws = accepted = 0
         limit = _DRAWS_PER_WINDOW * n + 10_000
         while found < n:
             if draws >= limit:
                 raise ValueError(f"only {found} of {n} windows found in {draws} draws: fewer than one window of "
                                  f"{self.width} bases in {_DRAWS_PER_WINDOW} holds at most max_n={self.max_n} of N "
                                  f"in split {self.split!r}")
-            k = min(max(4 * (n - found), 256), limit - draws) if self._n_starts is not None else n - found
+            # as many draws as the acceptance seen so far says are needed, and a few more
+            wanted = n - found
+            if self._n_starts is not None:
+                rate = max(accepted / draws, 1 / _DRAWS_PER_WINDOW) if draws else 1.0
+                wanted = min(int(wanted / rate * 1.1) + 16, limit - draws)
+            k = wanted
             draws += k
             u = rng.integers(0, self.usable, size=k, dtype=np.int64)
             segment = np.searchsorted(self._segment_end, u, side="right")
@@ -199,6 +205,7 @@ class GenomeWindows:
             if self._n_starts is not None:
                 ok = self._n_count(self._offsets[record] + start) <= self._max_n_bases
                 record, start = record[ok], start[ok]
+            accepted += len(record)
             take = min(n - found, len(record))
             records.append(record[:take])
             starts.append(start[:take])
