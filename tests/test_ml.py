@@ -289,7 +289,8 @@ def test_windows_refuse_bad_arguments(genome, kwargs, error, message):
 def test_exclusions_read_from_a_bed_file(genome, tmp_path):
     path, records = genome
     bed = tmp_path / "x.bed"
-    bed.write_text("track name=blacklist\n# gaps\nchrA\t0\t400\tgap\t0\t+\r\n\nchrB\t10\t540\nchrC\t0\t320\n")
+    bed.write_text("track name=blacklist\n# gaps\nchrA\t0\t400\tgap\t0\t+\r\n\nchrB\t10\t540\tx\t0\tHigh Signal\n"
+                   "chrC\t0\t320\n")
     gw = GenomeWindows(path, 50, exclude=str(bed), max_n=1.0, seed=2, batch_size=400)
     seen = set()
     for k in range(30):

@@ -62,11 +62,13 @@ def check_seed(seed: Any) -> int:
     return int(seed)
 
 
-def read_intervals(source: Any, what: str) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray | None]:
+def read_intervals(source: Any, what: str, stranded: bool = True
+                   ) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray | None]:
     """(names, starts, ends, strands or None) from a BED path or from columns (BED coordinates:
-    0-based starts, exclusive ends). Lines starting with '#', 'track' or 'browser' are headers."""
+    0-based starts, exclusive ends). Lines starting with '#', 'track' or 'browser' are headers.
+    Without `stranded`, a sixth BED column is not read (blacklists put other things there)."""
     if isinstance(source, (str, bytes, os.PathLike)):
-        return _read_bed(source, what)
+        return _read_bed(source, what, stranded)
     columns = tuple(source)
     if len(columns) not in (3, 4):
         raise ValueError(f"{what} must be a BED path or (names, starts, ends[, strands]) columns")
@@ -110,7 +112,7 @@ def _check_strands(strands: np.ndarray, what: str) -> np.ndarray:
     return strands
 
 
-def _read_bed(path: Any, what: str) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray | None]:
+def _read_bed(path: Any, what: str, stranded: bool) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray | None]:
     names: list[str] = []
     starts: list[int] = []
     ends: list[int] = []
@@ -132,7 +134,7 @@ def _read_bed(path: Any, what: str) -> tuple[np.ndarray, np.ndarray, np.ndarray,
             names.append(fields[0])
             starts.append(start)
             ends.append(end)
-            strands.append(fields[5] if len(fields) > 5 else "+")
+            strands.append(fields[5] if stranded and len(fields) > 5 else "+")
     strand_column = _check_strands(np.array(strands, dtype=str), what) if strands else np.array([], dtype=str)
     return (np.array(names, dtype=str), np.array(starts, dtype=np.int64), np.array(ends, dtype=np.int64),
             strand_column)

@@ -304,7 +304,7 @@ def _split_records(lengths: Mapping[str, int], records: Sequence[str] | None,
 def _excluded_by_record(exclude: Any) -> dict[str, np.ndarray]:
     if exclude is None:
         return {}
-    names, starts, ends, _ = read_intervals(exclude, "exclude")
+    names, starts, ends, _ = read_intervals(exclude, "exclude", stranded=False)
     out = {}
     for name in np.unique(names).tolist():
         mine = names == name
