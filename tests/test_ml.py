@@ -260,6 +260,31 @@ def test_a_changed_file_gets_a_new_n_index(tmp_path):
     assert set(gw.sample(20)[2].tolist()) == {100}
 
 
+def test_n_index_kept_on_disk_is_used_and_renewed(genome, tmp_path, monkeypatch):
+    path, records = genome
+    cache = tmp_path / "cache"
+    cache.mkdir()
+    monkeypatch.setattr(_windows, "_n_runs_cache", {})
+    first = GenomeWindows(path, 20, max_n=0.0, seed=4, cache_dir=str(cache)).batch(1)
+    files = {str(np.load(f)["key"]).split(", ")[2].strip("'"): f for f in cache.iterdir()}
+    assert sorted(files) == sorted(records)
+    # a process with an empty memory cache reads the files, not the bases: a file saying that
+    # chrD is all N keeps chrD out
+    with np.load(files["chrD"]) as f:
+        key = f["key"]
+    np.savez(files["chrD"], key=key, starts=np.array([0]), ends=np.array([30]))
+    monkeypatch.setattr(_windows, "_n_runs_cache", {})
+    names = np.concatenate([GenomeWindows(path, 20, seed=4, cache_dir=str(cache)).batch(k)[1] for k in range(20)])
+    assert "chrD" not in names and "chrA" in names
+    # a damaged file is made again from the bases
+    files["chrD"].write_bytes(b"not a numpy file")
+    monkeypatch.setattr(_windows, "_n_runs_cache", {})
+    again = GenomeWindows(path, 20, max_n=0.0, seed=4, cache_dir=str(cache)).batch(1)
+    assert all((a == b).all() for a, b in zip(first, again))
+    with np.load(files["chrD"]) as f:
+        assert f["starts"].tolist() == [] and f["ends"].tolist() == []
+
+
 @pytest.mark.parametrize("kwargs, error, message", [
     (dict(split="valid"), ValueError, "split must be 'train' or one of"),
     (dict(holdout={"valid": ["chrQ"]}), KeyError, "chrQ"),

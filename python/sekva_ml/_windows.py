@@ -2,6 +2,7 @@
 regions, a largest fraction of N and reverse-complement augmentation."""
 from __future__ import annotations
 
+import hashlib
 import os
 import threading
 from typing import Any, Iterator, Mapping, Sequence
@@ -26,13 +27,23 @@ _n_runs_cache: dict[tuple[Any, ...], tuple[np.ndarray, np.ndarray]] = {}
 _n_runs_lock = threading.Lock()
 
 
-def n_runs(fasta: Any, name: str, length: int) -> tuple[np.ndarray, np.ndarray]:
-    """(starts, ends) of the runs of N in a record, 0-based and end-exclusive, sorted."""
+def n_runs(fasta: Any, name: str, length: int, cache_dir: Any = None) -> tuple[np.ndarray, np.ndarray]:
+    """(starts, ends) of the runs of N in a record, 0-based and end-exclusive, sorted; kept for the
+    process, and in `cache_dir` too when given (a file per record, named by a hash of the key)."""
     key = _cache_key(fasta, name, length)
     with _n_runs_lock:
         found = _n_runs_cache.get(key)
     if found is not None:
         return found
+    stored = None
+    if cache_dir is not None:
+        digest = hashlib.sha256(repr(key).encode()).hexdigest()[:32]
+        stored = os.path.join(os.fspath(cache_dir), f"sekva-n-runs-{digest}.npz")
+        found = _load_runs(stored, key)
+        if found is not None:
+            with _n_runs_lock:
+                _n_runs_cache[key] = found
+            return found
     starts_parts, ends_parts = [], []
     chunk_starts = np.arange(0, length, _CHUNK, dtype=np.int64)
     for first in range(0, len(chunk_starts), _CHUNKS_PER_CALL):
@@ -63,7 +74,38 @@ def n_runs(fasta: Any, name: str, length: int) -> tuple[np.ndarray, np.ndarray]:
     runs = (starts.astype(np.int64), ends.astype(np.int64))
     with _n_runs_lock:
         _n_runs_cache[key] = runs
+    if stored is not None:
+        _store_runs(stored, key, runs)
     return runs
+
+
+def _load_runs(path: str, key: tuple[Any, ...]) -> tuple[np.ndarray, np.ndarray] | None:
+    """The runs stored for this key, or None when the file is missing, damaged or for another key."""
+    try:
+        with np.load(path, allow_pickle=False) as f:
+            if str(f["key"]) != repr(key):
+                return None
+            starts, ends = f["starts"].astype(np.int64), f["ends"].astype(np.int64)
+    except (OSError, ValueError, KeyError, EOFError):
+        return None
+    if starts.shape != ends.shape or starts.ndim != 1:
+        return None
+    return starts, ends
+
+
+def _store_runs(path: str, key: tuple[Any, ...], runs: tuple[np.ndarray, np.ndarray]) -> None:
+    """Written to a temporary name and renamed, so a reader never sees half a file; a cache that
+    cannot be written only costs the next process the pass over the bases."""
+    temporary = f"{path}.{os.getpid()}.{threading.get_ident()}.tmp"
+    try:
+        with open(temporary, "wb") as f:
+            np.savez(f, key=np.array(repr(key)), starts=runs[0], ends=runs[1])
+        os.replace(temporary, path)
+    except OSError:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
 
 
 def _cache_key(fasta: Any, name: str, length: int) -> tuple[Any, ...]:
@@ -114,8 +156,10 @@ class GenomeWindows:
     def __init__(self, genome: Any, width: int, *, records: Sequence[str] | None = None,
                  holdout: Mapping[str, Sequence[str]] | None = None, split: str = "train",
                  exclude: Any = None, max_n: float = 0.0, rc: float = 0.0, seed: int = 0, onehot: bool = True,
-                 dtype: Any = "float32", batch_size: int = 256, batches: int | None = None) -> None:
+                 dtype: Any = "float32", batch_size: int = 256, batches: int | None = None,
+                 cache_dir: Any = None) -> None:
         self.genome = open_genome(genome)
+        self.cache_dir = cache_dir
         self.width = check_width(width)
         self.max_n = check_probability("max_n", max_n)
         self.rc = check_probability("rc", rc)
@@ -159,7 +203,7 @@ class GenomeWindows:
             return
         run_starts, run_lengths = [], []
         for i, name in enumerate(self.records):
-            starts, ends = n_runs(self.genome, name, int(record_lengths[i]))
+            starts, ends = n_runs(self.genome, name, int(record_lengths[i]), self.cache_dir)
             run_starts.append(starts + self._offsets[i])
             run_lengths.append(ends - starts)
         self._n_starts = np.concatenate(run_starts)
