@@ -20,9 +20,9 @@ HOLDOUT = {"valid": ["chr2"], "test": ["chr3"]}
 MAX_N, RC, SEED = 0.01, 0.5, 1
 COMPLEMENT = bytes.maketrans(b"ACGTacgtNn", b"TGCAtgcaNn")
 
-COST = ("about 3 minutes (30 s of them making the N index of 1.3 billion bases, 1 minute in the DataLoader "
-        "rows when torch is installed); no disk beyond bench/data; peak memory about 1 GB (a 64 MB chunk of "
-        "bases at a time while the N index is made, the workers' interpreters and torch).")
+COST = ("about 1 minute on an idle machine, up to 3 under load (15-30 s of it making the N index of 1.3 "
+        "billion bases; the DataLoader rows, when torch is installed, start 2 spawn workers twice); no disk "
+        "beyond bench/data; peak memory 2.4 GB, the genome's pages mapped while the N index is made included.")
 
 
 def exclusions(count=2_000):

@@ -13,7 +13,6 @@ import pytest
 np = pytest.importorskip("numpy")
 
 import sekva  # noqa: E402
-import sekva_ml  # noqa: E402
 from sekva_ml import GenomeWindows, IntervalDataset, read_vcf  # noqa: E402
 from sekva_ml import _windows  # noqa: E402
 
