@@ -43,6 +43,7 @@ _Path = str | _PathLike[str]
 _Regions = _abc.Sequence[tuple[str, int, int]]
 _Ints = _abc.Sequence[int] | _npt.NDArray[_np.integer[_Any]]
 _Strands = bool | None | _abc.Sequence[bool | str] | _npt.NDArray[_np.bool_]
+_Names = _abc.Sequence[str] | _npt.NDArray[_Any]
 _DType = str | type[_np.generic] | _np.dtype[_Any]
 _Alleles = _abc.Sequence[str | bytes] | _npt.NDArray[_Any]
 # Where warning lines go: "WARNING: " lines on descriptor 2, or warnings.warn(line, UserWarning).
@@ -203,7 +204,7 @@ class Fasta:
         self,
         regions: _Regions | None = None,
         *,
-        names: _abc.Sequence[str] | None = None,
+        names: _Names | None = None,
         starts: _Ints | None = None,
         ends: _Ints | None = None,
         width: int | None = None,
@@ -217,7 +218,7 @@ class Fasta:
         self,
         regions: _Regions | None = None,
         *,
-        names: _abc.Sequence[str] | None = None,
+        names: _Names | None = None,
         starts: _Ints | None = None,
         ends: _Ints | None = None,
         width: int | None = None,
@@ -289,7 +290,7 @@ class Fasta:
         self,
         regions: _Regions | None = None,
         *,
-        names: _abc.Sequence[str] | None = None,
+        names: _Names | None = None,
         starts: _Ints | None = None,
         ends: _Ints | None = None,
         rc: _Strands = None,
@@ -388,7 +389,7 @@ class Faidx:
         self,
         regions: _Regions | None = None,
         *,
-        names: _abc.Sequence[str] | None = None,
+        names: _Names | None = None,
         starts: _Ints | None = None,
         ends: _Ints | None = None,
         width: int | None = None,
@@ -402,7 +403,7 @@ class Faidx:
         self,
         regions: _Regions | None = None,
         *,
-        names: _abc.Sequence[str] | None = None,
+        names: _Names | None = None,
         starts: _Ints | None = None,
         ends: _Ints | None = None,
         width: int | None = None,
@@ -474,7 +475,7 @@ class Faidx:
         self,
         regions: _Regions | None = None,
         *,
-        names: _abc.Sequence[str] | None = None,
+        names: _Names | None = None,
         starts: _Ints | None = None,
         ends: _Ints | None = None,
         rc: _Strands = None,
