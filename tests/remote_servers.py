@@ -56,7 +56,9 @@ def make_certificates(directory):
 class Nginx:
     """nginx serving `root` on 127.0.0.1 over HTTP (`http_url`) and HTTPS (`https_url`), in the foreground."""
 
-    def __init__(self, root, workdir):
+    def __init__(self, root, workdir, access_log=None):
+        """`access_log`, when given, is a file that gets one line per request: status, body bytes
+        sent, and the Range asked for."""
         self.root = root
         self.http_port, self.https_port = free_port(), free_port()
         self.ca, cert, key = make_certificates(workdir)
@@ -68,6 +70,8 @@ class Nginx:
         locations = ("location = /moved.fa { return 302 /plain.fa; } "
                      "location = /moved.fa.fai { return 302 /plain.fa.fai; } "
                      "location = /secret.fa { return 403; }")
+        logging = (f"log_format counted '$status $body_bytes_sent \"$http_range\"'; access_log {access_log} counted;"
+                   if access_log else "access_log off;")
         with open(conf, "w") as f:
             f.write(f"""
 daemon off;
@@ -77,7 +81,7 @@ pid {workdir}/nginx.pid;
 error_log {workdir}/error.log;
 events {{ worker_connections 256; }}
 http {{
-    access_log off;
+    {logging}
     client_body_temp_path {temp}/body;
     proxy_temp_path {temp}/proxy;
     fastcgi_temp_path {temp}/fastcgi;

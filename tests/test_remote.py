@@ -519,3 +519,70 @@ def test_a_long_record_is_read_in_bounded_requests(served, proxy):
     assert str(fa[record]) == str(local[record])
     assert all(r and not r.endswith("-") for _, r in proxy.requests)
     assert proxy.body_bytes <= 1.1 * len(str(local[record])) + 65536
+
+
+@pytest.mark.parametrize("command", [
+    ["faidx", "{url}", "r3:100-250", "r10:5-40"],
+    ["faidx", "{url}", "-i", "r3:1000-1100"],
+    ["getfasta", "-fi", "{url}", "-bed", "{bed}", "-s"],
+])
+@pytest.mark.parametrize("name", ["plain.fa", "plain.fa.gz"])
+def test_the_command_line_reads_urls(served, tmp_path, command, name):
+    import sys
+    root = served[0]
+    bed = tmp_path / "regions.bed"
+    bed.write_text("r3\t10\t90\ta\t0\t-\nr10\t0\t30\tb\t0\t+\n")
+    outputs = []
+    for where in (served[1].http_url(name), str(root / name)):
+        args = [a.format(url=where, bed=bed) for a in command]
+        done = subprocess.run([sys.executable, "-m", "sekva_cli", *args], cwd=tmp_path, capture_output=True)
+        outputs.append((done.returncode, done.stdout, done.stderr.replace(where.encode(), b"FILE")))
+    assert outputs[0] == outputs[1] and outputs[0][0] == 0 and outputs[0][1]
+
+
+@pytest.mark.parametrize("call", ["single", "batch", "back-off"])
+def test_ctrl_c_interrupts_a_remote_wait(served, proxy, monkeypatch, call):
+    import signal
+    import threading
+    import time
+    monkeypatch.setenv("SEKVA_HTTP_TIMEOUT", "60")
+    monkeypatch.setenv("SEKVA_HTTP_RETRIES", "20")
+    fa, record, at = open_far(proxy)
+    regions = [(record, s, s + 50) for s in range(at - 4000, at, 200)]
+    # A dropped connection is retried after a growing wait; a delayed answer is waited for.
+    proxy.set(always="drop") if call == "back-off" else proxy.set(always="delay", delay=30)
+    timer = threading.Timer(0.5, lambda: os.kill(os.getpid(), signal.SIGINT))
+    began = time.monotonic()
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            if call == "batch":
+                fa.fetch_many(regions)
+            else:
+                fa.get_seq(record, at, at + 100)
+    finally:
+        timer.cancel()
+        proxy.set(always=None)
+    assert time.monotonic() - began < 10
+    # The file reads on afterwards.
+    local = Fasta(str(served[0] / "plain.fa"))
+    assert fa.get_seq(record, at, at + 100) == local.get_seq(record, at, at + 100)
+
+
+def test_the_dask_example_reads_a_url_in_workers_without_the_file(served, tmp_path):
+    pytest.importorskip("distributed")
+    import sys
+    root = served[0]
+    local = Fasta(str(root / "plain.fa"))
+    regions = sparse_regions(local, 35, 600, 120)
+    bed = tmp_path / "regions.bed"
+    bed.write_text("".join(f"{n}\t{s - 1}\t{e}\tx\t0\t{'+-'[s % 2]}\n" for n, s, e in regions))
+    example = Path(__file__).parent.parent / "examples" / "dask_regions.py"
+    work = tmp_path / "elsewhere"
+    work.mkdir()
+    done = subprocess.run([sys.executable, str(example), served[1].https_url("plain.fa"), str(bed), "--chunk", "150",
+                           "--workers", "3", "--rc"], cwd=work, capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    want = [(-s if s.start % 2 else s).seq for s in local.fetch_many(regions)]
+    assert done.stdout.splitlines() == want
+    assert os.listdir(work) == []  # the workers kept no copy of the genome

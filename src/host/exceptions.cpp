@@ -85,6 +85,8 @@ PyObject* exception_class(ErrorKind kind) {
 }
 
 PyObject* new_exception(const FaidxError& error) {
+    // Work the user interrupted: what the signal handler raised stays the exception.
+    if (is_interruption(error) && PyErr_Occurred()) return nullptr;
     std::string message = error.host_prefix();
     message += error.payload;
     Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));

@@ -14,7 +14,7 @@ bool add_exception_classes(PyObject* module, PyObject* all);
 PyObject* exception_class(ErrorKind kind);
 // A new exception object for the error: "<prefix><payload>" as its one argument, and errno set
 // for the I/O kind when the system gave one. nullptr with an exception set on failure.
-PyObject* new_exception(const FaidxError& error);
+PyObject* new_exception(const FaidxError& error);  // nullptr, the raised exception kept, for an interruption
 // Raises `type` with `message`, its __cause__ the typed exception of `error`: a batch's
 // RuntimeError("Error fetching region i: ...") carries the error of region i. Returns nullptr.
 PyObject* raise_caused_by(PyObject* type, std::string_view message, const FaidxError& error);

@@ -1,6 +1,8 @@
 // PyInit_sekva: the module object, made once per process, with its classes in a fixed order.
 #include <Python.h>
 
+#include <pthread.h>
+
 #include <iterator>
 #include <new>
 
@@ -160,12 +162,25 @@ void take_lock_after_wait(void* saved) {
     if (saved) PyEval_RestoreThread(static_cast<PyThreadState*>(saved));
 }
 
+// Signals reach Python on its main thread only: there, a wait for the network takes the lock for a
+// moment to run the handlers, and a KeyboardInterrupt (or what a handler raised) stops the wait and
+// stays raised for the caller.
+pthread_t main_thread;
+bool wait_interrupted() {
+    if (!pthread_equal(pthread_self(), main_thread)) return false;
+    PyGILState_STATE state = PyGILState_Ensure();
+    const bool raised = PyErr_CheckSignals() != 0;
+    PyGILState_Release(state);
+    return raised;
+}
+
 PyObject* init_module() {
     if (module_cell) {
         Py_INCREF(module_cell);
         return module_cell;
     }
-    set_network_wait_hooks({release_lock_for_wait, take_lock_after_wait});
+    main_thread = pthread_self();  // where the module is first imported: the main thread, as a rule
+    set_network_wait_hooks({release_lock_for_wait, take_lock_after_wait, wait_interrupted});
     Ref module = Ref::steal(PyModule_Create2(&module_def, 1013));
     if (!module) {
         if (!PyErr_Occurred())

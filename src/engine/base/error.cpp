@@ -45,6 +45,10 @@ FaidxError not_found_error(std::string_view name) {
     return {ErrorKind::Fetch, std::move(text)};
 }
 
+FaidxError interrupted_error() { return io_error("interrupted"); }
+
+bool is_interruption(const FaidxError& error) { return error.kind == ErrorKind::Io && error.payload == "interrupted" && !error.os_errno; }
+
 FaidxError file_shrank_error() {
     return io_error("the FASTA file shrank while it was open; bases past its new end cannot be read");
 }

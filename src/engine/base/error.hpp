@@ -28,6 +28,9 @@ FaidxError io_error(std::string message);
 FaidxError not_found_error(std::string_view name);  // Fetch: "Sequence '{}' not found"
 // Io: the FASTA file lost bytes after it was opened (or a read found bytes no FASTA file holds).
 FaidxError file_shrank_error();
+// Io "interrupted": work the user stopped (Ctrl-C). The host has raised its own exception by then.
+FaidxError interrupted_error();
+bool is_interruption(const FaidxError& error);
 
 // The line "WARNING: {text}": the only logging the library does. Written with its newline to
 // descriptor 2, unless a WarningRedirect on the calling thread takes it.

@@ -67,7 +67,6 @@ Engine::Engine(OpenOptions options) : options_(std::move(options)) {
     if (!is_remote_name(options_.filename)) gzi_write_path_ = gzi_path();
 }
 
-FaidxError interrupted_error() { return io_error("interrupted"); }
 
 Result<std::unique_ptr<Engine>> Engine::open(OpenOptions options, Interruption interruption, Naming naming) {
     try {

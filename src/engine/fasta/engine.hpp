@@ -54,9 +54,6 @@ struct Naming {
     void* context = nullptr;
 };
 
-// The error a build stopped by an Interruption ends with.
-FaidxError interrupted_error();
-
 class Engine {
 public:
     // The engine constructor: checks the file, maps it (or keeps it open), and loads, builds or

@@ -11,6 +11,7 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -113,7 +114,7 @@ HttpSettings HttpSettings::from_environment() {
     };
     s.retries = static_cast<int>(number("SEKVA_HTTP_RETRIES", 0, 20, 4));
     s.timeout_seconds = number("SEKVA_HTTP_TIMEOUT", 1, 3600, 30);
-    s.connections = static_cast<int>(number("SEKVA_HTTP_CONNECTIONS", 1, 64, 8));
+    s.connections = static_cast<int>(number("SEKVA_HTTP_CONNECTIONS", 1, 256, 32));
     s.cache_bytes = static_cast<std::size_t>(number("SEKVA_HTTP_CACHE_MB", 0, 1 << 16, 4)) << 20;
     for (const char* name : {"CURL_CA_BUNDLE", "SSL_CERT_FILE"})
         if (const char* v = std::getenv(name); v && *v) {
@@ -150,7 +151,7 @@ std::vector<ByteSpan> plan_requests(std::span<const ByteSpan> spans, std::uint64
     std::vector<bool> bridged(runs.size(), false);
     std::uint64_t extra = 0;
     for (const auto& [gap, i] : gaps) {
-        if (gap > widest_gap || extra + gap > own / 2) break;
+        if (gap > widest_gap || extra + gap > own / 4) break;
         bridged[i] = true;
         extra += gap;
     }
@@ -382,7 +383,34 @@ struct Answer {
     bool over_long = false;
     CURL* curl = nullptr;
     bool status_known = false;
+    // Shared by the requests of one staged read: set when one was interrupted, so the rest stop.
+    std::atomic<bool>* stop = nullptr;
+    bool interrupted = false;
+    std::chrono::steady_clock::time_point asked{};
 };
+
+// How often a wait asks the host whether the user interrupted it.
+constexpr auto INTERRUPT_CHECK = std::chrono::milliseconds(100);
+
+// Whether the user interrupted the wait (asked at most every INTERRUPT_CHECK); `stop`, when given,
+// is set for the other requests of the same read and ends them too.
+bool interrupted_now(std::chrono::steady_clock::time_point& asked, std::atomic<bool>* stop) {
+    if (stop && stop->load(std::memory_order_relaxed)) return true;
+    if (!wait_hooks.interrupted) return false;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - asked < INTERRUPT_CHECK) return false;
+    asked = now;
+    if (!wait_hooks.interrupted()) return false;
+    if (stop) stop->store(true);
+    return true;
+}
+
+int on_progress(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    auto& a = *static_cast<Answer*>(context);
+    if (!interrupted_now(a.asked, a.stop)) return 0;
+    a.interrupted = true;
+    return 1;  // ends the transfer with CURLE_ABORTED_BY_CALLBACK
+}
 
 std::string trimmed(std::string_view v) {
     while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
@@ -561,6 +589,7 @@ struct RangeRequest {
     bool opening = false;        // the size is learnt from this answer
     const RemoteIdentity* expect = nullptr;  // the validator every later answer must carry
     const FaidxError* missing = nullptr;     // what a 404 at opening is
+    std::atomic<bool>* stop = nullptr;       // shared by the requests of one staged read
 };
 
 void set_options(CURL* curl, CURLSH* share, const HttpSettings& settings, const std::string& target,
@@ -591,6 +620,9 @@ void set_options(CURL* curl, CURLSH* share, const HttpSettings& settings, const 
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, &answer);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, on_body);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, on_progress);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &answer);
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
 }
 
 // Checks a 206 against what was asked. At opening, fills `identity` (size and validator).
@@ -659,12 +691,14 @@ Status fetch_range(const HttpSettings& settings, RangeRequest req, char* out, st
         a.out = out;
         a.capacity = capacity;
         a.curl = curl;
+        a.stop = req.stop;
         set_options(curl, share, settings, req.target, range, headers, a);
         request_count.fetch_add(1, std::memory_order_relaxed);
         a.code = waiting([&] { return curl_easy_perform(curl); });
         if (!a.status_known || a.status == 0) curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &a.status);
 
         std::optional<double> wait;
+        if (a.interrupted || (a.stop && a.stop->load())) return interrupted_error();
         if (a.whole_object)
             return io_error("the server ignored the byte range and sent the whole file (HTTP 200): " + url);
         if (a.over_long)
@@ -729,10 +763,20 @@ Status fetch_range(const HttpSettings& settings, RangeRequest req, char* out, st
             return io_error("cannot read " + url + ": " + last_fault + " (gave up after " +
                             std::to_string(attempt + 1) + " attempts in " +
                             std::to_string(static_cast<int>(spent.count())) + " seconds)");
-        waiting([&] {
-            std::this_thread::sleep_for(std::chrono::duration<double>(delay));
-            return 0;
+        // The back-off sleeps in slices, so that the user can interrupt it.
+        const bool stopped = waiting([&] {
+            const auto until = std::chrono::steady_clock::now() +
+                               std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                   std::chrono::duration<double>(delay));
+            std::chrono::steady_clock::time_point asked{};
+            while (std::chrono::steady_clock::now() < until) {
+                if (interrupted_now(asked, req.stop)) return true;
+                const std::chrono::steady_clock::duration slice = INTERRUPT_CHECK;
+                std::this_thread::sleep_for(std::min(slice, until - std::chrono::steady_clock::now()));
+            }
+            return false;
         });
+        if (stopped) return interrupted_error();
     }
 }
 
@@ -831,25 +875,49 @@ std::unique_ptr<StagedReads> HttpSource::stage(std::span<const ByteSpan> spans) 
             p.bytes = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(p.size));
         }
         std::atomic<std::size_t> next{0};
+        std::atomic<bool> stop{false};  // the user interrupted one request: the others end too
         auto fetch_pieces = [&] {
             for (std::size_t i; (i = next.fetch_add(1)) < staging->pieces.size();) {
                 HttpStaging::Piece& p = staging->pieces[i];
-                RangeRequest req{&identity_.url, identity_.resolved, p.start, p.start + p.size - 1, false, &identity_, nullptr};
+                if (stop.load()) {
+                    p.error = interrupted_error();
+                    continue;
+                }
+                RangeRequest req{&identity_.url, identity_.resolved, p.start, p.start + p.size - 1, false, &identity_, nullptr,
+                                 &stop};
                 std::size_t got = 0;
                 if (Status err = fetch_range(settings_, req, p.bytes.get(), static_cast<std::size_t>(p.size), got, nullptr))
                     p.error = std::move(*err);
             }
         };
-        // The calling thread fetches too; helpers are plain threads that only make requests.
+        // The calling thread fetches too; helpers are plain threads that only make requests. The
+        // calling thread then waits for them, asking now and then whether the user interrupted.
         std::vector<std::thread> helpers;
+        std::mutex mutex;
+        std::condition_variable finished;
+        std::size_t done = 0;
         const std::size_t most = static_cast<std::size_t>(std::max(settings_.connections, 1));
         try {
-            while (helpers.size() + 1 < std::min(most, requests.size())) helpers.emplace_back(fetch_pieces);
+            while (helpers.size() + 1 < std::min(most, requests.size()))
+                helpers.emplace_back([&] {
+                    fetch_pieces();
+                    std::lock_guard<std::mutex> lock(mutex);
+                    ++done;
+                    finished.notify_one();
+                });
         } catch (const std::system_error&) {
             // No more threads: fewer requests at once.
         }
         fetch_pieces();
         waiting([&] {
+            std::chrono::steady_clock::time_point asked{};
+            std::unique_lock<std::mutex> lock(mutex);
+            while (!finished.wait_for(lock, INTERRUPT_CHECK, [&] { return done == helpers.size(); })) {
+                lock.unlock();
+                interrupted_now(asked, &stop);
+                lock.lock();
+            }
+            lock.unlock();
             for (std::thread& t : helpers) t.join();
             return 0;
         });

@@ -26,11 +26,15 @@ bool remote_access_built();
 FaidxError no_remote_access_error(const std::string& url);
 
 // Called on the waiting thread around every wait for the network (a request, a back-off): the host
-// lets its other threads run meanwhile. `before` returns what `after` is given back. Set once,
+// lets its other threads run meanwhile, and may stop the wait. `before` returns what `after` is given back. Set once,
 // before any file is opened.
 struct NetworkWaitHooks {
     void* (*before)() = nullptr;
     void (*after)(void* token) = nullptr;
+    // Asked now and then during a wait, on the waiting thread, without the host lock: true when the
+    // user interrupted it (the host has raised its exception), and the wait ends with
+    // interrupted_error().
+    bool (*interrupted)() = nullptr;
 };
 void set_network_wait_hooks(NetworkWaitHooks hooks);
 
@@ -55,14 +59,16 @@ struct HttpSettings {
     long timeout_seconds = 30;   // to connect, and the longest stall of a transfer
     std::string ca_file;         // CURL_CA_BUNDLE, else SSL_CERT_FILE; empty: libcurl's default
     std::string ca_dir;          // SSL_CERT_DIR
-    int connections = 8;         // SEKVA_HTTP_CONNECTIONS: requests a staged read makes at once
+    int connections = 32;        // SEKVA_HTTP_CONNECTIONS: requests a staged read makes at once
     std::size_t cache_bytes = 4 << 20;  // SEKVA_HTTP_CACHE_MB: the cache of recent pieces
     static HttpSettings from_environment();
 };
 
 // The requests that read `spans` (sorted by begin): overlapping spans read once, the gaps between
 // them bridged smallest first while no gap is wider than `widest_gap` and the bytes moved stay
-// within 1.5 times the spans' own, and no request longer than `longest`.
+// within 1.25 times the spans' own (a span holds its region's bases and up to a line more: the
+// bases alone then move at most 1.5 times over for regions of two lines or more), and no request
+// longer than `longest`.
 std::vector<ByteSpan> plan_requests(std::span<const ByteSpan> spans, std::uint64_t longest, std::uint64_t widest_gap);
 
 class HttpStaging;
