@@ -1,4 +1,5 @@
-"""Writes the example genome and peaks the README's examples read: genome.fa, peaks.bed, regions.txt.
+"""Writes the example genome and peaks the README's examples read: genome.fa, peaks.bed, regions.txt,
+and samples.vcf (phased genotypes of three samples) for the haplotype example.
 
     python make_examples.py [DIRECTORY]      (default: the folder of this script)
 
@@ -21,6 +22,7 @@ RECORDS = [
     ("chrM", 16_569, "example mitochondrion", []),
 ]
 PEAKS = 400
+SAMPLES = ["NA00001", "NA00002", "NA00003"]
 
 
 def record_bases(rng, length, gaps):
@@ -62,6 +64,32 @@ def peaks(rng, sequences):
             for k, (i, s, e, score, strand) in enumerate(out)]
 
 
+def variants(rng, sequences):
+    """A VCF of SNVs, insertions and deletions on bases (never N), at least 40 bases apart, with
+    phased genotypes of SAMPLES."""
+    lines = ["##fileformat=VCFv4.2\n"]
+    lines += [f"##contig=<ID={name},length={length}>\n" for name, length, _, _ in RECORDS]
+    lines += ['##FORMAT=<ID=GT,Number=1,Type=String,Description="Genotype">\n',
+              "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\t" + "\t".join(SAMPLES) + "\n"]
+    for (name, length, _, _), seq in zip(RECORDS, sequences):
+        at = rng.randint(20, 200)
+        while at < length - 100:
+            kind = rng.choices(["snv", "ins", "del"], [6, 2, 2])[0]
+            size = 1 if kind == "snv" else rng.randint(1, 12)
+            ref = seq[at : at + (size + 1 if kind == "del" else 1)].upper()
+            if "N" not in ref:
+                if kind == "snv":
+                    alt = rng.choice([b for b in "ACGT" if b != ref])
+                elif kind == "ins":
+                    alt = ref + "".join(rng.choices("ACGT", k=size))
+                else:
+                    alt = ref[0]
+                gts = "\t".join(f"{rng.choice('0011')}|{rng.choice('001')}" for _ in SAMPLES)
+                lines.append(f"{name}\t{at + 1}\t.\t{ref}\t{alt}\t50\tPASS\t.\tGT\t{gts}\n")
+            at += rng.randint(40, 600)
+    return lines
+
+
 def main(argv=None):
     args = sys.argv[1:] if argv is None else argv
     where = args[0] if args else os.path.dirname(os.path.abspath(__file__))
@@ -75,6 +103,8 @@ def main(argv=None):
         f.writelines(peaks(rng, sequences))
     with open(os.path.join(where, "regions.txt"), "w", newline="\n") as f:
         f.write("chr1:1,000-1,100\nchr2:5,001-5,060\nchr3:30,000-30,119\nchrM\n")
+    with open(os.path.join(where, "samples.vcf"), "w", newline="\n") as f:
+        f.writelines(variants(rng, sequences))
 
 
 if __name__ == "__main__":

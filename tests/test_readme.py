@@ -14,7 +14,7 @@ import pytest
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 README = os.path.join(ROOT, "README.md")
 EXAMPLES = os.path.join(ROOT, "examples")
-SHIPPED = ("genome.fa", "peaks.bed", "regions.txt")
+SHIPPED = ("genome.fa", "peaks.bed", "regions.txt", "samples.vcf")
 
 # A fenced block and the `<!-- test: ... -->` comment right above it, if any. Python blocks run
 # unless marked `skip`; shell blocks run only when marked `run`; `needs x y` names modules or

@@ -309,3 +309,41 @@ def test_haplotype_refs_are_checked_and_onehot_needs_a_width(genome):
         fa.fetch_haplotypes([("chr3", 10, 20)], variant_offsets=[0, 0], positions=[], refs=[], alts=[], onehot=True)
     with pytest.raises(TypeError, match="variant_offsets"):
         fa.fetch_haplotypes([("chr3", 10, 20)], positions=[], refs=[], alts=[])
+
+
+@pytest.mark.parametrize("width", [0, 300])
+def test_the_cyvcf2_example_gives_the_models_haplotypes(tmp_path, width):
+    pytest.importorskip("cyvcf2")
+    import os
+    import sys
+    examples = os.path.join(os.path.dirname(__file__), "..", "examples")
+    for name in ("genome.fa", "samples.vcf", "peaks.bed"):
+        shutil.copy(os.path.join(examples, name), tmp_path / name)
+    done = subprocess.run([sys.executable, os.path.join(examples, "haplotypes.py"), "genome.fa", "samples.vcf",
+                           "peaks.bed", "--width", str(width)], cwd=tmp_path, capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    # The model: the VCF read line by line, each haplotype's ALT alleles applied in order.
+    fa = Fasta(str(tmp_path / "genome.fa"))
+    seqs = {n: str(fa[n]) for n in fa.keys()}
+    samples, calls = [], {}
+    for line in open(tmp_path / "samples.vcf"):
+        if line.startswith("#CHROM"):
+            samples = line.split()[9:]
+        elif not line.startswith("#"):
+            f = line.split()
+            gts = [tuple(int(a) for a in g.split("|")) for g in f[9:]]
+            calls.setdefault(f[0], []).append((int(f[1]), f[3], f[4].split(","), gts))
+    want = []
+    for line in open(tmp_path / "peaks.bed"):
+        record, s, e, name = line.split()[:4]
+        start, end = int(s) + 1, int(e)
+        for k, sample in enumerate(samples):
+            for hap in (0, 1):
+                applied, reach = [], 0
+                for pos, ref, alts, gts in calls.get(record, []):
+                    if start <= pos <= end and gts[k][hap] > 0 and pos > reach:
+                        applied.append((pos, ref, alts[gts[k][hap] - 1]))
+                        reach = pos + len(ref) - 1
+                text = haplotype_model(seqs[record], start, end, applied, width or None, False)
+                want.append(f"{name}\t{sample}\t{hap}\t{text}")
+    assert done.stdout.splitlines() == want
