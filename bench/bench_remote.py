@@ -17,7 +17,7 @@ import genome
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests"))
-from remote_servers import NGINX, Nginx, free_port  # noqa: E402
+from remote_servers import NGINX, Nginx, free_port, read_fai, spanned_bytes  # noqa: E402
 
 from sekva import Faidx  # noqa: E402
 
@@ -101,28 +101,6 @@ def timed(fn):
     t0 = time.perf_counter()
     value = fn()
     return time.perf_counter() - t0, value
-
-
-def spanned_bytes(fai, regions):
-    spans = []
-    for name, s, e in regions:
-        length, offset, lenc, lenb = fai[name]
-        first = offset + (s - 1) // lenc * lenb + (s - 1) % lenc
-        last = offset + (e - 1) // lenc * lenb + (e - 1) % lenc + 1
-        spans.append((first, last))
-    spans.sort()
-    total = reach = 0
-    for a, b in spans:
-        a = max(a, reach)
-        if b > a:
-            total += b - a
-            reach = b
-    return total
-
-
-def read_fai(path):
-    with open(path) as f:
-        return {p[0]: tuple(int(x) for x in p[1:5]) for p in (line.split("\t") for line in f)}
 
 
 def row(task, who, seconds, requests, sent, note=""):

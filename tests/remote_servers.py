@@ -53,6 +53,34 @@ def make_certificates(directory):
     return ca, cert, key
 
 
+
+def read_fai(path):
+    """{name: (length, offset, bases per line, bytes per line)} of a .fai file."""
+    with open(path) as f:
+        return {p[0]: tuple(int(x) for x in p[1:5]) for p in (line.split("\t") for line in f)}
+
+
+def spanned_bytes(fai, regions, slack=False):
+    """Bytes of the file the bases of (name, start, end) regions lie in (1-based, clamped to their
+    record), overlaps counted once; with `slack`, each with one line more, as a reader's window has."""
+    spans = []
+    for name, s, e in regions:
+        length, offset, lenc, lenb = fai[name]
+        s, e = max(s, 1), min(e, length)
+        if s > e:
+            continue
+        first = offset + (s - 1) // lenc * lenb + (s - 1) % lenc
+        last = offset + (e - 1) // lenc * lenb + (e - 1) % lenc + 1
+        spans.append((first, last + (lenb if slack else 0)))
+    spans.sort()
+    total = reach = 0
+    for a, b in spans:
+        a = max(a, reach)
+        if b > a:
+            total += b - a
+            reach = b
+    return total
+
 class Nginx:
     """nginx serving `root` on 127.0.0.1 over HTTP (`http_url`) and HTTPS (`https_url`), in the foreground."""
 
