@@ -123,6 +123,58 @@ http {{
                 self.process.wait()
 
 
+class S3Server:
+    """moto's S3 server on 127.0.0.1, in a process of its own, with IAM checking every request's
+    signature once `authenticate()` is called.
+
+    `client()` is a boto3 client with the user's keys (`access_key`, `secret_key`), made through IAM
+    with a policy that allows every S3 action. `url` is the endpoint (AWS_ENDPOINT_URL).
+    """
+
+    def __init__(self, workdir):
+        self.port = free_port()
+        self.url = f"http://127.0.0.1:{self.port}"
+        self.log = open(os.path.join(workdir, "moto.log"), "w")
+        env = dict(os.environ, AWS_ACCESS_KEY_ID="setup", AWS_SECRET_ACCESS_KEY="setup")
+        self.process = subprocess.Popen([sys.executable, "-m", "moto.server", "-H", "127.0.0.1", "-p", str(self.port)],
+                                        stdout=self.log, stderr=subprocess.STDOUT, env=env)
+        if not wait_for_port(self.port, self.process, 30):
+            self.stop()
+            raise RuntimeError("moto_server did not start")
+        iam = self._boto("iam", "setup", "setup")
+        iam.create_user(UserName="reader")
+        iam.put_user_policy(UserName="reader", PolicyName="all-s3", PolicyDocument=json.dumps({
+            "Version": "2012-10-17",
+            "Statement": [{"Effect": "Allow", "Action": ["s3:*", "sts:*"], "Resource": "*"}]}))
+        key = iam.create_access_key(UserName="reader")["AccessKey"]
+        self.access_key, self.secret_key = key["AccessKeyId"], key["SecretAccessKey"]
+
+    def _boto(self, service, access, secret, token=None):
+        import boto3
+        return boto3.client(service, endpoint_url=self.url, region_name="us-east-1", aws_access_key_id=access,
+                            aws_secret_access_key=secret, aws_session_token=token)
+
+    def client(self, service="s3"):
+        return self._boto(service, self.access_key, self.secret_key)
+
+    def authenticate(self):
+        """From now on every request is checked: its signature, its keys, their permission."""
+        request = urllib.request.Request(self.url + "/moto-api/reset-auth", data=b"0", method="POST",
+                                         headers={"Content-Type": "text/plain"})
+        with urllib.request.urlopen(request, timeout=10) as answer:
+            answer.read()
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.log.close()
+
+
 def proxy_server(upstream_port):
     """The fault-injecting proxy's server, not yet serving (FaultProxy runs it in a process of its own,
     so that what the tests count is never slowed by the tests' own interpreter)."""
