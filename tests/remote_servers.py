@@ -185,7 +185,8 @@ class S3Server:
 def proxy_server(upstream_port):
     """The fault-injecting proxy's server, not yet serving (FaultProxy runs it in a process of its own,
     so that what the tests count is never slowed by the tests' own interpreter)."""
-    state = {"faults": [], "always": None, "delay": 3.0, "requests": [], "authorization": [], "body_bytes": 0}
+    state = {"faults": [], "always": None, "delay": 3.0, "requests": [], "authorization": [], "statuses": [],
+             "body_bytes": 0}
     lock = threading.Lock()
 
     class Handler(BaseHTTPRequestHandler):
@@ -204,9 +205,9 @@ def proxy_server(upstream_port):
                 if "delay" in query:
                     state["delay"] = float(query["delay"][0])
                 if "reset" in query:
-                    state["requests"], state["authorization"], state["body_bytes"] = [], [], 0
+                    state["requests"], state["authorization"], state["statuses"], state["body_bytes"] = [], [], [], 0
                 body = json.dumps({"requests": state["requests"], "authorization": state["authorization"],
-                                   "body_bytes": state["body_bytes"]}).encode()
+                                   "statuses": state["statuses"], "body_bytes": state["body_bytes"]}).encode()
             self.send_response(200)
             self.send_header("Content-Length", str(len(body)))
             self.end_headers()
@@ -261,6 +262,7 @@ def proxy_server(upstream_port):
                 self.end_headers()
                 with lock:
                     state["body_bytes"] += len(sent)
+                    state["statuses"].append(answer.status)
                 self.wfile.write(sent)
                 self.wfile.flush()
                 if fault == "truncate":
@@ -325,6 +327,11 @@ class FaultProxy:
     def authorization(self):
         """The Authorization header of each request, None where there was none."""
         return self.control()["authorization"]
+
+    @property
+    def statuses(self):
+        """The status of each answer passed on from upstream."""
+        return self.control()["statuses"]
 
     @property
     def body_bytes(self):

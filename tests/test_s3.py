@@ -67,6 +67,13 @@ def store(tmp_path_factory):
         iam.create_user(UserName="outsider")
         key = iam.create_access_key(UserName="outsider")["AccessKey"]
         s.outsider = (key["AccessKeyId"], key["SecretAccessKey"])
+        # A user who may read the FASTA files and nothing beside them.
+        iam.create_user(UserName="narrow")
+        iam.put_user_policy(UserName="narrow", PolicyName="fasta-only", PolicyDocument=(
+            '{"Version":"2012-10-17","Statement":[{"Effect":"Allow","Action":"s3:GetObject",'
+            '"Resource":["arn:aws:s3:::private/plain.fa","arn:aws:s3:::private/plain.fa.gz"]}]}'))
+        key = iam.create_access_key(UserName="narrow")["AccessKey"]
+        s.narrow = (key["AccessKeyId"], key["SecretAccessKey"])
         trust = '{"Version":"2012-10-17","Statement":[{"Effect":"Allow","Principal":{"AWS":"*"},"Action":"sts:AssumeRole"}]}'
         role = iam.create_role(RoleName="reader-role", AssumeRolePolicyDocument=trust)["Role"]
         iam.put_role_policy(RoleName="reader-role", PolicyName="all-s3", PolicyDocument=(
@@ -83,7 +90,7 @@ def store(tmp_path_factory):
     except BaseException:
         s.server.stop()
         raise
-    s.secrets = [s.server.secret_key, s.outsider[1], s.session[1], s.session[2], Nginx.TOKEN]
+    s.secrets = [s.server.secret_key, s.outsider[1], s.narrow[1], s.session[1], s.session[2], Nginx.TOKEN]
     yield s
     s.nginx.stop()
     s.server.stop()
@@ -230,6 +237,17 @@ def test_a_key_with_spaces_and_symbols(store, keys):
 def test_an_index_named_by_s3_url(store, keys, tmp_path):
     fa = Fasta("s3://private/noindex.fa", indexname="s3://private/plain.fa.fai")
     assert fa.keys() == Fasta(local_of(store, "plain.fa")).keys() and cached_files(tmp_path) == []
+
+
+@pytest.mark.parametrize("name", ["plain.fa", "plain.fa.gz"])
+def test_an_index_that_may_not_be_read_is_built_into_the_cache(store, monkeypatch, proxy, name, tmp_path):
+    # S3 answers 403, not 404, for keys the reader may not see: the .fai (and .gzi) beside the file.
+    monkeypatch.setenv("AWS_ACCESS_KEY_ID", store.narrow[0])
+    monkeypatch.setenv("AWS_SECRET_ACCESS_KEY", store.narrow[1])
+    fa, local = Fasta(f"s3://private/{name}"), Fasta(local_of(store, name.replace("plain", "noindex")))
+    assert 403 in proxy.statuses
+    assert fa.keys() == local.keys() and [str(r[50:700]) for r in fa] == [str(r[50:700]) for r in local]
+    assert sorted(f[-4:] for f in cached_files(tmp_path)) == ([".fai", ".gzi"] if name.endswith(".gz") else [".fai"])
 
 
 def test_a_missing_object_or_bucket_is_fasta_not_found(store, keys, shown):
@@ -418,7 +436,9 @@ def test_a_presigned_url_reads_whole_and_shows_redacted(store, unchecked, tmp_pa
     assert any(shown_url in m for m in messages)
     local = Fasta(local_of(store, "plain.fa"))
     assert str(fa[1][10:500]) == str(local[1][10:500])
-    for obj in (fa, Faidx(url, warn_to="python")):
+    with pytest.warns(UserWarning, match=r"\?<redacted>: EOF marker is absent"):
+        faidx = Faidx(url, warn_to="python")
+    for obj in (fa, faidx):
         assert repr(obj).endswith(f'("{shown_url}")') and "X-Amz" not in repr(obj)
         # A pickle carries the URL whole: that is what lets another process read it.
         data = pickle.dumps(obj)
@@ -445,3 +465,20 @@ def test_a_presigned_url_reads_whole_and_shows_redacted(store, unchecked, tmp_pa
     finally:
         p.stop()
     shown += messages + [repr(fa)]
+
+
+@pytest.mark.parametrize("query, kept", [
+    ("?X-Amz-Signature=SECRETSIG&X-Amz-Credential=AKIA%2F", "x.fa?<redacted>"),
+    ("?sig=SECRETSIG", "x.fa?<redacted>"),
+    ("?token=SECRETSIG#part", "x.fa?<redacted>"),
+    ("#SECRETSIG", "x.fa?<redacted>"),
+    ("", "x.fa"),
+])
+def test_every_url_query_is_redacted_where_it_shows(monkeypatch, query, kept, shown):
+    # Nothing listens on port 1: the opening fails at once, naming the URL.
+    monkeypatch.setenv("SEKVA_HTTP_RETRIES", "0")
+    url = "http://127.0.0.1:1/dir/x.fa" + query
+    message = raised(shown, sekva.FaidxIOError, lambda: Fasta(url))
+    assert "SECRETSIG" not in message and f"http://127.0.0.1:1/dir/{kept}:" in message
+    message = raised(shown, sekva.FaidxIOError, lambda: Faidx(url))
+    assert "SECRETSIG" not in message
