@@ -482,3 +482,24 @@ def test_every_url_query_is_redacted_where_it_shows(monkeypatch, query, kept, sh
     assert "SECRETSIG" not in message and f"http://127.0.0.1:1/dir/{kept}:" in message
     message = raised(shown, sekva.FaidxIOError, lambda: Faidx(url))
     assert "SECRETSIG" not in message
+
+
+def test_the_command_line_reads_s3_and_redacts_queries(store, keys, tmp_path, unchecked):
+    import sys
+    local = store.local / "plain.fa"
+    rows = [line.split("\t") for line in (store.local / "plain.fa.fai").read_text().splitlines()][:3]
+    regions = [f"{name}:5-{min(int(length), 300)}" for name, length, *_ in rows]
+    cli = [sys.executable, "-m", "sekva_cli"]
+    ours = subprocess.run(cli + ["faidx", "s3://private/plain.fa.gz", *regions], capture_output=True, check=True)
+    assert ours.stdout == subprocess.run(["samtools", "faidx", str(local), *regions], capture_output=True,
+                                         check=True).stdout
+    (tmp_path / "r.bed").write_text("".join(f"{name}\t3\t{min(int(length), 77)}\n" for name, length, *_ in rows))
+    ours = subprocess.run(cli + ["getfasta", "-fi", "s3://private/noindex.fa", "-bed", str(tmp_path / "r.bed")],
+                          capture_output=True, check=True)
+    theirs = subprocess.run(["bedtools", "getfasta", "-fi", str(local), "-bed", str(tmp_path / "r.bed")],
+                            capture_output=True)
+    if theirs.returncode == 0:
+        assert ours.stdout == theirs.stdout
+    url = store.server.url + "/private/nothing.fa?X-Amz-Signature=SECRETSIG"
+    failed = subprocess.run(cli + ["faidx", url, regions[0]], capture_output=True)
+    assert failed.returncode != 0 and b"nothing.fa?<redacted>" in failed.stderr and b"SECRETSIG" not in failed.stderr
