@@ -17,9 +17,6 @@ from sekva import Faidx, Fasta
 from test_compressed import fields, random_text
 from test_remote import cached_files, compare
 
-pytest.importorskip("moto", reason="moto[server] not installed")
-pytest.importorskip("boto3", reason="boto3 not installed")
-
 pytestmark = [
     pytest.mark.skipif(not sekva.features["remote"], reason="built without libcurl"),
     pytest.mark.skipif(not NGINX or not shutil.which("openssl"), reason="nginx or openssl not installed"),
@@ -32,8 +29,9 @@ NAMES = ["plain.fa", "plain.fa.gz", "noindex.fa", "noindex.fa.gz", "noeof.fa.gz"
 
 
 class Store:
-    """The local files, the S3 server with a private and a public bucket holding them, its users'
-    keys, and nginx serving them under /bucket/ to bearer-token holders."""
+    """The local files, nginx serving them under /bucket/ to bearer-token holders, and (once
+    `s3_server` has run) the S3 server with a private and a public bucket holding them and its
+    users' keys."""
 
 
 @pytest.fixture(scope="module")
@@ -54,6 +52,23 @@ def store(tmp_path_factory):
     for name in ("noindex.fa", "noindex.fa.gz"):
         shutil.copy(s.local / name, s.built / name)
         Fasta(str(s.built / name))
+    www = tmp_path_factory.mktemp("www")
+    (www / "bucket").mkdir()
+    shutil.copy(s.local / "plain.fa", www / "plain.fa")
+    for name in NAMES:
+        shutil.copy(s.local / name, www / "bucket" / name)
+    s.nginx = Nginx(str(www), str(tmp_path_factory.mktemp("nginx")))
+    s.secrets = [Nginx.TOKEN]
+    yield s
+    s.nginx.stop()
+
+
+@pytest.fixture(scope="module")
+def s3_server(store, tmp_path_factory):
+    """moto's S3 server in `store.server`, with its buckets and users (where moto[server] installs)."""
+    pytest.importorskip("moto", reason="moto[server] not installed")
+    pytest.importorskip("boto3", reason="boto3 not installed")
+    s = store
     s.server = S3Server(str(tmp_path_factory.mktemp("moto")))
     try:
         s3, iam = s.server.client(), s.server.client("iam")
@@ -81,19 +96,19 @@ def store(tmp_path_factory):
         temporary = s.server.client("sts").assume_role(RoleArn=role["Arn"], RoleSessionName="sekva")["Credentials"]
         s.session = (temporary["AccessKeyId"], temporary["SecretAccessKey"], temporary["SessionToken"])
         s.server.authenticate()
-        www = tmp_path_factory.mktemp("www")
-        (www / "bucket").mkdir()
-        shutil.copy(s.local / "plain.fa", www / "plain.fa")
-        for name in NAMES:
-            shutil.copy(s.local / name, www / "bucket" / name)
-        s.nginx = Nginx(str(www), str(tmp_path_factory.mktemp("nginx")))
     except BaseException:
         s.server.stop()
         raise
-    s.secrets = [s.server.secret_key, s.outsider[1], s.narrow[1], s.session[1], s.session[2], Nginx.TOKEN]
-    yield s
-    s.nginx.stop()
+    s.secrets += [s.server.secret_key, s.outsider[1], s.narrow[1], s.session[1], s.session[2]]
+    yield s.server
     s.server.stop()
+
+
+@pytest.fixture
+def s3(s3_server, monkeypatch):
+    """The S3 server as the endpoint (AWS_ENDPOINT_URL)."""
+    monkeypatch.setenv("AWS_ENDPOINT_URL", s3_server.url)
+    return s3_server
 
 
 @pytest.fixture(autouse=True)
@@ -104,7 +119,6 @@ def environment(store, monkeypatch, tmp_path):
             monkeypatch.delenv(name)
     monkeypatch.setenv("AWS_SHARED_CREDENTIALS_FILE", str(tmp_path / "no-credentials"))
     monkeypatch.setenv("AWS_CONFIG_FILE", str(tmp_path / "no-config"))
-    monkeypatch.setenv("AWS_ENDPOINT_URL", store.server.url)
     monkeypatch.setenv("SSL_CERT_FILE", store.nginx.ca)
     monkeypatch.delenv("CURL_CA_BUNDLE", raising=False)
     monkeypatch.setenv("SEKVA_CACHE_DIR", str(tmp_path / "cache"))
@@ -113,13 +127,13 @@ def environment(store, monkeypatch, tmp_path):
 
 
 @pytest.fixture
-def keys(store, monkeypatch):
+def keys(store, s3, monkeypatch):
     monkeypatch.setenv("AWS_ACCESS_KEY_ID", store.server.access_key)
     monkeypatch.setenv("AWS_SECRET_ACCESS_KEY", store.server.secret_key)
 
 
 @pytest.fixture
-def unchecked(store):
+def unchecked(store, s3):
     """moto checks no request meanwhile: it cannot serve unsigned ones while it checks signatures."""
     store.server.authenticate(on=False)
     yield
@@ -127,7 +141,7 @@ def unchecked(store):
 
 
 @pytest.fixture
-def proxy(store, monkeypatch):
+def proxy(store, s3, monkeypatch):
     """The fault proxy in front of the S3 server, as the endpoint."""
     p = FaultProxy(store.server.port)
     monkeypatch.setenv("AWS_ENDPOINT_URL", f"http://127.0.0.1:{p.port}")
@@ -337,7 +351,7 @@ aws_secret_access_key = {secret}
     assert all("/sa-east-1/s3/aws4_request" in a for a in proxy.authorization)
 
 
-def test_a_profile_in_home_and_a_missing_one(store, monkeypatch, tmp_path, shown):
+def test_a_profile_in_home_and_a_missing_one(store, s3, monkeypatch, tmp_path, shown):
     (tmp_path / ".aws").mkdir()
     write_profiles(tmp_path / ".aws", store, "[default]\naws_access_key_id = {key}\naws_secret_access_key = {secret}\n", "")
     monkeypatch.delenv("AWS_SHARED_CREDENTIALS_FILE")
