@@ -196,7 +196,7 @@ def proxy_server(upstream_port):
             pass
 
         def control(self):
-            query = urllib.parse.parse_qs(urllib.parse.urlsplit(self.path).query)
+            query = urllib.parse.parse_qs(urllib.parse.urlsplit(self.path).query, keep_blank_values=True)
             with lock:
                 if "faults" in query:
                     state["faults"] = [f for f in query["faults"][0].split(",") if f]

@@ -396,3 +396,126 @@ def test_a_remote_index_that_does_not_fit_is_built_again_in_the_cache(served, tm
     fa, want = Fasta(served[1].http_url("cut.fa.gz")), Fasta(str(local))
     assert fa.keys() == want.keys() and [str(r) for r in fa] == [str(r) for r in want]
     assert [f[-4:] for f in cached_files(tmp_path)] == [".fai"]
+
+
+# ---- Batches: their ranges planned first, read in few requests ----
+
+def fai_entries(path):
+    return {f[0]: tuple(int(x) for x in f[1:5]) for f in (line.split("\t") for line in open(path))}
+
+
+def spanned_bytes(fai, regions):
+    """Bytes of the file the regions' bases lie in (overlaps once), each with one line's slack."""
+    spans = []
+    for name, s, e in regions:
+        length, offset, lenc, lenb = fai[name]
+        s, e = max(s, 1), min(e, length)
+        if s > e:
+            continue
+        first = offset + (s - 1) // lenc * lenb + (s - 1) % lenc
+        last = offset + (e - 1) // lenc * lenb + (e - 1) % lenc + 1
+        spans.append((first, last + lenb))
+    spans.sort()
+    total, reach = 0, 0
+    for a, b in spans:
+        a = max(a, reach)
+        if b > a:
+            total += b - a
+            reach = b
+    return total
+
+
+def sparse_regions(local, seed, count, length):
+    rng = random.Random(seed)
+    names = [n for n in local.keys() if len(local[n]) >= 10 * length]
+    regions = []
+    for _ in range(count):
+        name = rng.choice(names)
+        start = rng.randint(1, max(len(local[name]) - length, 1))
+        regions.append((name, start, start + length - 1))
+    return regions
+
+
+@pytest.mark.parametrize("calls", ["fetch_many", "fetch_ragged", "fetch_fasta"])
+def test_a_batch_moves_little_more_than_its_regions_bytes(served, proxy, calls):
+    local = Fasta(str(served[0] / "plain.fa"))
+    fa = Fasta(proxy.url("plain.fa"))
+    regions = sparse_regions(local, 31, 120, 150)
+    proxy.reset_counts()
+    if calls == "fetch_many":
+        got, want = [str(s) for s in fa.fetch_many(regions)], [str(s) for s in local.fetch_many(regions)]
+    elif calls == "fetch_ragged":
+        pytest.importorskip("numpy")
+        got, want = fa.fetch_ragged(regions), local.fetch_ragged(regions)
+        got, want = [a.tolist() for a in got], [a.tolist() for a in want]
+    else:
+        heads = [f">{n}" for n, _, _ in regions]
+        got, want = fa.fetch_fasta(regions, heads), local.fetch_fasta(regions, heads)
+    assert got == want
+    spanned = spanned_bytes(fai_entries(served[0] / "plain.fa.fai"), regions)
+    assert proxy.body_bytes <= 1.5 * spanned
+    # At most one request a region, never open-ended: the bytes bound keeps regions this sparse apart.
+    requests = proxy.requests
+    assert len(requests) <= len(regions)
+    assert all(r and r.startswith("bytes=") and not r.endswith("-") for _, r in requests)
+
+
+@pytest.mark.parametrize("name", ["plain.fa", "plain.fa.gz"])
+def test_a_dense_batch_is_read_in_a_few_long_requests(served, proxy, name):
+    local = Fasta(str(served[0] / "plain.fa"))
+    fa = Fasta(proxy.url(name))
+    regions = sparse_regions(local, 32, 3000, 400)
+    proxy.reset_counts()
+    assert [str(s) for s in fa.fetch_many(regions)] == [str(s) for s in local.fetch_many(regions)]
+    assert len(proxy.requests) <= 4
+    assert proxy.body_bytes <= os.path.getsize(served[0] / name)
+
+
+def test_a_batch_over_bgzf_moves_only_the_blocks_it_needs(served, proxy):
+    local = Fasta(str(served[0] / "plain.fa"))
+    fa = Fasta(proxy.url("plain.fa.gz"))
+    record = max(local.keys(), key=lambda n: len(local[n]))
+    regions = [(record, s, s + 99) for s in range(1000, 1000 + 20 * 50, 50)]
+    proxy.reset_counts()
+    assert [str(s) for s in fa.fetch_many(regions)] == [str(s) for s in local.fetch_many(regions)]
+    # The regions lie in one or two blocks of at most 64 KiB each.
+    assert len(proxy.requests) == 1 and proxy.body_bytes <= 2 * 65536
+
+
+@pytest.mark.parametrize("fault", ["503", "drop", "truncate"])
+@pytest.mark.parametrize("name", ["plain.fa", "plain.fa.gz"])
+def test_a_batch_retries_a_failed_request(served, proxy, fault, name):
+    local = Fasta(str(served[0] / "plain.fa"))
+    fa = Fasta(proxy.url(name))
+    regions = sparse_regions(local, 33, 200, 300)
+    proxy.set(faults=[fault])
+    assert [str(s) for s in fa.fetch_many(regions)] == [str(s) for s in local.fetch_many(regions)]
+
+
+@pytest.mark.parametrize("fault, message", [
+    ("ignore_range", "ignored the byte range"),
+    ("short", "bytes for a range of"),
+    ("etag", "the remote file changed while it was open"),
+])
+@pytest.mark.parametrize("name", ["plain.fa", "plain.fa.gz"])
+def test_a_batch_with_wrong_answers_fails_naming_the_url(served, proxy, fault, message, name):
+    local = Fasta(str(served[0] / "plain.fa"))
+    fa = Fasta(proxy.url(name))
+    regions = sparse_regions(local, 34, 200, 300)
+    proxy.set(always=fault)
+    with pytest.raises(sekva.FaidxIOError, match=message) as raised:
+        fa.fetch_many(regions)
+    assert proxy.url(name) in str(raised.value)
+    proxy.set(always=None)
+    # Nothing of the failed batch stays behind: the same batch then reads right.
+    assert [str(s) for s in fa.fetch_many(regions)] == [str(s) for s in local.fetch_many(regions)]
+
+
+def test_a_long_record_is_read_in_bounded_requests(served, proxy):
+    local = Fasta(str(served[0] / "plain.fa"))
+    fa = Fasta(proxy.url("plain.fa"))
+    record = max(local.keys(), key=lambda n: len(local[n]))
+    proxy.reset_counts()
+    assert str(fa[record]) == str(local[record])
+    assert all(r and not r.endswith("-") for _, r in proxy.requests)
+    assert proxy.body_bytes <= 1.1 * len(str(local[record])) + 65536

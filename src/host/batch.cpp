@@ -61,10 +61,14 @@ PyObject* fetch_sequentially(const Engine& engine, RegionReader& reader, bool re
         if (!reader.read(i, regions[i])) return nullptr;
     PendingList values;
     values.resize(count);
+    OneByOneStaging staging(engine, count, [&](std::size_t i) {
+        return OneByOneStaging::Request{regions[i].entry, regions[i].start, regions[i].end};
+    });
     return with_engine_warnings(engine, [&]() -> PyObject* {
         LockTurns turns(1);  // a region may take a millisecond to copy
         for (std::size_t i = 0; i < count; ++i) {
             turns.step();
+            if (staging.starts_round(i)) without_lock([&] { staging.round(i); });
             const Region& r = regions[i];
             StrOutput out;
             RegionResult result = fetch_into(engine, r.text, r.start, r.end, out);

@@ -22,6 +22,8 @@
 #include "engine/fasta/scan.hpp"
 #include "engine/fetch/fetch.hpp"
 #include "engine/io/byte_source.hpp"
+#include "engine/io/http_source.hpp"
+#include <mutex>
 
 using namespace sekva;
 
@@ -339,6 +341,149 @@ void bgzf_errors_name_the_block_never_give_wrong_bases() {
           "blocks after the bad one");
 }
 
+
+// ---- Staged reads: what a remote source is told before a job reads ----
+
+void requests_bridge_narrow_gaps_within_the_bytes_bound() {
+    std::mt19937 rng(21);
+    for (int round = 0; round < 200; ++round) {
+        std::vector<ByteSpan> spans;
+        std::uint64_t at = rng() % 1000;
+        const int n = 1 + static_cast<int>(rng() % 60);
+        for (int i = 0; i < n; ++i) {
+            const std::uint64_t len = 1 + rng() % 5000;
+            spans.push_back({at, at + len});
+            at += (rng() % 4 == 0 ? 0 : rng() % 20000) + (rng() % 3 == 0 ? 0 : len);  // overlaps too
+        }
+        std::sort(spans.begin(), spans.end(), [](const ByteSpan& a, const ByteSpan& b) { return a.begin < b.begin; });
+        const std::uint64_t longest = 1 + rng() % 30000, widest = rng() % 8000;
+        const auto requests = plan_requests(spans, longest, widest);
+        // Every span's bytes are asked for, by requests in order, apart, none longer than `longest`,
+        // moving at most 1.5 times the spans' own bytes.
+        std::vector<ByteSpan> own;
+        for (const ByteSpan& s : spans) {
+            if (!own.empty() && s.begin <= own.back().end) own.back().end = std::max(own.back().end, s.end);
+            else own.push_back(s);
+        }
+        std::uint64_t own_bytes = 0, moved = 0;
+        for (const ByteSpan& s : own) own_bytes += s.end - s.begin;
+        bool ordered = true;
+        for (std::size_t i = 0; i < requests.size(); ++i) {
+            moved += requests[i].end - requests[i].begin;
+            ordered &= requests[i].begin < requests[i].end && requests[i].end - requests[i].begin <= longest;
+            if (i) ordered &= requests[i - 1].end <= requests[i].begin;
+        }
+        check(ordered, "requests are ordered, apart and bounded");
+        check(moved <= own_bytes + own_bytes / 2, "requests move at most 1.5 times the spans' bytes");
+        bool covered = true;
+        for (const ByteSpan& s : own)
+            for (std::uint64_t b = s.begin; b < s.end; b += 97) {
+                bool in = false;
+                for (const ByteSpan& r : requests) in |= r.begin <= b && b < r.end;
+                covered &= in;
+            }
+        check(covered, "every byte of the spans is asked for");
+    }
+    // Gaps wider than the widest bridged are never bridged; narrow ones are, smallest first.
+    const std::vector<ByteSpan> spans{{0, 1000}, {1010, 2000}, {2500, 3500}, {9000, 10000}};
+    const auto r = plan_requests(spans, 1 << 20, 1000);
+    check(r.size() == 2 && r[0].begin == 0 && r[0].end == 3500 && r[1].begin == 9000, "narrow gaps are bridged");
+    const auto cut = plan_requests(std::vector<ByteSpan>{{0, 2500}}, 1000, 0);
+    check(cut.size() == 3 && cut[2].begin == 2000 && cut[2].end == 2500, "a long span is cut into requests");
+}
+
+// A source that says each read is a round trip: it keeps what it was told to stage and counts
+// the reads that fall outside it.
+class StagingSource final : public ByteSource {
+public:
+    explicit StagingSource(std::string bytes) : ByteSource("remote.fa"), bytes_(std::move(bytes)) {}
+    std::uint64_t size() const override { return bytes_.size(); }
+    bool ordered_reads() const override { return true; }
+    bool stages_reads() const override { return true; }
+    Result<std::size_t> read_some(std::uint64_t offset, std::size_t n, char* out) const override {
+        if (offset >= bytes_.size()) return std::size_t{0};
+        n = static_cast<std::size_t>(std::min<std::uint64_t>(n, bytes_.size() - offset));
+        {
+            std::lock_guard lock(mutex_);
+            bool inside = false;
+            for (const ByteSpan& s : staged_) inside |= s.begin <= offset && offset + n <= s.end;
+            if (!inside) ++misses;
+        }
+        std::memcpy(out, bytes_.data() + offset, n);
+        return n;
+    }
+    struct Held final : StagedReads {
+        const StagingSource& source;
+        std::vector<ByteSpan> spans;
+        Held(const StagingSource& s, std::vector<ByteSpan> v) : source(s), spans(std::move(v)) {}
+        ~Held() override {
+            std::lock_guard lock(source.mutex_);
+            for (const ByteSpan& s : spans)
+                for (auto it = source.staged_.begin(); it != source.staged_.end(); ++it)
+                    if (it->begin == s.begin && it->end == s.end) {
+                        source.staged_.erase(it);
+                        break;
+                    }
+        }
+    };
+    std::unique_ptr<StagedReads> stage(std::span<const ByteSpan> spans) const override {
+        std::lock_guard lock(mutex_);
+        // What a live staging holds is not asked for again, as a remote source skips it.
+        std::vector<ByteSpan> v;
+        for (const ByteSpan& s : spans) {
+            bool held = false;
+            for (const ByteSpan& h : staged_) held |= h.begin <= s.begin && s.end <= h.end;
+            if (!held) v.push_back(s);
+        }
+        if (v.empty()) return nullptr;
+        for (std::size_t i = 0; i < v.size(); ++i) {
+            sorted &= v[i].begin < v[i].end && (i == 0 || v[i - 1].end < v[i].begin);
+            held_bytes = std::max<std::uint64_t>(held_bytes, v[i].end - v[i].begin);
+        }
+        staged_.insert(staged_.end(), v.begin(), v.end());
+        ++stagings;
+        return std::make_unique<Held>(*this, std::move(v));
+    }
+    mutable std::size_t misses = 0, stagings = 0;
+    mutable std::uint64_t held_bytes = 0;
+    mutable bool sorted = true;
+
+private:
+    std::string bytes_;
+    mutable std::mutex mutex_;
+    mutable std::vector<ByteSpan> staged_;
+};
+
+void batches_read_only_what_they_staged() {
+    const Genome g = make_genome(13, 40);
+    const auto regions = random_regions(g, 14, 700);
+    for (bool compressed : {false, true}) {
+        const std::string z = compressed ? bgzf_of(g.text, 4000) : std::string();
+        auto raw = std::make_shared<StagingSource>(compressed ? z : g.text);
+        std::shared_ptr<const ByteSource> bytes = raw;
+        if (compressed) {
+            MemorySource plain("scan", z.data(), z.size());
+            auto table = scan_block_table("remote.fa.gz", plain);
+            auto file = table.ok() ? BgzfFile::open("remote.fa.gz", raw, std::move(table.value()))
+                                   : Result<std::shared_ptr<BgzfFile>>(table.error());
+            if (!file.ok()) return check(false, "the staged BGZF file opens");
+            bytes = file.value();
+        }
+        auto engine = Engine::over(options_for(compressed ? "remote.fa.gz" : "remote.fa"), bytes, g.table);
+        BatchOutcome out = run_batch(*engine, g, regions);
+        check(!out.failure, "a staged batch fails");
+        for (std::size_t i = 0; i < regions.size() && !out.failure; ++i) {
+            const Region& r = regions[i];
+            check(out.seqs[i] == g.bases[r.record].substr(r.start - 1, r.end - r.start + 1),
+                  "staged batch region " + std::to_string(i));
+        }
+        check(raw->stagings == 1 && raw->sorted, "the batch staged sorted spans apart, in one round: " +
+                                                     std::to_string(raw->stagings));
+        check(raw->misses == 0, std::string("every read of a staged batch was staged (") + (compressed ? "BGZF" : "plain") +
+                                    "): " + std::to_string(raw->misses) + " were not");
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -349,6 +494,8 @@ int main() {
     a_batch_reports_its_first_failed_region();
     bgzf_reads_through_a_misbehaving_source();
     bgzf_errors_name_the_block_never_give_wrong_bases();
+    requests_bridge_narrow_gaps_within_the_bytes_bound();
+    batches_read_only_what_they_staged();
     if (failures) {
         std::fprintf(stderr, "%d engine checks failed\n", failures);
         return 1;

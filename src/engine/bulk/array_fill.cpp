@@ -47,11 +47,14 @@ Status window_bytes(const Reader& src, const Window& w, std::uint64_t width, cha
     return std::nullopt;
 }
 
-// Where a window's reads begin, for taking windows in file order over a compressed file.
-std::uint64_t window_position(const Window& w) {
-    std::int64_t first = std::max<std::int64_t>(w.first, 1);
-    return static_cast<std::uint64_t>(first) <= w.entry->rlen ? region_position(*w.entry, static_cast<std::uint64_t>(first))
-                                                             : UINT64_MAX;
+// The bytes a window of `width` positions reads (the positions inside its record), for taking
+// windows in file order over a compressed or remote file.
+ByteSpan window_span(const Window& w, std::uint64_t width, std::uint64_t size) {
+    const IndexEntry& e = *w.entry;
+    const __int128 first = w.first, last = first + static_cast<__int128>(width) - 1;
+    const __int128 lo = std::max<__int128>(first, 1), hi = std::min<__int128>(last, e.rlen);
+    if (lo > hi) return NO_SPAN;
+    return region_span(e, static_cast<std::uint64_t>(lo), static_cast<std::uint64_t>(hi - lo + 1), size);
 }
 
 template <class T>
@@ -167,8 +170,9 @@ bool centred_window(std::int64_t start, std::int64_t end, std::uint64_t width, s
 std::optional<JobFailure> fill_codes(const Engine& engine, const std::vector<Window>& windows, std::uint64_t width,
                                        char pad, bool upper, char* out) {
     FirstFailure failures;
+    const std::uint64_t size = engine.bytes().size();
     JobOutcome outcome = run_regions(
-        engine.reader(), windows.size(), [&](std::size_t i) { return window_position(windows[i]); },
+        engine.reader(), windows.size(), [&](std::size_t i) { return window_span(windows[i], width, size); },
         [&](std::size_t i, const Reader& src) {
             prefetch_window(src, windows, i, width);
             char* row = out + i * width;
@@ -185,11 +189,12 @@ std::optional<JobFailure> fill_codes(const Engine& engine, const std::vector<Win
 std::optional<JobFailure> fill_onehot(const Engine& engine, const std::vector<Window>& windows,
                                         const OneHotLayout& layout, char* out) {
     FirstFailure failures;
+    const std::uint64_t size = engine.bytes().size();
     const OneHotCodes codes(layout);
     // One scratch row per thread that fills rows.
     const std::size_t scratch_size = static_cast<std::size_t>(layout.width ? layout.width : 1);
     JobOutcome outcome = run_regions(
-        engine.reader(), windows.size(), [&](std::size_t i) { return window_position(windows[i]); },
+        engine.reader(), windows.size(), [&](std::size_t i) { return window_span(windows[i], layout.width, size); },
         [&](std::size_t i, const Reader& src) {
             unsigned char* scratch = thread_scratch(scratch_size);
             prefetch_window(src, windows, i, layout.width);
@@ -239,8 +244,9 @@ struct RowAndVariantFailures {
 
 std::optional<JobFailure> check_variant_refs(const Engine& engine, const std::vector<VariantRow>& rows) {
     FirstFailure failures;
-    auto position = [&](std::size_t i) { return window_position(Window{rows[i].entry, rows[i].pos, false}); };
-    JobOutcome outcome = run_regions(engine.reader(), rows.size(), position, [&](std::size_t i, const Reader& src) {
+    const std::uint64_t size = engine.bytes().size();
+    auto span = [&](std::size_t i) { return window_span(Window{rows[i].entry, rows[i].pos, false}, rows[i].ref.size(), size); };
+    JobOutcome outcome = run_regions(engine.reader(), rows.size(), span, [&](std::size_t i, const Reader& src) {
         const VariantRow& v = rows[i];
         const std::uint64_t n = v.ref.size();
         char* genome = reinterpret_cast<char*>(thread_scratch(static_cast<std::size_t>(n)));
@@ -259,10 +265,12 @@ std::optional<JobFailure> fill_variants(const Engine& engine, const std::vector<
     if (how.onehot) codes.emplace(*how.onehot);
     // Positions outside the record: the pad letter, or NUL for one-hot rows (all zeros).
     const char pad = how.onehot ? '\0' : how.pad;
-    auto position = [&](std::size_t i) {
-        return window_position(Window{rows[i].entry, rows[i].pos - static_cast<std::int64_t>(centre), false});
+    const std::uint64_t size = engine.bytes().size();
+    auto span = [&](std::size_t i) {
+        return window_span(Window{rows[i].entry, rows[i].pos - static_cast<std::int64_t>(centre), false},
+                           width + rows[i].ref.size(), size);
     };
-    JobOutcome outcome = run_regions(engine.reader(), rows.size(), position, [&](std::size_t i, const Reader& src) {
+    JobOutcome outcome = run_regions(engine.reader(), rows.size(), span, [&](std::size_t i, const Reader& src) {
         const VariantRow& v = rows[i];
         if (i + PREFETCH_AHEAD < rows.size()) {
             const VariantRow& ahead = rows[i + PREFETCH_AHEAD];
@@ -317,8 +325,13 @@ std::optional<JobFailure> fill_haplotypes(const Engine& engine, const std::vecto
     std::optional<OneHotCodes> codes;
     if (how.onehot) codes.emplace(*how.onehot);
     const char fill = how.onehot ? '\0' : how.pad;
-    auto position = [&](std::size_t i) { return window_position(Window{rows[i].entry, rows[i].start, false}); };
-    JobOutcome outcome = run_regions(engine.reader(), rows.size(), position, [&](std::size_t i, const Reader& src) {
+    const std::uint64_t size = engine.bytes().size();
+    auto span = [&](std::size_t i) {
+        std::uint64_t reads = offsets[i + 1] - offsets[i];
+        for (std::size_t k = rows[i].first; k < rows[i].last; ++k) reads += variants[k].ref.size();
+        return window_span(Window{rows[i].entry, rows[i].start, false}, reads, size);
+    };
+    JobOutcome outcome = run_regions(engine.reader(), rows.size(), span, [&](std::size_t i, const Reader& src) {
         const HaplotypeRow& row = rows[i];
         const std::uint64_t width = offsets[i + 1] - offsets[i];
         if (i + PREFETCH_AHEAD < rows.size()) {
@@ -393,8 +406,9 @@ std::optional<JobFailure> fill_ragged(const Engine& engine, const std::vector<Re
                                         bool upper, char* out, std::vector<std::uint64_t>& lengths) {
     FirstFailure failures;
     const OpenOptions& opt = engine.options();
-    auto position = [&](std::size_t i) { return plan_position(plans[i]); };
-    JobOutcome outcome = run_regions(engine.reader(), plans.size(), position, [&](std::size_t i, const Reader& src) {
+    const std::uint64_t size = engine.bytes().size();
+    auto span = [&](std::size_t i) { return plan_span(plans[i], size); };
+    JobOutcome outcome = run_regions(engine.reader(), plans.size(), span, [&](std::size_t i, const Reader& src) {
         if (i + PREFETCH_AHEAD < plans.size() && plans[i + PREFETCH_AHEAD].kind == RegionPlan::Kind::Extract) {
             const RegionPlan& ahead = plans[i + PREFETCH_AHEAD];
             prefetch_region(src, *ahead.entry, ahead.s, ahead.n);

@@ -3,6 +3,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -79,10 +80,40 @@ std::optional<JobFailure> BatchFetch::run_to_end(std::size_t planned) {
     const bool ordered = bytes_->ordered_reads();
     JobOutcome outcome = ordered ? job_.finish_published() : job_.finish();
     if (ordered && outcome.status == JobStatus::Done) {
-        auto position = [&](std::size_t i) { return plan_position(items_[i].plan); };
-        outcome = run_regions(reader_, planned, position, [&](std::size_t i, const Reader& from) { extract(i, from); });
+        auto span = [&](std::size_t i) { return plan_span(items_[i].plan, reader_.size); };
+        outcome = run_regions(reader_, planned, span, [&](std::size_t i, const Reader& from) { extract(i, from); });
     }
     return failures_.finish(std::move(outcome));
+}
+
+void OneByOneStaging::round(std::size_t i) {
+    staged_.reset();  // what the last round holds is not skipped as held
+    try {
+        std::vector<ByteSpan> spans;
+        std::uint64_t bytes = 0;
+        const std::uint64_t size = engine_.bytes().size();
+        for (next_ = i; next_ < count_; ++next_) {
+            const Request r = request_(next_);
+            if (!r.entry) continue;
+            const ByteSpan s = plan_span(plan_region(engine_, r.entry, r.start, r.end), size);
+            if (s.begin >= s.end) continue;
+            if (bytes && bytes + (s.end - s.begin) > STAGED_ROUND) break;
+            bytes += s.end - s.begin;
+            spans.push_back(s);
+        }
+        std::sort(spans.begin(), spans.end(), [](const ByteSpan& a, const ByteSpan& b) { return a.begin < b.begin; });
+        std::vector<ByteSpan> merged;
+        for (const ByteSpan& s : spans) {
+            if (!merged.empty() && s.begin <= merged.back().end)
+                merged.back().end = std::max(merged.back().end, s.end);
+            else
+                merged.push_back(s);
+        }
+        staged_ = engine_.bytes().stage(merged);
+    } catch (const std::bad_alloc&) {
+        next_ = count_;  // the rest are read one by one
+    }
+    if (next_ == i) next_ = i + 1;
 }
 
 Arena::Arena(std::uint64_t size) : size_(static_cast<std::size_t>(size ? size : 1)) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -86,6 +87,31 @@ std::optional<JobFailure> BatchFetch::finish(std::size_t planned, NameOf name_of
     if (failed_at < planned) return failed;
     return std::nullopt;
 }
+
+// Regions a caller fetches one by one, in its own order, from a source that stages its reads (a
+// remote file): their spans are handed to the source a round at a time (STAGED_ROUND bytes), before
+// the round's first region is fetched. Over other sources it does nothing.
+class OneByOneStaging {
+public:
+    // Region i's record (nullptr: none) and its start and end as asked.
+    struct Request {
+        const IndexEntry* entry;
+        std::uint64_t start, end;
+    };
+    OneByOneStaging(const Engine& engine, std::size_t count, std::function<Request(std::size_t)> request)
+        : engine_(engine), count_(count), request_(std::move(request)), active_(engine.bytes().stages_reads()) {}
+    // Whether region i is the first of a round: round(i) is then called, without the host lock.
+    bool starts_round(std::size_t i) const { return active_ && i == next_; }
+    void round(std::size_t i);
+
+private:
+    const Engine& engine_;
+    std::size_t count_;
+    std::function<Request(std::size_t)> request_;
+    bool active_;
+    std::size_t next_ = 0;
+    std::unique_ptr<StagedReads> staged_;
+};
 
 // Memory for the bases of a whole batch where they cannot go straight into their final home; a
 // large one is mapped with its pages made present up front, so the workers do not take a page

@@ -35,8 +35,8 @@ std::optional<JobFailure> TextJob::read() {
     const std::shared_ptr<const ByteSource> bytes = engine_.bytes().for_one_pass();
     const Reader src(bytes.get(), nullptr, true);
     FirstFailure failures;
-    auto position = [&](std::size_t i) { return plan_position(regions_[i].plan); };
-    JobOutcome outcome = run_regions(src, n, position, [&](std::size_t i, const Reader& from) {
+    auto span = [&](std::size_t i) { return plan_span(regions_[i].plan, src.size); };
+    JobOutcome outcome = run_regions(src, n, span, [&](std::size_t i, const Reader& from) {
         const TextRegion& r = regions_[i];
         if (r.plan.kind != RegionPlan::Kind::Extract) return;
         char* bases = bases_.get() + base_at_[i];

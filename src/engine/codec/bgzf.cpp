@@ -470,6 +470,12 @@ Status BgzfFile::inflate_block_of_table(std::size_t i, char* out) const {
         Scratch* s = scratch();
         if (!s) return io_error_from_errno(ENOMEM);
         std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(limit - start.coffset, BGZF_MAX_BLOCK));
+        // A remote file is asked for this block alone, unless a job staged it already.
+        std::unique_ptr<StagedReads> staged;
+        if (compressed_->stages_reads()) {
+            const ByteSpan block{start.coffset, start.coffset + want};
+            staged = compressed_->stage(std::span<const ByteSpan>(&block, 1));
+        }
         std::size_t got;
         if (Status err = read_compressed(name(), *compressed_, start.coffset, want, reinterpret_cast<char*>(s->compressed), got,
                                  start.coffset))
@@ -483,6 +489,27 @@ Status BgzfFile::inflate_block_of_table(std::size_t i, char* out) const {
     // block with data out would otherwise read as data with a piece missing.
     if (!last && limit - start.coffset != size) return only_empty_blocks(start.coffset + size, limit);
     return std::nullopt;
+}
+
+std::unique_ptr<StagedReads> BgzfFile::stage(std::span<const ByteSpan> spans) const {
+    if (!compressed_->stages_reads()) return nullptr;
+    try {
+        std::vector<ByteSpan> blocks;
+        for (const ByteSpan& s : spans) {
+            const std::uint64_t end = std::min(s.end, size());
+            if (s.begin >= end) continue;
+            const std::size_t first = block_at(s.begin), last = block_at(end - 1) + 1;
+            const ByteSpan c{table_.blocks[first].coffset,
+                             last < table_.blocks.size() ? table_.blocks[last].coffset : compressed_->size()};
+            if (!blocks.empty() && c.begin <= blocks.back().end)
+                blocks.back().end = std::max(blocks.back().end, c.end);
+            else
+                blocks.push_back(c);
+        }
+        return compressed_->stage(blocks);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
 }
 
 Status BgzfFile::only_empty_blocks(std::uint64_t from, std::uint64_t to) const {

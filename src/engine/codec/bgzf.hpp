@@ -166,6 +166,10 @@ public:
     // From LONG_READ bytes on, the blocks are inflated on the worker pool.
     Result<std::uint64_t> read_long(std::uint64_t offset, std::uint64_t n, char* out) const override;
     bool ordered_reads() const override { return true; }
+    // Over a remote file: the spans' blocks are handed to it, and a block read alone is asked for
+    // exactly.
+    bool stages_reads() const override { return compressed_->stages_reads(); }
+    std::unique_ptr<StagedReads> stage(std::span<const ByteSpan> spans) const override;
     std::unique_ptr<SourceCursor> cursor() const override;
     std::size_t piece_bytes() const override { return 4 << 20; }
     FaidxError nul_error() const override;

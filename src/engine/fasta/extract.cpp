@@ -60,7 +60,17 @@ Status copy_pieces(const Reader& from, std::uint64_t begin, std::uint64_t end, s
     char small[16384];
     std::unique_ptr<char[]> large;
     char* buffer = piece <= sizeof small ? small : (large = std::make_unique_for_overwrite<char[]>(piece)).get();
+    // A remote file's long window is asked for a round at a time, each round's requests at once.
+    const bool staging = src.stages_reads() && end - begin > piece;
+    std::unique_ptr<StagedReads> staged;
+    std::uint64_t staged_to = begin;
     for (std::uint64_t at = begin; got < want && at < end;) {
+        if (staging && at >= staged_to) {
+            staged.reset();
+            staged_to = std::min(end, at + STAGED_ROUND);
+            const ByteSpan round{at, staged_to};
+            staged = src.stage(std::span<const ByteSpan>(&round, 1));
+        }
         const std::uint64_t len = std::min(piece, end - at);
         auto r = from.may_use_pool ? src.read_long(at, len, buffer) : read_at(src, at, len, buffer);
         if (!r.ok()) return std::move(r.error());
@@ -114,20 +124,65 @@ std::uint64_t region_position(const IndexEntry& e, std::uint64_t p) {
     return e.lenc && p && first_byte(e, p, at) ? at : UINT64_MAX;
 }
 
-JobOutcome run_regions(const Reader& from, std::size_t count, const std::function<std::uint64_t(std::size_t)>& position,
+ByteSpan region_span(const IndexEntry& e, std::uint64_t p, std::uint64_t n, std::uint64_t size) {
+    std::uint64_t begin;
+    if (empty_request(e, n) || p == 0 || !first_byte(e, p, begin) || begin >= size) return NO_SPAN;
+    return ByteSpan{begin, window_end(e, begin, n, size)};
+}
+
+namespace {
+
+// Items order[first, last) in rounds whose spans stay within STAGED_ROUND bytes (a round holds one
+// item at least), each round's spans handed to the source before its items run.
+JobOutcome run_staged(const Reader& from, const std::vector<ByteSpan>& spans, const std::vector<std::size_t>& order,
+                      const std::function<void(std::size_t, const Reader&)>& body) {
+    std::vector<ByteSpan> round;
+    for (std::size_t first = 0; first < order.size();) {
+        round.clear();
+        std::uint64_t bytes = 0;
+        std::size_t last = first;
+        for (; last < order.size(); ++last) {
+            const ByteSpan s = spans[order[last]];
+            if (s.begin >= s.end) continue;
+            const bool joins = !round.empty() && s.begin <= round.back().end;
+            const std::uint64_t more = joins ? (s.end > round.back().end ? s.end - round.back().end : 0) : s.end - s.begin;
+            if (bytes + more > STAGED_ROUND && bytes) break;
+            bytes += more;
+            if (joins)
+                round.back().end = std::max(round.back().end, s.end);
+            else
+                round.push_back(s);
+        }
+        std::unique_ptr<StagedReads> staged = from.bytes->stage(round);
+        JobOutcome outcome = run_parallel(last - first, [&](std::size_t a, std::size_t b) {
+            std::unique_ptr<SourceCursor> cursor = from.bytes->cursor();
+            const Reader local(from.bytes, cursor.get(), false);
+            for (std::size_t k = a; k < b; ++k) body(order[first + k], local);
+        });
+        if (outcome.status != JobStatus::Done) return outcome;
+        first = last;
+    }
+    return {};
+}
+
+}  // namespace
+
+JobOutcome run_regions(const Reader& from, std::size_t count, const std::function<ByteSpan(std::size_t)>& span,
                        const std::function<void(std::size_t, const Reader&)>& body) {
     if (!from.bytes->ordered_reads())
         return run_parallel(count, [&](std::size_t first, std::size_t last) {
             for (std::size_t i = first; i < last; ++i) body(i, from);
         });
     try {
-        std::vector<std::uint64_t> where(count);
+        std::vector<ByteSpan> spans(count);
         std::vector<std::size_t> order(count);
         for (std::size_t i = 0; i < count; ++i) {
-            where[i] = position(i);
+            spans[i] = span(i);
             order[i] = i;
         }
-        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return where[a] < where[b]; });
+        std::stable_sort(order.begin(), order.end(),
+                         [&](std::size_t a, std::size_t b) { return spans[a].begin < spans[b].begin; });
+        if (from.bytes->stages_reads()) return run_staged(from, spans, order, body);
         return run_parallel(count, [&](std::size_t first, std::size_t last) {
             std::unique_ptr<SourceCursor> cursor = from.bytes->cursor();
             const Reader local(from.bytes, cursor.get(), false);

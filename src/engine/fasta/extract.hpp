@@ -43,12 +43,20 @@ Result<std::uint64_t> extract_into(const Reader& from, const IndexEntry& e, std:
 
 // Where base p of the record lies in the (uncompressed) file, or UINT64_MAX when nowhere.
 std::uint64_t region_position(const IndexEntry& e, std::uint64_t p);
+// The bytes extract_into reads for the n bases from base p, in a source of `size` bytes; an empty
+// span at UINT64_MAX when it reads none.
+ByteSpan region_span(const IndexEntry& e, std::uint64_t p, std::uint64_t n, std::uint64_t size);
+inline constexpr ByteSpan NO_SPAN{UINT64_MAX, UINT64_MAX};
+// The most bytes one round of a staged read takes (the spans of a job's items, or a piece of one
+// long window), so that a job over a whole genome never holds it all.
+inline constexpr std::uint64_t STAGED_ROUND = 64 << 20;
 
 // Runs body(i, reader) for every item of [0, count) on the worker pool. Over a source read in file
-// order (BGZF) the items go in the order of their bytes in the file (`position(i)`), each range of
-// them through a cursor of its own, so that a block is inflated once however many items share it;
-// otherwise in input order.
-JobOutcome run_regions(const Reader& from, std::size_t count, const std::function<std::uint64_t(std::size_t)>& position,
+// order (BGZF, remote files) the items go in the order of their bytes in the file (`span(i)`), each
+// range of them through a cursor of its own, so that a block is inflated once however many items
+// share it; a source that stages its reads is handed the spans of the items first, a bounded
+// number of bytes at a time. Otherwise the items go in input order.
+JobOutcome run_regions(const Reader& from, std::size_t count, const std::function<ByteSpan(std::size_t)>& span,
                        const std::function<void(std::size_t, const Reader&)>& body);
 
 // Starts loading the mapped bytes of a region into the cache (at most its first few kilobytes), so

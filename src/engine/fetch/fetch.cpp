@@ -75,8 +75,8 @@ Coords result_coords(const OpenOptions& opt, std::uint64_t s, std::uint64_t e) {
     return Coords{opt.one_based_attributes ? s : (s ? s - 1 : 0), e};
 }
 
-std::uint64_t plan_position(const RegionPlan& plan) {
-    return plan.kind == RegionPlan::Kind::Extract ? region_position(*plan.entry, plan.s) : UINT64_MAX;
+ByteSpan plan_span(const RegionPlan& plan, std::uint64_t size) {
+    return plan.kind == RegionPlan::Kind::Extract ? region_span(*plan.entry, plan.s, plan.n, size) : NO_SPAN;
 }
 
 bool plan_capacity(const OpenOptions& opt, const ByteSource& src, const RegionPlan& plan, std::uint64_t& room) {

@@ -65,9 +65,10 @@ struct RegionPlan {
 // Clamps silently (or checks strictly); an Error plan is described by plan_error().
 RegionPlan plan_region(const Engine& engine, const IndexEntry* entry, std::uint64_t start, std::uint64_t end);
 FaidxError plan_error(const RegionPlan& plan, std::string_view name, std::uint64_t start, std::uint64_t end);
-// Where a plan's bytes start in the file (UINT64_MAX for a plan that reads nothing): the order in
-// which bulk jobs take regions, so that each page or block is read once.
-std::uint64_t plan_position(const RegionPlan& plan);
+// The bytes a plan reads in a source of `size` bytes (NO_SPAN for a plan that reads nothing): the
+// order in which bulk jobs take regions, so that each page or block is read once, and what a
+// remote source is asked for ahead.
+ByteSpan plan_span(const RegionPlan& plan, std::uint64_t size);
 // Room an Extract plan's bases need from `src`, padding included (0 for other plans); false when
 // no memory could hold them.
 bool plan_capacity(const OpenOptions& opt, const ByteSource& src, const RegionPlan& plan, std::uint64_t& room);

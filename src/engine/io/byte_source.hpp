@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -24,6 +25,17 @@ public:
     // Bytes [offset, offset + n), cut at the end of the source, as one view valid until the next
     // call.
     virtual Result<std::string_view> view(std::uint64_t offset, std::uint64_t n) = 0;
+};
+
+// Bytes [begin, end) of a source. A span that reads nothing has begin == end.
+struct ByteSpan {
+    std::uint64_t begin = 0, end = 0;
+};
+
+// What a source holds of the ranges a job told it it would read: kept until the job drops it.
+class StagedReads {
+public:
+    virtual ~StagedReads() = default;
 };
 
 // The bytes of one file as they were when it was opened. Any number of threads may read at once.
@@ -65,6 +77,17 @@ public:
     // A source for one pass over many ranges whose pages need not stay in this process: a mapped
     // file read through a descriptor. Most sources are that already.
     virtual std::shared_ptr<const ByteSource> for_one_pass() const { return shared_from_this(); }
+    // Whether every read costs a round trip (a remote file): a job that knows its ranges then
+    // hands them to stage() first, rather than reading them one by one.
+    virtual bool stages_reads() const { return false; }
+    // Reads `spans` (sorted by begin, not overlapping) ahead, in as few requests as it takes and
+    // many at once; until the returned handle is dropped, reads inside them cost no request (a
+    // span that could not be read keeps its error for the reads that reach it). Nothing when the
+    // source reads no ahead.
+    virtual std::unique_ptr<StagedReads> stage(std::span<const ByteSpan> spans) const {
+        (void)spans;
+        return nullptr;
+    }
     // Closes what only shrank() needs: a map read as plain text is never asked, and an open file
     // should cost no descriptor.
     virtual void release_spare_descriptor() {}

@@ -16,6 +16,7 @@
 #include <ctime>
 #include <new>
 #include <random>
+#include <system_error>
 #include <thread>
 
 #ifdef SEKVA_HAVE_CURL
@@ -48,11 +49,14 @@ bool starts_with_nocase(std::string_view text, std::string_view lead) {
     return true;
 }
 
+// A staged read's requests are at most this long, and bridge gaps of at most this many bytes.
+constexpr std::uint64_t LONGEST_REQUEST = 8 << 20;
+constexpr std::uint64_t WIDEST_GAP = 1 << 20;
+
 // The first bytes an opening asks for: enough for the compression check and for a short file whole.
 constexpr std::size_t OPENING_BYTES = 64 << 10;
-// A small read fetches this much around itself; the cache keeps this many bytes at most.
+// A small read fetches this much around itself.
 constexpr std::size_t WINDOW = 64 << 10;
-constexpr std::size_t CACHE_BUDGET = 4 << 20;
 // One pass over the whole object reads in these pieces.
 constexpr std::size_t PASS_WINDOW = 4 << 20;
 constexpr std::size_t PASS_BUDGET = 8 << 20;
@@ -111,6 +115,8 @@ HttpSettings HttpSettings::from_environment() {
     };
     s.retries = static_cast<int>(number("SEKVA_HTTP_RETRIES", 0, 20, 4));
     s.timeout_seconds = number("SEKVA_HTTP_TIMEOUT", 1, 3600, 30);
+    s.connections = static_cast<int>(number("SEKVA_HTTP_CONNECTIONS", 1, 64, 8));
+    s.cache_bytes = static_cast<std::size_t>(number("SEKVA_HTTP_CACHE_MB", 0, 1 << 16, 4)) << 20;
     for (const char* name : {"CURL_CA_BUNDLE", "SSL_CERT_FILE"})
         if (const char* v = std::getenv(name); v && *v) {
             s.ca_file = v;
@@ -123,6 +129,127 @@ HttpSettings HttpSettings::from_environment() {
 
 std::uint64_t HttpSource::requests_made() { return request_count.load(); }
 
+std::vector<ByteSpan> plan_requests(std::span<const ByteSpan> spans, std::uint64_t longest, std::uint64_t widest_gap) {
+    std::vector<ByteSpan> runs;
+    std::uint64_t own = 0;
+    for (const ByteSpan& s : spans) {
+        if (s.begin >= s.end) continue;
+        if (!runs.empty() && s.begin <= runs.back().end) {
+            if (s.end > runs.back().end) {
+                own += s.end - runs.back().end;
+                runs.back().end = s.end;
+            }
+        } else {
+            runs.push_back(s);
+            own += s.end - s.begin;
+        }
+    }
+    // Bridging a gap saves a request and moves the gap's bytes: the narrowest gaps go first.
+    std::vector<std::pair<std::uint64_t, std::size_t>> gaps;
+    gaps.reserve(runs.size());
+    for (std::size_t i = 1; i < runs.size(); ++i) gaps.emplace_back(runs[i].begin - runs[i - 1].end, i);
+    std::sort(gaps.begin(), gaps.end());
+    std::vector<bool> bridged(runs.size(), false);
+    std::uint64_t extra = 0;
+    for (const auto& [gap, i] : gaps) {
+        if (gap > widest_gap || extra + gap > own / 2) break;
+        bridged[i] = true;
+        extra += gap;
+    }
+    std::vector<ByteSpan> joined;
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        if (bridged[i] && runs[i].end - joined.back().begin <= longest)
+            joined.back().end = runs[i].end;
+        else
+            joined.push_back(runs[i]);
+    }
+    std::vector<ByteSpan> requests;
+    requests.reserve(joined.size());
+    for (ByteSpan r : joined) {
+        for (; r.end - r.begin > longest; r.begin += longest) requests.push_back(ByteSpan{r.begin, r.begin + longest});
+        requests.push_back(r);
+    }
+    return requests;
+}
+
+// What one staged read holds: the bytes of its requests, or what each failed with, until the job
+// that asked for them drops it.
+class HttpStaging final : public StagedReads {
+public:
+    struct Piece {
+        std::uint64_t start = 0, size = 0;
+        std::unique_ptr<char[]> bytes;
+        std::optional<FaidxError> error;
+    };
+    explicit HttpStaging(const HttpSource& source) : source_(source) {}
+    ~HttpStaging() override {
+        if (registered) source_.unstage(this);
+    }
+    HttpStaging(const HttpStaging&) = delete;
+    HttpStaging& operator=(const HttpStaging&) = delete;
+
+    // The piece that holds byte `offset`, if any.
+    const Piece* find(std::uint64_t offset) const {
+        auto after = std::upper_bound(pieces.begin(), pieces.end(), offset,
+                                      [](std::uint64_t at, const Piece& p) { return at < p.start; });
+        if (after == pieces.begin()) return nullptr;
+        const Piece& p = *(after - 1);
+        return offset < p.start + p.size ? &p : nullptr;
+    }
+
+    std::vector<Piece> pieces;  // sorted by start, apart
+    bool registered = false;
+
+private:
+    const HttpSource& source_;
+};
+
+std::optional<Result<std::size_t>> HttpSource::from_staged(std::uint64_t offset, std::size_t n, char* out) const {
+    const HttpStaging::Piece* hit = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(cache_mutex_);
+        for (const HttpStaging* staging : staged_)
+            if ((hit = staging->find(offset))) break;
+    }
+    // A staged piece stays as it is until its job drops it, after the job's reads: no lock needed.
+    if (!hit) return std::nullopt;
+    if (hit->error) return Result<std::size_t>(FaidxError(*hit->error));
+    const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(n, hit->start + hit->size - offset));
+    std::memcpy(out, hit->bytes.get() + (offset - hit->start), take);
+    return Result<std::size_t>(take);
+}
+
+std::vector<ByteSpan> HttpSource::not_staged(std::span<const ByteSpan> spans) const {
+    std::vector<ByteSpan> held;
+    {
+        std::lock_guard<std::mutex> lock(cache_mutex_);
+        for (const HttpStaging* staging : staged_)
+            for (const HttpStaging::Piece& p : staging->pieces)
+                if (!p.error) held.push_back(ByteSpan{p.start, p.start + p.size});
+    }
+    if (held.empty()) return {spans.begin(), spans.end()};
+    std::sort(held.begin(), held.end(), [](const ByteSpan& a, const ByteSpan& b) { return a.begin < b.begin; });
+    std::vector<ByteSpan> rest;
+    for (ByteSpan s : spans) {
+        // The held pieces that may overlap s, in order: cut what they cover out of it.
+        auto h = std::upper_bound(held.begin(), held.end(), s.begin,
+                                  [](std::uint64_t at, const ByteSpan& p) { return at < p.begin; });
+        if (h != held.begin()) --h;
+        for (; h != held.end() && h->begin < s.end && s.begin < s.end; ++h) {
+            if (h->end <= s.begin) continue;
+            if (h->begin > s.begin) rest.push_back(ByteSpan{s.begin, h->begin});
+            s.begin = std::max(s.begin, h->end);
+        }
+        if (s.begin < s.end) rest.push_back(s);
+    }
+    return rest;
+}
+
+void HttpSource::unstage(const HttpStaging* staging) const {
+    std::lock_guard<std::mutex> lock(cache_mutex_);
+    staged_.erase(std::remove(staged_.begin(), staged_.end(), staging), staged_.end());
+}
+
 HttpSource::HttpSource(RemoteIdentity identity, HttpSettings settings, std::size_t window, std::size_t budget)
     : ByteSource(identity.url), identity_(std::move(identity)), settings_(std::move(settings)), window_(window),
       budget_(budget) {}
@@ -133,7 +260,9 @@ FaidxError HttpSource::nul_error() const {
 
 std::shared_ptr<const HttpSource> HttpSource::sequential() const {
     try {
-        return std::make_shared<HttpSource>(identity_, settings_, PASS_WINDOW, PASS_BUDGET);
+        auto pass = std::make_shared<HttpSource>(identity_, settings_, PASS_WINDOW, PASS_BUDGET);
+        pass->one_pass_ = true;
+        return pass;
     } catch (const std::bad_alloc&) {
         return std::static_pointer_cast<const HttpSource>(shared_from_this());
     }
@@ -671,7 +800,8 @@ Result<std::shared_ptr<HttpSource>> HttpSource::open(const std::string& url, con
         RangeRequest req{&url, std::move(resolved.value().target), 0, OPENING_BYTES - 1, true, nullptr, &missing};
         if (Status err = fetch_range(settings, req, head.data(), head.size(), got, &identity)) return *err;
         head.resize(got);
-        auto source = std::make_shared<HttpSource>(std::move(identity), std::move(settings), WINDOW, CACHE_BUDGET);
+        const std::size_t budget = settings.cache_bytes;
+        auto source = std::make_shared<HttpSource>(std::move(identity), std::move(settings), WINDOW, budget);
         source->to_cache(0, std::move(head));
         return source;
     } catch (const std::bad_alloc&) {
@@ -683,6 +813,7 @@ Result<std::size_t> HttpSource::read_some(std::uint64_t offset, std::size_t n, c
     const std::uint64_t size = identity_.size;
     if (offset >= size || n == 0) return std::size_t{0};
     n = static_cast<std::size_t>(std::min<std::uint64_t>(n, size - offset));
+    if (auto staged = from_staged(offset, n, out)) return std::move(*staged);
     std::size_t got = 0;
     if (from_cache(offset, n, out, got)) return got;
     try {
@@ -712,6 +843,67 @@ Result<std::size_t> HttpSource::read_some(std::uint64_t offset, std::size_t n, c
         return take;
     } catch (const std::bad_alloc&) {
         return io_error_from_errno(ENOMEM);
+    }
+}
+
+std::unique_ptr<StagedReads> HttpSource::stage(std::span<const ByteSpan> spans) const {
+    if (one_pass_) return nullptr;
+    try {
+        // Spans a live staging holds whole are dropped at once; the rest lose what it holds.
+        std::vector<ByteSpan> wanted;
+        {
+            std::lock_guard<std::mutex> lock(cache_mutex_);
+            for (ByteSpan s : spans) {
+                s.end = std::min(s.end, identity_.size);
+                if (s.begin >= s.end) continue;
+                bool held = false;
+                for (const HttpStaging* staging : staged_) {
+                    const HttpStaging::Piece* p = staging->find(s.begin);
+                    if ((held = p && !p->error && p->start + p->size >= s.end)) break;
+                }
+                if (!held) wanted.push_back(s);
+            }
+        }
+        if (wanted.empty()) return nullptr;
+        const std::vector<ByteSpan> requests = plan_requests(not_staged(wanted), LONGEST_REQUEST, WIDEST_GAP);
+        if (requests.empty()) return nullptr;
+        auto staging = std::make_unique<HttpStaging>(*this);
+        staging->pieces.resize(requests.size());
+        for (std::size_t i = 0; i < requests.size(); ++i) {
+            HttpStaging::Piece& p = staging->pieces[i];
+            p.start = requests[i].begin;
+            p.size = requests[i].end - requests[i].begin;
+            p.bytes = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(p.size));
+        }
+        std::atomic<std::size_t> next{0};
+        auto fetch_pieces = [&] {
+            for (std::size_t i; (i = next.fetch_add(1)) < staging->pieces.size();) {
+                HttpStaging::Piece& p = staging->pieces[i];
+                RangeRequest req{&identity_.url, identity_.resolved, p.start, p.start + p.size - 1, false, &identity_, nullptr};
+                std::size_t got = 0;
+                if (Status err = fetch_range(settings_, req, p.bytes.get(), static_cast<std::size_t>(p.size), got, nullptr))
+                    p.error = std::move(*err);
+            }
+        };
+        // The calling thread fetches too; helpers are plain threads that only make requests.
+        std::vector<std::thread> helpers;
+        const std::size_t most = static_cast<std::size_t>(std::max(settings_.connections, 1));
+        try {
+            while (helpers.size() + 1 < std::min(most, requests.size())) helpers.emplace_back(fetch_pieces);
+        } catch (const std::system_error&) {
+            // No more threads: fewer requests at once.
+        }
+        fetch_pieces();
+        waiting([&] {
+            for (std::thread& t : helpers) t.join();
+            return 0;
+        });
+        std::lock_guard<std::mutex> lock(cache_mutex_);
+        staged_.push_back(staging.get());
+        staging->registered = true;
+        return staging;
+    } catch (const std::bad_alloc&) {
+        return nullptr;  // the reads are then made one by one
     }
 }
 
@@ -746,6 +938,8 @@ Result<std::shared_ptr<HttpSource>> HttpSource::open(const std::string& url, con
 Result<std::size_t> HttpSource::read_some(std::uint64_t, std::size_t, char*) const {
     return no_remote_access_error(identity_.url);
 }
+
+std::unique_ptr<StagedReads> HttpSource::stage(std::span<const ByteSpan>) const { return nullptr; }
 
 Result<std::optional<std::string>> fetch_remote_file(const std::string& url, RemoteIdentity*) {
     return no_remote_access_error(url);

@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,16 +50,25 @@ struct RemoteIdentity {
     std::optional<std::int64_t> modified_time() const;
 };
 
-// How a source's requests are made: read from SEKVA_HTTP_RETRIES, SEKVA_HTTP_TIMEOUT and the CA
-// variables when the source is opened.
+// How a source's requests are made: read from the SEKVA_HTTP_* and CA variables when the source is
+// opened.
 struct HttpSettings {
     int retries = 4;             // further attempts after a failed one (time-outs, 429, 5xx, drops)
     long timeout_seconds = 30;   // to connect, and the longest stall of a transfer
     std::string ca_file;         // CURL_CA_BUNDLE, else SSL_CERT_FILE; empty: libcurl's default
     std::string ca_dir;          // SSL_CERT_DIR
+    int connections = 8;         // SEKVA_HTTP_CONNECTIONS: requests a staged read makes at once
+    std::size_t cache_bytes = 4 << 20;  // SEKVA_HTTP_CACHE_MB: the cache of recent pieces
     RemoteAuth auth;             // an object store's credentials (resolve_remote_url), else none
     static HttpSettings from_environment();
 };
+
+// The requests that read `spans` (sorted by begin): overlapping spans read once, the gaps between
+// them bridged smallest first while no gap is wider than `widest_gap` and the bytes moved stay
+// within 1.5 times the spans' own, and no request longer than `longest`.
+std::vector<ByteSpan> plan_requests(std::span<const ByteSpan> spans, std::uint64_t longest, std::uint64_t widest_gap);
+
+class HttpStaging;
 
 // The bytes of a remote object as they were when it was opened. Every request asks for a bounded
 // range, If-Match (or If-Unmodified-Since) the validator seen at opening, and every answer is
@@ -73,6 +83,13 @@ public:
     std::uint64_t size() const override { return identity_.size; }
     Result<std::size_t> read_some(std::uint64_t offset, std::size_t n, char* out) const override;
     std::size_t piece_bytes() const override { return 4 << 20; }
+    // Bulk jobs take their ranges in file order and hand them over first (a pass over the whole
+    // object reads in large pieces instead).
+    bool ordered_reads() const override { return !one_pass_; }
+    bool stages_reads() const override { return !one_pass_; }
+    // Plans the spans' requests (plan_requests) and makes SEKVA_HTTP_CONNECTIONS of them at once,
+    // skipping what an earlier staging still holds.
+    std::unique_ptr<StagedReads> stage(std::span<const ByteSpan> spans) const override;
     // A nul in bases is read from the object itself: no remote object shrinks under a map.
     FaidxError nul_error() const override;
     // The same object for one pass from start to end (an index build, a block scan): read in
@@ -86,12 +103,18 @@ public:
     HttpSource(RemoteIdentity identity, HttpSettings settings, std::size_t window, std::size_t budget);
 
 private:
+    friend class HttpStaging;
     struct Piece {
         std::uint64_t start = 0;
         std::string bytes;
         std::uint64_t used = 0;
     };
     bool from_cache(std::uint64_t offset, std::size_t n, char* out, std::size_t& got) const;
+    // A read inside a staged piece: its bytes (or its error); nothing when no staging holds it.
+    std::optional<Result<std::size_t>> from_staged(std::uint64_t offset, std::size_t n, char* out) const;
+    // The parts of `spans` no live staging holds.
+    std::vector<ByteSpan> not_staged(std::span<const ByteSpan> spans) const;
+    void unstage(const HttpStaging* staging) const;
     void to_cache(std::uint64_t start, std::string bytes) const;
 
     RemoteIdentity identity_;
@@ -101,6 +124,8 @@ private:
     mutable std::mutex cache_mutex_;
     mutable std::vector<Piece> pieces_;
     mutable std::uint64_t tick_ = 0;
+    bool one_pass_ = false;  // made by sequential()
+    mutable std::vector<const HttpStaging*> staged_;  // guarded by cache_mutex_
 };
 
 // The whole remote file at `url` (an index, which is small), read in bounded ranges; nothing when
