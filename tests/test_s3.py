@@ -360,6 +360,10 @@ def test_a_profile_in_home_and_a_missing_one(store, s3, monkeypatch, tmp_path, s
     assert Fasta("s3://private/plain.fa").keys() == Fasta(local_of(store, "plain.fa")).keys()
     monkeypatch.setenv("AWS_PROFILE", "absent")
     raised(shown, sekva.FaidxIOError, lambda: Fasta("s3://private/plain.fa"), "the AWS profile 'absent' is in neither")
+    # Keys in the variables come first: the profile is not needed then.
+    monkeypatch.setenv("AWS_ACCESS_KEY_ID", store.server.access_key)
+    monkeypatch.setenv("AWS_SECRET_ACCESS_KEY", store.server.secret_key)
+    assert Fasta("s3://private/plain.fa").keys() == Fasta(local_of(store, "plain.fa")).keys()
 
 
 @pytest.mark.parametrize("url", ["s3://", "s3://bucket", "s3://bucket/", "s3:///key", "gs://only-bucket", "s3://bad bucket/k"])
@@ -517,3 +521,19 @@ def test_the_command_line_reads_s3_and_redacts_queries(store, keys, tmp_path, un
     url = store.server.url + "/private/nothing.fa?X-Amz-Signature=SECRETSIG"
     failed = subprocess.run(cli + ["faidx", url, regions[0]], capture_output=True)
     assert failed.returncode != 0 and b"nothing.fa?<redacted>" in failed.stderr and b"SECRETSIG" not in failed.stderr
+
+
+@pytest.mark.parametrize("url, region, host", [
+    ("s3://sekva-no-bucket/k.fa", None, "sekva-no-bucket.s3.us-east-1.amazonaws.com"),
+    ("s3://sekva-no-bucket/k.fa", "eu-central-1", "sekva-no-bucket.s3.eu-central-1.amazonaws.com"),
+    ("S3://sekva.no.bucket/k.fa", "ap-east-1", "s3.ap-east-1.amazonaws.com"),  # path-style for a dotted name
+    ("gs://sekva-no-bucket/k.fa", None, "storage.googleapis.com"),
+])
+def test_object_urls_go_to_the_services_own_hosts(monkeypatch, url, region, host, shown):
+    monkeypatch.setenv("SEKVA_HTTP_RETRIES", "0")
+    if region:
+        monkeypatch.setenv("AWS_REGION", region)
+    message = raised(shown, (sekva.FaidxIOError, sekva.FastaNotFoundError), lambda: Fasta(url))
+    if "resolve host" not in message:
+        pytest.skip("this machine reaches the service: " + message)
+    assert message.endswith("resolve host: " + host) and message.startswith(f"IOError: cannot read {url}: ")

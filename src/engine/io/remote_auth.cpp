@@ -175,7 +175,8 @@ Result<ResolvedUrl> resolve_s3(const std::string& url) {
 
     std::optional<std::string> access = env("AWS_ACCESS_KEY_ID"), secret = env("AWS_SECRET_ACCESS_KEY"),
                                token = env("AWS_SESSION_TOKEN");
-    if (!access || !secret) {
+    const bool keys_in_environment = access && secret;
+    if (!keys_in_environment) {
         // A profile's keys: from the credentials file, else from the config file.
         const std::optional<Section>& from = field(credentials, "aws_access_key_id") ? credentials : config;
         access = field(from, "aws_access_key_id");
@@ -183,7 +184,8 @@ Result<ResolvedUrl> resolve_s3(const std::string& url) {
         token = field(from, "aws_session_token");
     }
     const bool unsigned_requests = truthy(env("AWS_NO_SIGN_REQUEST"));
-    if (env("AWS_PROFILE") && !credentials && !config && !unsigned_requests)
+    // A profile asked for by name that is nowhere is a mistake to tell, not a reason to go anonymous.
+    if (env("AWS_PROFILE") && !credentials && !config && !keys_in_environment && !unsigned_requests)
         return io_error("the AWS profile '" + profile + "' is in neither " + credentials_file + " nor " + config_file +
                         ": " + url);
 
@@ -203,8 +205,9 @@ Result<ResolvedUrl> resolve_s3(const std::string& url) {
         if (!endpoint.ok()) return std::move(endpoint.error());
         out.target = endpoint.value() + "/" + bucket + "/" + encoded_key(key);
         out.auth.plain_http_allowed = starts_with_nocase(endpoint.value(), "http://");
-    } else if (bucket.find('.') != std::string::npos) {
-        // A dotted bucket's virtual host would not match the wildcard certificate: path-style.
+    } else if (bucket.find_first_of("._ABCDEFGHIJKLMNOPQRSTUVWXYZ") != std::string::npos) {
+        // A bucket whose name is no host name label (dotted ones would not match the wildcard
+        // certificate either): path-style.
         out.target = "https://s3." + region + ".amazonaws.com/" + bucket + "/" + encoded_key(key);
     } else {
         out.target = "https://" + bucket + ".s3." + region + ".amazonaws.com/" + encoded_key(key);
