@@ -84,6 +84,8 @@ def spanned_bytes(fai, regions, slack=False):
 class Nginx:
     """nginx serving `root` on 127.0.0.1 over HTTP (`http_url`) and HTTPS (`https_url`), in the foreground."""
 
+    TOKEN = "ya29.sekva-test-token"
+
     def __init__(self, root, workdir, access_log=None):
         """`access_log`, when given, is a file that gets one line per request: status, body bytes
         sent, and the Range asked for."""
@@ -94,8 +96,11 @@ class Nginx:
         temp = os.path.join(workdir, "temp")
         os.makedirs(temp, exist_ok=True)
         # /moved.fa (and its index) redirect within the server; /away.fa to plain HTTP on another host
-        # name (from HTTP) or to plain HTTP (from HTTPS); /secret.fa is forbidden.
-        locations = ("location = /moved.fa { return 302 /plain.fa; } "
+        # name (from HTTP) or to plain HTTP (from HTTPS); /secret.fa is forbidden; /bucket/ wants
+        # TOKEN as a bearer token, as a Google Cloud Storage bucket would; .../away-https.fa (over
+        # HTTP) redirects to HTTPS on another host name.
+        locations = ("location /bucket/ { if ($http_authorization != \"Bearer " + self.TOKEN + "\") { return 401; } } "
+                     "location = /moved.fa { return 302 /plain.fa; } "
                      "location = /moved.fa.fai { return 302 /plain.fa.fai; } "
                      "location = /secret.fa { return 403; }")
         logging = (f"log_format counted '$status $body_bytes_sent \"$http_range\"'; access_log {access_log} counted;"
@@ -121,6 +126,7 @@ http {{
         root {root};
         {locations}
         location = /away.fa {{ return 302 http://localhost:{self.http_port}/plain.fa; }}
+        location ~ /away-https[.]fa$ {{ return 302 https://localhost:{self.https_port}/plain.fa; }}
     }}
     server {{
         listen 127.0.0.1:{self.https_port} ssl;
@@ -155,10 +161,64 @@ http {{
                 self.process.wait()
 
 
+class S3Server:
+    """moto's S3 server on 127.0.0.1, in a process of its own, with IAM checking every request's
+    signature once `authenticate()` is called.
+
+    `client()` is a boto3 client with the user's keys (`access_key`, `secret_key`), made through IAM
+    with a policy that allows every S3 action. `url` is the endpoint (AWS_ENDPOINT_URL).
+    """
+
+    def __init__(self, workdir):
+        self.port = free_port()
+        self.url = f"http://127.0.0.1:{self.port}"
+        self.log = open(os.path.join(workdir, "moto.log"), "w")
+        env = dict(os.environ, AWS_ACCESS_KEY_ID="setup", AWS_SECRET_ACCESS_KEY="setup")
+        self.process = subprocess.Popen([sys.executable, "-m", "moto.server", "-H", "127.0.0.1", "-p", str(self.port)],
+                                        stdout=self.log, stderr=subprocess.STDOUT, env=env)
+        if not wait_for_port(self.port, self.process, 30):
+            self.stop()
+            raise RuntimeError("moto_server did not start")
+        iam = self._boto("iam", "setup", "setup")
+        iam.create_user(UserName="reader")
+        iam.put_user_policy(UserName="reader", PolicyName="all-s3", PolicyDocument=json.dumps({
+            "Version": "2012-10-17",
+            "Statement": [{"Effect": "Allow", "Action": ["s3:*", "sts:*"], "Resource": "*"}]}))
+        key = iam.create_access_key(UserName="reader")["AccessKey"]
+        self.access_key, self.secret_key = key["AccessKeyId"], key["SecretAccessKey"]
+
+    def _boto(self, service, access, secret, **options):
+        import boto3
+        return boto3.client(service, endpoint_url=self.url, region_name="us-east-1", aws_access_key_id=access,
+                            aws_secret_access_key=secret, **options)
+
+    def client(self, service="s3", **options):
+        return self._boto(service, self.access_key, self.secret_key, **options)
+
+    def authenticate(self, on=True):
+        """From now on every request is checked (its signature, its keys, their permission), or,
+        with on=False, none is (moto cannot serve an unsigned request while it checks)."""
+        request = urllib.request.Request(self.url + "/moto-api/reset-auth", data=b"0" if on else b"inf", method="POST",
+                                         headers={"Content-Type": "text/plain"})
+        with urllib.request.urlopen(request, timeout=10) as answer:
+            answer.read()
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.log.close()
+
+
 def proxy_server(upstream_port):
     """The fault-injecting proxy's server, not yet serving (FaultProxy runs it in a process of its own,
     so that what the tests count is never slowed by the tests' own interpreter)."""
-    state = {"faults": [], "always": None, "delay": 3.0, "requests": [], "body_bytes": 0}
+    state = {"faults": [], "always": None, "delay": 3.0, "requests": [], "authorization": [], "statuses": [],
+             "body_bytes": 0}
     lock = threading.Lock()
 
     class Handler(BaseHTTPRequestHandler):
@@ -177,8 +237,9 @@ def proxy_server(upstream_port):
                 if "delay" in query:
                     state["delay"] = float(query["delay"][0])
                 if "reset" in query:
-                    state["requests"], state["body_bytes"] = [], 0
-                body = json.dumps({"requests": state["requests"], "body_bytes": state["body_bytes"]}).encode()
+                    state["requests"], state["authorization"], state["statuses"], state["body_bytes"] = [], [], [], 0
+                body = json.dumps({"requests": state["requests"], "authorization": state["authorization"],
+                                   "statuses": state["statuses"], "body_bytes": state["body_bytes"]}).encode()
             self.send_response(200)
             self.send_header("Content-Length", str(len(body)))
             self.end_headers()
@@ -190,6 +251,7 @@ def proxy_server(upstream_port):
                 return
             with lock:
                 state["requests"].append((self.path, self.headers.get("Range")))
+                state["authorization"].append(self.headers.get("Authorization"))
                 fault = state["faults"].pop(0) if state["faults"] else state["always"]
             if fault == "drop":
                 self.close_connection = True
@@ -203,7 +265,8 @@ def proxy_server(upstream_port):
                 self.send_header("Content-Length", "0")
                 self.end_headers()
                 return
-            headers = {k: v for k, v in self.headers.items() if k.lower() not in ("host", "connection")}
+            # The Host header goes on as the client sent it: a signed request signed it.
+            headers = {k: v for k, v in self.headers.items() if k.lower() != "connection"}
             if fault == "ignore_range":
                 headers.pop("Range", None)
             upstream = http.client.HTTPConnection("127.0.0.1", upstream_port, timeout=30)
@@ -231,6 +294,7 @@ def proxy_server(upstream_port):
                 self.end_headers()
                 with lock:
                     state["body_bytes"] += len(sent)
+                    state["statuses"].append(answer.status)
                 self.wfile.write(sent)
                 self.wfile.flush()
                 if fault == "truncate":
@@ -290,6 +354,16 @@ class FaultProxy:
     @property
     def requests(self):
         return [tuple(r) for r in self.control()["requests"]]
+
+    @property
+    def authorization(self):
+        """The Authorization header of each request, None where there was none."""
+        return self.control()["authorization"]
+
+    @property
+    def statuses(self):
+        """The status of each answer passed on from upstream."""
+        return self.control()["statuses"]
 
     @property
     def body_bytes(self):

@@ -1,6 +1,7 @@
 """The `sekva` command: `sekva faidx` and `sekva getfasta`, dispatched and kept free of tracebacks."""
 import gc
 import os
+import re
 import signal
 import stat
 import sys
@@ -17,6 +18,9 @@ Run `sekva <command> --help` for the options of a command.
 
 _command = "sekva"
 
+# A URL's query (or fragment), which may sign it: shown as "?<redacted>", as the module shows it.
+_URL_QUERY = re.compile(r"(://[^\s\"'<>?#]*)[?#][^\s\"'<>]*?(?=[:,;.)]*(?:[\s\"'<>]|$))")
+
 
 class CliError(Exception):
     """A failure reported as one line on standard error and exit status 1."""
@@ -32,6 +36,7 @@ def say(line):
     go out as they came in."""
     stream = sys.stderr
     stream.flush()
+    line = _URL_QUERY.sub(r"\1?<redacted>", line)
     try:
         data = (line + "\n").encode("utf-8", "surrogateescape")
     except UnicodeEncodeError:  # a surrogate that stands for no byte

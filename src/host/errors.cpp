@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "engine/base/redact.hpp"
 #include "host/entry.hpp"
 #include "host/exceptions.hpp"
 #include "host/ref.hpp"
@@ -15,9 +16,22 @@
 namespace sekva::host {
 
 PyObject* raise_text(PyObject* type, std::string_view message) {
-    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    const std::string shown = redact_urls(message);
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(shown.data(), static_cast<Py_ssize_t>(shown.size()), "replace"));
     if (text) PyErr_SetObject(type, text.get());
     return nullptr;
+}
+
+PyObject* shown_name(PyObject* name) {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(name, &size);
+    if (!text) {
+        PyErr_Clear();  // a local path with undecodable bytes: no URL
+        Py_INCREF(name);
+        return name;
+    }
+    const std::string shown = redact_urls(std::string_view(text, static_cast<std::size_t>(size)));
+    return PyUnicode_DecodeUTF8(shown.data(), static_cast<Py_ssize_t>(shown.size()), "strict");
 }
 
 // The base Exception with a prefix per kind, kept for compatibility: callers tell kinds apart by it.

@@ -9,6 +9,10 @@
 
 namespace sekva::host {
 
+// A file name as shown (repr, messages): a URL's query, which may carry a signature or token, as
+// "?<redacted>". A new reference; the name itself when it cannot be read as UTF-8.
+PyObject* shown_name(PyObject* name);
+
 // The one place a FaidxError becomes a host exception: the class of its kind (FetchError, ...),
 // with "<prefix><payload>" as its message.
 [[gnu::cold]] void raise_faidx_error(const FaidxError& error);

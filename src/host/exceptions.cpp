@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "engine/base/redact.hpp"
 #include "host/ref.hpp"
 
 namespace sekva::host {
@@ -88,7 +89,7 @@ PyObject* new_exception(const FaidxError& error) {
     // Work the user interrupted: what the signal handler raised stays the exception.
     if (is_interruption(error) && PyErr_Occurred()) return nullptr;
     std::string message = error.host_prefix();
-    message += error.payload;
+    message += redact_urls(error.payload);
     Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
     if (!text) return nullptr;
     Ref exc = Ref::steal(PyObject_CallFunctionObjArgs(exception_class(error.kind), text.get(), nullptr));
@@ -103,7 +104,8 @@ PyObject* new_exception(const FaidxError& error) {
 PyObject* raise_caused_by(PyObject* type, std::string_view message, const FaidxError& error) {
     Ref cause = Ref::steal(new_exception(error));
     if (!cause) return nullptr;
-    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    const std::string shown = redact_urls(message);
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(shown.data(), static_cast<Py_ssize_t>(shown.size()), "replace"));
     if (!text) return nullptr;
     Ref exc = Ref::steal(PyObject_CallFunctionObjArgs(type, text.get(), nullptr));
     if (!exc || PyObject_SetAttrString(exc.get(), "__cause__", cause.get()) < 0) return nullptr;

@@ -6,6 +6,7 @@
 #include "host/engine_bridge.hpp"
 #include "host/entry.hpp"
 #include "host/errors.hpp"
+#include "host/ref.hpp"
 #include "host/types.hpp"
 
 namespace sekva::host {
@@ -71,7 +72,10 @@ int faidx_contains(PyObject* self, PyObject* key) {
     return name && as_faidx(self)->engine->names().contains(*name);
 }
 
-PyObject* faidx_repr(PyObject* self) { return PyUnicode_FromFormat("Faidx(\"%U\")", as_faidx(self)->filename); }
+PyObject* faidx_repr(PyObject* self) {
+    Ref name = Ref::steal(shown_name(as_faidx(self)->filename));
+    return name ? PyUnicode_FromFormat("Faidx(\"%U\")", name.get()) : nullptr;
+}
 
 // Pickles as the file name and the options: unpickling opens the file again.
 PyObject* faidx_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -457,7 +457,10 @@ PyObject* fasta_reduce(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyO
     return reduce_engine_holder(o, FASTA_TO_ENGINE);
 }
 
-PyObject* fasta_repr(PyObject* o) { return PyUnicode_FromFormat("Fasta(\"%U\")", as_fasta(o)->holder.filename); }
+PyObject* fasta_repr(PyObject* o) {
+    Ref name = Ref::steal(shown_name(as_fasta(o)->holder.filename));
+    return name ? PyUnicode_FromFormat("Fasta(\"%U\")", name.get()) : nullptr;
+}
 
 constexpr int FASTCALL = METH_FASTCALL | METH_KEYWORDS;
 

@@ -8,6 +8,8 @@
 #include <new>
 #include <string_view>
 
+#include "engine/base/redact.hpp"
+
 namespace sekva {
 
 std::string FaidxError::display() const {
@@ -75,7 +77,7 @@ void write_line(std::string_view line) noexcept {
 }  // namespace
 
 void write_warning(const std::string& text) {
-    std::string line = "WARNING: " + text;
+    std::string line = "WARNING: " + redact_urls(text);
     if (std::vector<std::string>* lines = warning_lines) {
         try {
             lines->push_back(line);

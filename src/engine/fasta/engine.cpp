@@ -51,6 +51,9 @@ Status write_index_at(const std::string& path, const std::vector<NamedEntry>& en
     return err;
 }
 
+// Whether a URL has a query, which may sign it (a presigned URL): a suffix cannot name a file beside it.
+bool carries_query(const std::string& url) { return url.find('?') != std::string::npos; }
+
 FaidxError no_cache_error(const std::string& url) {
     return io_error("no cache directory to keep the index of " + url +
                     " in: set SEKVA_CACHE_DIR, or pass indexname= to put the index elsewhere");
@@ -339,7 +342,10 @@ Status Engine::find_remote_index(const Interruption& interruption, bool& build, 
                             : opt.build_index && opt.rebuild && file_time && index_time->tv_sec < *file_time;
     } else {
         RemoteIdentity index;
-        auto text = fetch_remote_file(index_path_, &index);
+        // A URL with a query (a presigned one) has no index beside it: its signature is for the
+        // file alone. Its index is named by indexname=, or kept in the cache.
+        auto text = !opt.indexname && carries_query(opt.filename) ? Result<std::optional<std::string>>(std::nullopt)
+                                                                 : fetch_remote_file(index_path_, &index);
         if (!text.ok()) return std::move(text.error());
         const auto index_time = index.modified_time();
         const bool stale = opt.build_index && opt.rebuild && file_time && index_time && *index_time < *file_time;
@@ -372,7 +378,7 @@ Status Engine::find_remote_index(const Interruption& interruption, bool& build, 
 Result<BlockTable> Engine::remote_block_table(const ByteSource& bytes, const ByteSource& pass, bool& build) {
     const OpenOptions& opt = options_;
     const std::string gzi_url = gzi_path();
-    auto text = fetch_remote_file(gzi_url);
+    auto text = carries_query(opt.filename) ? Result<std::optional<std::string>>(std::nullopt) : fetch_remote_file(gzi_url);
     if (!text.ok()) return std::move(text.error());
     const std::string cached = remote_cache_path(remote_->identity(), ".gzi");
     if (text.value()) {

@@ -66,13 +66,15 @@ constexpr int MAX_REDIRECTS = 5;
 constexpr double MAX_WAIT_SECONDS = 60;
 // The most bytes of an error page or a redirect's body read before the transfer is stopped.
 constexpr std::size_t DISCARDED_BODY = 64 << 10;
+// ... of which this many are kept to find the service's error code in.
+constexpr std::size_t ERROR_BODY = 4096;
 
 }  // namespace
 
 void set_network_wait_hooks(NetworkWaitHooks hooks) { wait_hooks = hooks; }
 
 bool is_remote_name(std::string_view name) {
-    return starts_with_nocase(name, "http://") || starts_with_nocase(name, "https://");
+    return starts_with_nocase(name, "http://") || starts_with_nocase(name, "https://") || is_object_store_name(name);
 }
 
 FaidxError no_remote_access_error(const std::string& url) {
@@ -380,6 +382,7 @@ struct Answer {
     bool whole_object = false;  // a 200: the range was ignored (the transfer is stopped)
     std::size_t discarded = 0;  // bytes of an answer other than a 206
     bool body_cut = false;      // ... stopped once there were too many: the status still counts
+    std::string error_body;     // the first bytes of such an answer: where an S3 error code is
     bool over_long = false;
     CURL* curl = nullptr;
     bool status_known = false;
@@ -459,6 +462,13 @@ size_t on_body(char* p, size_t size, size_t count, void* context) {
     if (a->status != 206) {
         // An error page or a redirect's body: not kept, and not read on past a little.
         a->discarded += n;
+        if (a->error_body.size() < ERROR_BODY) {
+            try {
+                a->error_body.append(p, std::min(n, ERROR_BODY - a->error_body.size()));
+            } catch (const std::bad_alloc&) {
+                // The status alone says enough.
+            }
+        }
         if (a->discarded <= DISCARDED_BODY) return n;
         a->body_cut = true;
         return 0;
@@ -577,6 +587,19 @@ std::string status_text(long status) {
     }
 }
 
+// The status of a failed answer, with the error code an object store put in its XML body
+// ("<Code>AccessDenied</Code>") when there is one: "HTTP 403 (forbidden): AccessDenied".
+std::string failure_text(const Answer& a) {
+    std::string text = status_text(a.status);
+    const std::size_t open = a.error_body.find("<Code>");
+    if (open == std::string::npos) return text;
+    const std::size_t from = open + 6, close = a.error_body.find("</Code>", from);
+    if (close == std::string::npos || close - from > 64 || close == from) return text;
+    for (std::size_t i = from; i < close; ++i)
+        if (!std::isalnum(static_cast<unsigned char>(a.error_body[i])) && a.error_body[i] != '.') return text;
+    return text + ": " + a.error_body.substr(from, close - from);
+}
+
 FaidxError changed_error(const std::string& url) {
     return io_error("the remote file changed while it was open: " + url);
 }
@@ -615,6 +638,14 @@ void set_options(CURL* curl, CURLSH* share, const HttpSettings& settings, const 
     if (!settings.ca_file.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, settings.ca_file.c_str());
     if (!settings.ca_dir.empty()) curl_easy_setopt(curl, CURLOPT_CAPATH, settings.ca_dir.c_str());
     curl_easy_setopt(curl, CURLOPT_USERAGENT, "sekva");
+#if LIBCURL_VERSION_NUM >= 0x074b00
+    if (!settings.auth.sigv4.empty()) {
+        // libcurl signs each request itself (Signature V4), so the secret never travels.
+        curl_easy_setopt(curl, CURLOPT_AWS_SIGV4, settings.auth.sigv4.c_str());
+        curl_easy_setopt(curl, CURLOPT_USERNAME, settings.auth.access_key.c_str());
+        curl_easy_setopt(curl, CURLOPT_PASSWORD, settings.auth.secret_key.c_str());
+    }
+#endif
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, answer.curl_error);
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, on_header);
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, &answer);
@@ -671,6 +702,8 @@ Status fetch_range(const HttpSettings& settings, RangeRequest req, char* out, st
     } owner{headers};
     // No compression: the length and Content-Range checks are on the object's own bytes.
     headers = curl_slist_append(headers, "Accept-Encoding: identity");
+    for (const std::string& line : settings.auth.headers)
+        if (curl_slist* h = curl_slist_append(headers, line.c_str())) headers = h;
     if (req.expect) {
         const RemoteIdentity& seen = *req.expect;
         // A weak ETag never matches If-Match; the time stamp stands in for it then.
@@ -725,10 +758,15 @@ Status fetch_range(const HttpSettings& settings, RangeRequest req, char* out, st
                 got = 0;
                 return success;
             }
-            return io_error("cannot read " + url + ": " + status_text(a.status));
+            return io_error("cannot read " + url + ": " + failure_text(a));
         } else if (a.status == 412 || (a.status == 404 && !req.opening)) {
             return changed_error(url);
         } else if (a.status == 404) {
+            return *req.missing;
+        } else if (a.status == 403 && req.opening && req.missing->kind == ErrorKind::IndexNotFound &&
+                   is_object_store_name(url)) {
+            // S3 answers 403, not 404, for a key that is not there when the reader may not list the
+            // bucket: an index beside a readable file that cannot be read is one to build.
             return *req.missing;
         } else if (a.status >= 300 && a.status < 400 && a.status != 304 && !a.location.empty()) {
             auto target = redirect_target(req.target, a.location);
@@ -739,6 +777,10 @@ Status fetch_range(const HttpSettings& settings, RangeRequest req, char* out, st
             if (to_scheme != "https" && (to_scheme != from_scheme || to_host != from_host))
                 return io_error("cannot read " + url + ": refused a redirect to " + to_scheme + "://" + to_host +
                                 " (only to https, or within the same scheme and host)");
+            // Credentials go only where the user sent them.
+            if (settings.auth.signed_or_bearer() && (to_scheme != from_scheme || to_host != from_host))
+                return io_error("cannot read " + url + ": refused a redirect to " + to_scheme + "://" + to_host +
+                                " with credentials (only within the same scheme and host)");
             if (++redirects > MAX_REDIRECTS) return io_error("cannot read " + url + ": too many redirects");
             req.target = *target;
             --attempt;  // a redirect is no failed attempt
@@ -747,7 +789,7 @@ Status fetch_range(const HttpSettings& settings, RangeRequest req, char* out, st
             last_fault = status_text(a.status);
             wait = retry_after_seconds(a.retry_after);
         } else {
-            return io_error("cannot read " + url + ": " + status_text(a.status));
+            return io_error("cannot read " + url + ": " + failure_text(a));
         }
         if (attempt >= settings.retries)
             return io_error("cannot read " + url + ": " + last_fault + " (after " + std::to_string(attempt + 1) +
@@ -792,11 +834,14 @@ std::optional<std::int64_t> RemoteIdentity::modified_time() const {
 Result<std::shared_ptr<HttpSource>> HttpSource::open(const std::string& url, const FaidxError& missing) {
     try {
         HttpSettings settings = HttpSettings::from_environment();
+        auto resolved = resolve_remote_url(url);
+        if (!resolved.ok()) return std::move(resolved.error());
+        settings.auth = std::move(resolved.value().auth);
         RemoteIdentity identity;
         identity.url = url;
         std::string head(OPENING_BYTES, '\0');
         std::size_t got = 0;
-        RangeRequest req{&url, url, 0, OPENING_BYTES - 1, true, nullptr, &missing};
+        RangeRequest req{&url, std::move(resolved.value().target), 0, OPENING_BYTES - 1, true, nullptr, &missing};
         if (Status err = fetch_range(settings, req, head.data(), head.size(), got, &identity)) return *err;
         head.resize(got);
         const std::size_t budget = settings.cache_bytes;

@@ -14,11 +14,12 @@
 
 #include "engine/base/error.hpp"
 #include "engine/io/byte_source.hpp"
+#include "engine/io/remote_auth.hpp"
 
 namespace sekva {
 
-// Whether `name` is a URL sekva reads remotely (http:// or https://, the scheme in any case);
-// any other name is a local path.
+// Whether `name` is a URL sekva reads remotely (http://, https://, s3://, gs://, the scheme in any
+// case); any other name is a local path.
 bool is_remote_name(std::string_view name);
 // Whether this build reads remote files at all (it was built with libcurl).
 bool remote_access_built();
@@ -42,7 +43,8 @@ void set_network_wait_hooks(NetworkWaitHooks hooks);
 // opening request gave them. A later answer with another validator is another object.
 struct RemoteIdentity {
     std::string url;            // as given: what messages name
-    std::string resolved;       // where the opening request ended after redirects: what is read
+    std::string resolved;       // where the opening request ended after redirects (an object
+                                // store's https URL for s3:// and gs://): what is read
     std::uint64_t size = 0;
     std::string etag;           // empty when the server gave none
     std::string last_modified;  // the Last-Modified header as sent, empty when none
@@ -61,6 +63,7 @@ struct HttpSettings {
     std::string ca_dir;          // SSL_CERT_DIR
     int connections = 32;        // SEKVA_HTTP_CONNECTIONS: requests a staged read makes at once
     std::size_t cache_bytes = 4 << 20;  // SEKVA_HTTP_CACHE_MB: the cache of recent pieces
+    RemoteAuth auth;             // an object store's credentials (resolve_remote_url), else none
     static HttpSettings from_environment();
 };
 
