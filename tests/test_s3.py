@@ -537,3 +537,22 @@ def test_object_urls_go_to_the_services_own_hosts(monkeypatch, url, region, host
     if "resolve host" not in message:
         pytest.skip("this machine reaches the service: " + message)
     assert message.endswith("resolve host: " + host) and message.startswith(f"IOError: cannot read {url}: ")
+
+
+def test_the_dask_example_reads_the_bucket_in_workers_without_the_file(store, keys, tmp_path):
+    pytest.importorskip("distributed")
+    import sys
+    from pathlib import Path
+    from test_remote import sparse_regions
+    local = Fasta(str(store.local / "plain.fa"))
+    regions = sparse_regions(local, 36, 500, 150)
+    bed = tmp_path / "regions.bed"
+    bed.write_text("".join(f"{n}\t{s - 1}\t{e}\tx\t0\t{'+-'[s % 2]}\n" for n, s, e in regions))
+    example = Path(__file__).parent.parent / "examples" / "dask_regions.py"
+    work = tmp_path / "elsewhere"
+    work.mkdir()
+    done = subprocess.run([sys.executable, str(example), "s3://private/plain.fa.gz", str(bed), "--chunk", "120",
+                           "--workers", "3", "--rc"], cwd=work, capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == [(-s if s.start % 2 else s).seq for s in local.fetch_many(regions)]
+    assert os.listdir(work) == []
