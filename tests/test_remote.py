@@ -6,6 +6,7 @@ import pickle
 import random
 import shutil
 import subprocess
+import sys
 import warnings
 from pathlib import Path
 
@@ -503,7 +504,6 @@ def test_a_long_record_is_read_in_bounded_requests(served, proxy):
 ])
 @pytest.mark.parametrize("name", ["plain.fa", "plain.fa.gz"])
 def test_the_command_line_reads_urls(served, tmp_path, command, name):
-    import sys
     root = served[0]
     bed = tmp_path / "regions.bed"
     bed.write_text("r3\t10\t90\ta\t0\t-\nr10\t0\t30\tb\t0\t+\n")
@@ -515,6 +515,7 @@ def test_the_command_line_reads_urls(served, tmp_path, command, name):
     assert outputs[0] == outputs[1] and outputs[0][0] == 0 and outputs[0][1]
 
 
+@pytest.mark.skipif(sys.implementation.name == "pypy", reason="PyPy's C API layer does not run signal handlers from C code")
 @pytest.mark.parametrize("call", ["single", "batch", "back-off"])
 def test_ctrl_c_interrupts_a_remote_wait(served, proxy, monkeypatch, call):
     import signal
@@ -546,7 +547,6 @@ def test_ctrl_c_interrupts_a_remote_wait(served, proxy, monkeypatch, call):
 
 def test_the_dask_example_reads_a_url_in_workers_without_the_file(served, tmp_path):
     pytest.importorskip("distributed")
-    import sys
     root = served[0]
     local = Fasta(str(root / "plain.fa"))
     regions = sparse_regions(local, 35, 600, 120)
