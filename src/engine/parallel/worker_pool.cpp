@@ -171,7 +171,7 @@ WorkerPool& the_pool() {
     if (!(p = pool.load())) {
         static bool registered = (pthread_atfork(nullptr, nullptr, forget_pool_in_child), true);
         (void)registered;
-        p = new WorkerPool(pool_size_from_environment());
+        p = new WorkerPool(pool_workers_from_environment());
         pool.store(p);
     }
     return *p;
@@ -198,6 +198,8 @@ std::size_t pool_size_from_environment() {
     }
     return available_processors();
 }
+
+std::size_t pool_workers_from_environment() { return pool_size_from_environment() - 1; }
 
 ParallelJob::ParallelJob(std::size_t count, Body body) : body_(std::move(body)), count_(count) {
     pool_ = &the_pool();
