@@ -2,15 +2,20 @@
 // through a worker's cursor, or in pieces) and copied without its line breaks.
 #include "engine/fasta/extract.hpp"
 
+#include <sys/mman.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "engine/io/bus_guard.hpp"
 #include "engine/base/bytes.hpp"
+#include "engine/parallel/first_failure.hpp"
 #include "engine/simd/copy_bases.hpp"
 
 namespace sekva {
@@ -48,6 +53,95 @@ Status copy_direct(const char* base, std::uint64_t begin, std::uint64_t end,
     const char* from = base + begin;
     const char* to = base + end;
     if (!guarded_read([&] { got = copy_bases(from, to, want, out, seen, nul); })) return file_shrank_error();
+    return success;
+}
+
+// Copies from memory of this many bases or more are split over the worker pool, in pieces of a
+// huge page of output each (the first one up to the first huge-page boundary of `out`), so that
+// every worker takes the page faults of its own pieces and no two share a page.
+constexpr std::uint64_t SPLIT_FROM = std::uint64_t{8} << 20;
+constexpr std::uint64_t SPLIT_PIECE = std::uint64_t{2} << 20;
+
+bool is_break(char c) { return c == '\n' || c == '\r'; }
+
+// Fresh output memory of many megabytes takes a page fault every 4 KiB unless the kernel backs it
+// with huge pages, which it does where asked (transparent huge pages in "madvise" mode). A hint
+// only: its failure changes nothing.
+void advise_huge_pages(char* out, std::uint64_t n) {
+    const auto first = (reinterpret_cast<std::uintptr_t>(out) + SPLIT_PIECE - 1) & ~(SPLIT_PIECE - 1);
+    const auto last = (reinterpret_cast<std::uintptr_t>(out) + n) & ~(SPLIT_PIECE - 1);
+#ifdef MADV_HUGEPAGE
+    if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#else
+    (void)first, (void)last;
+#endif
+}
+
+// Whether a break stands at every place where the index puts a line end between base b and base
+// b + n (the bytes from first_byte(b) to first_byte(b + n)); the caller has checked that those
+// bytes lie in the window.
+bool line_ends_are_breaks(const char* base, const IndexEntry& e, std::uint64_t b, std::uint64_t n) {
+    const std::uint64_t terminators = e.lenb - e.lenc;
+    std::uint64_t last = ((b - 1) / e.lenc + 1) * e.lenc, at;
+    if (last >= b + n || terminators == 0) return true;
+    if (!first_byte(e, last, at)) return false;
+    // Each line end lies lenb bytes after the one before it.
+    for (; last < b + n; last += e.lenc, at += e.lenb)
+        for (std::uint64_t t = 1; t <= terminators; ++t)
+            if (!is_break(base[at + t])) return false;
+    return true;
+}
+
+// The window copied in pieces on the pool, each piece from where the index places its first base.
+// A piece of n bases from base b that yields n bytes, and finds a break at every line end the index
+// gives, holds exactly n bytes that are no break between first_byte(b) and first_byte(b + n): so
+// the pieces are what the one long copy would have written. Nothing when the file is not laid out
+// as its index says (or the pool could not run the job): the caller then copies in one go.
+std::optional<Status> copy_direct_split(const char* base, const IndexEntry& e, std::uint64_t p, std::uint64_t begin,
+                                        std::uint64_t end, std::uint64_t want, char* out, std::uint64_t& got,
+                                        unsigned& seen, bool& nul) {
+    if (e.lenb < e.lenc) return std::nullopt;
+    const std::uint64_t lead = SPLIT_PIECE - reinterpret_cast<std::uintptr_t>(out) % SPLIT_PIECE;
+    const std::size_t pieces = static_cast<std::size_t>(1 + (want - lead + SPLIT_PIECE - 1) / SPLIT_PIECE);
+    auto piece_start = [&](std::size_t k) {
+        return k == 0 ? 0 : k == pieces ? want : lead + (k - 1) * SPLIT_PIECE;
+    };
+    std::uint64_t last_begin;
+    if (!first_byte(e, p + piece_start(pieces - 1), last_begin) || last_begin > end) return std::nullopt;
+    advise_huge_pages(out, want);
+    std::vector<std::uint64_t> copied(pieces);
+    std::atomic<bool> irregular{false}, any_nul{false};
+    std::atomic<unsigned> any_seen{0};
+    FirstFailure failures;
+    JobOutcome outcome = run_parallel(pieces, [&](std::size_t first, std::size_t last) {
+        for (std::size_t k = first; k < last; ++k) {
+            const std::uint64_t at = piece_start(k), n = piece_start(k + 1) - at;
+            const bool inner = k + 1 < pieces;
+            std::uint64_t from = begin, to = end;
+            if (k && !first_byte(e, p + at, from)) from = end;  // cannot fail: the last start did not
+            if (inner && !first_byte(e, p + at + n, to)) to = from;
+            unsigned piece_seen = 0;
+            bool piece_nul = false, breaks = true;
+            if (!guarded_read([&] {
+                    copied[k] = copy_bases(base + from, base + to, n, out + at, piece_seen, piece_nul);
+                    if (inner) breaks = line_ends_are_breaks(base, e, p + at, n);
+                })) {
+                failures.add(k, file_shrank_error());
+                continue;
+            }
+            if (inner && (copied[k] != n || !breaks)) irregular.store(true, std::memory_order_relaxed);
+            any_seen.fetch_or(piece_seen, std::memory_order_relaxed);
+            if (piece_nul) any_nul.store(true, std::memory_order_relaxed);
+        }
+    });
+    if (std::optional<JobFailure> failure = failures.finish(std::move(outcome))) {
+        if (failure->kind != JobFailure::Kind::Item) return std::nullopt;
+        return std::move(failure->error);
+    }
+    if (irregular.load()) return std::nullopt;
+    got = piece_start(pieces - 1) + copied[pieces - 1];
+    seen |= any_seen.load();
+    nul = nul || any_nul.load();
     return success;
 }
 
@@ -92,7 +186,12 @@ Result<std::uint64_t> extract_into(const Reader& from, const IndexEntry& e, std:
         if (placed && capacity && begin < from.size) {
             const std::uint64_t end = window_end(e, begin, n, from.size), want = std::min(n, capacity);
             Status err;
-            if (from.direct) {
+            std::optional<Status> split;
+            if (from.direct && from.may_use_pool && want >= SPLIT_FROM && !on_pool_worker())
+                split = copy_direct_split(from.direct, e, p, begin, end, want, out, got, seen, nul);
+            if (split) {
+                err = std::move(*split);
+            } else if (from.direct) {
                 err = copy_direct(from.direct, begin, end, want, out, got, seen, nul);
             } else if (from.cursor && end - begin <= src.piece_bytes()) {
                 auto view = from.cursor->view(begin, end - begin);

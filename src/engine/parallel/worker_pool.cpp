@@ -22,6 +22,8 @@ namespace sekva {
 
 namespace {
 
+thread_local bool is_pool_worker = false;
+
 // An optional "+" and decimal digits, nothing else.
 std::optional<std::size_t> parse_count(const char* text) {
     if (!text) return std::nullopt;
@@ -127,6 +129,7 @@ public:
 
 private:
     void work() {
+        is_pool_worker = true;
         std::unique_lock lock(mutex_);
         for (;;) {
             ParallelJob* job = nullptr;
@@ -198,6 +201,8 @@ std::size_t pool_size_from_environment() {
     }
     return available_processors();
 }
+
+bool on_pool_worker() { return is_pool_worker; }
 
 std::size_t pool_workers_from_environment() { return pool_size_from_environment() - 1; }
 

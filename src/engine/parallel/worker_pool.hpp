@@ -68,6 +68,10 @@ private:
     JobOutcome outcome_;    // guarded by mutex_
 };
 
+// True on the pool's own threads: work that would split itself over the pool runs whole there
+// instead, as its caller already has the pool busy.
+bool on_pool_worker();
+
 // A job whose items are all ready at once.
 JobOutcome run_parallel(std::size_t count, const std::function<void(std::size_t, std::size_t)>& body);
 
