@@ -204,6 +204,8 @@ std::size_t pool_size_from_environment() {
 
 bool on_pool_worker() { return is_pool_worker; }
 
+std::size_t job_threads() { return the_pool().size() + 1; }
+
 std::size_t pool_workers_from_environment() { return pool_size_from_environment() - 1; }
 
 ParallelJob::ParallelJob(std::size_t count, Body body) : body_(std::move(body)), count_(count) {

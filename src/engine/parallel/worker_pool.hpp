@@ -68,6 +68,9 @@ private:
     JobOutcome outcome_;    // guarded by mutex_
 };
 
+// The threads a job runs on: the pool's workers and the job's owner (the pool is made if needed).
+std::size_t job_threads();
+
 // True on the pool's own threads: work that would split itself over the pool runs whole there
 // instead, as its caller already has the pool busy.
 bool on_pool_worker();
