@@ -82,14 +82,16 @@ void advise_huge_pages(char* out, std::uint64_t n) {
 bool line_ends_are_breaks(const char* bytes, std::uint64_t from, const IndexEntry& e, std::uint64_t b,
                           std::uint64_t n) {
     const std::uint64_t terminators = e.lenb - e.lenc;
-    std::uint64_t last = ((b - 1) / e.lenc + 1) * e.lenc, at;
-    if (last >= b + n || terminators == 0) return true;
+    std::uint64_t last, at;  // the last base of the line that holds base b
+    if (__builtin_mul_overflow((b - 1) / e.lenc + 1, e.lenc, &last) || last >= b + n || terminators == 0)
+        return true;  // no line ends inside the piece
     if (!first_byte(e, last, at)) return false;
     // Each line end lies lenb bytes after the one before it.
-    for (at -= from; last < b + n; last += e.lenc, at += e.lenb)
+    for (at -= from;; at += e.lenb) {
         for (std::uint64_t t = 1; t <= terminators; ++t)
             if (!is_break(bytes[at + t])) return false;
-    return true;
+        if (__builtin_add_overflow(last, e.lenc, &last) || last >= b + n) return true;
+    }
 }
 
 // The window copied in pieces on the pool, each piece from where the index places its first base:
