@@ -83,6 +83,38 @@ def whole_records(path):
           f"written {size / warm / 1e9:6.2f}")
 
 
+COMPRESSED_WHOLE = textwrap.dedent(
+    """
+    import sys
+    sys.path.insert(0, sys.argv[2])
+    from common import best_time
+    import genome
+    from sekva import Faidx
+    fa = Faidx(sys.argv[1])
+    print(best_time(lambda: fa.fetch_entire_sequence(genome.BIG), repeat=3))
+    """
+)
+
+
+def compressed_whole_record(path):
+    """The 100 Mb record from genome.fa.gz (written by bench_compressed.py), on one thread and on all."""
+    packed = path + ".gz"
+    if not os.path.exists(packed):
+        print("\n(no genome.fa.gz: bench_compressed.py writes it; the BGZF whole-record row is left out)")
+        return
+    here = os.path.dirname(os.path.abspath(__file__))
+    times = {}
+    for threads in (1, thread_counts()[-1]):
+        env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+        out = subprocess.run([sys.executable, "-c", COMPRESSED_WHOLE, packed, here], env=env, capture_output=True,
+                             text=True, check=True)
+        times[threads] = float(out.stdout)
+    text = genome.SIZES[0] * (genome.WIDTH + 1) / genome.WIDTH
+    one, most = times[1], times[max(times)]
+    print(f"  from genome.fa.gz: {text / one / 1e6:.0f} MB/s of text on 1 thread (one core of libdeflate and the "
+          f"copy), {text / most / 1e6:.0f} MB/s on {max(times)} ({one / most:.2f}x)")
+
+
 def pickling(path):
     small = os.path.join(tempfile.mkdtemp(), "small.fa")
     with open(small, "w") as f:
@@ -149,6 +181,7 @@ if __name__ == "__main__":
     path, _ = genome.ensure()
     scaling(path)
     whole_records(path)
+    compressed_whole_record(path)
     pickling(path)
     two_threads(path)
     wakeups_during_build(path)
