@@ -100,6 +100,7 @@ std::uint64_t copy_bases_sse2(const char* p, const char* end, std::uint64_t want
 // kernel takes the last bytes.
 SEKVA_TARGET_AVX2 std::uint64_t copy_bases_avx2(const char* p, const char* end, std::uint64_t want, char* out,
                                                 unsigned& seen, bool& nul) {
+    if (end - p < 34 || want < 32) return copy_bases_sse2(p, end, want, out, seen, nul);  // no block to take
     std::uint64_t got = 0;
     const __m256i lf = _mm256_set1_epi8('\n'), cr = _mm256_set1_epi8('\r'), zero = _mm256_setzero_si256();
     const __m256i index = _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20,
@@ -137,6 +138,9 @@ SEKVA_TARGET_AVX2 std::uint64_t copy_bases_avx2(const char* p, const char* end, 
     }
     if (_mm256_movemask_epi8(high)) seen |= 0x80;
     if (_mm256_movemask_epi8(zeros)) nul = true;
+    // The SSE2 kernel is not VEX-encoded: with the upper halves of the vector registers still
+    // dirty, each of its instructions would wait on them (the compiler adds no vzeroupper here).
+    _mm256_zeroupper();
     return got + copy_bases_sse2(p, end, want - got, out + got, seen, nul);
 }
 #endif
