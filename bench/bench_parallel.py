@@ -1,17 +1,118 @@
-"""Processes and threads: pickling a Fasta, two threads running batches at once, and another
-thread running while an index is built, all in one run.
+"""Processes and threads: how batches scale with the threads of the worker pool, whole records
+beside a plain memcpy, pickling a Fasta, two threads running batches at once, and another thread
+running while an index is built, all in one run.
     python bench/bench_parallel.py
 """
 import concurrent.futures
 import os
 import pickle
+import subprocess
+import sys
 import tempfile
+import textwrap
 import threading
 import time
 
 from common import best_time, command_line
 import genome
-from sekva import Fasta
+from sekva import Faidx, Fasta
+
+
+# One process per thread count: the pool is sized once, from RAYON_NUM_THREADS, at its first job.
+SCALING = textwrap.dedent(
+    """
+    import random, sys, time
+    sys.path.insert(0, sys.argv[2])
+    from common import best_time
+    import genome
+    from sekva import Faidx
+    fa = Faidx(sys.argv[1])
+    rng = random.Random(5)
+    names = genome.names()
+    regions = [(n, s, s + 9_999) for n in (rng.choice(names) for _ in range(20_000))
+               for s in [rng.randint(1, 30_000_000)]]
+    fa.fetch_many(regions)
+    print(best_time(lambda: fa.fetch_many(regions), repeat=5))
+    try:
+        import numpy as np
+    except ImportError:
+        print("nan")
+        raise SystemExit
+    starts = np.array([rng.randint(1, 30_000_000) for _ in range(100_000)], dtype=np.int64)
+    windows = [rng.choice(names) for _ in range(100_000)]
+    fa.fetch_array(names=windows, starts=starts, ends=starts + 999)
+    print(best_time(lambda: fa.fetch_array(names=windows, starts=starts, ends=starts + 999), repeat=5))
+    """
+)
+
+
+def thread_counts():
+    most = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
+    return sorted({1, 2, most})
+
+
+def scaling(path):
+    here = os.path.dirname(os.path.abspath(__file__))
+    times = {}
+    for threads in thread_counts():
+        env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+        out = subprocess.run([sys.executable, "-c", SCALING, path, here], env=env, capture_output=True, text=True,
+                             check=True)
+        times[threads] = [float(v) for v in out.stdout.split()]
+    print("\nBatches by threads of the pool (RAYON_NUM_THREADS, the calling thread included; best of 5 each)")
+    print(f"  {'threads':>7} {'fetch_many 20,000 x 10 kb':>28} {'speed-up':>9} {'fetch_array 100,000 x 1 kb':>28} "
+          f"{'speed-up':>9}")
+    one = times[1]
+    for threads, (many, array) in times.items():
+        print(f"  {threads:>7} {many:>27.3f}s {one[0] / many:>8.2f}x {array:>27.3f}s {one[1] / array:>8.2f}x")
+
+
+def whole_records(path):
+    record = Fasta(path)[genome.BIG]
+    faidx = Faidx(path)
+    size = genome.SIZES[0]
+    fetched = best_time(lambda: faidx.fetch_entire_sequence(genome.BIG), repeat=5)
+    as_str = best_time(lambda: str(record), repeat=5)
+    source = bytearray(b"A") * size
+    target = bytearray(size)
+    warm = best_time(lambda: memoryview(target).__setitem__(slice(None), source), repeat=5)
+    fresh = best_time(lambda: bytes(source), repeat=5)  # a new buffer each time: its pages fault in
+    print(f"\nWhole {size / 1e6:.0f} Mb record (GB/s of bases, best of 5)")
+    print(f"  fetch_entire_sequence {size / fetched / 1e9:6.2f}    str(record) {size / as_str / 1e9:6.2f}")
+    print(f"  memcpy of {size / 1e6:.0f} MB: into fresh memory {size / fresh / 1e9:6.2f}, into memory already "
+          f"written {size / warm / 1e9:6.2f}")
+
+
+COMPRESSED_WHOLE = textwrap.dedent(
+    """
+    import sys
+    sys.path.insert(0, sys.argv[2])
+    from common import best_time
+    import genome
+    from sekva import Faidx
+    fa = Faidx(sys.argv[1])
+    print(best_time(lambda: fa.fetch_entire_sequence(genome.BIG), repeat=3))
+    """
+)
+
+
+def compressed_whole_record(path):
+    """The 100 Mb record from genome.fa.gz (written by bench_compressed.py), on one thread and on all."""
+    packed = path + ".gz"
+    if not os.path.exists(packed):
+        print("\n(no genome.fa.gz: bench_compressed.py writes it; the BGZF whole-record row is left out)")
+        return
+    here = os.path.dirname(os.path.abspath(__file__))
+    times = {}
+    for threads in (1, thread_counts()[-1]):
+        env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+        out = subprocess.run([sys.executable, "-c", COMPRESSED_WHOLE, packed, here], env=env, capture_output=True,
+                             text=True, check=True)
+        times[threads] = float(out.stdout)
+    text = genome.SIZES[0] * (genome.WIDTH + 1) / genome.WIDTH
+    one, most = times[1], times[max(times)]
+    print(f"  from genome.fa.gz: {text / one / 1e6:.0f} MB/s of text on 1 thread (one core of libdeflate and the "
+          f"copy), {text / most / 1e6:.0f} MB/s on {max(times)} ({one / most:.2f}x)")
 
 
 def pickling(path):
@@ -73,11 +174,14 @@ def wakeups_during_build(path):
           f"(at most {int((t1 - t0) * 1000)})")
 
 
-COST = "about 20 s; a temporary .fai (1 kB); peak memory 2.3 GB."
+COST = "about 60 s; a temporary .fai (1 kB); peak memory 2.3 GB."
 
 if __name__ == "__main__":
     command_line(__doc__, COST).parse_args()
     path, _ = genome.ensure()
+    scaling(path)
+    whole_records(path)
+    compressed_whole_record(path)
     pickling(path)
     two_threads(path)
     wakeups_during_build(path)

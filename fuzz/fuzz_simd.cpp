@@ -30,10 +30,13 @@ std::vector<CpuFeatures> feature_sets() {
     std::vector<CpuFeatures> out{CpuFeatures{}};
     if (cpu.sse2) out.push_back(CpuFeatures{.sse2 = true});
     if (cpu.ssse3) out.push_back(CpuFeatures{.sse2 = cpu.sse2, .ssse3 = true});
+    if (cpu.avx2) out.push_back(CpuFeatures{.sse2 = cpu.sse2, .ssse3 = cpu.ssse3, .avx2 = true});
     return out;
 }
 
-std::string label(const CpuFeatures& f) { return std::string(f.sse2 ? "sse2 " : "") + (f.ssse3 ? "ssse3 " : "") + "kernel"; }
+std::string label(const CpuFeatures& f) {
+    return std::string(f.sse2 ? "sse2 " : "") + (f.ssse3 ? "ssse3 " : "") + (f.avx2 ? "avx2 " : "") + "kernel";
+}
 
 void check_count_breaks(const CpuFeatures& f, const char* p, const char* end, char until) {
     const char* first = end;

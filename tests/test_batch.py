@@ -182,6 +182,45 @@ def test_pool_sizes_and_fork(fasta, threads):
     assert out.stdout.split() == ["child", "0", "3000"]
 
 
+THREADS_STARTED = textwrap.dedent(
+    """
+    import os, sys
+    from sekva import Faidx
+    fa = Faidx(sys.argv[1])
+    before = len(os.listdir("/proc/self/task"))
+    fa.fetch_many([("chr1", 1, 10)] * 3000)
+    print(len(os.listdir("/proc/self/task")) - before)
+    """
+)
+
+
+# The thread that runs a batch works beside the pool, so the pool holds one thread fewer than the
+# count asked for (or than the processors the process may use): never more threads than cores.
+@pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="counts threads through /proc")
+@pytest.mark.parametrize(
+    "variables, workers",
+    [
+        ({"RAYON_NUM_THREADS": "1"}, 0),
+        ({"RAYON_NUM_THREADS": "2"}, 1),
+        ({"RAYON_NUM_THREADS": "5"}, 4),
+        ({"RAYON_NUM_THREADS": "junk", "RAYON_RS_NUM_CPUS": "3"}, 2),
+        ({}, None),
+    ],
+)
+def test_pool_leaves_a_processor_for_the_calling_thread(fasta, variables, workers):
+    env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
+    env.update(variables)
+    out = subprocess.run([sys.executable, "-c", THREADS_STARTED, fasta], env=env, capture_output=True, text=True,
+                         timeout=60)
+    assert out.returncode == 0, out.stderr
+    started = int(out.stdout)
+    if workers is None:  # a cgroup quota may allow fewer processors than the affinity set
+        processors = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
+        assert 0 <= started < processors
+    else:
+        assert started == workers
+
+
 @pytest.mark.skipif(not hasattr(sys, "getrefcount"), reason="needs reference counts")
 def test_batches_do_not_leak(fasta):
     import gc

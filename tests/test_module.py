@@ -18,7 +18,7 @@ def test_features_is_a_plain_dict_of_the_documented_keys():
     assert set(sekva.features) == {"bgzf", "remote", "simd"}
     assert sekva.features["bgzf"] in ("libdeflate", "zlib", None)
     assert sekva.features["remote"] in (True, False)
-    assert sekva.features["simd"] in ("ssse3", "sse2", "scalar")
+    assert sekva.features["simd"] in ("avx2", "ssse3", "sse2", "scalar")
     assert "features" not in sekva.__all__
 
 
@@ -76,7 +76,8 @@ def test_simd_names_what_this_processor_runs():
     if os.environ.get("SEKVA_FORCE_SCALAR", "") not in ("", "0"):
         expected = "scalar"  # the run that tests the fallbacks
     elif platform.machine() in ("x86_64", "AMD64"):
-        expected = "ssse3" if "ssse3" in cpu_flags() else "sse2"
+        flags = cpu_flags()
+        expected = "avx2" if "avx2" in flags else "ssse3" if "ssse3" in flags else "sse2"
     else:
         expected = "scalar"
     assert sekva.features["simd"] == expected

@@ -16,7 +16,7 @@ __version__: str
 class _Features(_TypedDict):
     bgzf: _Literal["libdeflate", "zlib"] | None
     remote: bool
-    simd: _Literal["ssse3", "sse2", "scalar"]
+    simd: _Literal["avx2", "ssse3", "sse2", "scalar"]
 
 # What this build can do: the inflater of BGZF files (None: they are refused), whether URLs open,
 # and the widest vector instructions the kernels use on this processor.

@@ -2,11 +2,16 @@
 // through a worker's cursor, or in pieces) and copied without its line breaks.
 #include "engine/fasta/extract.hpp"
 
+#include <sys/mman.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <optional>
 #include <vector>
 
 #include "engine/io/bus_guard.hpp"
@@ -49,6 +54,129 @@ Status copy_direct(const char* base, std::uint64_t begin, std::uint64_t end,
     const char* to = base + end;
     if (!guarded_read([&] { got = copy_bases(from, to, want, out, seen, nul); })) return file_shrank_error();
     return success;
+}
+
+// Copies from memory of this many bases or more are split over the worker pool, in pieces of a
+// huge page of output each (the first one up to the first huge-page boundary of `out`), so that
+// every worker takes the page faults of its own pieces and no two share a page.
+constexpr std::uint64_t SPLIT_FROM = std::uint64_t{8} << 20;
+constexpr std::uint64_t SPLIT_PIECE = std::uint64_t{2} << 20;
+
+bool is_break(char c) { return c == '\n' || c == '\r'; }
+
+// Fresh output memory of many megabytes takes a page fault every 4 KiB unless the kernel backs it
+// with huge pages, which it does where asked (transparent huge pages in "madvise" mode). A hint
+// only: its failure changes nothing.
+void advise_huge_pages(char* out, std::uint64_t n) {
+    const auto first = (reinterpret_cast<std::uintptr_t>(out) + SPLIT_PIECE - 1) & ~(SPLIT_PIECE - 1);
+    const auto last = (reinterpret_cast<std::uintptr_t>(out) + n) & ~(SPLIT_PIECE - 1);
+#ifdef MADV_HUGEPAGE
+    if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#else
+    (void)first, (void)last;
+#endif
+}
+
+// Whether a break stands at every place where the index puts a line end between base b and base
+// b + n; `bytes` holds the file's bytes from offset `from` on, through all of those places.
+bool line_ends_are_breaks(const char* bytes, std::uint64_t from, const IndexEntry& e, std::uint64_t b,
+                          std::uint64_t n) {
+    const std::uint64_t terminators = e.lenb - e.lenc;
+    std::uint64_t last, at;  // the last base of the line that holds base b
+    if (__builtin_mul_overflow((b - 1) / e.lenc + 1, e.lenc, &last) || last >= b + n || terminators == 0)
+        return true;  // no line ends inside the piece
+    if (!first_byte(e, last, at)) return false;
+    // Each line end lies lenb bytes after the one before it.
+    for (at -= from;; at += e.lenb) {
+        for (std::uint64_t t = 1; t <= terminators; ++t)
+            if (!is_break(bytes[at + t])) return false;
+        if (__builtin_add_overflow(last, e.lenc, &last) || last >= b + n) return true;
+    }
+}
+
+// The window copied in pieces on the pool, each piece from where the index places its first base:
+// straight from the source's memory, or through a cursor for each range of pieces (a decoder then
+// inflates the blocks of different pieces on different workers). A piece of n bases from base b
+// that yields n bytes, and finds a break at every line end the index gives, holds exactly n bytes
+// that are no break between first_byte(b) and first_byte(b + n): so the pieces are what the one
+// long copy would have written. Nothing when the file is not laid out as its index says, a piece
+// fails, or the pool could not run the job: the caller then copies in one go, which meets the same
+// bytes and reports the same failure.
+bool copy_split_pieces(const Reader& reader, const IndexEntry& e, std::uint64_t p, std::uint64_t begin,
+                       std::uint64_t end, std::uint64_t want, char* out, std::uint64_t& got, unsigned& seen,
+                       bool& nul) {
+    const ByteSource& src = *reader.bytes;
+    const char* map = reader.direct;
+    if (e.lenb < e.lenc || (!map && !src.ordered_reads())) return false;
+    // Through a cursor, the bytes of a piece must fit one view.
+    std::uint64_t span;
+    if (!map && (__builtin_mul_overflow(SPLIT_PIECE / e.lenc + 2, e.lenb, &span) || span > src.piece_bytes()))
+        return false;
+    const std::uint64_t lead = SPLIT_PIECE - reinterpret_cast<std::uintptr_t>(out) % SPLIT_PIECE;
+    const std::size_t pieces = static_cast<std::size_t>(1 + (want - lead + SPLIT_PIECE - 1) / SPLIT_PIECE);
+    auto piece_start = [&](std::size_t k) {
+        return k == 0 ? 0 : k == pieces ? want : lead + (k - 1) * SPLIT_PIECE;
+    };
+    std::uint64_t last_begin;
+    if (!first_byte(e, p + piece_start(pieces - 1), last_begin) || last_begin > end) return false;
+    if (!map && end - last_begin > span) return false;
+    advise_huge_pages(out, want);
+    std::vector<std::uint64_t> copied(pieces);
+    std::atomic<bool> failed{false}, any_nul{false};
+    std::atomic<unsigned> any_seen{0};
+    // One lane a thread, each taking the next piece while any is left: a cursor (and the memory its
+    // window takes) is made once a lane, not once a range of pieces.
+    std::atomic<std::size_t> next{0};
+    JobOutcome outcome = run_parallel(std::min(pieces, job_threads()), [&](std::size_t, std::size_t) {
+        std::unique_ptr<SourceCursor> cursor = map ? nullptr : src.cursor();
+        if (!map && !cursor) {
+            failed.store(true, std::memory_order_relaxed);
+            return;
+        }
+        for (std::size_t k; (k = next.fetch_add(1, std::memory_order_relaxed)) < pieces &&
+                            !failed.load(std::memory_order_relaxed);) {
+            const std::uint64_t at = piece_start(k), n = piece_start(k + 1) - at;
+            const bool inner = k + 1 < pieces;
+            std::uint64_t from = begin, to = end;
+            if (k && !first_byte(e, p + at, from)) from = end;  // cannot fail: the last start did not
+            if (inner && !first_byte(e, p + at + n, to)) to = from;
+            const char* bytes = map ? map + from : nullptr;
+            if (!map) {
+                auto view = cursor->view(from, to - from);
+                if (!view.ok() || view.value().size() != to - from) {
+                    failed.store(true, std::memory_order_relaxed);
+                    continue;
+                }
+                bytes = view.value().data();
+            }
+            unsigned piece_seen = 0;
+            bool piece_nul = false, breaks = true;
+            if (!guarded_read([&] {
+                    copied[k] = copy_bases(bytes, bytes + (to - from), n, out + at, piece_seen, piece_nul);
+                    if (inner) breaks = line_ends_are_breaks(bytes, from, e, p + at, n);
+                }) ||
+                (inner && (copied[k] != n || !breaks))) {
+                failed.store(true, std::memory_order_relaxed);
+                continue;
+            }
+            any_seen.fetch_or(piece_seen, std::memory_order_relaxed);
+            if (piece_nul) any_nul.store(true, std::memory_order_relaxed);
+        }
+    });
+    if (outcome.status != JobStatus::Done || failed.load()) return false;
+    got = piece_start(pieces - 1) + copied[pieces - 1];
+    seen |= any_seen.load();
+    nul = nul || any_nul.load();
+    return true;
+}
+
+bool copy_split(const Reader& reader, const IndexEntry& e, std::uint64_t p, std::uint64_t begin, std::uint64_t end,
+                std::uint64_t want, char* out, std::uint64_t& got, unsigned& seen, bool& nul) {
+    try {
+        return copy_split_pieces(reader, e, p, begin, end, want, out, got, seen, nul);
+    } catch (const std::bad_alloc&) {
+        return false;  // the copy in one go needs no memory of its own
+    }
 }
 
 // The window read in pieces of the source's size, each copied without its line breaks; the first
@@ -102,7 +230,10 @@ Result<std::uint64_t> extract_into(const Reader& from, const IndexEntry& e, std:
         if (placed && capacity && begin < from.size) {
             const std::uint64_t end = window_end(e, begin, n, from.size), want = std::min(n, capacity);
             Status err;
-            if (from.direct) {
+            if (from.may_use_pool && !from.cursor && want >= SPLIT_FROM && !on_pool_worker() &&
+                copy_split(from, e, p, begin, end, want, out, got, seen, nul)) {
+                // every piece is in place
+            } else if (from.direct) {
                 err = copy_direct(from.direct, begin, end, want, out, got, seen, nul);
             } else if (from.cursor && end - begin <= src.piece_bytes()) {
                 auto view = from.cursor->view(begin, end - begin);

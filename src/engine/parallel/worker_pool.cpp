@@ -22,6 +22,8 @@ namespace sekva {
 
 namespace {
 
+thread_local bool is_pool_worker = false;
+
 // An optional "+" and decimal digits, nothing else.
 std::optional<std::size_t> parse_count(const char* text) {
     if (!text) return std::nullopt;
@@ -127,6 +129,7 @@ public:
 
 private:
     void work() {
+        is_pool_worker = true;
         std::unique_lock lock(mutex_);
         for (;;) {
             ParallelJob* job = nullptr;
@@ -171,7 +174,7 @@ WorkerPool& the_pool() {
     if (!(p = pool.load())) {
         static bool registered = (pthread_atfork(nullptr, nullptr, forget_pool_in_child), true);
         (void)registered;
-        p = new WorkerPool(pool_size_from_environment());
+        p = new WorkerPool(pool_workers_from_environment());
         pool.store(p);
     }
     return *p;
@@ -198,6 +201,12 @@ std::size_t pool_size_from_environment() {
     }
     return available_processors();
 }
+
+bool on_pool_worker() { return is_pool_worker; }
+
+std::size_t job_threads() { return the_pool().size() + 1; }
+
+std::size_t pool_workers_from_environment() { return pool_size_from_environment() - 1; }
 
 ParallelJob::ParallelJob(std::size_t count, Body body) : body_(std::move(body)), count_(count) {
     pool_ = &the_pool();

@@ -1,6 +1,6 @@
 // The process-wide worker pool for large batches: plain threads that take ranges of the items of
-// any running job; the thread that owns a job works on it too while it waits. Workers never touch
-// host objects.
+// any running job; the thread that owns a job works on it too while it waits, so the pool holds one
+// thread fewer than the job may use. Workers never touch host objects.
 #pragma once
 
 #include <atomic>
@@ -12,11 +12,14 @@
 
 namespace sekva {
 
-// Size rule: RAYON_NUM_THREADS if a positive number; if unset or not a number, RAYON_RS_NUM_CPUS
-// by the same rule; otherwise the processors available to the process (affinity set limited by a
-// cgroup CPU quota), or 1.
+// The threads one job runs on, its owner included: RAYON_NUM_THREADS if a positive number; if
+// unset or not a number, RAYON_RS_NUM_CPUS by the same rule; otherwise the processors available to
+// the process (affinity set limited by a cgroup CPU quota), or 1.
 std::size_t pool_size_from_environment();
 std::size_t available_processors();
+// The workers the pool starts: one fewer than pool_size_from_environment(), because the owner of a
+// job works beside them; more threads than processors would only take turns on them.
+std::size_t pool_workers_from_environment();
 
 enum class JobStatus { Done, NoMemory, Failed };
 
@@ -64,6 +67,13 @@ private:
     std::size_t done_ = 0;  // guarded by mutex_
     JobOutcome outcome_;    // guarded by mutex_
 };
+
+// The threads a job runs on: the pool's workers and the job's owner (the pool is made if needed).
+std::size_t job_threads();
+
+// True on the pool's own threads: work that would split itself over the pool runs whole there
+// instead, as its caller already has the pool busy.
+bool on_pool_worker();
 
 // A job whose items are all ready at once.
 JobOutcome run_parallel(std::size_t count, const std::function<void(std::size_t, std::size_t)>& body);

@@ -16,6 +16,9 @@ CpuFeatures detect_cpu() {
 #if defined(SEKVA_SIMD_SSSE3)
     f.ssse3 = __builtin_cpu_supports("ssse3");
 #endif
+#if defined(SEKVA_SIMD_AVX2)
+    f.avx2 = __builtin_cpu_supports("avx2");
+#endif
 #endif
     return f;
 }
@@ -38,7 +41,7 @@ const CpuFeatures& cpu_features() {
 
 const char* simd_level_name() {
     const CpuFeatures& f = cpu_features();
-    return f.ssse3 ? "ssse3" : f.sse2 ? "sse2" : "scalar";
+    return f.avx2 ? "avx2" : f.ssse3 ? "ssse3" : f.sse2 ? "sse2" : "scalar";
 }
 
 }  // namespace sekva
