@@ -107,7 +107,9 @@ bool copy_split_pieces(const Reader& reader, const IndexEntry& e, std::uint64_t 
                        bool& nul) {
     const ByteSource& src = *reader.bytes;
     const char* map = reader.direct;
-    if (e.lenb < e.lenc || (!map && !src.ordered_reads())) return false;
+    // A source that stages its reads (a remote file) is read a round at a time instead, each
+    // round's requests at once.
+    if (e.lenb < e.lenc || (!map && (!src.ordered_reads() || src.stages_reads()))) return false;
     // Through a cursor, the bytes of a piece must fit one view.
     std::uint64_t span;
     if (!map && (__builtin_mul_overflow(SPLIT_PIECE / e.lenc + 2, e.lenb, &span) || span > src.piece_bytes()))
