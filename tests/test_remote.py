@@ -561,3 +561,22 @@ def test_the_dask_example_reads_a_url_in_workers_without_the_file(served, tmp_pa
     want = [(-s if s.start % 2 else s).seq for s in local.fetch_many(regions)]
     assert done.stdout.splitlines() == want
     assert os.listdir(work) == []  # the workers kept no copy of the genome
+
+
+@pytest.mark.parametrize("name", ["long.fa", "long.fa.gz"])
+def test_a_record_of_many_megabases_is_read_in_a_few_long_requests(served, proxy, name):
+    root = served[0]
+    if not (root / "long.fa.gz").exists():
+        rng = random.Random(37)
+        bases = "".join(rng.choices("ACGTacgtN", k=9_500_000))
+        (root / "long.fa").write_text(">long\n" + "".join(bases[i:i + 70] + "\n" for i in range(0, len(bases), 70)))
+        subprocess.run(["samtools", "faidx", str(root / "long.fa")], check=True)
+        subprocess.run(["bgzip", "-i", "-k", str(root / "long.fa")], check=True)
+        subprocess.run(["samtools", "faidx", str(root / "long.fa.gz")], check=True)
+    local = Fasta(str(root / "long.fa"))
+    fa = Fasta(proxy.url(name))
+    proxy.reset_counts()
+    assert str(fa["long"]) == str(local["long"])
+    # A few requests of up to 8 MiB, made at once; never one per block.
+    assert len(proxy.requests) <= 4
+    assert proxy.body_bytes <= os.path.getsize(root / name) + 65536
