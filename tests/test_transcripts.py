@@ -224,3 +224,37 @@ def test_translate_tables_and_bad_arguments():
         s.translate(stop="**")
     with pytest.raises(TypeError):
         s.translate(tabel=1)
+
+
+@pytest.mark.parametrize("kind", ["gtf", "gff3"])
+def test_transcript_sequences_match_spliced_fetches(tmp_path, kind):
+    sekva_ml = pytest.importorskip("sekva_ml")
+    rng = random.Random(21)
+    transcripts = random_transcripts(rng, 80)
+    (tmp_path / "g.fa").write_bytes(genome(rng))
+    (tmp_path / f"a.{kind}").write_bytes((gtf if kind == "gtf" else gff3)(transcripts, rng))
+    fasta = sekva.Fasta(str(tmp_path / "g.fa"))
+    read = sekva_ml.read_transcripts(tmp_path / f"a.{kind}")
+    exons = sekva_ml.transcript_sequences(fasta, read)
+    assert [s.name for s in exons] == [t.id for t in read]
+    for t, s in zip(read, exons):
+        assert s.seq == fasta.get_spliced_seq(t.chrom, t.exons, rc=t.strand == "-").seq
+    coding = [t for t in read if t.coding_parts()]
+    cds = sekva_ml.transcript_sequences(str(tmp_path / "g.fa"), tmp_path / f"a.{kind}", kind="cds")
+    proteins = sekva_ml.transcript_sequences(fasta, read, kind="protein", stop=".")
+    assert [s.name for s in cds] == [s.name for s in proteins] == [t.id for t in coding]
+    for t, c, p in zip(coding, cds, proteins):
+        assert c.seq == fasta.get_spliced_seq(t.chrom, t.coding_parts(), rc=t.strand == "-").seq
+        assert p.seq == c.translate(stop=".").seq and len(p) == len(c) // 3
+
+
+def test_transcript_sequences_refuse_what_the_genome_lacks(tmp_path):
+    sekva_ml = pytest.importorskip("sekva_ml")
+    (tmp_path / "g.fa").write_bytes(b">s\n" + b"ACGT" * 10 + b"\n")
+    for line, error in [('chrZ\tt\texon\t1\t20\t.\t+\t.\ttranscript_id "t";\n', sekva.FetchError),
+                        ('s\tt\texon\t21\t41\t.\t+\t.\ttranscript_id "t";\n', sekva.RegionError)]:
+        (tmp_path / "a.gtf").write_text(line)
+        with pytest.raises(error, match="transcript t"):
+            sekva_ml.transcript_sequences(str(tmp_path / "g.fa"), tmp_path / "a.gtf")
+    with pytest.raises(ValueError, match="kind must be one of"):
+        sekva_ml.transcript_sequences(str(tmp_path / "g.fa"), [], kind="introns")

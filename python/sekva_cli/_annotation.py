@@ -173,18 +173,16 @@ def read_transcripts(path: Union[str, "os.PathLike[str]"]) -> List[Transcript]:
         if m is None:
             continue
         tid = m.group(1)
-        p = parts.get(tid)
-        if p is None:
-            p = parts[tid] = _Parts(chrom, strand, number)
-            p.announced = kind in ("transcript", "mrna")
+        if tid not in parts:
+            parts[tid] = _Parts(chrom, strand, number)
+            parts[tid].announced = kind in ("transcript", "mrna")
             order.append(tid)
-        _add(p, kind, first, last, phase)
+        _add(parts[tid], kind, first, last, phase)
     if gff3:
         for parent, kind, first, last, phase, strand, number in children:
-            p = parts.get(parent)
-            if p is not None:
-                p.is_transcript = True
-                _add(p, kind, first, last, phase)
+            if parent in parts:
+                parts[parent].is_transcript = True
+                _add(parts[parent], kind, first, last, phase)
     transcripts = []
     for tid in order:
         t = _assemble(tid, parts[tid], gff3)
