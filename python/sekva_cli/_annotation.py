@@ -51,33 +51,37 @@ class Transcript:
 
     def coding_parts(self) -> List[Span]:
         """The CDS parts, ascending, with the first `phase` bases in the direction of transcription
-        left out: what gffread writes for -x and translates for -y."""
+        left out: what gffread writes for -x and translates for -y. As in gffread, the phase skips
+        bases of the first part only: a first part no longer than the phase is left out whole."""
         parts = list(self.cds)
-        skip = self.phase
+        if not self.phase or not parts:
+            return parts
         forward = self.strand != "-"
-        while skip and parts:
-            first, last = parts[0] if forward else parts[-1]
-            take = min(skip, last - first + 1)
-            skip -= take
-            if take == last - first + 1:
-                parts.pop(0 if forward else -1)
-            elif forward:
-                parts[0] = (first + take, last)
-            else:
-                parts[-1] = (first, last - take)
+        first, last = parts[0] if forward else parts[-1]
+        if last - first + 1 <= self.phase:
+            parts.pop(0 if forward else -1)
+        elif forward:
+            parts[0] = (first + self.phase, last)
+        else:
+            parts[-1] = (first, last - self.phase)
         return parts
+
+    def coding_start(self) -> int:
+        """The genomic position where the phase puts the first coding base, in an exon or not."""
+        return self.cds[0][0] + self.phase if self.strand != "-" else self.cds[-1][1] - self.phase
 
     def in_transcript_order(self, parts: List[Span]) -> List[Span]:
         return parts if self.strand != "-" else parts[::-1]
 
     def transcript_offset(self, position: int) -> int:
-        """The 1-based position within the spliced transcript of a genomic position in an exon."""
+        """The 1-based position within the spliced transcript of a genomic position; 0 for one in
+        no exon, as gffread prints it."""
         offset = 0
         for first, last in self.in_transcript_order(self.exons):
             if first <= position <= last:
                 return offset + (position - first + 1 if self.strand != "-" else last - position + 1)
             offset += last - first + 1
-        raise ValueError(f"{position} is in no exon of {self.id}")
+        return 0
 
 
 def _merged(spans: Iterable[Span]) -> List[Span]:

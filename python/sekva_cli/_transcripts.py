@@ -71,15 +71,9 @@ def _span_text(spans):
 def _exon_head(t, projected):
     head = t.id
     if t.cds:
-        coding = t.coding_parts()
-        if coding:
-            try:
-                ordered = t.in_transcript_order(coding)
-                head_first = ordered[0][0] if t.strand != "-" else ordered[0][1]
-                tail_last = ordered[-1][1] if t.strand != "-" else ordered[-1][0]
-                head += f" CDS={t.transcript_offset(head_first)}-{t.transcript_offset(tail_last)}"
-            except ValueError:  # a CDS outside the exons: no place in the transcript to name
-                pass
+        # Where the phase puts the first coding base (0: in no exon), to the last coding base.
+        last = t.cds[-1][1] if t.strand != "-" else t.cds[0][0]
+        head += f" CDS={t.transcript_offset(t.coding_start())}-{t.transcript_offset(last)}"
     if projected:
         head += (f" loc:{t.chrom}|{t.start}-{t.end}|{t.strand} exons:{_span_text(t.exons)}"
                  f" segs:{_annotation.segments(t.in_transcript_order(t.exons))}")
@@ -89,7 +83,8 @@ def _exon_head(t, projected):
 def _coding_head(t, coding, projected):
     if not projected:
         return t.id
-    return f"{t.id} loc:{t.chrom}({t.strand}){t.start}-{t.end} segs:{_annotation.segments(t.in_transcript_order(coding))}"
+    segs = _annotation.segments(t.in_transcript_order(coding))
+    return f"{t.id} loc:{t.chrom}({t.strand}){t.start}-{t.end} segs:{segs}"
 
 
 def _bed12(chrom, strand, name, spans):
@@ -142,9 +137,12 @@ def _write(fasta, transcripts, opts, outs):
         chunk = transcripts[i : i + CHUNK]
         coding = [t.coding_parts() if t.cds else [] for t in chunk]
         for t, parts in zip(chunk, coding):
-            # gffread checks a CDS of one part, where it writes the CDS or its translation.
-            if ("cds" in outs or "proteins" in outs) and len(parts) == 1 and parts[0][1] - parts[0][0] + 1 < _SHORTEST_CDS:
-                say(f"Warning: CDS {parts[0][0]}-{parts[-1][1]} too short for {t.id}, check your data.")
+            # gffread checks a CDS of one part, where it writes the CDS or its translation, and
+            # names what the phase leaves of it (the part as given where nothing is left).
+            coding_out = "cds" in outs or "proteins" in outs
+            if coding_out and len(t.cds) == 1 and _annotation.spliced_length(parts) < _SHORTEST_CDS:
+                first, last = parts[0] if parts else t.cds[0]
+                say(f"Warning: CDS {first}-{last} too short for {t.id}, check your data.")
         if "exons" in outs:
             lines = [_bed12(t.chrom, t.strand, _exon_head(t, opts.projected), t.exons) for t in chunk]
             write_all(outs["exons"], _records(fasta, lines, WIDTH))
