@@ -5,14 +5,14 @@ from __future__ import annotations
 import gzip
 import os
 import re
-from typing import Dict, Iterable, List, Optional, Tuple, Union
+from typing import Dict, List, Optional, Tuple, Union
 
 Span = Tuple[int, int]  # 1-based, inclusive
 
 # Features that are a transcript's exons; its coding parts (the stop codon counts, as gffread
 # counts it); and parts that make up its exons where it has no exon feature.
 _EXON = frozenset({"exon"})
-_CODING = frozenset({"cds", "start_codon", "stop_codon"})
+_CODING = frozenset({"cds", "CDS", "start_codon", "stop_codon"})
 _UNTRANSLATED = frozenset({"utr", "5utr", "3utr", "five_prime_utr", "three_prime_utr", "utr5", "utr3"})
 _GTF_ID = re.compile(r'(?:^|;)\s*transcript_id\s+"?([^";]*)"?')
 # gffread drops a GTF transcript whose exon and CDS lines come before any transcript line and
@@ -84,7 +84,9 @@ class Transcript:
         return 0
 
 
-def _merged(spans: Iterable[Span]) -> List[Span]:
+def _merged(spans: List[Span]) -> List[Span]:
+    if len(spans) == 1:
+        return spans
     merged: List[Span] = []
     for first, last in sorted(spans):
         if merged and first <= merged[-1][1] + 1:
@@ -109,12 +111,12 @@ class _Parts:
         self.announced = False  # a transcript line came before its exons
 
 
-def _open_text(path: Union[str, "os.PathLike[str]"]) -> List[str]:
+def _open_text(path: Union[str, "os.PathLike[str]"]) -> str:
     with open(path, "rb") as f:
         data = f.read()
     if data[:2] == b"\x1f\x8b":
         data = gzip.decompress(data)
-    return data.decode("utf-8", "surrogateescape").splitlines()
+    return data.decode("utf-8", "surrogateescape")
 
 
 def _gff3_attributes(text: str) -> Dict[str, str]:
@@ -130,7 +132,7 @@ def read_transcripts(path: Union[str, "os.PathLike[str]"]) -> List[Transcript]:
     """The transcripts of a GTF or GFF3 file, in gffread's order: records in the order the file
     first names them, and on each, by start, end, then ID. A GTF line belongs to the transcript of
     its transcript_id; a GFF3 exon or CDS to each transcript its Parent names."""
-    lines = _open_text(path)
+    lines = _open_text(path).splitlines()
     gff3 = any(line.startswith("##gff-version 3") for line in lines[:50]) or (
         not any('transcript_id "' in line for line in lines[:1000])
         and any("Parent=" in line or "ID=" in line for line in lines[:1000]))
@@ -141,13 +143,14 @@ def read_transcripts(path: Union[str, "os.PathLike[str]"]) -> List[Transcript]:
     for number, line in enumerate(lines, 1):
         if not line or line[0] == "#":
             continue
-        fields = line.rstrip("\r").split("\t")
+        fields = line.split("\t", 8)
         if len(fields) < 9:
             if line.strip() and not gff3:
                 raise AnnotationError(f"line {number}: {len(fields)} tab-separated fields where GTF has 9")
             continue
-        chrom, kind, start_text, end_text, strand, phase, attributes = (
-            fields[0], fields[2].lower(), fields[3], fields[4], fields[6], fields[7], fields[8])
+        chrom, _, kind, start_text, end_text, _, strand, phase, attributes = fields
+        if kind != "exon" and kind != "CDS":
+            kind = kind.lower()
         try:
             first, last = int(start_text), int(end_text)
         except ValueError:
@@ -157,7 +160,7 @@ def read_transcripts(path: Union[str, "os.PathLike[str]"]) -> List[Transcript]:
         if chrom not in records:
             records[chrom] = len(records)
         if gff3:
-            attrs = _gff3_attributes(attributes)
+            attrs = _gff3_attributes(attributes.rstrip("\r"))
             if kind in _EXON or kind in _CODING or kind in _UNTRANSLATED:
                 for parent in attrs.get("Parent", "").split(","):
                     if parent:
@@ -173,15 +176,26 @@ def read_transcripts(path: Union[str, "os.PathLike[str]"]) -> List[Transcript]:
             p.span = (first, last)
             p.is_transcript = kind.endswith("rna") or kind.endswith("transcript")
             continue
-        m = _GTF_ID.search(attributes)
-        if m is None:
-            continue
-        tid = m.group(1)
-        if tid not in parts:
-            parts[tid] = _Parts(chrom, strand, number)
-            parts[tid].announced = kind in ("transcript", "mrna")
+        # transcript_id "x" as GTF writes it, found without a regular expression; anything else
+        # through one.
+        at = attributes.find('transcript_id "')
+        close = attributes.find('"', at + 15) if at >= 0 else -1
+        if close >= 0 and (at == 0 or attributes[at - 1] in " ;\t"):
+            tid = attributes[at + 15 : close]
+        else:
+            m = _GTF_ID.search(attributes)
+            if m is None:
+                continue
+            tid = m.group(1)
+        found = parts.get(tid)
+        if found is None:
+            found = parts[tid] = _Parts(chrom, strand, number)
+            found.announced = kind in ("transcript", "mrna")
             order.append(tid)
-        _add(parts[tid], kind, first, last, phase)
+        if kind == "exon":
+            found.exons.append((first, last))
+        else:
+            _add(found, kind, first, last, phase)
     if gff3:
         for parent, kind, first, last, phase, strand, number in children:
             if parent in parts:
@@ -201,7 +215,7 @@ def _add(p: _Parts, kind: str, first: int, last: int, phase: str) -> None:
         p.exons.append((first, last))
     elif kind in _CODING:
         p.cds.append((first, last))
-        if kind == "cds":
+        if kind == "CDS" or kind == "cds":
             p.phases.append((first, last, phase))
     elif kind in _UNTRANSLATED:
         p.utr.append((first, last))
