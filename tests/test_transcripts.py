@@ -158,6 +158,8 @@ def test_missing_record_stops_as_gffread_does(tmp_path, seed, kind):
     ['exon\t11\t40\t.\t+\t.', 'exon\t30\t60\t.\t+\t.', 'CDS\t45\t48\t.\t+\t2'],
     # A transcript line alone is one exon.
     ['transcript\t101\t105\t.\t+\t.'],
+    # Past the end of the record: gffread stops there with status 1.
+    ['exon\t1\t30\t.\t+\t.', 'exon\t200\t230\t.\t+\t.'],
     # A trailing stop is left out of the protein, an inner one kept.
     ['exon\t1\t60\t.\t+\t.', 'CDS\t1\t24\t.\t+\t0'],
 ])
