@@ -1,4 +1,4 @@
-"""The `sekva` command: `sekva faidx` and `sekva getfasta`, dispatched and kept free of tracebacks."""
+"""The `sekva` command: `sekva faidx`, `sekva getfasta` and `sekva transcripts`, dispatched and kept free of tracebacks."""
 import gc
 import os
 import re
@@ -12,6 +12,7 @@ Usage: sekva <command> [options]
 Commands:
   faidx      index a FASTA file or print regions of it (options of samtools faidx)
   getfasta   print the sequences of the intervals of a BED file (options of bedtools getfasta)
+  transcripts  write the exons, CDS and proteins of the transcripts of a GTF/GFF3 file (options of gffread)
 
 Run `sekva <command> --help` for the options of a command.
 """
@@ -190,8 +191,10 @@ def _run(args):
         from sekva_cli import _faidx as command
     elif args[0] == "getfasta":
         from sekva_cli import _getfasta as command
+    elif args[0] == "transcripts":
+        from sekva_cli import _transcripts as command
     else:
-        sys.stderr.write(f"sekva: unknown command '{args[0]}' (commands: faidx, getfasta)\n")
+        sys.stderr.write(f"sekva: unknown command '{args[0]}' (commands: faidx, getfasta, transcripts)\n")
         return 1
     _command = f"sekva {args[0]}"
     # A command builds a few hundred thousand acyclic strings, tuples and lists; the cyclic

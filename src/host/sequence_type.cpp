@@ -2,6 +2,7 @@
 #include "host/sequence_type.hpp"
 
 #include "engine/fetch/sequence.hpp"
+#include "engine/fetch/translate.hpp"
 #include "host/args.hpp"
 #include "host/borrow.hpp"
 #include "host/entry.hpp"
@@ -334,7 +335,46 @@ PyObject* sequence_reduce(PyObject* o, PyObject* const* args, Py_ssize_t nargs, 
                          end.get(), self->comp ? Py_True : Py_False);
 }
 
+// The bases translated codon by codon; the value names the same record but, being amino acids,
+// no longer covers its coordinates.
+PyObject* sequence_translate(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"table", "stop"};
+    static const Signature sig = {"Sequence.translate", names, 2, 0};
+    PyObject* slot[2];
+    if (!bind_fastcall(sig, args, nargs, kwnames, slot)) return nullptr;
+    std::uint64_t number = 1;
+    if (slot[0] && !to_u64(slot[0], "table", number)) return nullptr;
+    const GeneticCode* code = number <= 1000 ? genetic_code(static_cast<int>(number)) : nullptr;
+    if (!code) {
+        PyErr_Format(PyExc_ValueError, "table: no genetic code numbered %llu (known: 1-6, 11)",
+                     static_cast<unsigned long long>(number));
+        return nullptr;
+    }
+    char stop = '*';
+    if (slot[1]) {
+        std::string_view text;
+        if (!to_text(slot[1], "stop", text)) return nullptr;
+        if (text.size() != 1 || static_cast<unsigned char>(text[0]) >= 0x80) {
+            PyErr_SetString(PyExc_ValueError, "stop must be one ASCII character");
+            return nullptr;
+        }
+        stop = text[0];
+    }
+    auto* self = as_sequence(o);
+    SharedBorrow borrow(self->borrow);
+    if (!borrow.ok()) return nullptr;
+    auto src = self->bytes();
+    return derive(self, src.size() / 3, Coords{}, false,
+                  [&](char* dst) { translate_bases(src, *code, stop, dst); });
+}
+
 PyMethodDef methods[] = {
+    {"translate", fastcall_method(entry<sequence_translate>), METH_FASTCALL | METH_KEYWORDS,
+     "translate($self, /, table=1, stop='*')\n--\n\n"
+     "A new Sequence of the amino acids of the bases, codon by codon by NCBI genetic code `table` (1: the "
+     "standard code), a trailing partial codon left out. IUPAC codes count when all their bases give one "
+     "amino acid (RAY is B, SAR is Z); other codons, and those with other letters (U too), are X. Stops are "
+     "`stop`. The name is kept; start, end and comp are not."},
     {"__reduce__", fastcall_method(entry<sequence_reduce>), METH_FASTCALL | METH_KEYWORDS, "__reduce__($self)\n--\n\nPickles and copies as the value it is: the class and its five fields."},
     refuse_subclass_method(),
     {nullptr, nullptr, 0, nullptr},
