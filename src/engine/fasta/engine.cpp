@@ -101,6 +101,7 @@ Result<std::unique_ptr<Engine>> Engine::open(OpenOptions options, Interruption i
         std::vector<NamedEntry> records;
         if (Status err = read_index(engine->index_path_, records)) return *err;
         if (Status err = engine->check_index_fits(build, regular, file->size(), interruption, records)) return *err;
+        if (Status err = engine->check_index_format(build, interruption, records)) return *err;
         if (Status err = engine->name_records(std::move(records), naming)) return *err;
         return engine;
     } catch (const std::bad_alloc&) {
@@ -230,6 +231,52 @@ Status Engine::check_index_fits(bool index_built, bool regular, std::uint64_t fi
     return std::nullopt;
 }
 
+namespace {
+
+// Whether the text is FASTQ: its first byte other than line breaks is '@' (as the scan decides).
+Result<bool> text_is_fastq(const ByteSource& bytes) {
+    char head[4096];
+    for (std::uint64_t at = 0; at < bytes.size();) {
+        auto got = read_at(bytes, at, sizeof head, head);
+        if (!got.ok()) return std::move(got.error());
+        if (got.value() == 0) break;
+        for (std::uint64_t i = 0; i < got.value(); ++i)
+            if (head[i] != '\n' && head[i] != '\r') return head[i] == '@';
+        at += got.value();
+    }
+    return false;
+}
+
+}  // namespace
+
+// An index of the other format (five columns for a FASTQ file, six for a FASTA one) belongs to
+// another file: it is rebuilt where the index may be rebuilt, else refused.
+Status Engine::check_index_format(bool index_built, const Interruption& interruption,
+                                  std::vector<NamedEntry>& records) {
+    const bool six = !records.empty() && records.front().entry.has_qualities();
+    if (index_built) {
+        fastq_ = six;
+        return success;
+    }
+    auto is_fastq = text_is_fastq(*bytes_);
+    if (!is_fastq.ok()) return std::move(is_fastq.error());
+    fastq_ = is_fastq.value();
+    if (six == fastq_) return success;
+    if (records.empty() && !fastq_) return success;
+    const bool local_index = !(remote_ && is_remote_name(index_path_));
+    if (options_.build_index && options_.rebuild && local_index) {
+        records.clear();
+        if (Status err = build_index_file(interruption)) return err;
+        if (Status err = read_index(index_path_, records)) return err;
+        fastq_ = !records.empty() && records.front().entry.has_qualities();
+        return success;
+    }
+    return FaidxError{ErrorKind::Indexing,
+                      index_path_ + (six ? " has six columns, a FASTQ index, but " : " is a FASTA index, but ") +
+                          options_.filename + (fastq_ ? " is a FASTQ file" : " is a FASTA file") +
+                          "; remove the index to have it built again"};
+}
+
 // Keys: the index's names or whole header lines, then the host's keys, then one record per key.
 Status Engine::name_records(std::vector<NamedEntry>&& records, const Naming& naming) {
     if (options_.read_long_names)
@@ -242,6 +289,19 @@ Status Engine::name_records(std::vector<NamedEntry>&& records, const Naming& nam
         if (Status err = naming.rename(naming.context, records)) return err;
     names_ = NameTable::of_records(std::move(records), options_.duplicate_action);
     return std::nullopt;
+}
+
+const Engine* Engine::qualities() const {
+    if (!fastq_) return nullptr;
+    std::call_once(qualities_once_, [this] {
+        OpenOptions options = options_;
+        options.sequence_always_upper = false;
+        options.default_seq.reset();
+        NameTable table;
+        for (std::string_view name : names_.keys()) table.insert(name, names_.find(name)->qualities());
+        qualities_ = over(std::move(options), bytes_, std::move(table));
+    });
+    return qualities_.get();
 }
 
 Result<std::string> Engine::header(std::string_view key, const IndexEntry& entry) const {
@@ -324,6 +384,7 @@ Result<std::unique_ptr<Engine>> Engine::open_remote(std::unique_ptr<Engine> engi
     if (Status err = engine->check_compressed_table(build, interruption)) return *err;
     if (Status err = engine->check_index_fits(build, true, engine->remote_->size(), interruption, records))
         return *err;
+    if (Status err = engine->check_index_format(build, interruption, records)) return *err;
     if (Status err = engine->name_records(std::move(records), naming)) return *err;
     return engine;
 }
