@@ -4,6 +4,7 @@ import random
 import re
 import shutil
 import subprocess
+import sys
 import tempfile
 
 import pytest
@@ -394,3 +395,92 @@ def test_damaged_text_is_refused_or_indexed_as_samtools(tmp_path, seed):
         else:
             assert ok, text
             assert read_bytes(ours + ".fai") == read_bytes(theirs + ".fai"), text
+
+
+# --- sekva fqidx against samtools fqidx -----------------------------------------------------------
+
+def run_both(tmp_path, args, stdin=None):
+    """(ours, theirs) completed processes of `sekva fqidx` and `samtools fqidx` on the same
+    arguments, in two directories holding the same files; output files are read back into
+    .stdout when -o names one."""
+    results = []
+    for who, command in (("ours", [sys.executable, "-m", "sekva_cli", "fqidx"]), ("theirs", ["samtools", "fqidx"])):
+        cwd = tmp_path / who
+        done = subprocess.run(command + args, cwd=cwd, input=stdin, capture_output=True)
+        results.append(done)
+    return results
+
+
+@pytest.fixture
+def cli_dir(tmp_path):
+    reads = make_reads(11, count=12, longest=150)
+    text = fastq_text(reads, width=50)
+    text += "@dup extra\nACGT\n+\nIIII\n@dup\nGG\n+\nII\n"
+    for who in ("ours", "theirs"):
+        (tmp_path / who).mkdir()
+        (tmp_path / who / "r.fq").write_text(text)
+        (tmp_path / who / "regions.txt").write_text(f"{reads[0][0]}:5-40\n{reads[1][0]}\n{reads[2][0]}:100-900\n")
+        (tmp_path / who / "empty.txt").write_text("")
+    return tmp_path, reads
+
+
+CLI_CASES = [
+    [],
+    ["{0}", "{1}", "dup"],
+    ["{0}:3-20", "{1}:10", "{2}:140-300", "{3}:0-2"],
+    ["-n", "7", "{0}", "{1}:5-30"],
+    ["-n", "0", "{0}"],
+    ["-i", "{0}:2-40", "{1}"],
+    ["-i", "--mark-strand", "sign", "{0}"],
+    ["--mark-strand", "custom,P,N", "{0}"],
+    ["--mark-strand", "no", "-i", "{0}"],
+    ["nope", "{0}"],
+    ["-c", "nope", "{0}"],
+    ["{0}:30-20", "{1}"],
+    ["-r", "regions.txt"],
+    ["-r", "regions.txt", "{3}"],
+    ["-r", "empty.txt", "{0}"],
+    ["-r", "missing.txt"],
+    ["-o", "out.fq", "{0}", "{1}"],
+    ["-o", "out.fai"],
+    ["--fai-idx", "other.fai", "{0}"],
+    ["--fai-idx", "other.fai"],
+]
+
+
+@needs_samtools
+@pytest.mark.parametrize("case", range(len(CLI_CASES)))
+def test_fqidx_as_samtools(cli_dir, case):
+    tmp_path, reads = cli_dir
+    names = [r[0] for r in reads]
+    args = [a.format(*names) for a in CLI_CASES[case]]
+    ours, theirs = run_both(tmp_path, ["r.fq"] + args)
+    assert (ours.returncode, ours.stdout) == (theirs.returncode, theirs.stdout)
+    if theirs.returncode == 0:
+        assert ours.stderr == theirs.stderr
+    else:
+        assert ours.stderr  # samtools' words, or sekva's own for a file it cannot read
+    for produced in ("r.fq.fai", "out.fq", "out.fai", "other.fai"):
+        mine, their = tmp_path / "ours" / produced, tmp_path / "theirs" / produced
+        assert mine.exists() == their.exists(), produced
+        if their.exists():
+            assert mine.read_bytes() == their.read_bytes(), produced
+
+
+@needs_samtools
+@needs_bgzip
+def test_fqidx_bgzf_as_samtools(cli_dir):
+    tmp_path, reads = cli_dir
+    for who in ("ours", "theirs"):
+        subprocess.run(["bgzip", "-f", str(tmp_path / who / "r.fq")], check=True)
+    args = ["r.fq.gz", reads[4][0], f"{reads[5][0]}:3-9", "--gzi-idx", "r.fq.gz.gzi"]
+    ours, theirs = run_both(tmp_path, args)
+    assert (ours.returncode, ours.stdout, ours.stderr) == (theirs.returncode, theirs.stdout, theirs.stderr)
+    assert (tmp_path / "ours" / "r.fq.gz.fai").read_bytes() == (tmp_path / "theirs" / "r.fq.gz.fai").read_bytes()
+
+
+def test_fqidx_refuses_a_fasta_file(tmp_path):
+    (tmp_path / "a.fa").write_text(">s\nACGT\n")
+    done = subprocess.run([sys.executable, "-m", "sekva_cli", "fqidx", "a.fa", "s"], cwd=tmp_path,
+                          capture_output=True)
+    assert done.returncode == 1 and b"not FASTQ" in done.stderr and not done.stdout

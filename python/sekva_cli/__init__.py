@@ -1,4 +1,4 @@
-"""The `sekva` command: `sekva faidx` and `sekva getfasta`, dispatched and kept free of tracebacks."""
+"""The `sekva` command: `sekva faidx`, `sekva fqidx` and `sekva getfasta`, dispatched and kept free of tracebacks."""
 import gc
 import os
 import signal
@@ -10,6 +10,7 @@ Usage: sekva <command> [options]
 
 Commands:
   faidx      index a FASTA file or print regions of it (options of samtools faidx)
+  fqidx      index a FASTQ file or print reads and regions of it (options of samtools fqidx)
   getfasta   print the sequences of the intervals of a BED file (options of bedtools getfasta)
 
 Run `sekva <command> --help` for the options of a command.
@@ -183,10 +184,12 @@ def _run(args):
         return 0
     if args[0] == "faidx":
         from sekva_cli import _faidx as command
+    elif args[0] == "fqidx":
+        from sekva_cli import _fqidx as command
     elif args[0] == "getfasta":
         from sekva_cli import _getfasta as command
     else:
-        sys.stderr.write(f"sekva: unknown command '{args[0]}' (commands: faidx, getfasta)\n")
+        sys.stderr.write(f"sekva: unknown command '{args[0]}' (commands: faidx, fqidx, getfasta)\n")
         return 1
     _command = f"sekva {args[0]}"
     # A command builds a few hundred thousand acyclic strings, tuples and lists; the cyclic
