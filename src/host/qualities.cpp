@@ -29,6 +29,11 @@ PyObject* text_of(PyObject* sequence) {
 
 }  // namespace
 
+bool require_qualities(const Engine& engine) {
+    if (!engine.fastq()) no_qualities(engine);
+    return engine.fastq();
+}
+
 const Engine* quality_engine(const Engine& engine) {
     const Engine* view = engine.qualities();
     if (!view) no_qualities(engine);

@@ -12,6 +12,8 @@ namespace sekva::host {
 
 // The engine's quality view, or nullptr with ValueError set for a file without qualities (FASTA).
 const Engine* quality_engine(const Engine& engine);
+// Whether the file has qualities; false with that ValueError set when it has none.
+bool require_qualities(const Engine& engine);
 // The quality characters of bases start to end (1-based, inclusive) of read `name` (a str), as a
 // str: the coordinates, clamping, warnings and errors of the checked single fetch.
 PyObject* fetch_quality_text(const Engine& engine, PyObject* name, std::uint64_t start, std::uint64_t end);

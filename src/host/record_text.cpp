@@ -276,8 +276,7 @@ PyObject* fetch_fastq(const Engine& engine, const char* callable, PyObject* cons
     const Signature sig = {callable, params, 2, 1, 1};
     PyObject* slot[2];
     if (!bind_fastcall(sig, args, nargs, kwnames, slot)) return nullptr;
-    const Engine* qualities = quality_engine(engine);
-    if (!qualities) return nullptr;
+    if (!require_qualities(engine)) return nullptr;
     TextLayout layout;
     if (!read_layout(slot[1], nullptr, nullptr, layout)) return nullptr;
     if (!slot[1]) layout.width = 60;
@@ -317,7 +316,7 @@ PyObject* fetch_fastq(const Engine& engine, const char* callable, PyObject* cons
             continue;
         }
         bases.plan = plan_region(engine, entry, 1, entry->rlen);
-        quals.plan = plan_region(*qualities, &entries[i], 1, entry->rlen);
+        quals.plan = plan_region(engine, &entries[i], 1, entry->rlen);
     }
     auto job = std::make_unique<TextJob>(engine, std::move(text), layout);
     std::optional<JobFailure> failure = without_lock([&] { return job->read(); });

@@ -69,6 +69,21 @@ Engine::Engine(OpenOptions options) : options_(std::move(options)) {
 
 FaidxError interrupted_error() { return io_error("interrupted"); }
 
+// What was just written is what reading the index back would give (names are first words, which
+// the reading's trim leaves as they are): a FASTQ file of millions of reads is not parsed again.
+Status Engine::keep_written(std::vector<NamedEntry>& entries) {
+    if (Status err = write_index_at(index_path_, entries)) return err;
+    written_ = std::move(entries);
+    return success;
+}
+
+Status Engine::load_index(std::vector<NamedEntry>& records) {
+    if (!written_) return read_index(index_path_, records);
+    records = std::move(*written_);
+    written_.reset();
+    return success;
+}
+
 Result<std::unique_ptr<Engine>> Engine::open(OpenOptions options, Interruption interruption, Naming naming) {
     try {
         std::unique_ptr<Engine> engine(new Engine(std::move(options)));
@@ -99,7 +114,7 @@ Result<std::unique_ptr<Engine>> Engine::open(OpenOptions options, Interruption i
             if (Status err = engine->build_index_file(interruption)) return *err;
         if (Status err = engine->check_compressed_table(build, interruption)) return *err;
         std::vector<NamedEntry> records;
-        if (Status err = read_index(engine->index_path_, records)) return *err;
+        if (Status err = engine->load_index(records)) return *err;
         if (Status err = engine->check_index_fits(build, regular, file->size(), interruption, records)) return *err;
         if (Status err = engine->check_index_format(build, interruption, records)) return *err;
         if (Status err = engine->name_records(std::move(records), naming)) return *err;
@@ -221,7 +236,7 @@ Status Engine::check_index_fits(bool index_built, bool regular, std::uint64_t fi
                 if (index_path_.empty()) return no_cache_error(options_.filename);
             }
             if (Status err = build_index_file(interruption)) return err;
-            return read_index(index_path_, records);
+            return load_index(records);
         }
         return io_error(index_path_ + " does not fit " + options_.filename + ": record '" + std::string(name) +
                         "' lies past the end of " + (bgzf_ ? "its decompressed data" : "the file") + " (" +
@@ -267,7 +282,7 @@ Status Engine::check_index_format(bool index_built, const Interruption& interrup
     if (options_.build_index && options_.rebuild && local_index) {
         records.clear();
         if (Status err = build_index_file(interruption)) return err;
-        if (Status err = read_index(index_path_, records)) return err;
+        if (Status err = load_index(records)) return err;
         fastq_ = !records.empty() && records.front().entry.has_qualities();
         return success;
     }
@@ -298,6 +313,7 @@ const Engine* Engine::qualities() const {
         options.sequence_always_upper = false;
         options.default_seq.reset();
         NameTable table;
+        table.reserve(names_.size());
         for (std::string_view name : names_.keys()) table.insert(name, names_.find(name)->qualities());
         qualities_ = over(std::move(options), bytes_, std::move(table));
     });
@@ -318,7 +334,7 @@ Status Engine::build_compressed_index(const Interruption& interruption) {
     });
     if (err) return err;
     if (Status end = finish_scan(scanner, options_.filename)) return end;
-    return write_index_at(index_path_, scanner.entries());
+    return keep_written(scanner.entries());
 }
 
 // The scan reads the file through its own descriptor rather than the map, so a file truncated
@@ -358,7 +374,7 @@ Status Engine::build_index_file(const Interruption& interruption) {
             return io_error("the FASTA file changed while its index was being built; open it again");
     }
     if (Status err = finish_scan(scanner, options_.filename)) return err;
-    return write_index_at(index_path_, scanner.entries());
+    return keep_written(scanner.entries());
 }
 
 // ---- Files opened by URL ----
@@ -425,7 +441,7 @@ Status Engine::find_remote_index(const Interruption& interruption, bool& build, 
     }
     if (build)
         if (Status err = build_index_file(interruption)) return err;
-    return read_index(index_path_, records);
+    return load_index(records);
 }
 
 // The block table of a remote BGZF file: from URL.gzi, else from the cache, else scanned from the
@@ -479,7 +495,7 @@ Status Engine::build_remote_index(const Interruption& interruption) {
         at += got.value();
     }
     if (Status err = finish_scan(scanner, options_.filename)) return err;
-    return write_index_at(index_path_, scanner.entries());
+    return keep_written(scanner.entries());
 }
 
 }  // namespace sekva

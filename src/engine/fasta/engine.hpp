@@ -112,6 +112,10 @@ private:
     Status name_records(std::vector<NamedEntry>&& records, const Naming& naming);
     Status check_index_format(bool index_built, const Interruption& interruption, std::vector<NamedEntry>& records);
     Status build_index_file(const Interruption& interruption);
+    // Writes the entries a build made as the index, keeping them for load_index.
+    Status keep_written(std::vector<NamedEntry>& entries);
+    // The records of the index: those just written, else read from the index file.
+    Status load_index(std::vector<NamedEntry>& records);
     Status build_compressed_index(const Interruption& interruption);
 
     OpenOptions options_;
@@ -126,6 +130,7 @@ private:
     bool table_unchecked_ = false;  // the block table came from the blocks' footers, not a .gzi
     bool binary_head_ = false;      // a file read as text whose first bytes hold a NUL
     bool fastq_ = false;
+    std::optional<std::vector<NamedEntry>> written_;  // by the build, until load_index takes them
     mutable std::once_flag qualities_once_;
     mutable std::unique_ptr<Engine> qualities_;
 };

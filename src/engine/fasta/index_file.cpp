@@ -47,12 +47,12 @@ Status parse_line(std::string_view line, std::vector<NamedEntry>& records) {
         from = tab + 1;
     }
     if (count != 5 && count != 6) return std::nullopt;
-    static constexpr const char* invalid[] = {"Invalid rlen", "Invalid offset", "Invalid lenc", "Invalid lenb",
-                                              "Invalid quality offset"};
+    static constexpr const char* invalid[] = {"Invalid rlen", "Invalid offset", "Invalid lenc", "Invalid lenb"};
     std::uint64_t v[5] = {0, 0, 0, 0, IndexEntry::NO_QUALITIES};
-    for (std::size_t i = 0; i + 1 < count; ++i)
-        if (!parse_u64(cols[i + 1], v[i]) || (i == 4 && v[i] == IndexEntry::NO_QUALITIES))
-            return FaidxError{ErrorKind::Indexing, invalid[i]};
+    // A sixth column that is no offset makes a line of neither layout, skipped like the others.
+    if (count == 6 && (!parse_u64(cols[5], v[4]) || v[4] == IndexEntry::NO_QUALITIES)) return std::nullopt;
+    for (std::size_t i = 0; i < 4; ++i)
+        if (!parse_u64(cols[i + 1], v[i])) return FaidxError{ErrorKind::Indexing, invalid[i]};
     const IndexEntry entry{v[0], v[1], v[2], v[3], v[4]};
     if (!records.empty() && records.front().entry.has_qualities() != entry.has_qualities())
         return FaidxError{ErrorKind::Indexing, "the index mixes five-column (FASTA) and six-column (FASTQ) lines, "

@@ -4,7 +4,7 @@
 #include "engine/fasta/scan.hpp"
 
 #include <cstring>
-#include <unordered_set>
+#include <functional>
 
 #include "engine/base/bytes.hpp"
 #include "engine/simd/count_breaks.hpp"
@@ -154,21 +154,36 @@ Status FastaScanner::finish() {
 // A FASTQ index lists a name once, at its first read, as samtools writes it; each later read of
 // that name is said in samtools' words.
 void FastaScanner::drop_repeated_reads() {
-    std::vector<bool> later(entries_.size());
+    // An open-addressed set of entry indexes, at most half full: millions of reads are checked in
+    // one pass without a node per name.
+    const std::size_t n = entries_.size();
+    std::size_t size = 16;
+    while (size < 2 * n) size *= 2;
+    std::vector<std::uint32_t> slots(size, 0);
+    std::vector<std::size_t> hashes(n);
+    std::vector<bool> later(n);
     std::vector<std::string> dropped;
-    {
-        std::unordered_set<std::string_view> seen;
-        seen.reserve(entries_.size());
-        for (std::size_t i = 0; i < entries_.size(); ++i)
-            if (!seen.insert(entries_[i].name).second) {
-                later[i] = true;
-                dropped.push_back("Ignoring duplicate sequence \"" + entries_[i].name + "\" at byte offset " +
-                                  std::to_string(entries_[i].entry.offset));
+    const std::hash<std::string_view> hash;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::string& name = entries_[i].name;
+        const std::size_t h = hashes[i] = hash(name);
+        for (std::size_t k = h & (size - 1);; k = (k + 1) & (size - 1)) {
+            const std::uint32_t at = slots[k];
+            if (!at) {
+                slots[k] = static_cast<std::uint32_t>(i + 1);
+                break;
             }
+            if (hashes[at - 1] == h && entries_[at - 1].name == name) {
+                later[i] = true;
+                dropped.push_back("Ignoring duplicate sequence \"" + name + "\" at byte offset " +
+                                  std::to_string(entries_[i].entry.offset));
+                break;
+            }
+        }
     }
     if (dropped.empty()) return;
     std::size_t kept = 0;
-    for (std::size_t i = 0; i < entries_.size(); ++i)
+    for (std::size_t i = 0; i < n; ++i)
         if (!later[i]) {
             if (kept != i) entries_[kept] = std::move(entries_[i]);
             ++kept;
