@@ -484,3 +484,12 @@ def test_fqidx_refuses_a_fasta_file(tmp_path):
     done = subprocess.run([sys.executable, "-m", "sekva_cli", "fqidx", "a.fa", "s"], cwd=tmp_path,
                           capture_output=True)
     assert done.returncode == 1 and b"not FASTQ" in done.stderr and not done.stdout
+
+
+def test_header_lines_of_reads(write):
+    path = write("@r1 lane 1\nACGT\n+r1\nIIII\n@r2\nGG\n+\nII\n", "h.fq")
+    fasta = sekva.Fasta(path)
+    assert (fasta["r1"].description, fasta["r2"].description) == ("lane 1", "")
+    long = sekva.Fasta(path, read_long_names=True)
+    assert long.keys() == ["r1 lane 1", "r2"]
+    assert long["r1 lane 1"].quality == "IIII"

@@ -321,7 +321,7 @@ const Engine* Engine::qualities() const {
 }
 
 Result<std::string> Engine::header(std::string_view key, const IndexEntry& entry) const {
-    return read_header(*bytes_, key, entry.offset);
+    return read_header(*bytes_, key, entry.offset, fastq_ ? '@' : '>');
 }
 
 Status Engine::build_compressed_index(const Interruption& interruption) {
