@@ -493,3 +493,12 @@ def test_header_lines_of_reads(write):
     long = sekva.Fasta(path, read_long_names=True)
     assert long.keys() == ["r1 lane 1", "r2"]
     assert long["r1 lane 1"].quality == "IIII"
+
+
+def test_faidx_sends_fastq_output_to_fqidx(tmp_path):
+    (tmp_path / "r.fq").write_text("@r1\nACGT\n+\nIIII\n")
+    done = subprocess.run([sys.executable, "-m", "sekva_cli", "faidx", "-f", "r.fq", "r1"], cwd=tmp_path,
+                          capture_output=True)
+    assert done.returncode == 1 and done.stderr == b"sekva faidx: -f/--fastq: use sekva fqidx to print FASTQ\n"
+    done = subprocess.run([sys.executable, "-m", "sekva_cli", "faidx", "r.fq", "r1"], cwd=tmp_path, capture_output=True)
+    assert (done.returncode, done.stdout) == (0, b">r1\nACGT\n")
