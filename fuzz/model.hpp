@@ -224,12 +224,12 @@ inline ModelIndex model_index(std::string_view text) {
 }
 
 inline bool same_entry(const sekva::IndexEntry& a, const sekva::IndexEntry& b) {
-    return a.rlen == b.rlen && a.offset == b.offset && a.lenc == b.lenc && a.lenb == b.lenb;
+    return a.rlen == b.rlen && a.offset == b.offset && a.lenc == b.lenc && a.lenb == b.lenb && a.qual == b.qual;
 }
 
 inline std::string entry_text(const sekva::IndexEntry& e) {
     return std::to_string(e.rlen) + "\t" + std::to_string(e.offset) + "\t" + std::to_string(e.lenc) + "\t" +
-           std::to_string(e.lenb);
+           std::to_string(e.lenb) + (e.has_qualities() ? "\t" + std::to_string(e.qual) : std::string());
 }
 
 // ---- Well-formed FASTA: generated from the input, then read back line by line ----

@@ -125,6 +125,9 @@ class FastaRecord:
         """The header line's text after the record's name ('' when there is none), read from the file."""
     @property
     def unpadded_len(self) -> int: ...
+    @property
+    def quality(self) -> str:
+        """The read's quality characters (FASTQ files; ValueError for FASTA)."""
     @_overload
     def __getitem__(self, key: _SupportsIndex, /) -> Sequence: ...
     @_overload
@@ -182,6 +185,8 @@ class Fasta:
     def values(self) -> list[FastaRecord]: ...
     def items(self) -> list[tuple[str, FastaRecord]]: ...
     def get_seq(self, name: str, start: int, end: int, rc: bool | None = None) -> Sequence: ...
+    def get_quality(self, name: str, start: int, end: int) -> str:
+        """The quality characters of bases start to end of a FASTQ read, clamped as get_seq."""
     def get_region(self, region: str, rc: bool | None = None) -> Sequence:
         """The bases of a samtools region string ("chr1", "chr1:1,000-2,000", "{a:b}:1-10"), as get_seq."""
     @property
@@ -299,6 +304,18 @@ class Fasta:
         upper: bool = False,
     ) -> tuple[_npt.NDArray[_np.uint8], _npt.NDArray[_np.int64]]:
         """All regions' bases back to back, and n + 1 offsets into them."""
+    def fetch_qualities(
+        self,
+        regions: _Regions | None = None,
+        *,
+        names: _Names | None = None,
+        starts: _Ints | None = None,
+        ends: _Ints | None = None,
+        phred: bool = True,
+    ) -> tuple[_npt.NDArray[_np.uint8], _npt.NDArray[_np.int64]]:
+        """FASTQ qualities of many regions back to back (Phred scores, or the characters), and n + 1 offsets."""
+    def fetch_fastq(self, names: _abc.Sequence[str], width: int = 60) -> bytes:
+        """Whole FASTQ reads as FASTQ text, as samtools fqidx prints them."""
     def fetch_fasta(
         self,
         regions: _abc.Sequence[tuple[str, int, int] | None] | None = None,
@@ -381,6 +398,8 @@ class Faidx:
         warn_to: _WarnTo = "stderr",
     ) -> Faidx: ...
     def fetch(self, name: str, start: int, end: int) -> Sequence: ...
+    def fetch_quality(self, name: str, start: int, end: int) -> str:
+        """The quality characters of bases start to end of a FASTQ read, clamped as fetch."""
     def fetch_entire_sequence(self, name: str) -> Sequence:
         """The whole record, without bounds checks."""
     def fetch_many(self, regions: _abc.Sequence[tuple[str, int, int]]) -> list[Sequence]:
@@ -484,6 +503,18 @@ class Faidx:
         upper: bool = False,
     ) -> tuple[_npt.NDArray[_np.uint8], _npt.NDArray[_np.int64]]:
         """All regions' bases back to back, and n + 1 offsets into them."""
+    def fetch_qualities(
+        self,
+        regions: _Regions | None = None,
+        *,
+        names: _Names | None = None,
+        starts: _Ints | None = None,
+        ends: _Ints | None = None,
+        phred: bool = True,
+    ) -> tuple[_npt.NDArray[_np.uint8], _npt.NDArray[_np.int64]]:
+        """FASTQ qualities of many regions back to back (Phred scores, or the characters), and n + 1 offsets."""
+    def fetch_fastq(self, names: _abc.Sequence[str], width: int = 60) -> bytes:
+        """Whole FASTQ reads as FASTQ text, as samtools fqidx prints them."""
     def fetch_fasta(
         self,
         regions: _abc.Sequence[tuple[str, int, int] | None] | None = None,

@@ -1,4 +1,5 @@
-"""The `sekva` command: `sekva faidx`, `sekva getfasta` and `sekva transcripts`, dispatched and kept free of tracebacks."""
+"""The `sekva` command: `sekva faidx`, `sekva fqidx`, `sekva getfasta` and `sekva transcripts`, dispatched and
+kept free of tracebacks."""
 import gc
 import os
 import re
@@ -11,6 +12,7 @@ Usage: sekva <command> [options]
 
 Commands:
   faidx      index a FASTA file or print regions of it (options of samtools faidx)
+  fqidx      index a FASTQ file or print reads and regions of it (options of samtools fqidx)
   getfasta   print the sequences of the intervals of a BED file (options of bedtools getfasta)
   transcripts  write the exons, CDS and proteins of the transcripts of a GTF/GFF3 file (options of gffread)
 
@@ -189,12 +191,18 @@ def _run(args):
         return 0
     if args[0] == "faidx":
         from sekva_cli import _faidx as command
+    elif args[0] == "fqidx":
+        from sekva_cli import _fqidx as command
     elif args[0] == "getfasta":
         from sekva_cli import _getfasta as command
     elif args[0] == "transcripts":
         from sekva_cli import _transcripts as command
     else:
+<<<<<<< HEAD
         sys.stderr.write(f"sekva: unknown command '{args[0]}' (commands: faidx, getfasta, transcripts)\n")
+=======
+        sys.stderr.write(f"sekva: unknown command '{args[0]}' (commands: faidx, fqidx, getfasta)\n")
+>>>>>>> fastq
         return 1
     _command = f"sekva {args[0]}"
     # A command builds a few hundred thousand acyclic strings, tuples and lists; the cyclic

@@ -270,7 +270,7 @@ def run(args):
         elif opt == "--write-index":
             write_index = True
         elif opt in ("-f", "--fastq"):
-            raise CliError("FASTQ files are not supported")
+            raise CliError("-f/--fastq: use sekva fqidx to print FASTQ")
         elif opt == "--gzi-idx":
             # The engine reads the .gzi beside the file; another one it cannot be told about.
             if value != fasta_gzi(positional):

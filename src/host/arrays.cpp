@@ -476,11 +476,16 @@ PyObject* fetch_ragged(const Engine& engine, const char* callable, PyObject* con
                        PyObject* kwnames) {
     const Signature sig = {callable, RAGGED_PARAMS, 6, 0, 1};
     PyObject* slot[6];
-    if (!bind_fastcall(sig, args, nargs, kwnames, slot)) return nullptr;
-    Regions regions;
     bool upper = false;
-    if (!read_regions(engine, slot[0], slot[1], slot[2], slot[3], regions) || !read_strands(slot[4], regions) ||
-        (slot[5] && !to_bool(slot[5], "upper", upper)))
+    if (!bind_fastcall(sig, args, nargs, kwnames, slot) || (slot[5] && !to_bool(slot[5], "upper", upper)))
+        return nullptr;
+    return ragged_arrays(engine, callable, slot, slot[4], upper, 0);
+}
+
+PyObject* ragged_arrays(const Engine& engine, const char* callable, PyObject* const* given, PyObject* rc, bool upper,
+                        unsigned char less) {
+    Regions regions;
+    if (!read_regions(engine, given[0], given[1], given[2], given[3], regions) || !read_strands(rc, regions))
         return nullptr;
     const std::size_t n = regions.count();
     std::vector<RegionPlan> plans(n);
@@ -527,6 +532,10 @@ PyObject* fetch_ragged(const Engine& engine, const char* callable, PyObject* con
         at += lengths[i];
     }
     bound[n] = static_cast<std::int64_t>(at);
+    if (less) {
+        auto* byte = reinterpret_cast<unsigned char*>(out);
+        for (std::uint64_t i = 0; i < at; ++i) byte[i] = static_cast<unsigned char>(byte[i] - less);
+    }
     if (at != offsets[n]) {
         Ref cut = Ref::steal(PySlice_New(nullptr, Ref::steal(PyLong_FromUnsignedLongLong(at)).get(), nullptr));
         if (!cut) return nullptr;

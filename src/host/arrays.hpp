@@ -16,6 +16,11 @@ PyObject* fetch_onehot(const Engine& engine, const char* callable, PyObject* con
                        PyObject* kwnames);
 PyObject* fetch_ragged(const Engine& engine, const char* callable, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames);
+// The (data, offsets) of fetch_ragged from its first four arguments as bound (regions, names,
+// starts, ends), its rc and upper, with `less` subtracted from every byte (Phred scores from
+// quality characters).
+PyObject* ragged_arrays(const Engine& engine, const char* callable, PyObject* const* given, PyObject* rc, bool upper,
+                        unsigned char less);
 PyObject* fetch_variants(const Engine& engine, const char* callable, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames);
 PyObject* fetch_haplotypes(const Engine& engine, const char* callable, PyObject* const* args, Py_ssize_t nargs,

@@ -2,6 +2,7 @@
 #include "host/args.hpp"
 #include "host/arrays.hpp"
 #include "host/batch.hpp"
+#include "host/qualities.hpp"
 #include "host/record_text.hpp"
 #include "host/engine_bridge.hpp"
 #include "host/entry.hpp"
@@ -111,6 +112,18 @@ PyObject* faidx_fetch_bed(PyObject* self, PyObject* const* args, Py_ssize_t narg
     return fetch_bed(*as_faidx(self)->engine, "Faidx.fetch_bed", args, nargs, kwnames);
 }
 
+PyObject* faidx_fetch_quality(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return fetch_quality(*as_faidx(self)->engine, "Faidx.fetch_quality", args, nargs, kwnames);
+}
+
+PyObject* faidx_fetch_qualities(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return fetch_qualities(*as_faidx(self)->engine, "Faidx.fetch_qualities", args, nargs, kwnames);
+}
+
+PyObject* faidx_fetch_fastq(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return fetch_fastq(*as_faidx(self)->engine, "Faidx.fetch_fastq", args, nargs, kwnames);
+}
+
 PyMethodDef methods[] = {
     {"__reduce__", fastcall_method(entry<faidx_reduce>), METH_FASTCALL | METH_KEYWORDS, "__reduce__($self)\n--\n\nPickles as the file name and the options: unpickling opens the file again."},
     {"fetch", fastcall_method(entry<faidx_fetch>), METH_FASTCALL | METH_KEYWORDS, "fetch($self, name, start, end)\n--\n\nThe bases from start to end (1-based, inclusive) of a record, as a Sequence."},
@@ -146,6 +159,13 @@ PyMethodDef methods[] = {
     {"fetch_ragged", fastcall_method(entry<faidx_fetch_ragged>), METH_FASTCALL | METH_KEYWORDS, FETCH_RAGGED_DOC},
     {"fetch_fasta", fastcall_method(entry<faidx_fetch_fasta>), METH_FASTCALL | METH_KEYWORDS, FETCH_FASTA_DOC},
     {"fetch_bed", fastcall_method(entry<faidx_fetch_bed>), METH_FASTCALL | METH_KEYWORDS, FETCH_BED_DOC},
+    {"fetch_quality", fastcall_method(entry<faidx_fetch_quality>), METH_FASTCALL | METH_KEYWORDS,
+     "fetch_quality($self, name, start, end)\n--\n\n"
+     "The quality characters of bases start to end (1-based, inclusive) of a FASTQ read, as a str, with\n"
+     "the coordinates, clamping, warnings and errors of fetch. On a FASTA file, a ValueError."},
+    {"fetch_qualities", fastcall_method(entry<faidx_fetch_qualities>), METH_FASTCALL | METH_KEYWORDS,
+     FETCH_QUALITIES_DOC},
+    {"fetch_fastq", fastcall_method(entry<faidx_fetch_fastq>), METH_FASTCALL | METH_KEYWORDS, FETCH_FASTQ_DOC},
     refuse_subclass_method(),
     {nullptr, nullptr, 0, nullptr},
 };

@@ -14,6 +14,7 @@
 #include "host/errors.hpp"
 #include "host/fasta_type.hpp"
 #include "host/lock_turns.hpp"
+#include "host/qualities.hpp"
 #include "host/ref.hpp"
 #include "host/sequence_type.hpp"
 #include "host/text.hpp"
@@ -300,8 +301,15 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyObject* get_quality(PyObject* o, void*) {
+    auto* self = as_record(o);
+    return read_quality_text(fasta_engine(self->fasta), self->name);
+}
+
 PyGetSetDef getset[] = {
     {"long_name", entry<get_long_name>, nullptr, const_cast<char*>("The record's name."), nullptr},
+    {"quality", entry<get_quality>, nullptr,
+     const_cast<char*>("The read's quality characters, as a str (FASTQ files; ValueError for FASTA)."), nullptr},
     {"description", entry<get_description>, nullptr,
      const_cast<char*>("The header line's text after the record's name ('' when there is none), read from the file."),
      nullptr},

@@ -9,6 +9,7 @@
 #include "host/args.hpp"
 #include "host/arrays.hpp"
 #include "host/batch.hpp"
+#include "host/qualities.hpp"
 #include "host/record_text.hpp"
 #include "host/engine_bridge.hpp"
 #include "host/engine_warnings.hpp"
@@ -488,6 +489,18 @@ PyObject* fasta_fetch_fasta(PyObject* self, PyObject* const* args, Py_ssize_t na
     return fetch_fasta(*as_fasta(self)->holder.engine, "Fasta.fetch_fasta", args, nargs, kwnames);
 }
 
+PyObject* fasta_get_quality(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return fetch_quality(*as_fasta(self)->holder.engine, "Fasta.get_quality", args, nargs, kwnames);
+}
+
+PyObject* fasta_fetch_qualities(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return fetch_qualities(*as_fasta(self)->holder.engine, "Fasta.fetch_qualities", args, nargs, kwnames);
+}
+
+PyObject* fasta_fetch_fastq(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return fetch_fastq(*as_fasta(self)->holder.engine, "Fasta.fetch_fastq", args, nargs, kwnames);
+}
+
 PyObject* fasta_fetch_bed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return fetch_bed(*as_fasta(self)->holder.engine, "Fasta.fetch_bed", args, nargs, kwnames);
 }
@@ -549,6 +562,13 @@ PyMethodDef methods[] = {
     {"fetch_ragged", fastcall_method(entry<fasta_fetch_ragged>), METH_FASTCALL | METH_KEYWORDS, FETCH_RAGGED_DOC},
     {"fetch_fasta", fastcall_method(entry<fasta_fetch_fasta>), METH_FASTCALL | METH_KEYWORDS, FETCH_FASTA_DOC},
     {"fetch_bed", fastcall_method(entry<fasta_fetch_bed>), METH_FASTCALL | METH_KEYWORDS, FETCH_BED_DOC},
+    {"get_quality", fastcall_method(entry<fasta_get_quality>), METH_FASTCALL | METH_KEYWORDS,
+     "get_quality($self, name, start, end)\n--\n\n"
+     "The quality characters of bases start to end (1-based, inclusive) of a FASTQ read, as a str, with\n"
+     "the coordinates, clamping, warnings and errors of get_seq. On a FASTA file, a ValueError."},
+    {"fetch_qualities", fastcall_method(entry<fasta_fetch_qualities>), METH_FASTCALL | METH_KEYWORDS,
+     FETCH_QUALITIES_DOC},
+    {"fetch_fastq", fastcall_method(entry<fasta_fetch_fastq>), METH_FASTCALL | METH_KEYWORDS, FETCH_FASTQ_DOC},
     refuse_subclass_method(),
     {nullptr, nullptr, 0, nullptr},
 };

@@ -19,6 +19,7 @@
 #include "host/errors.hpp"
 #include "host/interp.hpp"
 #include "host/lock_turns.hpp"
+#include "host/qualities.hpp"
 #include "host/ref.hpp"
 #include "host/regions.hpp"
 
@@ -268,6 +269,75 @@ PyObject* fetch_fasta(const Engine& engine, const char* callable, PyObject* cons
     });
     return out.finish();
 }
+
+PyObject* fetch_fastq(const Engine& engine, const char* callable, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+    static const char* const params[] = {"names", "width"};
+    const Signature sig = {callable, params, 2, 1, 1};
+    PyObject* slot[2];
+    if (!bind_fastcall(sig, args, nargs, kwnames, slot)) return nullptr;
+    if (!require_qualities(engine)) return nullptr;
+    TextLayout layout;
+    if (!read_layout(slot[1], nullptr, nullptr, layout)) return nullptr;
+    if (!slot[1]) layout.width = 60;
+    if (!check_sequence(slot[0], "names")) return nullptr;
+    Ref names = snapshot(slot[0]);
+    if (!names) return nullptr;
+    const auto n = static_cast<std::size_t>(PyTuple_GET_SIZE(names.get()));
+    std::vector<TextRegion> text;
+    std::vector<std::string> heads;
+    std::vector<IndexEntry> entries;
+    without_lock([&] {
+        text.resize(2 * n);
+        heads.resize(n);
+        entries.resize(n);
+    });
+    LockTurns turns;
+    for (std::size_t i = 0; i < n; ++i) {
+        turns.step();
+        std::string_view name;
+        if (!to_text(PyTuple_GET_ITEM(names.get(), static_cast<Py_ssize_t>(i)), "names", name)) return nullptr;
+        const IndexEntry* entry = engine.names().find(name);
+        if (!entry) {
+            bad_item(PyExc_KeyError, "name", i, "no read named '" + std::string(name) + "'");
+            return nullptr;
+        }
+        heads[i].reserve(name.size() + 1);
+        heads[i] += '@';
+        heads[i] += name;
+        entries[i] = entry->qualities();
+        TextRegion& bases = text[2 * i];
+        TextRegion& quals = text[2 * i + 1];
+        bases.head = heads[i];
+        quals.head = "+";
+        bases.verbatim = quals.verbatim = true;
+        if (entry->rlen == 0) {
+            bases.plan = quals.plan = RegionPlan{RegionPlan::Kind::Empty, nullptr, 0, 0, 0};
+            continue;
+        }
+        bases.plan = plan_region(engine, entry, 1, entry->rlen);
+        quals.plan = plan_region(engine, &entries[i], 1, entry->rlen);
+    }
+    auto job = std::make_unique<TextJob>(engine, std::move(text), layout);
+    std::optional<JobFailure> failure = without_lock([&] { return job->read(); });
+    if (failure) return raise_fill_failure(*failure);
+    BytesOutput out;
+    char* at = out.open(job->size());
+    if (!at) return nullptr;
+    without_lock([&] {
+        job->write(at);
+        job.reset();
+    });
+    return out.finish();
+}
+
+const char* const FETCH_FASTQ_DOC =
+    "fetch_fastq($self, names, width=60)\n--\n\n"
+    "Whole reads of a FASTQ file as FASTQ text in one bytes object, in the order of names: for each,\n"
+    "'@' and its name, its bases, a '+' line and its qualities, bases and qualities in lines of width\n"
+    "characters (0: one line), as `samtools fqidx` prints whole reads. Bases and qualities are as in\n"
+    "the file (sequence_always_upper does not apply). An unknown name is a KeyError naming its\n"
+    "position; on a FASTA file, a ValueError.";
 
 const char* const FETCH_FASTA_DOC =
     "fetch_fasta($self, regions=None, heads=None, *, names=None, starts=None, ends=None, width=0, sep='\\n', "

@@ -12,6 +12,10 @@ PyObject* fetch_fasta(const Engine& engine, const char* callable, PyObject* cons
                       PyObject* kwnames);
 extern const char* const FETCH_FASTA_DOC;
 
+PyObject* fetch_fastq(const Engine& engine, const char* callable, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames);
+extern const char* const FETCH_FASTQ_DOC;
+
 PyObject* fetch_bed(const Engine& engine, const char* callable, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames);
 extern const char* const FETCH_BED_DOC;

@@ -30,6 +30,9 @@ std::optional<JobFailure> TextJob::read() {
     }
     bases_ = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(base_at_[n]) + 1);
     const OpenOptions& opt = engine_.options();
+    OpenOptions as_is = opt;
+    as_is.sequence_always_upper = false;
+    as_is.default_seq.reset();
     // Read for one pass (a mapped file through a descriptor of its own): the pages of a whole
     // genome's regions then stay in the page cache, not in this process.
     const std::shared_ptr<const ByteSource> bytes = engine_.bytes().for_one_pass();
@@ -41,7 +44,7 @@ std::optional<JobFailure> TextJob::read() {
         if (r.plan.kind != RegionPlan::Kind::Extract) return;
         char* bases = bases_.get() + base_at_[i];
         bool ascii = false;
-        auto got = fetch_planned(opt, r.plan, from, bases, room[i], ascii);
+        auto got = fetch_planned(r.verbatim ? as_is : opt, r.plan, from, bases, room[i], ascii);
         if (!got.ok()) {
             failures.add(i, std::move(got.error()));
             return;

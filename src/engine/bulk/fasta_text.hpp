@@ -31,6 +31,9 @@ struct TextRegion {
     // first): the blocks of a spliced record read in one go. None: all of them.
     const TextPiece* pieces = nullptr;
     std::uint32_t piece_count = 0;
+    // Its bytes as they are in the file, whatever the engine's options say of case and padding
+    // (a FASTQ read's qualities, or its bases beside them).
+    bool verbatim = false;
 };
 
 struct TextLayout {

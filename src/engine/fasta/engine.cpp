@@ -71,6 +71,21 @@ Engine::Engine(OpenOptions options) : options_(std::move(options)) {
 }
 
 
+// What was just written is what reading the index back would give (names are first words, which
+// the reading's trim leaves as they are): a FASTQ file of millions of reads is not parsed again.
+Status Engine::keep_written(std::vector<NamedEntry>& entries) {
+    if (Status err = write_index_at(index_path_, entries)) return err;
+    written_ = std::move(entries);
+    return success;
+}
+
+Status Engine::load_index(std::vector<NamedEntry>& records) {
+    if (!written_) return read_index(index_path_, records);
+    records = std::move(*written_);
+    written_.reset();
+    return success;
+}
+
 Result<std::unique_ptr<Engine>> Engine::open(OpenOptions options, Interruption interruption, Naming naming) {
     try {
         std::unique_ptr<Engine> engine(new Engine(std::move(options)));
@@ -101,8 +116,9 @@ Result<std::unique_ptr<Engine>> Engine::open(OpenOptions options, Interruption i
             if (Status err = engine->build_index_file(interruption)) return *err;
         if (Status err = engine->check_compressed_table(build, interruption)) return *err;
         std::vector<NamedEntry> records;
-        if (Status err = read_index(engine->index_path_, records)) return *err;
+        if (Status err = engine->load_index(records)) return *err;
         if (Status err = engine->check_index_fits(build, regular, file->size(), interruption, records)) return *err;
+        if (Status err = engine->check_index_format(build, interruption, records)) return *err;
         if (Status err = engine->name_records(std::move(records), naming)) return *err;
         return engine;
     } catch (const std::bad_alloc&) {
@@ -222,7 +238,7 @@ Status Engine::check_index_fits(bool index_built, bool regular, std::uint64_t fi
                 if (index_path_.empty()) return no_cache_error(options_.filename);
             }
             if (Status err = build_index_file(interruption)) return err;
-            return read_index(index_path_, records);
+            return load_index(records);
         }
         return io_error(index_path_ + " does not fit " + options_.filename + ": record '" + std::string(name) +
                         "' lies past the end of " + (bgzf_ ? "its decompressed data" : "the file") + " (" +
@@ -230,6 +246,52 @@ Status Engine::check_index_fits(bool index_built, bool regular, std::uint64_t fi
                         "another file");
     }
     return std::nullopt;
+}
+
+namespace {
+
+// Whether the text is FASTQ: its first byte other than line breaks is '@' (as the scan decides).
+Result<bool> text_is_fastq(const ByteSource& bytes) {
+    char head[4096];
+    for (std::uint64_t at = 0; at < bytes.size();) {
+        auto got = read_at(bytes, at, sizeof head, head);
+        if (!got.ok()) return std::move(got.error());
+        if (got.value() == 0) break;
+        for (std::uint64_t i = 0; i < got.value(); ++i)
+            if (head[i] != '\n' && head[i] != '\r') return head[i] == '@';
+        at += got.value();
+    }
+    return false;
+}
+
+}  // namespace
+
+// An index of the other format (five columns for a FASTQ file, six for a FASTA one) belongs to
+// another file: it is rebuilt where the index may be rebuilt, else refused.
+Status Engine::check_index_format(bool index_built, const Interruption& interruption,
+                                  std::vector<NamedEntry>& records) {
+    const bool six = !records.empty() && records.front().entry.has_qualities();
+    if (index_built) {
+        fastq_ = six;
+        return success;
+    }
+    auto is_fastq = text_is_fastq(*bytes_);
+    if (!is_fastq.ok()) return std::move(is_fastq.error());
+    fastq_ = is_fastq.value();
+    if (six == fastq_) return success;
+    if (records.empty() && !fastq_) return success;
+    const bool local_index = !(remote_ && is_remote_name(index_path_));
+    if (options_.build_index && options_.rebuild && local_index) {
+        records.clear();
+        if (Status err = build_index_file(interruption)) return err;
+        if (Status err = load_index(records)) return err;
+        fastq_ = !records.empty() && records.front().entry.has_qualities();
+        return success;
+    }
+    return FaidxError{ErrorKind::Indexing,
+                      index_path_ + (six ? " has six columns, a FASTQ index, but " : " is a FASTA index, but ") +
+                          options_.filename + (fastq_ ? " is a FASTQ file" : " is a FASTA file") +
+                          "; remove the index to have it built again"};
 }
 
 // Keys: the index's names or whole header lines, then the host's keys, then one record per key.
@@ -246,8 +308,22 @@ Status Engine::name_records(std::vector<NamedEntry>&& records, const Naming& nam
     return std::nullopt;
 }
 
+const Engine* Engine::qualities() const {
+    if (!fastq_) return nullptr;
+    std::call_once(qualities_once_, [this] {
+        OpenOptions options = options_;
+        options.sequence_always_upper = false;
+        options.default_seq.reset();
+        NameTable table;
+        table.reserve(names_.size());
+        for (std::string_view name : names_.keys()) table.insert(name, names_.find(name)->qualities());
+        qualities_ = over(std::move(options), bytes_, std::move(table));
+    });
+    return qualities_.get();
+}
+
 Result<std::string> Engine::header(std::string_view key, const IndexEntry& entry) const {
-    return read_header(*bytes_, key, entry.offset);
+    return read_header(*bytes_, key, entry.offset, fastq_ ? '@' : '>');
 }
 
 Status Engine::build_compressed_index(const Interruption& interruption) {
@@ -260,7 +336,7 @@ Status Engine::build_compressed_index(const Interruption& interruption) {
     });
     if (err) return err;
     if (Status end = finish_scan(scanner, options_.filename)) return end;
-    return write_index_at(index_path_, scanner.entries());
+    return keep_written(scanner.entries());
 }
 
 // The scan reads the file through its own descriptor rather than the map, so a file truncated
@@ -300,7 +376,7 @@ Status Engine::build_index_file(const Interruption& interruption) {
             return io_error("the FASTA file changed while its index was being built; open it again");
     }
     if (Status err = finish_scan(scanner, options_.filename)) return err;
-    return write_index_at(index_path_, scanner.entries());
+    return keep_written(scanner.entries());
 }
 
 // ---- Files opened by URL ----
@@ -326,6 +402,7 @@ Result<std::unique_ptr<Engine>> Engine::open_remote(std::unique_ptr<Engine> engi
     if (Status err = engine->check_compressed_table(build, interruption)) return *err;
     if (Status err = engine->check_index_fits(build, true, engine->remote_->size(), interruption, records))
         return *err;
+    if (Status err = engine->check_index_format(build, interruption, records)) return *err;
     if (Status err = engine->name_records(std::move(records), naming)) return *err;
     return engine;
 }
@@ -369,7 +446,7 @@ Status Engine::find_remote_index(const Interruption& interruption, bool& build, 
     }
     if (build)
         if (Status err = build_index_file(interruption)) return err;
-    return read_index(index_path_, records);
+    return load_index(records);
 }
 
 // The block table of a remote BGZF file: from URL.gzi, else from the cache, else scanned from the
@@ -423,7 +500,7 @@ Status Engine::build_remote_index(const Interruption& interruption) {
         at += got.value();
     }
     if (Status err = finish_scan(scanner, options_.filename)) return err;
-    return write_index_at(index_path_, scanner.entries());
+    return keep_written(scanner.entries());
 }
 
 }  // namespace sekva

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -83,6 +84,12 @@ public:
     Result<std::string> header(std::string_view key, const IndexEntry& entry) const;
     // The .gzi of a BGZF file: the FASTA path (or URL) with ".gzi" appended.
     std::string gzi_path() const { return options_.filename + ".gzi"; }
+    // A FASTQ file: its index has six columns and every entry the offset of its qualities.
+    bool fastq() const { return fastq_; }
+    // The same FASTQ file seen through its qualities: every record's entry points at its quality
+    // lines, which are read as they are (never upper-cased or padded). Shares this engine's bytes;
+    // made at the first call (nullptr for a FASTA file) and then only read, like the engine.
+    const Engine* qualities() const;
     // The remote object the bytes come from, when the file was opened by URL.
     const HttpSource* remote() const { return remote_.get(); }
 
@@ -100,7 +107,12 @@ private:
     Status check_index_fits(bool index_built, bool regular, std::uint64_t file_size, const Interruption& interruption,
                             std::vector<NamedEntry>& records);
     Status name_records(std::vector<NamedEntry>&& records, const Naming& naming);
+    Status check_index_format(bool index_built, const Interruption& interruption, std::vector<NamedEntry>& records);
     Status build_index_file(const Interruption& interruption);
+    // Writes the entries a build made as the index, keeping them for load_index.
+    Status keep_written(std::vector<NamedEntry>& entries);
+    // The records of the index: those just written, else read from the index file.
+    Status load_index(std::vector<NamedEntry>& records);
     Status build_compressed_index(const Interruption& interruption);
 
     OpenOptions options_;
@@ -114,6 +126,10 @@ private:
     std::string gzi_write_path_;          // where a .gzi built from the blocks is kept; empty: nowhere
     bool table_unchecked_ = false;  // the block table came from the blocks' footers, not a .gzi
     bool binary_head_ = false;      // a file read as text whose first bytes hold a NUL
+    bool fastq_ = false;
+    std::optional<std::vector<NamedEntry>> written_;  // by the build, until load_index takes them
+    mutable std::once_flag qualities_once_;
+    mutable std::unique_ptr<Engine> qualities_;
 };
 
 }  // namespace sekva

@@ -16,7 +16,7 @@ FaidxError no_header_error(std::string_view name, std::uint64_t offset) {
 
 }  // namespace
 
-Result<std::string> read_header(const ByteSource& bytes, std::string_view name, std::uint64_t offset) {
+Result<std::string> read_header(const ByteSource& bytes, std::string_view name, std::uint64_t offset, char mark) {
     if (offset == 0 || offset > bytes.size()) return no_header_error(name, offset);
     // The line ends just before `offset` with its "\n", or at the end of a file whose last line
     // is the header.
@@ -36,7 +36,7 @@ Result<std::string> read_header(const ByteSource& bytes, std::string_view name, 
         const std::size_t nl = line.rfind('\n');
         if (nl != std::string_view::npos || from == 0) {
             line.remove_prefix(nl == std::string_view::npos ? 0 : nl + 1);
-            if (line.empty() || line.front() != '>') return no_header_error(name, offset);
+            if (line.empty() || line.front() != mark) return no_header_error(name, offset);
             line.remove_prefix(1);
             if (!is_valid_utf8(line.data(), line.size())) return io_error("stream did not contain valid UTF-8");
             return std::string(trim_unicode(line));

@@ -31,26 +31,33 @@ bool parse_u64(std::string_view s, std::uint64_t& out) {
     return true;
 }
 
-// One line of the index, already without its "\n". Lines of other than five columns are skipped.
+// One line of the index, already without its "\n". Lines of other than five or six columns are
+// skipped; six columns are a FASTQ read, the last being where its qualities start.
 Status parse_line(std::string_view line, std::vector<NamedEntry>& records) {
     if (!is_valid_utf8(line.data(), line.size())) return io_error("stream did not contain valid UTF-8");
     line = trim_unicode(line);
-    std::string_view cols[5];
+    std::string_view cols[6];
     std::size_t count = 0, from = 0;
     for (;;) {
         std::size_t tab = line.find('\t', from);
         std::string_view col = line.substr(from, tab == std::string_view::npos ? std::string_view::npos : tab - from);
-        if (count == 5) return std::nullopt;  // six or more columns
+        if (count == 6) return std::nullopt;  // seven or more columns
         cols[count++] = col;
         if (tab == std::string_view::npos) break;
         from = tab + 1;
     }
-    if (count != 5) return std::nullopt;
+    if (count != 5 && count != 6) return std::nullopt;
     static constexpr const char* invalid[] = {"Invalid rlen", "Invalid offset", "Invalid lenc", "Invalid lenb"};
-    std::uint64_t v[4];
-    for (int i = 0; i < 4; ++i)
+    std::uint64_t v[5] = {0, 0, 0, 0, IndexEntry::NO_QUALITIES};
+    // A sixth column that is no offset makes a line of neither layout, skipped like the others.
+    if (count == 6 && (!parse_u64(cols[5], v[4]) || v[4] == IndexEntry::NO_QUALITIES)) return std::nullopt;
+    for (std::size_t i = 0; i < 4; ++i)
         if (!parse_u64(cols[i + 1], v[i])) return FaidxError{ErrorKind::Indexing, invalid[i]};
-    records.push_back(NamedEntry{std::string(cols[0]), IndexEntry{v[0], v[1], v[2], v[3]}});
+    const IndexEntry entry{v[0], v[1], v[2], v[3], v[4]};
+    if (!records.empty() && records.front().entry.has_qualities() != entry.has_qualities())
+        return FaidxError{ErrorKind::Indexing, "the index mixes five-column (FASTA) and six-column (FASTQ) lines, "
+                                               "at record '" + std::string(cols[0]) + "'"};
+    records.push_back(NamedEntry{std::string(cols[0]), entry});
     return std::nullopt;
 }
 
@@ -103,6 +110,10 @@ std::string format_index(const std::vector<NamedEntry>& entries) {
         for (std::uint64_t v : {e.rlen, e.offset, e.lenc, e.lenb}) {
             out += '\t';
             append_u64(out, v);
+        }
+        if (e.has_qualities()) {
+            out += '\t';
+            append_u64(out, e.qual);
         }
         out += '\n';
     }

@@ -46,33 +46,43 @@ std::uint64_t NameTable::hash(std::string_view s) const {
 
 std::size_t NameTable::probe(std::string_view name, std::uint64_t h) const {
     const std::size_t mask = slots_.size() - 1;
+    const std::uint64_t tag = h >> 32 << 32;
     for (std::size_t i = static_cast<std::size_t>(h) & mask;; i = (i + 1) & mask) {
-        std::uint32_t at = slots_[i];
-        if (!at) return i;
-        const Record& r = records_[at - 1];
+        const std::uint64_t slot = slots_[i];
+        if (!slot) return i;
+        // The hash's high half sits in the slot: another name's record is rarely read at all.
+        if ((slot & ~std::uint64_t{0xFFFFFFFF}) != tag) continue;
+        const Record& r = records_[index_of(slot)];
         if (r.hash == h && r.name == name) return i;
     }
 }
 
 void NameTable::grow() {
-    std::vector<std::uint32_t> old(slots_.size() * 2, 0);
+    std::vector<std::uint64_t> old(slots_.size() * 2, 0);
     old.swap(slots_);
     const std::size_t mask = slots_.size() - 1;
-    for (std::uint32_t at : old) {
-        if (!at) continue;
-        std::size_t i = static_cast<std::size_t>(records_[at - 1].hash) & mask;
+    for (std::uint64_t slot : old) {
+        if (!slot) continue;
+        std::size_t i = static_cast<std::size_t>(records_[index_of(slot)].hash) & mask;
         while (slots_[i]) i = (i + 1) & mask;
-        slots_[i] = at;
+        slots_[i] = slot;
     }
+}
+
+void NameTable::reserve(std::size_t count) {
+    records_.reserve(count);
+    std::size_t size = slots_.size();
+    while (size < 2 * count + 2) size *= 2;
+    if (records_.empty()) slots_.assign(size, 0);
 }
 
 std::pair<NameTable::Record*, bool> NameTable::emplace(std::string&& name, const IndexEntry& entry) {
     std::uint64_t h = hash(name);
     std::size_t i = probe(name, h);
-    if (slots_[i]) return {&records_[slots_[i] - 1], false};
+    if (slots_[i]) return {&records_[index_of(slots_[i])], false};
     if (records_.size() >= UINT32_MAX - 1) throw std::length_error("more records than a name table holds");
     records_.push_back(Record{std::move(name), h, entry});
-    slots_[i] = static_cast<std::uint32_t>(records_.size());
+    slots_[i] = (h >> 32 << 32) | records_.size();
     // At most half full, so probes stay short.
     if (records_.size() * 2 > slots_.size()) grow();
     return {&records_.back(), true};
@@ -85,6 +95,7 @@ void NameTable::insert(std::string_view name, const IndexEntry& entry) {
 
 NameTable NameTable::of_records(std::vector<NamedEntry>&& records, DuplicateAction action) {
     NameTable table;
+    table.reserve(records.size());
     std::vector<bool> shared;  // per table record, for Drop: whether another record had its key
     for (NamedEntry& r : records) {
         auto [record, added] = table.emplace(std::move(r.name), r.entry);
@@ -117,7 +128,7 @@ std::optional<DuplicateAction> duplicate_action_named(std::string_view name) {
 
 const IndexEntry* NameTable::find(std::string_view name) const {
     std::size_t i = probe(name, hash(name));
-    return slots_[i] ? &records_[slots_[i] - 1].entry : nullptr;
+    return slots_[i] ? &records_[index_of(slots_[i])].entry : nullptr;
 }
 
 std::vector<std::string_view> NameTable::keys() const {

@@ -32,6 +32,8 @@ public:
     // a key takes the place in the list where it first appears.
     static NameTable of_records(std::vector<NamedEntry>&& records, DuplicateAction action);
     const IndexEntry* find(std::string_view name) const;
+    // Room for `count` records without growing; only while the table is empty.
+    void reserve(std::size_t count);
     bool contains(std::string_view name) const { return find(name) != nullptr; }
     std::size_t size() const { return records_.size(); }
     // Every name once, in the order of first appearance in the index file: the same in every
@@ -53,7 +55,9 @@ private:
 
     std::uint64_t seed_;
     std::vector<Record> records_;
-    std::vector<std::uint32_t> slots_;  // record index + 1; 0 is an empty slot
+    // The high half of the name's hash, then record index + 1 in the low half; 0 is an empty slot.
+    std::vector<std::uint64_t> slots_;
+    static std::size_t index_of(std::uint64_t slot) { return static_cast<std::uint32_t>(slot) - 1; }
 };
 
 }  // namespace sekva

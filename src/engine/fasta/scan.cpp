@@ -4,6 +4,7 @@
 #include "engine/fasta/scan.hpp"
 
 #include <cstring>
+#include <functional>
 
 #include "engine/base/bytes.hpp"
 #include "engine/simd/count_breaks.hpp"
@@ -69,6 +70,24 @@ std::uint64_t count_byte(const char* p, const char* end, char c) {
 
 Status FastaScanner::feed(const char* data, std::size_t size) {
     if (failed_) return io_error("the scan already failed");
+    if (format_ == Format::Unknown) {
+        std::size_t i = 0;
+        while (i < size && (data[i] == '\n' || data[i] == '\r')) ++i;
+        if (i == size) {
+            lead_.append(data, size);
+            return success;
+        }
+        format_ = data[i] == '@' ? Format::Fastq : Format::Fasta;
+        std::string lead = std::move(lead_);
+        if (Status err = format_ == Format::Fastq ? feed_fastq(lead.data(), lead.size())
+                                                  : feed_fasta(lead.data(), lead.size()))
+            return err;
+    }
+    return format_ == Format::Fastq ? feed_fastq(data, size) : feed_fasta(data, size);
+}
+
+Status FastaScanner::feed_fasta(const char* data, std::size_t size) {
+    if (failed_) return io_error("the scan already failed");
     const char* p = data;
     const char* const end = data + size;
     Status err;
@@ -109,6 +128,71 @@ Status FastaScanner::feed(const char* data, std::size_t size) {
 
 Status FastaScanner::finish() {
     if (failed_) return io_error("the scan already failed");
+    if (format_ == Format::Unknown) {
+        format_ = Format::Fasta;
+        std::string lead = std::move(lead_);
+        if (Status err = feed_fasta(lead.data(), lead.size())) return err;
+    }
+    if (format_ == Format::Fastq) {
+        Status err;
+        if (!carry_.empty()) {
+            std::string line = std::move(carry_);
+            carry_.clear();
+            err = fastq_line(line.data(), line.data() + line.size(), false);
+        }
+        if (!err && !read_.done)
+            err = read_error("the file ends at line " + std::to_string(line_) + ", before the read's " +
+                             (fq_ == FqState::InQual ? "qualities are complete" : "'+' line and qualities"));
+        if (!err) close_read();
+        if (err) failed_ = true;
+        if (!err) drop_repeated_reads();
+        return err;
+    }
+    return finish_fasta();
+}
+
+// A FASTQ index lists a name once, at its first read, as samtools writes it; each later read of
+// that name is said in samtools' words.
+void FastaScanner::drop_repeated_reads() {
+    // An open-addressed set of entry indexes, at most half full: millions of reads are checked in
+    // one pass without a node per name.
+    const std::size_t n = entries_.size();
+    std::size_t size = 16;
+    while (size < 2 * n) size *= 2;
+    std::vector<std::uint32_t> slots(size, 0);
+    std::vector<std::size_t> hashes(n);
+    std::vector<bool> later(n);
+    std::vector<std::string> dropped;
+    const std::hash<std::string_view> hash;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::string& name = entries_[i].name;
+        const std::size_t h = hashes[i] = hash(name);
+        for (std::size_t k = h & (size - 1);; k = (k + 1) & (size - 1)) {
+            const std::uint32_t at = slots[k];
+            if (!at) {
+                slots[k] = static_cast<std::uint32_t>(i + 1);
+                break;
+            }
+            if (hashes[at - 1] == h && entries_[at - 1].name == name) {
+                later[i] = true;
+                dropped.push_back("Ignoring duplicate sequence \"" + name + "\" at byte offset " +
+                                  std::to_string(entries_[i].entry.offset));
+                break;
+            }
+        }
+    }
+    if (dropped.empty()) return;
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < n; ++i)
+        if (!later[i]) {
+            if (kept != i) entries_[kept] = std::move(entries_[i]);
+            ++kept;
+        }
+    entries_.resize(kept);
+    for (const std::string& line : dropped) write_warning(line);
+}
+
+Status FastaScanner::finish_fasta() {
     Status err;
     if (utf8_due_) {
         err = invalid_utf8();

@@ -1,5 +1,5 @@
-// The index scan: FASTA text in, index entries out, fed in pieces of any size so that a file
-// never has to be in memory (or mapped) as a whole.
+// The index scan: FASTA or FASTQ text in, index entries out, fed in pieces of any size so that a
+// file never has to be in memory (or mapped) as a whole.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +17,14 @@ namespace sekva {
 // and no sequence line may follow an empty one; such a record fails with an Indexing error
 // naming it and the line. Text that is not UTF-8 fails with Io "stream did not contain valid
 // UTF-8". After a failure the scanner takes no more input.
+//
+// Text whose first byte other than line breaks is '@' is FASTQ, read line by line by the rules
+// samtools indexes it with: a read is its '@' name line, bases on lines of the first line's
+// length but the last, a '+' line, and qualities on lines of the same geometry until there are
+// as many as bases; blank lines may only come between reads. What samtools refuses is refused
+// here, and so are lines holding bytes other than printable ASCII (and a CR before the LF), whose
+// entries samtools writes but which no line geometry can describe. Entries then carry the offset
+// of their qualities.
 class FastaScanner {
 public:
     Status feed(const char* data, std::size_t size);
@@ -24,7 +32,8 @@ public:
     Status finish();
     std::vector<NamedEntry>& entries() { return entries_; }
     // Text in which no line starts with ">" is no FASTA file (an empty one is an empty genome).
-    bool no_header_in_text() const { return !saw_header_ && pos_ > 0; }
+    bool no_header_in_text() const { return format_ != Format::Fastq && !saw_header_ && pos_ > 0; }
+    bool is_fastq() const { return format_ == Format::Fastq; }
 
 private:
     // The body of a record (or the lines before the first header, or of a header without a
@@ -53,6 +62,29 @@ private:
     FaidxError line_error(const char* what, std::uint64_t line) const;
     // The offset of the first byte that breaks UTF-8, or n.
     std::size_t utf8(const char* p, std::size_t n);
+
+    Status feed_fasta(const char* data, std::size_t size);
+    Status finish_fasta();
+
+    // FASTQ, one whole line at a time ([b, e) without its LF; `lf` says whether it had one).
+    Status feed_fastq(const char* data, std::size_t size);
+    Status fastq_line(const char* b, const char* e, bool lf);
+    Status fastq_name(const char* b, const char* e, bool lf, std::uint64_t after);
+    Status fastq_count(const char* b, const char* e, std::uint64_t line, std::uint64_t& bases);
+    FaidxError read_error(const std::string& what) const;
+    void close_read();
+    void drop_repeated_reads();
+
+    enum class Format { Unknown, Fasta, Fastq } format_ = Format::Unknown;
+    std::string lead_;  // line breaks before the first other byte, which decides the format
+    enum class FqState { OutRead, InSeq, SeqEnd, InQual } fq_ = FqState::OutRead;
+    struct Read {
+        std::string name;
+        bool done = false;  // as many qualities as bases
+        std::uint64_t offset = 0, qual = 0, bases = 0, quals = 0, lenc = 0, lenb = 0;
+    } read_;
+    bool have_read_ = false;
+    std::string carry_;  // a FASTQ line cut by the end of a piece
 
     enum class Where { Body, Header } where_ = Where::Body;
     std::uint64_t pos_ = 0;   // offset of the next byte fed
