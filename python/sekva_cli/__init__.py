@@ -198,11 +198,7 @@ def _run(args):
     elif args[0] == "transcripts":
         from sekva_cli import _transcripts as command
     else:
-<<<<<<< HEAD
-        sys.stderr.write(f"sekva: unknown command '{args[0]}' (commands: faidx, getfasta, transcripts)\n")
-=======
-        sys.stderr.write(f"sekva: unknown command '{args[0]}' (commands: faidx, fqidx, getfasta)\n")
->>>>>>> fastq
+        sys.stderr.write(f"sekva: unknown command '{args[0]}' (commands: faidx, fqidx, getfasta, transcripts)\n")
         return 1
     _command = f"sekva {args[0]}"
     # A command builds a few hundred thousand acyclic strings, tuples and lists; the cyclic
