@@ -905,6 +905,9 @@ std::unique_ptr<StagedReads> HttpSource::stage(std::span<const ByteSpan> spans) 
                     const HttpStaging::Piece* p = staging->find(s.begin);
                     if ((held = p && !p->error && p->start + p->size >= s.end)) break;
                 }
+                // ... and so are spans the cache of recent pieces holds (the opening's first bytes).
+                for (const Piece& p : pieces_)
+                    held = held || (p.start <= s.begin && s.end <= p.start + p.bytes.size());
                 if (!held) wanted.push_back(s);
             }
         }
