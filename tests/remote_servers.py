@@ -54,6 +54,17 @@ def make_certificates(directory):
 
 
 
+def stop_process(process):
+    """Terminates a server process (killed if it does not stop within 10 s) and waits for it."""
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+
 def read_fai(path):
     """{name: (length, offset, bases per line, bytes per line)} of a .fai file."""
     with open(path) as f:
@@ -152,13 +163,7 @@ http {{
         return f"https://127.0.0.1:{self.https_port}/{name}"
 
     def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        stop_process(self.process)
 
 
 class S3Server:
@@ -204,13 +209,7 @@ class S3Server:
             answer.read()
 
     def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        stop_process(self.process)
         self.log.close()
 
 

@@ -212,6 +212,21 @@ bool write_object(PyObject* writer, const char* p, std::size_t n) {
     return true;
 }
 
+// Reads the regions' bases with the lock released and returns the text as one bytes object.
+PyObject* run_text_job(const Engine& engine, std::vector<TextRegion> text, const TextLayout& layout) {
+    auto job = std::make_unique<TextJob>(engine, std::move(text), layout);
+    std::optional<JobFailure> failure = without_lock([&] { return job->read(); });
+    if (failure) return raise_fill_failure(*failure);
+    BytesOutput out;
+    char* at = out.open(job->size());
+    if (!at) return nullptr;
+    without_lock([&] {
+        job->write(at);
+        job.reset();
+    });
+    return out.finish();
+}
+
 }  // namespace
 
 PyObject* fetch_fasta(const Engine& engine, const char* callable, PyObject* const* args, Py_ssize_t nargs,
@@ -257,17 +272,7 @@ PyObject* fetch_fasta(const Engine& engine, const char* callable, PyObject* cons
             return nullptr;
         }
     }
-    auto job = std::make_unique<TextJob>(engine, std::move(text), layout);
-    std::optional<JobFailure> failure = without_lock([&] { return job->read(); });
-    if (failure) return raise_fill_failure(*failure);
-    BytesOutput out;
-    char* at = out.open(job->size());
-    if (!at) return nullptr;
-    without_lock([&] {
-        job->write(at);
-        job.reset();
-    });
-    return out.finish();
+    return run_text_job(engine, std::move(text), layout);
 }
 
 PyObject* fetch_fastq(const Engine& engine, const char* callable, PyObject* const* args, Py_ssize_t nargs,
@@ -318,17 +323,7 @@ PyObject* fetch_fastq(const Engine& engine, const char* callable, PyObject* cons
         bases.plan = plan_region(engine, entry, 1, entry->rlen);
         quals.plan = plan_region(engine, &entries[i], 1, entry->rlen);
     }
-    auto job = std::make_unique<TextJob>(engine, std::move(text), layout);
-    std::optional<JobFailure> failure = without_lock([&] { return job->read(); });
-    if (failure) return raise_fill_failure(*failure);
-    BytesOutput out;
-    char* at = out.open(job->size());
-    if (!at) return nullptr;
-    without_lock([&] {
-        job->write(at);
-        job.reset();
-    });
-    return out.finish();
+    return run_text_job(engine, std::move(text), layout);
 }
 
 const char* const FETCH_FASTQ_DOC =
