@@ -188,10 +188,14 @@ inline void model_insert(ModelIndex& m, std::string_view name, const sekva::Inde
 }
 
 // Lines end at "\n"; a line that is not UTF-8 stops the read with Io, a bad number with Indexing;
-// lines without exactly five tab-separated columns (after trimming white space) are skipped.
+// lines without five or six tab-separated columns (after trimming white space) are skipped, and so
+// are six-column lines whose sixth is no offset below 2^64 - 1. Six columns are a FASTQ read (the
+// sixth is where its qualities start); a line of the other layout than the first line taken stops
+// the read with Indexing.
 inline ModelIndex model_index(std::string_view text) {
     ModelIndex m;
     static constexpr const char* invalid[] = {"Invalid rlen", "Invalid offset", "Invalid lenc", "Invalid lenb"};
+    std::optional<bool> first_fastq;  // the layout of the first line taken
     while (!text.empty()) {
         std::size_t nl = text.find('\n');
         std::string_view line = text.substr(0, nl);
@@ -208,7 +212,13 @@ inline ModelIndex model_index(std::string_view text) {
             if (tab == std::string_view::npos) break;
             from = tab + 1;
         }
-        if (cols.size() != 5) continue;
+        if (cols.size() != 5 && cols.size() != 6) continue;
+        std::uint64_t qual = sekva::IndexEntry::NO_QUALITIES;
+        if (cols.size() == 6) {
+            auto q = model_u64(cols[5]);
+            if (!q || *q == sekva::IndexEntry::NO_QUALITIES) continue;
+            qual = *q;
+        }
         std::uint64_t v[4];
         for (int i = 0; i < 4; ++i) {
             auto x = model_u64(cols[i + 1]);
@@ -218,7 +228,15 @@ inline ModelIndex model_index(std::string_view text) {
             }
             v[i] = *x;
         }
-        model_insert(m, cols[0], {v[0], v[1], v[2], v[3]});
+        const bool fastq = qual != sekva::IndexEntry::NO_QUALITIES;
+        if (!first_fastq) first_fastq = fastq;
+        if (*first_fastq != fastq) {
+            m.error = sekva::FaidxError{sekva::ErrorKind::Indexing,
+                                        "the index mixes five-column (FASTA) and six-column (FASTQ) lines, at record '" +
+                                            std::string(cols[0]) + "'"};
+            return m;
+        }
+        model_insert(m, cols[0], {v[0], v[1], v[2], v[3], qual});
     }
     return m;
 }
