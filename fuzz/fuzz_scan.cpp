@@ -11,6 +11,7 @@
 #include "engine/fasta/index_file.hpp"
 #include "engine/fasta/name_table.hpp"
 #include "engine/fasta/scan.hpp"
+#include "engine/fasta/scan_pieces.hpp"
 #include "model.hpp"
 
 namespace {
@@ -258,9 +259,38 @@ void check_pieces(std::string_view d, Result<std::vector<NamedEntry>>& whole_, s
                    "fed in pieces: entry " + std::to_string(i) + " differs for " + fuzz::shown(d));
 }
 
+// The same bytes cut into pieces whose whole lines are digested apart from the scan, as the threads
+// of a parallel index build digest them, give the same entries or error.
+void check_digested_pieces(std::string_view d, Result<std::vector<NamedEntry>>& whole, std::uint64_t seed) {
+    fuzz::SplitMix rng{seed ^ 0x5eed};
+    FastaScanner scanner;
+    Status err;
+    ScannedPiece piece;
+    for (std::size_t at = 0; at < d.size() && !err;) {
+        std::size_t n = std::min<std::size_t>(d.size() - at, 1 + rng.next() % (rng.next() % 2 ? 9 : 400));
+        piece.take(d.data() + at, n, at, scanner.is_fasta());
+        err = piece.feed(scanner);
+        at += n;
+    }
+    if (!err) err = scanner.finish();
+    FUZZ_CHECK(whole.ok() == !err, "digested in pieces, the scan " + std::string(err ? "failed: " + err->display() : "succeeded") +
+                                       "; in one piece it " + (whole.ok() ? "succeeded" : "failed") + ": " + fuzz::shown(d));
+    if (err) {
+        FUZZ_CHECK(err->display() == whole.error().display(), "digested in pieces: " + err->display() + " in " + fuzz::shown(d));
+        return;
+    }
+    const auto& a = scanner.entries();
+    const auto& b = whole.value();
+    FUZZ_CHECK(a.size() == b.size(), "digested in pieces: another number of entries for " + fuzz::shown(d));
+    for (std::size_t i = 0; i < a.size(); ++i)
+        FUZZ_CHECK(a[i].name == b[i].name && fuzz::same_entry(a[i].entry, b[i].entry),
+                   "digested in pieces: entry " + std::to_string(i) + " differs for " + fuzz::shown(d));
+}
+
 void arbitrary(std::string_view d, std::uint64_t seed) {
     auto scanned = scan_fasta(d);
     check_pieces(d, scanned, seed);
+    check_digested_pieces(d, scanned, seed);
     if (looks_fastq(d)) {
         auto model = model_fastq(d);
         FUZZ_CHECK(scanned.ok() == model.has_value(), std::string("FASTQ scan ") + (scanned.ok() ? "accepted" : "refused") +
@@ -311,6 +341,7 @@ void well_formed(fuzz::Input& in) {
     fuzz::WellFormed w = fuzz::well_formed_fasta(in);
     std::vector<fuzz::ModelRecord> model = fuzz::checked_model(w);
     auto scanned = scan_fasta(w.text);
+    check_digested_pieces(w.text, scanned, w.text.size());
     FUZZ_CHECK(scanned.ok(), "well-formed FASTA refused: " + scanned.error().display() + " " + fuzz::shown(w.text));
     const auto& got = scanned.value();
     FUZZ_CHECK(got.size() == model.size(), std::to_string(got.size()) + " entries, model has " +

@@ -43,7 +43,6 @@ def test_written_index(write, fasta, fai):
         assert f.read() == fai.encode()
 
 
-@pytest.mark.skipif(shutil.which("samtools") is None, reason="samtools not installed")
 def _random_genome(seed):
     import random
 
@@ -66,6 +65,7 @@ WELL_FORMED = [
 ]
 
 
+@pytest.mark.skipif(shutil.which("samtools") is None, reason="samtools not installed")
 @pytest.mark.parametrize("fasta", WELL_FORMED)
 def test_index_matches_samtools(write, fasta):
     ours = write(fasta, "ours.fa")
@@ -73,6 +73,75 @@ def test_index_matches_samtools(write, fasta):
     Faidx(ours)
     subprocess.run(["samtools", "faidx", theirs], check=True, capture_output=True)
     assert open(ours + ".fai", "rb").read() == open(theirs + ".fai", "rb").read()
+
+
+def _large_genome(seed, size=40 << 20):
+    """Records of assorted widths and line breaks (some CRLF, some with '>' inside a line) filling
+    about `size` bytes: large enough to be indexed in pieces on the pool."""
+    rng = random.Random(seed)
+    block = "".join(rng.choice("ACGTNacgtn") for i in range(1 << 16))
+    out, total, r = [], 0, 0
+    while total < size:
+        width = rng.choice([1, 7, 60, 61, 70, 80, 1000])
+        length = rng.choice([rng.randint(1, 5000), rng.randint(1, 3_000_000)])
+        eol = "\r\n" if rng.random() < 0.2 else "\n"
+        bases = (block * (length // len(block) + 1))[:length]
+        if width > 1 and length > 1:
+            bases = bases[:1] + ">" + bases[2:]
+        text = f">rec{r} description {r}\n" + "".join(bases[i : i + width] + eol for i in range(0, length, width))
+        out.append(text)
+        total += len(text)
+        r += 1
+    return "".join(out)
+
+
+_BUILD = (
+    "import sys, sekva\n"
+    "try:\n"
+    "    sekva.Faidx(sys.argv[1], indexname=sys.argv[2])\n"
+    "except Exception as e:\n"
+    "    print(type(e).__name__, e)\n"
+)
+
+
+def _build_with_threads(path, index, threads):
+    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+    out = subprocess.run([sys.executable, "-c", _BUILD, path, index], env=env, capture_output=True, text=True,
+                         check=True)
+    return out.stdout, open(index, "rb").read() if os.path.exists(index) else None
+
+
+def _longer_line_near_the_end(text):
+    at = text.index("\n", len(text) - 1000) + 1
+    return text[:at] + "A" * 5000 + "\n" + text[at:]
+
+
+def _blank_line_in_the_middle(text):
+    at = text.index("\n", len(text) // 2) + 1
+    return text[:at] + "\n" + text[at:]
+
+
+def _not_utf8_in_the_middle(text):
+    at = text.index("\n", len(text) // 3) + 1
+    return text[:at] + "AC\udcff\n" + text[at:]
+
+
+@pytest.mark.parametrize("change", [None, _longer_line_near_the_end, _blank_line_in_the_middle, _not_utf8_in_the_middle])
+def test_large_files_index_in_pieces_as_in_order(tmp_path, change):
+    # A build split over threads writes the index, or refuses the file with the message, of the
+    # build in order.
+    text = _large_genome(3)
+    if change is not None:
+        text = change(text)
+    path = tmp_path / "big.fa"
+    path.write_bytes(text.encode("utf-8", "surrogateescape"))
+    in_order = _build_with_threads(str(path), str(tmp_path / "one.fai"), 1)
+    in_pieces = _build_with_threads(str(path), str(tmp_path / "three.fai"), 3)
+    assert in_pieces == in_order
+    assert (in_order[1] is None) == (change is not None)
+    if change is None and shutil.which("samtools"):
+        subprocess.run(["samtools", "faidx", str(path)], check=True, capture_output=True)
+        assert in_pieces[1] == open(str(path) + ".fai", "rb").read()
 
 
 def test_duplicate_names_resolve_to_the_later_record(write):

@@ -20,6 +20,7 @@
 #include "engine/codec/bgzf.hpp"
 #include "engine/fasta/engine.hpp"
 #include "engine/fasta/scan.hpp"
+#include "engine/fasta/scan_pieces.hpp"
 #include "engine/fetch/fetch.hpp"
 #include "engine/io/byte_source.hpp"
 #include "engine/io/http_source.hpp"
@@ -173,6 +174,82 @@ void extraction_reports_errors_where_they_happen() {
     error.clear();
     got = extract(Reader(&shrunk, nullptr, false), e, 1, n, &error);
     check(got.empty() && error.find("shrank") != std::string::npos, "a source that ends early: " + error);
+}
+
+// ---- Index scans in pieces ----
+
+// The scan of `text` read in pieces on the pool through `src`, the rest (if any) fed in order: the
+// entries, or the error, as one display string per entry.
+std::string scan_through(const DescriptorSource& src, const std::string& text, const PieceSizes& sizes) {
+    FastaScanner scanner;
+    auto fed = scan_in_pieces(src, text.size(), scanner, [] { return success; }, sizes);
+    Status err = fed.ok() ? scanner.feed(text.data() + fed.value(), text.size() - fed.value()) : Status(fed.error());
+    if (!err) err = scanner.finish();
+    if (err) return err->display();
+    return format_index(scanner.entries());
+}
+
+std::string scan_in_order(const std::string& text) {
+    auto scanned = scan_fasta(text);
+    return scanned.ok() ? format_index(scanned.value()) : scanned.error().display();
+}
+
+void scans_in_pieces_match_the_scan_in_order() {
+    const std::string base = make_genome(5, 40).text;
+    auto line_after = [&](std::size_t pos) { return base.find('\n', pos) + 1; };
+    auto inserted = [&](std::size_t pos, const std::string& what) {
+        std::string t = base;
+        return t.insert(line_after(pos), what);
+    };
+    std::string sharp = base;
+    sharp[line_after(base.size() / 3) + 1] = '>';
+    std::string header = base;
+    header.replace(header.find(">r20\n"), 5, ">r20 \xc3\xa9 \r\n");
+    std::vector<std::string> texts = {
+        base,
+        make_genome(6, 40).text,
+        inserted(base.size() / 2, std::string(200, 'A') + "\n"),  // a line longer than its record's first
+        inserted(base.size() / 2, "\n"),                          // a blank line inside a record
+        inserted(base.size() * 3 / 4, "AC\xff\n"),                // a line that is not UTF-8
+        inserted(0, "text before any header\nmore\n"),           // lines of no record
+        sharp,                                                   // ">" inside a line is a base
+        header,                                                  // UTF-8 and CR in a header
+        base.substr(0, base.size() - 1),                         // no line break at the end
+        "\n\n@q1\nACGT\n+\nIIII\n@q2\nAC\n+\nII\n",                // FASTQ, read in order
+    };
+    int refused = 0;
+    for (const std::string& text : texts) {
+        const std::string want = scan_in_order(text);
+        refused += want.find("Indexing") != std::string::npos || want.find("UTF-8") != std::string::npos;
+        for (std::size_t piece : {1, 7, 64, 1000, 65536})
+            for (Faults f : {Faults{}, Faults{.most = 13, .eintr_every = 3}}) {
+                FaultySource src(text, f);
+                const std::string got = scan_through(src, text, PieceSizes{piece, 0, 1});
+                check(got == want, "scanned in pieces of " + std::to_string(piece) + ": " + got.substr(0, 200) +
+                                       "; in order: " + want.substr(0, 200));
+            }
+    }
+    check(refused >= 3, "some texts are refused by the scan: " + std::to_string(refused));
+
+    // A read error in a piece stops the scan with it, unless the text fails before it; a file that
+    // ends early leaves the rest to the caller, which finds it shorter than its size.
+    FaultySource failing(base, Faults{.most = 100, .fail_at = base.size() / 2});
+    FastaScanner scanner;
+    auto fed = scan_in_pieces(failing, base.size(), scanner, [] { return success; }, PieceSizes{1000, 0, 1});
+    check(!fed.ok() && fed.error().display() == "IO error: Input/output error (os error 5)", "a failed read in a piece");
+    FaultySource shorter(base, Faults{.ends_at = base.size() / 2});
+    FastaScanner rest;
+    fed = scan_in_pieces(shorter, base.size(), rest, [] { return success; }, PieceSizes{1000, 0, 1});
+    check(fed.ok() && fed.value() == base.size() / 2, "a file that ends early is fed up to its end");
+    // Asked between rounds: an interruption stops the scan.
+    int rounds = 0;
+    FaultySource src(base, Faults{});
+    FastaScanner stopped;
+    fed = scan_in_pieces(src, base.size(), stopped, [&]() -> Status {
+        if (++rounds == 3) return interrupted_error();
+        return success;
+    }, PieceSizes{64, 0, 1});
+    check(!fed.ok() && is_interruption(fed.error()), "an interruption between rounds stops the scan");
 }
 
 void read_at_takes_what_is_there() {
@@ -496,6 +573,7 @@ int main() {
     bgzf_errors_name_the_block_never_give_wrong_bases();
     requests_bridge_narrow_gaps_within_the_bytes_bound();
     batches_read_only_what_they_staged();
+    scans_in_pieces_match_the_scan_in_order();
     if (failures) {
         std::fprintf(stderr, "%d engine checks failed\n", failures);
         return 1;

@@ -46,9 +46,10 @@ bool find_bsize(const unsigned char* p, std::size_t xlen, std::uint16_t& bsize) 
     return false;
 }
 
-// Per-thread room for one block each way: compressed bytes read with pread, and an inflated
-// block on its way into the cache. Made on first use and kept, so no block allocates.
-struct Scratch {
+// Per-thread room for one block each way: compressed bytes read with pread (into memory aligned
+// as read buffers are), and an inflated block on its way into the cache. Made on first use and
+// kept, so no block allocates.
+struct alignas(64) Scratch {
     unsigned char compressed[BGZF_MAX_BLOCK];
     char inflated[BGZF_MAX_BLOCK];
 };

@@ -14,6 +14,7 @@
 #include "engine/fasta/headers.hpp"
 #include "engine/fasta/index_file.hpp"
 #include "engine/fasta/scan.hpp"
+#include "engine/fasta/scan_pieces.hpp"
 #include "engine/io/remote_cache.hpp"
 
 namespace sekva {
@@ -346,20 +347,26 @@ Status Engine::build_index_file(const Interruption& interruption) {
     if (bgzf_) return build_compressed_index(interruption);
     if (remote_) return build_remote_index(interruption);
     // A signal that interrupts a read (a user's Ctrl-C during a long wait on a pipe) is asked about.
-    auto opened = open_stream_source(options_.filename, [&]() -> Status {
+    auto ask = [&]() -> Status {
         if (!interruption()) return interrupted_error();
         return success;
-    });
+    };
+    auto opened = open_stream_source(options_.filename, ask);
     if (!opened.ok()) return opened.error();
     const DescriptorSource& file = *opened.value().source;
     const bool regular = opened.value().regular;
     const std::uint64_t size = file.size();
 
     FastaScanner scanner;
-    std::unique_ptr<char[]> buffer(new char[SCAN_CHUNK]);
     std::uint64_t total = 0;
+    if (regular) {
+        auto fed = scan_in_pieces(file, size, scanner, ask);
+        if (!fed.ok()) return std::move(fed.error());
+        total = fed.value();
+    }
+    ReadBuffer buffer = read_buffer(SCAN_CHUNK);
     for (;;) {
-        if (!interruption()) return interrupted_error();
+        if (Status stop = ask()) return stop;
         auto got = file.read_some(total, SCAN_CHUNK, buffer.get());
         if (!got.ok()) return std::move(got.error());
         if (got.value() == 0) break;
@@ -490,7 +497,7 @@ Result<std::shared_ptr<const BgzfFile>> Engine::bgzf_for_one_pass() const {
 Status Engine::build_remote_index(const Interruption& interruption) {
     const std::shared_ptr<const ByteSource> pass = remote_->sequential();
     FastaScanner scanner;
-    std::unique_ptr<char[]> buffer(new char[SCAN_CHUNK]);
+    ReadBuffer buffer = read_buffer(SCAN_CHUNK);
     for (std::uint64_t at = 0; at < pass->size();) {
         if (!interruption()) return interrupted_error();
         auto got = read_at(*pass, at, SCAN_CHUNK, buffer.get());

@@ -372,6 +372,140 @@ std::size_t FastaScanner::utf8(const char* p, std::size_t n) {
     return n;
 }
 
+// ---- Digests of whole lines ----
+
+namespace {
+
+// Body lines of a stretch between headers in more runs than this are no record's (whose lines are
+// its first line's length, then a shorter last line, then empty lines): the scan judges them.
+constexpr std::size_t MOST_RUNS = 8;
+
+struct Runs {
+    std::vector<LineDigest::Item>& items;
+    std::size_t added = 0;
+
+    bool add(std::uint64_t bases, std::uint64_t bytes, std::uint64_t count) {
+        if (!count) return true;
+        if (added && items.back().bases == bases && items.back().bytes == bytes) {
+            items.back().count += count;
+            return true;
+        }
+        if (++added > MOST_RUNS) return false;
+        LineDigest::Item item;
+        item.count = count;
+        item.bases = bases;
+        item.bytes = bytes;
+        items.push_back(std::move(item));
+        return true;
+    }
+    // Line by line over [p, q), whole lines; the CR bytes met are added to `cr`.
+    bool walk(const char* p, const char* q, std::uint64_t& lines, std::uint64_t& cr) {
+        while (p < q) {
+            const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(q - p)));
+            if (!nl) return false;
+            const std::uint64_t bytes = static_cast<std::uint64_t>(nl - p) + 1;
+            cr += count_byte(p, nl, '\r');
+            if (!add(bytes - 1 - cr_run_before(p, nl), bytes, 1)) return false;
+            ++lines;
+            p = nl + 1;
+        }
+        return true;
+    }
+};
+
+// The body lines [p, q), `lf` and `cr` bytes among them. Lines of the first line's length (with
+// LF or CRLF breaks) are proven so by looking only where their breaks must be, as the scan does;
+// the lines after them, and any body that fails the proof, are walked one by one.
+bool digest_body(const char* p, const char* q, std::uint64_t lf, std::uint64_t cr, std::vector<LineDigest::Item>& items) {
+    const std::size_t before = items.size();
+    Runs runs{items};
+    const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(q - p)));
+    if (!nl) return false;
+    const std::uint64_t width = static_cast<std::uint64_t>(nl - p) + 1, n = static_cast<std::uint64_t>(q - p);
+    const std::uint64_t first_cr = cr_run_before(p, nl);
+    if (first_cr <= 1 && count_byte(p, nl, '\r') == first_cr) {
+        std::uint64_t full = 0;
+        for (std::uint64_t x = width - 1; x < n && p[x] == '\n' && (!first_cr || p[x - 1] == '\r'); x += width) ++full;
+        std::uint64_t lines = 0, rest_cr = 0;
+        if (runs.add(width - 1 - first_cr, width, full) && runs.walk(p + full * width, q, lines, rest_cr) &&
+            full + lines == lf && full * first_cr + rest_cr == cr)
+            return true;
+        items.resize(before);
+    }
+    Runs again{items};
+    std::uint64_t lines = 0, seen_cr = 0;
+    return again.walk(p, q, lines, seen_cr);
+}
+
+}  // namespace
+
+bool digest_lines(const char* p, const char* q, std::uint64_t at, LineDigest& out) {
+    const char* const from = p;
+    out.items.clear();
+    out.begin = at;
+    out.end = at + static_cast<std::uint64_t>(q - p);
+    while (p < q) {
+        if (*p == '>') {
+            const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(q - p)));
+            if (!nl) return false;
+            LineDigest::Item header;
+            header.header.assign(p + 1, nl);
+            header.after = at + static_cast<std::uint64_t>(nl + 1 - from);
+            out.items.push_back(std::move(header));
+            p = nl + 1;
+            continue;
+        }
+        SegmentScan seg = scan_segment(p, q, true);
+        if (!seg.ascii || !digest_body(p, seg.end, seg.lf, seg.cr, out.items)) return false;
+        p = seg.end;
+    }
+    return true;
+}
+
+bool FastaScanner::takes_digest(std::uint64_t at) const {
+    return format_ == Format::Fasta && !failed_ && pos_ == at && at_line_start_ && where_ == Where::Body &&
+           !body_.part_bytes && !body_.part_cr && !utf8_due_;
+}
+
+Status FastaScanner::end_lines(std::uint64_t bases, std::uint64_t bytes, std::uint64_t count) {
+    if (!body_.named) {
+        line_ += count;
+        return success;
+    }
+    // After two alike lines a third changes nothing but the length: the first may set the record's
+    // geometry or mark a line unlike it, the second fails on such a mark.
+    for (std::uint64_t k = 0; k < count && k < 2; ++k) {
+        if (Status err = end_line(bases, bytes)) return err;
+        ++line_;
+    }
+    if (count > 2) {
+        body_.rlen += (count - 2) * bases;
+        line_ += count - 2;
+    }
+    return success;
+}
+
+Status FastaScanner::feed_digest(const LineDigest& digest) {
+    if (!takes_digest(digest.begin)) return io_error("the scan cannot take these lines here");
+    Status err;
+    for (const LineDigest::Item& item : digest.items) {
+        if (item.count) {
+            err = end_lines(item.bases, item.bytes, item.count);
+        } else {
+            close_body();
+            saw_header_ = true;
+            header_ = item.header;
+            ++line_;
+            pos_ = item.after;
+            err = end_header();
+        }
+        if (err) break;
+    }
+    pos_ = digest.end;
+    if (err) failed_ = true;
+    return err;
+}
+
 Result<std::vector<NamedEntry>> scan_fasta(std::string_view data) {
     FastaScanner scanner;
     if (Status err = scanner.feed(data.data(), data.size())) return *err;

@@ -12,6 +12,26 @@
 
 namespace sekva {
 
+// What a stretch of whole lines of a FASTA file holds, found without the scan's state: its header
+// lines and, between them, runs of body lines of one geometry, in file order. Workers digest the
+// pieces of a large file at once; the scanner then takes the digests in order as if fed the bytes.
+struct LineDigest {
+    struct Item {
+        std::uint64_t count = 0;  // body lines in the run; 0 for a header line
+        std::uint64_t bases = 0;  // of each line of the run
+        std::uint64_t bytes = 0;  // of each line of the run, line break included
+        std::uint64_t after = 0;  // a header: the offset just past its line break
+        std::string header;       // a header: its text after ">", without the line break
+    };
+    std::vector<Item> items;
+    std::uint64_t begin = 0, end = 0;  // the stretch's offsets in the file
+};
+
+// Digests [p, q), whole lines (q just past a line break) starting at file offset `at`. False where
+// the stretch holds what only the scan itself judges (bytes that are not ASCII, body lines too
+// varied for any record): those bytes are fed instead.
+bool digest_lines(const char* p, const char* q, std::uint64_t at, LineDigest& out);
+
 // Builds the entries of a FASTA file from its bytes, given in order. Every record's lines but the
 // last must have the length of its first line (the five columns cannot describe anything else),
 // and no sequence line may follow an empty one; such a record fails with an Indexing error
@@ -34,6 +54,12 @@ public:
     // Text in which no line starts with ">" is no FASTA file (an empty one is an empty genome).
     bool no_header_in_text() const { return format_ != Format::Fastq && !saw_header_ && pos_ > 0; }
     bool is_fastq() const { return format_ == Format::Fastq; }
+    bool is_fasta() const { return format_ == Format::Fasta; }
+    // Whether a digest of the lines from file offset `at` on can stand for their bytes: the text is
+    // FASTA, and the input so far ends a line there.
+    bool takes_digest(std::uint64_t at) const;
+    // Takes the digest as the bytes it stands for; the same errors, in the same order.
+    Status feed_digest(const LineDigest& digest);
 
 private:
     // The body of a record (or the lines before the first header, or of a header without a
@@ -57,6 +83,7 @@ private:
     bool fast_segment(const char* p, const char* q, bool final, std::uint64_t lf);
     Status walk_lines(const char* p, const char* q, bool first_line_only, const char** stop);
     Status end_line(std::uint64_t bases, std::uint64_t bytes);
+    Status end_lines(std::uint64_t bases, std::uint64_t bytes, std::uint64_t count);
     Status end_header();
     void close_body();
     FaidxError line_error(const char* what, std::uint64_t line) const;

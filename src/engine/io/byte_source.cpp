@@ -86,6 +86,14 @@ ssize_t DescriptorSource::read_once(char* out, std::size_t n, std::uint64_t offs
 }
 
 Result<std::size_t> DescriptorSource::read_some(std::uint64_t offset, std::size_t n, char* out) const {
+    return read_retrying(offset, n, out, true);
+}
+
+Result<std::size_t> DescriptorSource::read_some_elsewhere(std::uint64_t offset, std::size_t n, char* out) const {
+    return read_retrying(offset, n, out, false);
+}
+
+Result<std::size_t> DescriptorSource::read_retrying(std::uint64_t offset, std::size_t n, char* out, bool ask) const {
     if (offset > offset_limit()) return io_error_from_errno(EINVAL);
     if (offset >= size_) return std::size_t{0};
     n = static_cast<std::size_t>(std::min<std::uint64_t>({n, size_ - offset, offset_limit() - offset + 1}));
@@ -93,7 +101,7 @@ Result<std::size_t> DescriptorSource::read_some(std::uint64_t offset, std::size_
         ssize_t r = read_once(out, n, offset);
         if (r >= 0) return static_cast<std::size_t>(r);
         if (errno != EINTR) return io_error_from_errno(errno);
-        if (on_signal_)
+        if (ask && on_signal_)
             if (Status stop = on_signal_()) return std::move(*stop);
     }
 }

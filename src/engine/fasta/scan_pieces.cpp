@@ -1,0 +1,146 @@
+// Index scans in pieces: each thread reads a piece into memory of its own and digests its whole
+// lines; the calling thread then feeds the scanner each piece's first partial line, its digest and
+// its last partial line, so lines cut by a piece's edges are joined by the scanner itself.
+#include "engine/fasta/scan_pieces.hpp"
+
+#include <string.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "engine/parallel/first_failure.hpp"
+#include "engine/parallel/worker_pool.hpp"
+
+namespace sekva {
+
+void ScannedPiece::take(const char* bytes, std::size_t n, std::uint64_t at, bool digest_it) {
+    begin = at;
+    digested = false;
+    head.clear();
+    tail.clear();
+    raw.clear();
+    const auto* first = static_cast<const char*>(std::memchr(bytes, '\n', n));
+    if (first && digest_it) {
+        const auto* last = static_cast<const char*>(::memrchr(bytes, '\n', n));
+        digested = digest_lines(first + 1, last + 1, at + static_cast<std::uint64_t>(first + 1 - bytes), digest);
+        if (digested) {
+            head.assign(bytes, first + 1);
+            tail.assign(last + 1, bytes + n);
+            return;
+        }
+    }
+    raw.assign(bytes, n);
+}
+
+Status ScannedPiece::feed(FastaScanner& scanner) const {
+    if (!digested) return scanner.feed(raw.data(), raw.size());
+    if (Status err = scanner.feed(head.data(), head.size())) return err;
+    if (Status err = scanner.feed_digest(digest)) return err;
+    return scanner.feed(tail.data(), tail.size());
+}
+
+namespace {
+
+// Memory to read pieces into, one buffer per thread that may run at once, each taken by one range
+// of pieces at a time and reused, so that reads land in memory the cache already holds. Pieces of
+// a multiple of 64 bytes keep every buffer as aligned as the first.
+class Buffers {
+public:
+    Buffers(std::size_t count, std::size_t size)
+        : count_(count), size_(size), bytes_(read_buffer(count * size)), busy_(new std::atomic<bool>[count]) {
+        for (std::size_t i = 0; i < count; ++i) busy_[i] = false;
+    }
+    // No more ranges run at once than there are threads, so a buffer is always free.
+    struct Taken {
+        explicit Taken(Buffers& of) : of(of) {
+            for (;; slot = 0)
+                for (; slot < of.count_; ++slot)
+                    if (!of.busy_[slot].exchange(true, std::memory_order_acquire)) {
+                        bytes = of.bytes_.get() + slot * of.size_;
+                        return;
+                    }
+        }
+        ~Taken() { of.busy_[slot].store(false, std::memory_order_release); }
+        Taken(const Taken&) = delete;
+        Taken& operator=(const Taken&) = delete;
+        Buffers& of;
+        std::size_t slot = 0;
+        char* bytes = nullptr;
+    };
+
+private:
+    std::size_t count_, size_;
+    ReadBuffer bytes_;
+    std::unique_ptr<std::atomic<bool>[]> busy_;
+};
+
+struct Piece {
+    std::size_t want = 0, got = 0;
+    std::optional<FaidxError> error;
+    ScannedPiece scanned;
+
+    void read(const DescriptorSource& file, std::uint64_t at, char* buffer, bool digest_it) {
+        got = 0;
+        error.reset();
+        while (got < want) {
+            auto read = file.read_some_elsewhere(at + got, want - got, buffer + got);
+            if (!read.ok()) {
+                error = std::move(read.error());
+                return;
+            }
+            if (!read.value()) break;
+            got += read.value();
+        }
+        scanned.take(buffer, got, at, digest_it);
+    }
+};
+
+}  // namespace
+
+Result<std::uint64_t> scan_in_pieces(const DescriptorSource& file, std::uint64_t size, FastaScanner& scanner,
+                                     const std::function<Status()>& between, const PieceSizes& sizes) {
+    const std::size_t threads = job_threads();
+    if (threads < sizes.least_threads || on_pool_worker() || size < sizes.smallest_split || !sizes.piece)
+        return std::uint64_t{0};
+    // Pieces per thread in one round: enough that threads rarely wait for one another at its end.
+    constexpr std::size_t PIECES_PER_THREAD = 64;
+    const std::uint64_t piece = sizes.piece;
+    try {
+        Buffers buffers(threads, sizes.piece);
+        std::vector<Piece> pieces(threads * PIECES_PER_THREAD);
+        std::uint64_t fed = 0;
+        bool first = true;
+        while (fed < size) {
+            if (Status stop = between()) return std::move(*stop);
+            // One piece at a time, kept as it is, until the text says it is FASTA, which digests
+            // describe.
+            const std::uint64_t left = (size - fed + piece - 1) / piece;
+            const std::size_t count = first ? 1 : static_cast<std::size_t>(std::min<std::uint64_t>(pieces.size(), left));
+            for (std::size_t i = 0; i < count; ++i)
+                pieces[i].want = static_cast<std::size_t>(std::min<std::uint64_t>(piece, size - fed - i * piece));
+            JobOutcome outcome = run_parallel(count, [&](std::size_t from, std::size_t to) {
+                Buffers::Taken buffer(buffers);
+                for (std::size_t i = from; i < to; ++i) pieces[i].read(file, fed + i * piece, buffer.bytes, !first);
+            });
+            if (auto failure = JobFailure::of(std::move(outcome))) return failure->as_error();
+            for (std::size_t i = 0; i < count; ++i) {
+                const Piece& p = pieces[i];
+                if (p.error) return *p.error;
+                if (Status err = p.scanned.feed(scanner)) return std::move(*err);
+                fed += p.got;
+                if (p.got < p.want) return fed;
+            }
+            if (scanner.is_fastq()) return fed;
+            first = !scanner.is_fasta();
+        }
+        return fed;
+    } catch (const std::bad_alloc&) {
+        return io_error_from_errno(ENOMEM);
+    }
+}
+
+}  // namespace sekva
