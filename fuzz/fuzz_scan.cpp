@@ -232,9 +232,26 @@ bool looks_fastq(std::string_view d) {
     return at != std::string_view::npos && d[at] == '@';
 }
 
+// A scan of `d` that `how` ended (with `err` or not) gave what the scan of the whole text gave.
+void check_same_scan(const char* how, std::string_view d, Status err, FastaScanner& scanner,
+                     Result<std::vector<NamedEntry>>& whole) {
+    if (!err) err = scanner.finish();
+    FUZZ_CHECK(whole.ok() == !err, std::string(how) + ", the scan " + (err ? "failed: " + err->display() : "succeeded") +
+                                       "; in one piece it " + (whole.ok() ? "succeeded" : "failed") + ": " + fuzz::shown(d));
+    if (err) {
+        FUZZ_CHECK(err->display() == whole.error().display(), std::string(how) + ": " + err->display() + " in " + fuzz::shown(d));
+        return;
+    }
+    const auto& a = scanner.entries();
+    const auto& b = whole.value();
+    FUZZ_CHECK(a.size() == b.size(), std::string(how) + ": another number of entries for " + fuzz::shown(d));
+    for (std::size_t i = 0; i < a.size(); ++i)
+        FUZZ_CHECK(a[i].name == b[i].name && fuzz::same_entry(a[i].entry, b[i].entry),
+                   std::string(how) + ": entry " + std::to_string(i) + " differs for " + fuzz::shown(d));
+}
+
 // The same bytes fed in pieces of any size, down to one byte, give the same entries or error.
-void check_pieces(std::string_view d, Result<std::vector<NamedEntry>>& whole_, std::uint64_t seed) {
-    const auto& whole = whole_;
+void check_pieces(std::string_view d, Result<std::vector<NamedEntry>>& whole, std::uint64_t seed) {
     fuzz::SplitMix rng{seed};
     FastaScanner scanner;
     Status err;
@@ -243,20 +260,7 @@ void check_pieces(std::string_view d, Result<std::vector<NamedEntry>>& whole_, s
         err = scanner.feed(d.data() + at, n);
         at += n;
     }
-    if (!err) err = scanner.finish();
-    FUZZ_CHECK(whole.ok() == !err, "fed in pieces, the scan " + std::string(err ? "failed" : "succeeded") +
-                                       "; in one piece it " + (whole.ok() ? "succeeded" : "failed") + ": " + fuzz::shown(d));
-    if (err) {
-        FUZZ_CHECK(err->display() == whole_.error().display(),
-                   "fed in pieces: " + err->display() + " in " + fuzz::shown(d));
-        return;
-    }
-    const auto& a = scanner.entries();
-    const auto& b = whole_.value();
-    FUZZ_CHECK(a.size() == b.size(), "fed in pieces: another number of entries for " + fuzz::shown(d));
-    for (std::size_t i = 0; i < a.size(); ++i)
-        FUZZ_CHECK(a[i].name == b[i].name && fuzz::same_entry(a[i].entry, b[i].entry),
-                   "fed in pieces: entry " + std::to_string(i) + " differs for " + fuzz::shown(d));
+    check_same_scan("fed in pieces", d, err, scanner, whole);
 }
 
 // The same bytes cut into pieces whose whole lines are digested apart from the scan, as the threads
@@ -272,19 +276,7 @@ void check_digested_pieces(std::string_view d, Result<std::vector<NamedEntry>>& 
         err = piece.feed(scanner);
         at += n;
     }
-    if (!err) err = scanner.finish();
-    FUZZ_CHECK(whole.ok() == !err, "digested in pieces, the scan " + std::string(err ? "failed: " + err->display() : "succeeded") +
-                                       "; in one piece it " + (whole.ok() ? "succeeded" : "failed") + ": " + fuzz::shown(d));
-    if (err) {
-        FUZZ_CHECK(err->display() == whole.error().display(), "digested in pieces: " + err->display() + " in " + fuzz::shown(d));
-        return;
-    }
-    const auto& a = scanner.entries();
-    const auto& b = whole.value();
-    FUZZ_CHECK(a.size() == b.size(), "digested in pieces: another number of entries for " + fuzz::shown(d));
-    for (std::size_t i = 0; i < a.size(); ++i)
-        FUZZ_CHECK(a[i].name == b[i].name && fuzz::same_entry(a[i].entry, b[i].entry),
-                   "digested in pieces: entry " + std::to_string(i) + " differs for " + fuzz::shown(d));
+    check_same_scan("digested in pieces", d, err, scanner, whole);
 }
 
 void arbitrary(std::string_view d, std::uint64_t seed) {
