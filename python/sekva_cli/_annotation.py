@@ -111,12 +111,17 @@ class _Parts:
         self.announced = False  # a transcript line came before its exons
 
 
-def _open_text(path: Union[str, "os.PathLike[str]"]) -> str:
+def read_text(path: Union[str, "os.PathLike[str]"]) -> bytes:
+    """The bytes of an annotation file, gunzipped where it is gzipped."""
     with open(path, "rb") as f:
         data = f.read()
     if data[:2] == b"\x1f\x8b":
         data = gzip.decompress(data)
-    return data.decode("utf-8", "surrogateescape")
+    return data
+
+
+def _open_text(path: Union[str, "os.PathLike[str]"]) -> str:
+    return read_text(path).decode("utf-8", "surrogateescape")
 
 
 def _gff3_attributes(text: str) -> Dict[str, str]:
