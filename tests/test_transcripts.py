@@ -345,3 +345,61 @@ def test_engine_reader_agrees_with_the_python_reader(tmp_path, seed, gff3):
             assert str(raised.value) == str(e), text
             continue
         assert sekva._annotation_transcripts(sekva._read_annotation(text)) == expected, text
+
+
+@needs_gffread
+def test_transcripts_of_many_chunks_match_gffread(tmp_path):
+    # More transcripts than one engine chunk holds, the last record missing from the genome.
+    rng = random.Random(5)
+    transcripts = random_transcripts(rng, 9000) + [("Tz", "chrX", "+", [(1, 40)], [], 0)]
+    compare(tmp_path, {"g.fa": genome(rng), "a.gtf": gtf(transcripts, rng)}, "a.gtf", ["-w", "-x", "-y", "-W"])
+
+
+@pytest.mark.parametrize("line, message", [
+    (b"s\tt\texon\t1\n", b"a.gtf: line 2: 4 tab-separated fields where GTF has 9"),
+    (b's\tt\texon\tx\t9\t.\t+\t.\ttranscript_id "t";\n', b"a.gtf: line 2: start 'x' or end '9' is not a number"),
+    (b's\tt\texon\t1.5\t\xff\t.\t+\t.\ttranscript_id "t";\n',
+     b"a.gtf: line 2: start '1.5' or end '\\udcff' is not a number"),
+    (b's\tt\texon\t9\t8\t.\t+\t.\ttranscript_id "t";\n', b"a.gtf: line 2: 9-8 is not a range of 1-based positions"),
+    (b's\tt\texon\t-0_1\t8\t.\t+\t.\ttranscript_id "t";\n', b"a.gtf: line 2: -1-8 is not a range of 1-based positions"),
+    (b'\r\n\x0bs\tt\texon\t0\t8\t.\t+\t.\ttranscript_id "t";\n', b"a.gtf: line 4: 0-8 is not a range of 1-based positions"),
+])
+def test_unreadable_annotation_lines_are_named(tmp_path, line, message):
+    (tmp_path / "g.fa").write_bytes(b">s\nACGT\n")
+    (tmp_path / "a.gtf").write_bytes(b's\tt\texon\t1\t4\t.\t+\t.\ttranscript_id "t";\n' + line)
+    done = sekva_cli("transcripts", "-g", "g.fa", "-w", "w.fa", "a.gtf", cwd=tmp_path)
+    assert (done.returncode, done.stderr) == (1, b"sekva transcripts: " + message + b"\n")
+    assert not (tmp_path / "w.fa").exists()
+
+
+def test_write_transcripts_takes_streams_and_refuses_bad_arguments(tmp_path):
+    import io
+
+    g = "ATGAAATAGCCC" * 10
+    (tmp_path / "g.fa").write_text(f">s\n{g}\n")
+    fasta = sekva.Fasta(str(tmp_path / "g.fa"))
+    annotation = sekva._read_annotation(b's\tt\texon\t1\t60\t.\t-\t.\ttranscript_id "t";\n'
+                                        b's\tt\tCDS\t4\t12\t.\t-\t0\ttranscript_id "t";\n'
+                                        b's\tt\texon\t61\t75\t.\t+\t.\ttranscript_id "u";\n'
+                                        b's\tt\tCDS\t61\t63\t.\t+\t1\ttranscript_id "u";\n')
+    exons, cds, proteins, said = io.BytesIO(), io.BytesIO(), io.BytesIO(), []
+    assert sekva._write_transcripts(fasta, annotation, exons=exons, cds=cds, proteins=proteins, warn=said.append) is None
+    minus = g[:60][::-1].translate(str.maketrans("ACGT", "TGCA"))
+    assert exons.getvalue().decode() == f">t CDS=49-57\n{minus}\n>u CDS=2-3\n{g[60:75]}\n"
+    assert cds.getvalue() == b">t\nGGGCTATTT\n>u\nTG\n"
+    assert proteins.getvalue() == b">t\nGLF\n"
+    assert said == [b"Warning: CDS 62-63 too short for u, check your data."]
+    stopped = sekva._write_transcripts(fasta, sekva._read_annotation(b's\tt\texon\t100\t121\t.\t+\t.\ttranscript_id "v";\n'))
+    assert stopped == ("s", 120, "v", 100, 121)
+    with pytest.raises(TypeError, match="argument 'text'"):
+        sekva._read_annotation("text")
+    with pytest.raises(TypeError, match="argument 'annotation'"):
+        sekva._annotation_transcripts(b"")
+    with pytest.raises(TypeError, match="argument 'fasta'"):
+        sekva._write_transcripts(str(tmp_path / "g.fa"), annotation)
+    with pytest.raises(ValueError, match="one ASCII character"):
+        sekva._write_transcripts(fasta, annotation, stop="**")
+    with pytest.raises(TypeError, match="argument 'warn'"):
+        sekva._write_transcripts(fasta, annotation, cds=io.BytesIO(), warn=1)
+    with pytest.raises(TypeError, match="argument 'proteins'"):
+        sekva._write_transcripts(fasta, annotation, proteins=io.StringIO())

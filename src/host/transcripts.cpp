@@ -83,12 +83,9 @@ PyObject* decoded(std::string_view text) {
     case TranscriptTextFailure::Kind::Bed:
         return raise_text(PyExc_ValueError, "line " + std::to_string(failure.bed.line) + ": " + failure.bed.what);
     case TranscriptTextFailure::Kind::Job:
-        return raise_fill_failure(failure.job);
-    case TranscriptTextFailure::Kind::NotAscii:
         break;
     }
-    PyErr_SetString(PyExc_ValueError, "argument 'seq': sequence text must be ASCII, one byte per base");
-    return nullptr;
+    return raise_fill_failure(failure.job);
 }
 
 PyObject* span_list(std::span<const Span> spans) {
@@ -216,12 +213,23 @@ PyObject* write_transcripts_function(PyObject*, PyObject* const* args, Py_ssize_
                 if (!text || !Ref::steal(PyObject_CallFunctionObjArgs(warn, text.get(), nullptr))) return nullptr;
             }
         }
-        for (int k = 0; k < 3; ++k) {
-            if (!wanted[k]) continue;
-            auto text = without_lock([&] { return k == 0 ? chunk->exons() : k == 1 ? chunk->cds() : chunk->proteins(); });
+        if (wanted[0]) {
+            auto text = without_lock([&] { return chunk->exons(); });
             if (!text.ok()) return raise_text_failure(text.error());
-            if (!write_text(to[k], OUTPUTS[k], text.value())) return nullptr;
+            if (!write_text(to[0], OUTPUTS[0], text.value())) return nullptr;
             without_lock([&] { std::string().swap(text.value()); });
+        }
+        if (wanted[1] || wanted[2]) {
+            auto text = without_lock([&] { return chunk->coding(wanted[1], wanted[2]); });
+            if (!text.ok()) return raise_text_failure(text.error());
+            if (wanted[1] && !write_text(to[1], OUTPUTS[1], text.value().cds)) return nullptr;
+            // A protein of bytes that are not bases: Sequence's own refusal, as where one is made.
+            if (text.value().not_ascii) {
+                PyErr_SetString(PyExc_ValueError, "argument 'seq': sequence text must be ASCII, one byte per base");
+                return nullptr;
+            }
+            if (wanted[2] && !write_text(to[2], OUTPUTS[2], text.value().proteins)) return nullptr;
+            without_lock([&] { text = CodingText(); });
         }
         without_lock([&] { chunk.reset(); });
     }

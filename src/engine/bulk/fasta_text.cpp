@@ -35,8 +35,9 @@ std::optional<JobFailure> TextJob::read() {
     as_is.default_seq.reset();
     // Read for one pass (a mapped file through a descriptor of its own): the pages of a whole
     // genome's regions then stay in the page cache, not in this process.
-    const std::shared_ptr<const ByteSource> bytes = engine_.bytes().for_one_pass();
-    const Reader src(bytes.get(), nullptr, true);
+    const std::shared_ptr<const ByteSource> bytes =
+        layout_.mapped && engine_.bytes().direct() ? nullptr : engine_.bytes().for_one_pass();
+    const Reader src(bytes ? bytes.get() : &engine_.bytes(), nullptr, true);
     FirstFailure failures;
     auto span = [&](std::size_t i) { return plan_span(regions_[i].plan, src.size); };
     JobOutcome outcome = run_regions(src, n, span, [&](std::size_t i, const Reader& from) {

@@ -164,6 +164,7 @@ Result<std::string, TranscriptTextFailure> TranscriptChunk::fetch(const std::str
     layout.width = width;
     layout.sep = sep;
     layout.complement = COMPLEMENT_TABLE;
+    layout.mapped = true;
     auto parsed = HeadTemplate::parse(head);
     auto text = BedText::read(*engine_, bed, std::move(parsed.value()), layout, true, true);
     if (!text.ok()) return TranscriptTextFailure{TranscriptTextFailure::Kind::Bed, std::move(text.error()), {}};
@@ -248,43 +249,55 @@ std::string TranscriptChunk::coding_bed(std::string* heads, std::vector<std::siz
     return bed;
 }
 
-Result<std::string, TranscriptTextFailure> TranscriptChunk::cds() const {
-    const std::string bed = coding_bed(nullptr, nullptr);
-    if (bed.empty()) return std::string();
-    return fetch(bed, ">{name}", "\n", WIDTH);
-}
-
-Result<std::string, TranscriptTextFailure> TranscriptChunk::proteins() const {
+Result<CodingText, TranscriptTextFailure> TranscriptChunk::coding(bool cds, bool proteins) const {
     std::string heads;
     std::vector<std::size_t> head_ends;
     const std::string bed = coding_bed(&heads, &head_ends);
-    if (bed.empty()) return std::string();
-    // The coding bases of each transcript on a line of their own, under no header.
+    CodingText out;
+    if (bed.empty()) return out;
+    // The coding bases of each transcript on a line of their own, under no header: -x cuts them
+    // into lines, -y translates them.
     auto fetched = fetch(bed, "", "", 0);
     if (!fetched.ok()) return std::move(fetched.error());
     const std::string& bases = fetched.value();
     const GeneticCode& code = *genetic_code(1);
-    std::string out, protein;
+    if (cds) out.cds.reserve(bases.size() + bases.size() / WIDTH + heads.size() + 2 * head_ends.size());
+    std::string protein;
     std::size_t at = 0;
     for (std::size_t k = 0; k < head_ends.size() && at < bases.size(); ++k) {
         std::size_t end = bases.find('\n', at);
         if (end == std::string::npos) end = bases.size();
         const std::string_view line(bases.data() + at, end - at);
         at = end + 1;
+        const std::size_t from = k ? head_ends[k - 1] : 0;
+        const std::string_view head(heads.data() + from, head_ends[k] - from);
+        if (cds) {
+            out.cds += '>';
+            out.cds += head;
+            out.cds += '\n';
+            for (std::size_t p = 0; p < line.size(); p += WIDTH) {
+                out.cds += line.substr(p, WIDTH);
+                out.cds += '\n';
+            }
+        }
+        if (!proteins || out.not_ascii) continue;
         for (char c : line)
-            if (static_cast<unsigned char>(c) >= 0x80) return TranscriptTextFailure{TranscriptTextFailure::Kind::NotAscii, {}, {}};
+            if (static_cast<unsigned char>(c) >= 0x80) out.not_ascii = true;
+        if (out.not_ascii) {
+            out.proteins.clear();
+            continue;
+        }
         protein.resize(line.size() / 3);
         std::size_t n = translate_bases(line, code, stop_, protein.data());
         // A trailing stop is left out, as gffread does, and a protein left empty is not written.
         if (n && protein[n - 1] == stop_) --n;
         if (!n) continue;
-        const std::size_t from = k ? head_ends[k - 1] : 0;
-        out += '>';
-        out.append(heads, from, head_ends[k] - from);
-        out += '\n';
+        out.proteins += '>';
+        out.proteins += head;
+        out.proteins += '\n';
         for (std::size_t p = 0; p < n; p += WIDTH) {
-            out.append(protein, p, std::min<std::size_t>(WIDTH, n - p));
-            out += '\n';
+            out.proteins.append(protein, p, std::min<std::size_t>(WIDTH, n - p));
+            out.proteins += '\n';
         }
     }
     return out;

@@ -21,13 +21,20 @@ struct UnfetchableTranscript {
 };
 std::optional<UnfetchableTranscript> first_unfetchable(const Engine& engine, const Annotation& annotation);
 
-// Why a chunk's text could not be made: a BED line the fetch refused (as fetch_bed words it), a
-// failed read of the genome, or a base that is not ASCII where a protein is translated.
+// Why a chunk's text could not be made: a BED line the fetch refused (as fetch_bed words it) or a
+// failed read of the genome.
 struct TranscriptTextFailure {
-    enum class Kind { Bed, Job, NotAscii };
+    enum class Kind { Bed, Job };
     Kind kind;
     BedProblem bed;
     JobFailure job;
+};
+
+// The -x and -y text of a chunk. `not_ascii`: a transcript's coding bases hold a byte that is not
+// ASCII, which no protein is made of (`proteins` is then empty).
+struct CodingText {
+    std::string cds, proteins;
+    bool not_ascii = false;
 };
 
 class TranscriptChunk {
@@ -40,10 +47,10 @@ public:
     // "Warning: CDS a-b too short for ID, check your data." for each transcript of one CDS part
     // whose coding bases (the phase left out) are fewer than 4.
     std::vector<std::string> short_cds_warnings() const;
-    // The text of each output (-w, -x, -y), made with no host lock; the fetch runs on the pool.
+    // The text of -w, and of -x and -y (where wanted) from one fetch of the coding bases; made
+    // with no host lock, the fetch on the pool.
     Result<std::string, TranscriptTextFailure> exons() const;
-    Result<std::string, TranscriptTextFailure> cds() const;
-    Result<std::string, TranscriptTextFailure> proteins() const;
+    Result<CodingText, TranscriptTextFailure> coding(bool cds, bool proteins) const;
 
 private:
     // BED12 lines of the coding parts, named by -x's headers, which `heads` also gets back to back
