@@ -4,10 +4,12 @@
 
 #include <cerrno>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "engine/bulk/annotation.hpp"
 #include "engine/bulk/transcript_text.hpp"
+#include "engine/parallel/worker_pool.hpp"
 #include "host/args.hpp"
 #include "host/entry.hpp"
 #include "host/errors.hpp"
@@ -213,24 +215,37 @@ PyObject* write_transcripts_function(PyObject*, PyObject* const* args, Py_ssize_
                 if (!text || !Ref::steal(PyObject_CallFunctionObjArgs(warn, text.get(), nullptr))) return nullptr;
             }
         }
-        if (wanted[0]) {
-            auto text = without_lock([&] { return chunk->exons(); });
-            if (!text.ok()) return raise_text_failure(text.error());
-            if (!write_text(to[0], OUTPUTS[0], text.value())) return nullptr;
-            without_lock([&] { std::string().swap(text.value()); });
+        // The -w text and the -x/-y text side by side on the pool, then written in that order.
+        std::optional<Result<std::string, TranscriptTextFailure>> exons;
+        std::optional<Result<CodingText, TranscriptTextFailure>> coding;
+        const JobOutcome made = without_lock([&] {
+            return run_parallel(2, [&](std::size_t first_item, std::size_t last_item) {
+                for (std::size_t item = first_item; item < last_item; ++item) {
+                    if (item == 0 && wanted[0]) exons.emplace(chunk->exons());
+                    if (item == 1 && (wanted[1] || wanted[2])) coding.emplace(chunk->coding(wanted[1], wanted[2]));
+                }
+            });
+        });
+        if (auto failure = JobFailure::of(made)) return raise_fill_failure(*failure);
+        if (exons) {
+            if (!exons->ok()) return raise_text_failure(exons->error());
+            if (!write_text(to[0], OUTPUTS[0], exons->value())) return nullptr;
         }
-        if (wanted[1] || wanted[2]) {
-            auto text = without_lock([&] { return chunk->coding(wanted[1], wanted[2]); });
-            if (!text.ok()) return raise_text_failure(text.error());
-            if (wanted[1] && !write_text(to[1], OUTPUTS[1], text.value().cds)) return nullptr;
+        if (coding) {
+            if (!coding->ok()) return raise_text_failure(coding->error());
+            const CodingText& text = coding->value();
+            if (wanted[1] && !write_text(to[1], OUTPUTS[1], text.cds)) return nullptr;
             // A protein of bytes that are not bases: Sequence's own refusal, as where one is made.
-            if (text.value().not_ascii) {
+            if (text.not_ascii) {
                 PyErr_SetString(PyExc_ValueError, "argument 'seq': sequence text must be ASCII, one byte per base");
                 return nullptr;
             }
-            if (wanted[2] && !write_text(to[2], OUTPUTS[2], text.value().proteins)) return nullptr;
-            without_lock([&] { text = CodingText(); });
+            if (wanted[2] && !write_text(to[2], OUTPUTS[2], text.proteins)) return nullptr;
         }
+        without_lock([&] {
+            exons.reset();
+            coding.reset();
+        });
         without_lock([&] { chunk.reset(); });
     }
     if (!unfetchable) Py_RETURN_NONE;

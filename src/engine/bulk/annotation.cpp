@@ -83,6 +83,12 @@ std::string_view strip(std::string_view s, bool number = false) {
 // A whole number as int() reads ASCII text: spaces around, a sign, digits with single
 // underscores between them; at most 18 digits, so that it fits.
 std::optional<std::int64_t> whole_number(std::string_view text) {
+    if (!text.empty() && text.size() <= 18 && text[0] != '0') {  // plain digits, as nearly always
+        std::int64_t value = 0;
+        std::size_t i = 0;
+        for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) value = value * 10 + (text[i] - '0');
+        if (i == text.size()) return value;
+    }
     text = strip(text, true);
     bool negative = false;
     if (!text.empty() && (text[0] == '+' || text[0] == '-')) {
@@ -204,33 +210,57 @@ void gff3_ids(std::string_view attributes, std::optional<std::string_view>& pare
     }
 }
 
-// Splits the text into lines as str.splitlines does.
-std::vector<std::string_view> split_lines(std::string_view text) {
-    std::vector<std::string_view> lines;
-    lines.reserve(text.size() / 64 + 1);
-    const auto* begin = reinterpret_cast<const unsigned char*>(text.data());
-    const auto* end = begin + text.size();
-    const auto* line = begin;
-    for (const auto* p = begin; p < end;) {
-        if (!may_break(*p)) {
-            ++p;
-            continue;
-        }
-        std::size_t n = line_break(p, end);
-        if (!n) {
-            ++p;
-            continue;
-        }
-        lines.emplace_back(reinterpret_cast<const char*>(line), static_cast<std::size_t>(p - line));
-        p += n;
-        line = p;
-    }
-    if (line < end) lines.emplace_back(reinterpret_cast<const char*>(line), static_cast<std::size_t>(end - line));
-    return lines;
+// Whether any of the 8 bytes of `w` may start a line break: 0x0a-0x0d, 0x1c-0x1e, or a byte of
+// 0x80 and up (0xc2 and 0xe2 lead U+0085, U+2028 and U+2029). Tabs and plain text pass.
+bool word_may_break(std::uint64_t w) {
+    constexpr std::uint64_t ONES = 0x0101010101010101, HIGHS = 0x8080808080808080;
+    auto between = [&](std::uint64_t low, std::uint64_t high) {  // bytes b with low < b < high
+        return (ONES * (127 + high) - (w & ~HIGHS)) & ~w & ((w & ~HIGHS) + ONES * (127 - low)) & HIGHS;
+    };
+    return (w & HIGHS) || between(0x09, 0x0e) || between(0x1b, 0x1f);
 }
 
-bool is_gff3(const std::vector<std::string_view>& lines) {
-    const std::size_t head = std::min<std::size_t>(lines.size(), 1000);
+// The lines of the text, one at a time, as str.splitlines splits them.
+class LineReader {
+public:
+    explicit LineReader(std::string_view text)
+        : p_(reinterpret_cast<const unsigned char*>(text.data())), end_(p_ + text.size()) {}
+    bool next(std::string_view& line) {
+        if (p_ >= end_) return false;
+        const unsigned char* start = p_;
+        const unsigned char* p = p_;
+        for (;;) {
+            while (end_ - p >= 8) {
+                std::uint64_t w;
+                std::memcpy(&w, p, 8);
+                if (word_may_break(w)) break;
+                p += 8;
+            }
+            if (p >= end_) break;
+            if (may_break(*p)) {
+                if (std::size_t n = line_break(p, end_)) {
+                    line = std::string_view(reinterpret_cast<const char*>(start), static_cast<std::size_t>(p - start));
+                    p_ = p + n;
+                    return true;
+                }
+            }
+            ++p;
+        }
+        line = std::string_view(reinterpret_cast<const char*>(start), static_cast<std::size_t>(end_ - start));
+        p_ = end_;
+        return true;
+    }
+
+private:
+    const unsigned char* p_;
+    const unsigned char* end_;
+};
+
+bool is_gff3(std::string_view text) {
+    std::vector<std::string_view> lines;
+    LineReader reader(text);
+    for (std::string_view line; lines.size() < 1000 && reader.next(line);) lines.push_back(line);
+    const std::size_t head = lines.size();
     for (std::size_t i = 0; i < std::min<std::size_t>(head, 50); ++i)
         if (lines[i].starts_with("##gff-version 3")) return true;
     bool ids = false;
@@ -259,8 +289,7 @@ void merge(std::vector<Span>& spans) {
 }  // namespace
 
 Result<Annotation, AnnotationProblem> read_annotation(std::string_view text) {
-    const std::vector<std::string_view> lines = split_lines(text);
-    const bool gff3 = is_gff3(lines);
+    const bool gff3 = is_gff3(text);
     std::unordered_map<std::string_view, std::uint32_t> records, owner_of;
     std::vector<Owner> owners;
     std::vector<Feature> features;
@@ -275,9 +304,16 @@ Result<Annotation, AnnotationProblem> read_annotation(std::string_view text) {
     std::string_view last_chrom;
     std::uint32_t last_record = 0;
     bool any_record = false;
-    for (std::size_t index = 0; index < lines.size(); ++index) {
-        const std::string_view line = lines[index];
-        const std::uint64_t number = index + 1;
+    features.reserve(text.size() / 160);
+    owner_of.reserve(text.size() / 1024);
+    // Lines of one transcript come together: its ID is looked up once for them all.
+    std::string_view last_id;
+    std::uint32_t last_owner = 0;
+    bool any_owner = false;
+    LineReader reader(text);
+    std::uint64_t number = 0;
+    for (std::string_view line; reader.next(line);) {
+        ++number;
         if (line.empty() || line[0] == '#') continue;
         std::string_view fields[9];
         std::size_t count = 0;
@@ -342,17 +378,22 @@ Result<Annotation, AnnotationProblem> read_annotation(std::string_view text) {
         }
         const auto tid = transcript_id(attributes);
         if (!tid) continue;
-        auto [at, added] = owner_of.try_emplace(*tid, static_cast<std::uint32_t>(owners.size()));
-        if (added) {
-            owners.push_back(Owner{*tid, chrom, strand, last_record});
-            owners.back().announced = part == Part::Transcript;
+        if (!any_owner || *tid != last_id) {
+            auto [at, added] = owner_of.try_emplace(*tid, static_cast<std::uint32_t>(owners.size()));
+            if (added) {
+                owners.push_back(Owner{*tid, chrom, strand, last_record});
+                owners.back().announced = part == Part::Transcript;
+            }
+            last_id = *tid;
+            last_owner = at->second;
+            any_owner = true;
         }
         if (part == Part::Transcript) {
-            Owner& o = owners[at->second];
+            Owner& o = owners[last_owner];
             o.span = span;
             o.has_span = o.is_transcript = true;
         } else if (part != Part::Other) {
-            features.push_back({at->second, part, span, phase});
+            features.push_back({last_owner, part, span, phase});
         }
     }
     for (const Child& c : children) {
