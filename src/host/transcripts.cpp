@@ -245,8 +245,8 @@ PyObject* write_transcripts_function(PyObject*, PyObject* const* args, Py_ssize_
         without_lock([&] {
             exons.reset();
             coding.reset();
+            chunk.reset();
         });
-        without_lock([&] { chunk.reset(); });
     }
     if (!unfetchable) Py_RETURN_NONE;
     // (chrom, its length or None where the genome lacks it, ID, start, end) of the transcript

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <optional>
+#include <tuple>
 #include <unordered_map>
 
 namespace sekva {

@@ -3,7 +3,7 @@
 #include "engine/bulk/transcript_text.hpp"
 
 #include <charconv>
-#include <cstring>
+#include <utility>
 
 #include "engine/fetch/sequence.hpp"
 #include "engine/fetch/translate.hpp"
@@ -165,7 +165,7 @@ Result<std::string, TranscriptTextFailure> TranscriptChunk::fetch(const std::str
     layout.sep = sep;
     layout.complement = COMPLEMENT_TABLE;
     layout.mapped = true;
-    auto parsed = HeadTemplate::parse(head);
+    auto parsed = HeadTemplate::parse(head);  // the templates here are ours, and good
     auto text = BedText::read(*engine_, bed, std::move(parsed.value()), layout, true, true);
     if (!text.ok()) return TranscriptTextFailure{TranscriptTextFailure::Kind::Bed, std::move(text.error()), {}};
     std::string out;
@@ -219,7 +219,7 @@ Result<std::string, TranscriptTextFailure> TranscriptChunk::exons() const {
     return fetch(bed, ">{name}", "\n", WIDTH);
 }
 
-std::string TranscriptChunk::coding_bed(std::string* heads, std::vector<std::size_t>* head_ends) const {
+std::string TranscriptChunk::coding_bed(std::string& heads, std::vector<std::size_t>& head_ends) const {
     std::string bed, head;
     for (std::size_t i = first_; i < last_; ++i) {
         const AnnotatedTranscript& t = annotation_->transcripts[i];
@@ -241,10 +241,8 @@ std::string TranscriptChunk::coding_bed(std::string* heads, std::vector<std::siz
             put_segments(head, parts, t.forward());
         }
         put_bed12(bed, t.chrom, t.strand, head, parts);
-        if (heads) {
-            *heads += head;
-            head_ends->push_back(heads->size());
-        }
+        heads += head;
+        head_ends.push_back(heads.size());
     }
     return bed;
 }
@@ -252,7 +250,7 @@ std::string TranscriptChunk::coding_bed(std::string* heads, std::vector<std::siz
 Result<CodingText, TranscriptTextFailure> TranscriptChunk::coding(bool cds, bool proteins) const {
     std::string heads;
     std::vector<std::size_t> head_ends;
-    const std::string bed = coding_bed(&heads, &head_ends);
+    const std::string bed = coding_bed(heads, head_ends);
     CodingText out;
     if (bed.empty()) return out;
     // The coding bases of each transcript on a line of their own, under no header: -x cuts them

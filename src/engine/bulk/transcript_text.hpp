@@ -54,8 +54,8 @@ public:
 
 private:
     // BED12 lines of the coding parts, named by -x's headers, which `heads` also gets back to back
-    // (each ending at head_ends[k]) where given.
-    std::string coding_bed(std::string* heads, std::vector<std::size_t>* head_ends) const;
+    // (each ending at head_ends[k]).
+    std::string coding_bed(std::string& heads, std::vector<std::size_t>& head_ends) const;
     Result<std::string, TranscriptTextFailure> fetch(const std::string& bed, std::string_view head, std::string_view sep,
                                                      std::uint64_t width) const;
 
