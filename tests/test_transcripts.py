@@ -260,3 +260,146 @@ def test_transcript_sequences_refuse_what_the_genome_lacks(tmp_path):
             sekva_ml.transcript_sequences(str(tmp_path / "g.fa"), tmp_path / "a.gtf")
     with pytest.raises(ValueError, match="kind must be one of"):
         sekva_ml.transcript_sequences(str(tmp_path / "g.fa"), [], kind="introns")
+
+
+# Pieces of hostile annotations: line breaks str.splitlines knows (and bytes it does not), spaces
+# around numbers and attributes (Unicode ones included), signs, underscores and leading zeros,
+# attribute spellings the transcript_id and Parent/ID rules must tell apart, bytes that are not UTF-8.
+BREAKS = [b"\n", b"\r\n", b"\r", b"\x0b", b"\x0c", b"\x1c", b"\xc2\x85", b"\xe2\x80\xa8", b"\n\n", b"\n#c\n"]
+NOT_BREAKS = [b"\xc2", b"\x85", b"\xe2\x80", b"\x1f", b"\xc3\xa9"]
+SPACES = [b"", b" ", b"  ", b"\xc2\xa0", b"\xe3\x80\x80", b"\xe2\x80\x83", b"\x1f"]
+KINDS = [b"exon", b"Exon", b"EXON", b"CDS", b"cds", b"start_codon", b"Stop_Codon", b"UTR", b"five_prime_UTR", b"3UTR",
+         b"transcript", b"mRNA", b"lnc_RNA", b"gene", b"intron", b"\xc3\x89xon"]
+IDS = [b"t1", b"t2", b"T\xff", b"t\xc3\xa9", b"", b"t 3", b"t1;", b"t2,t1"]
+
+
+def number_text(rng, n):
+    """n as int() reads it, sometimes spelled unusually."""
+    if rng.random() < 0.9:
+        return str(n).encode()
+    text = rng.choice([f"+{n}", f"0{n}", f"{n // 10}_{n % 10}" if n >= 10 else str(n), str(n)]).encode()
+    return rng.choice(SPACES[:-1]) + text + rng.choice(SPACES[:-1])
+
+
+def bad_line(rng, gff3):
+    """A line one of the readers refuses, or skips where it reads GFF3."""
+    start, end = rng.choice([("1.5", "9"), ("", "9"), ("1__0", "9"), ("_1", "9"), ("\x1f5", "9"), ("x", "y"),
+                             ("0", "9"), ("-2", "9"), ("9", "8"), ("\xe3\x80\x805", "9"), ("5", "\xff")])
+    fields = b"\t".join([b"chr1", b"s", b"exon", start.encode("latin-1"), end.encode("latin-1"), b".", b"+", b".",
+                         b'transcript_id "t1";' if not gff3 else b"Parent=t1"])
+    return rng.choice([fields, b"too\tfew", b"a\tb\tc"])
+
+
+def hostile_attributes(rng, gff3):
+    tid = rng.choice(IDS)
+    if gff3:
+        items = [rng.choice([b"ID=", b"Parent=", b" Parent=", b"ID =", b"Name="]) + tid,
+                 rng.choice([b"Parent=", b"ID=", b"x"]) + rng.choice(IDS)]
+        return b";".join(items[: rng.randint(1, 2)]) + rng.choice([b"", b";", b"; "])
+    quote = rng.choice([b'"', b"", b'"'])
+    key = rng.choice([b"transcript_id ", b"transcript_id  ", b"transcript_id\xc2\xa0", b"transcript_id\t", b"xtranscript_id ",
+                      b"transcript_id"])
+    lead = rng.choice([b"", b"gene_id \"g\"; ", b"gene_id \"g\";", b";", b" ; ", b"a transcript_id \"q\"; "])
+    return lead + key + quote + tid + quote + rng.choice([b";", b"", b"; x", b'"'])
+
+
+def hostile_annotation(rng, gff3):
+    lines = [rng.choice([b"##gff-version 3", b"#x", b""])] if gff3 else []
+    records = [b"chr1", b"chr2", b"c\xff"]
+    for _ in range(rng.randint(1, 60)):
+        if rng.random() < 0.03:
+            lines.append(rng.choice([b"   ", b"\xe3\x80\x80", b"#\tcomment", b"\x1f"]))
+            continue
+        first = rng.randint(1, 300)
+        last = first + rng.randint(0, 40)
+        fields = [rng.choice(records), b"src", rng.choice(KINDS), number_text(rng, first), number_text(rng, last), b".",
+                  rng.choice([b"+", b"-", b"+", b".", b""]), rng.choice([b"0", b"1", b"2", b".", b"3", b" 1", b""]),
+                  hostile_attributes(rng, gff3)]
+        line = b"\t".join(fields)
+        if rng.random() < 0.05:
+            line += rng.choice(NOT_BREAKS) + b"\tmore"
+        lines.append(line)
+    if rng.random() < 0.25:
+        lines.insert(rng.randint(0, len(lines)), bad_line(rng, gff3))
+    out = b""
+    for line in lines:
+        out += line + (rng.choice(BREAKS) if rng.random() < 0.1 else b"\n")
+    return out[:-1] if rng.random() < 0.1 else out
+
+
+@pytest.mark.parametrize("gff3", [False, True], ids=["gtf", "gff3"])
+@pytest.mark.parametrize("seed", range(40))
+def test_engine_reader_agrees_with_the_python_reader(tmp_path, seed, gff3):
+    from annotation_model import AnnotationError, read_transcripts
+
+    rng = random.Random(seed)
+    for k in range(10):
+        text = hostile_annotation(rng, gff3)
+        path = tmp_path / f"{k}.gff"
+        path.write_bytes(text)
+        try:
+            expected = [(t.id, t.chrom, t.strand, t.exons, t.cds, t.phase) for t in read_transcripts(path)]
+        except AnnotationError as e:
+            with pytest.raises(ValueError) as raised:
+                sekva._read_annotation(text)
+            assert str(raised.value) == str(e), text
+            continue
+        assert sekva._annotation_transcripts(sekva._read_annotation(text)) == expected, text
+
+
+@needs_gffread
+def test_transcripts_of_many_chunks_match_gffread(tmp_path):
+    # More transcripts than one engine chunk holds, the last record missing from the genome.
+    rng = random.Random(5)
+    transcripts = random_transcripts(rng, 9000) + [("Tz", "chrX", "+", [(1, 40)], [], 0)]
+    compare(tmp_path, {"g.fa": genome(rng), "a.gtf": gtf(transcripts, rng)}, "a.gtf", ["-w", "-x", "-y", "-W"])
+
+
+@pytest.mark.parametrize("line, message", [
+    (b"s\tt\texon\t1\n", b"a.gtf: line 2: 4 tab-separated fields where GTF has 9"),
+    (b's\tt\texon\tx\t9\t.\t+\t.\ttranscript_id "t";\n', b"a.gtf: line 2: start 'x' or end '9' is not a number"),
+    (b's\tt\texon\t1.5\t\xff\t.\t+\t.\ttranscript_id "t";\n',
+     b"a.gtf: line 2: start '1.5' or end '\\udcff' is not a number"),
+    (b's\tt\texon\t9\t8\t.\t+\t.\ttranscript_id "t";\n', b"a.gtf: line 2: 9-8 is not a range of 1-based positions"),
+    (b's\tt\texon\t-0_1\t8\t.\t+\t.\ttranscript_id "t";\n', b"a.gtf: line 2: -1-8 is not a range of 1-based positions"),
+    (b'\r\n\x0bs\tt\texon\t0\t8\t.\t+\t.\ttranscript_id "t";\n', b"a.gtf: line 4: 0-8 is not a range of 1-based positions"),
+])
+def test_unreadable_annotation_lines_are_named(tmp_path, line, message):
+    (tmp_path / "g.fa").write_bytes(b">s\nACGT\n")
+    (tmp_path / "a.gtf").write_bytes(b's\tt\texon\t1\t4\t.\t+\t.\ttranscript_id "t";\n' + line)
+    done = sekva_cli("transcripts", "-g", "g.fa", "-w", "w.fa", "a.gtf", cwd=tmp_path)
+    assert (done.returncode, done.stderr) == (1, b"sekva transcripts: " + message + b"\n")
+    assert not (tmp_path / "w.fa").exists()
+
+
+def test_write_transcripts_takes_streams_and_refuses_bad_arguments(tmp_path):
+    import io
+
+    g = "ATGAAATAGCCC" * 10
+    (tmp_path / "g.fa").write_text(f">s\n{g}\n")
+    fasta = sekva.Fasta(str(tmp_path / "g.fa"))
+    annotation = sekva._read_annotation(b's\tt\texon\t1\t60\t.\t-\t.\ttranscript_id "t";\n'
+                                        b's\tt\tCDS\t4\t12\t.\t-\t0\ttranscript_id "t";\n'
+                                        b's\tt\texon\t61\t75\t.\t+\t.\ttranscript_id "u";\n'
+                                        b's\tt\tCDS\t61\t63\t.\t+\t1\ttranscript_id "u";\n')
+    exons, cds, proteins, said = io.BytesIO(), io.BytesIO(), io.BytesIO(), []
+    assert sekva._write_transcripts(fasta, annotation, exons=exons, cds=cds, proteins=proteins, warn=said.append) is None
+    minus = g[:60][::-1].translate(str.maketrans("ACGT", "TGCA"))
+    assert exons.getvalue().decode() == f">t CDS=49-57\n{minus}\n>u CDS=2-3\n{g[60:75]}\n"
+    assert cds.getvalue() == b">t\nGGGCTATTT\n>u\nTG\n"
+    assert proteins.getvalue() == b">t\nGLF\n"
+    assert said == [b"Warning: CDS 62-63 too short for u, check your data."]
+    stopped = sekva._write_transcripts(fasta, sekva._read_annotation(b's\tt\texon\t100\t121\t.\t+\t.\ttranscript_id "v";\n'))
+    assert stopped == ("s", 120, "v", 100, 121)
+    with pytest.raises(TypeError, match="argument 'text'"):
+        sekva._read_annotation("text")
+    with pytest.raises(TypeError, match="argument 'annotation'"):
+        sekva._annotation_transcripts(b"")
+    with pytest.raises(TypeError, match="argument 'fasta'"):
+        sekva._write_transcripts(str(tmp_path / "g.fa"), annotation)
+    with pytest.raises(ValueError, match="one ASCII character"):
+        sekva._write_transcripts(fasta, annotation, stop="**")
+    with pytest.raises(TypeError, match="argument 'warn'"):
+        sekva._write_transcripts(fasta, annotation, cds=io.BytesIO(), warn=1)
+    with pytest.raises(TypeError, match="argument 'proteins'"):
+        sekva._write_transcripts(fasta, annotation, proteins=io.StringIO())

@@ -27,6 +27,23 @@ __all__ = [
     "RegionError",
 ]
 
+# The package's own annotation reader and transcript writer (sekva transcripts, sekva_ml): not part
+# of the API. The annotation handle is an opaque object.
+def _read_annotation(text: bytes) -> object: ...
+def _annotation_transcripts(
+    annotation: object,
+) -> list[tuple[str, str, str, list[tuple[int, int]], list[tuple[int, int]], int]]: ...
+def _write_transcripts(
+    fasta: Fasta,
+    annotation: object,
+    exons: _FileDescriptorLike | _BinaryIO | None = None,
+    cds: _FileDescriptorLike | _BinaryIO | None = None,
+    proteins: _FileDescriptorLike | _BinaryIO | None = None,
+    projected: bool = False,
+    stop: str = ".",
+    warn: _abc.Callable[[bytes], object] | None = None,
+) -> tuple[str, int | None, str, int, int] | None: ...
+
 # The errors sekva raises about files, indexes, records and regions: str() is the message as given.
 class FaidxError(Exception): ...
 class FastaNotFoundError(FaidxError, FileNotFoundError): ...

@@ -4,7 +4,7 @@ import sys
 
 import sekva
 
-from sekva_cli import CliError, PeerError, open_output, refuse_overwrite, say, write_all
+from sekva_cli import CliError, PeerError, open_output, refuse_overwrite, say
 from sekva_cli import _annotation, _genome
 
 USAGE = """\
@@ -20,12 +20,6 @@ Options:
  -W   for -w, -x and -y, write the exon coordinates projected onto the spliced sequence in the header
  -S   for -y, use '*' instead of '.' for stop codons
 """
-
-# gffread's line width for the sequences it writes.
-WIDTH = 70
-# Transcripts per engine call: bounds the text in flight and keeps each batch on the worker pool.
-CHUNK = 8192
-_SHORTEST_CDS = 4  # gffread warns about a CDS shorter than this
 
 
 class _Options:
@@ -64,96 +58,17 @@ def _parse_args(args):
     return opts
 
 
-def _span_text(spans):
-    return ",".join(f"{first}-{last}" for first, last in spans)
+def _say(line):
+    say(line.decode("utf-8", "surrogateescape"))
 
 
-def _exon_head(t, projected):
-    head = t.id
-    if t.cds:
-        # Where the phase puts the first coding base (0: in no exon), to the last coding base.
-        last = t.cds[-1][1] if t.strand != "-" else t.cds[0][0]
-        head += f" CDS={t.transcript_offset(t.coding_start())}-{t.transcript_offset(last)}"
-    if projected:
-        head += (f" loc:{t.chrom}|{t.start}-{t.end}|{t.strand} exons:{_span_text(t.exons)}"
-                 f" segs:{_annotation.segments(t.in_transcript_order(t.exons))}")
-    return head
-
-
-def _coding_head(t, coding, projected):
-    if not projected:
-        return t.id
-    segs = _annotation.segments(t.in_transcript_order(coding))
-    return f"{t.id} loc:{t.chrom}({t.strand}){t.start}-{t.end} segs:{segs}"
-
-
-def _bed12(chrom, strand, name, spans):
-    """A BED12 line whose blocks are `spans` (1-based, ascending)."""
-    start, end = spans[0][0] - 1, spans[-1][1]
-    sizes = ",".join(str(last - first + 1) for first, last in spans)
-    starts = ",".join(str(first - 1 - start) for first, _ in spans)
-    return f"{chrom}\t{start}\t{end}\t{name}\t0\t{strand}\t{start}\t{end}\t0\t{len(spans)}\t{sizes}\t{starts}\n"
-
-
-def _records(fasta, lines, width, head=">{name}", sep="\n"):
-    if not lines:
-        return b""
-    return fasta.fetch_bed("".join(lines).encode("utf-8", "surrogateescape"), head=head, sep=sep, width=width,
-                           stranded=True, split=True)
-
-
-def _stop(transcripts, lengths):
-    """(how many transcripts precede the first that the genome cannot give, the error for it)."""
-    for i, t in enumerate(transcripts):
-        size = lengths.get(t.chrom)
-        if size is None:
-            return i, PeerError(f"Warning: couldn't find fasta record for '{t.chrom}'!\n"
-                                "Error: no genomic sequence available (check -g option!).")
-        if t.end > size:
-            return i, PeerError(f"Error (GFaSeqGet): subsequence cannot be larger than {size}\n"
-                                f"Error getting subseq for {t.id} ({t.start}..{t.end})!")
-    return len(transcripts), None
-
-
-def _proteins(fasta, coding, heads, stop):
-    """FASTA text of the translated CDS: a trailing stop left out, as gffread does, and a
-    transcript whose protein is then empty left out too."""
-    text = _records(fasta, coding, 0, head="", sep="")
-    out = []
-    make = sekva.Sequence
-    for head, bases in zip(heads, text.decode("ascii", "replace").split("\n")):
-        protein = make("", bases).translate(stop=stop).seq
-        if protein.endswith(stop):
-            protein = protein[:-1]
-        if protein:
-            out.append(f">{head}\n")
-            out.extend(protein[k : k + WIDTH] + "\n" for k in range(0, len(protein), WIDTH))
-    return "".join(out).encode("utf-8", "surrogateescape")
-
-
-def _write(fasta, transcripts, opts, outs):
-    stop = "*" if opts.star else "."
-    for i in range(0, len(transcripts), CHUNK):
-        chunk = transcripts[i : i + CHUNK]
-        coding = [t.coding_parts() if t.cds else [] for t in chunk]
-        for t, parts in zip(chunk, coding):
-            # gffread checks a CDS of one part, where it writes the CDS or its translation, and
-            # names what the phase leaves of it (the part as given where nothing is left).
-            coding_out = "cds" in outs or "proteins" in outs
-            if coding_out and len(t.cds) == 1 and _annotation.spliced_length(parts) < _SHORTEST_CDS:
-                first, last = parts[0] if parts else t.cds[0]
-                say(f"Warning: CDS {first}-{last} too short for {t.id}, check your data.")
-        if "exons" in outs:
-            lines = [_bed12(t.chrom, t.strand, _exon_head(t, opts.projected), t.exons) for t in chunk]
-            write_all(outs["exons"], _records(fasta, lines, WIDTH))
-        if "cds" in outs or "proteins" in outs:
-            heads = [_coding_head(t, parts, opts.projected) for t, parts in zip(chunk, coding) if parts]
-            lines = [_bed12(t.chrom, t.strand, head, parts)
-                     for head, (t, parts) in zip(heads, ((t, p) for t, p in zip(chunk, coding) if p))]
-            if "cds" in outs:
-                write_all(outs["cds"], _records(fasta, lines, WIDTH))
-            if "proteins" in outs:
-                write_all(outs["proteins"], _proteins(fasta, lines, heads, stop))
+def _stopped(chrom, size, tid, start, end):
+    """The error where the genome cannot give a transcript, as gffread words it."""
+    if size is None:
+        return PeerError(f"Warning: couldn't find fasta record for '{chrom}'!\n"
+                         "Error: no genomic sequence available (check -g option!).")
+    return PeerError(f"Error (GFaSeqGet): subsequence cannot be larger than {size}\n"
+                     f"Error getting subseq for {tid} ({start}..{end})!")
 
 
 def run(args):
@@ -166,26 +81,27 @@ def run(args):
     refuse_overwrite([("output", p) for p in outputs.values()],
                      _genome.inputs(opts.genome) + [("annotation", opts.annotation)])
     try:
-        transcripts = _annotation.read_transcripts(opts.annotation)
+        text = _annotation.read_text(opts.annotation)
     except OSError as e:
         raise CliError(f"the annotation ({opts.annotation}) could not be read: {e.strerror or e}") from None
-    except _annotation.AnnotationError as e:
+    try:
+        annotation = sekva._read_annotation(text)
+    except ValueError as e:
         raise CliError(f"{opts.annotation}: {e}") from None
     try:
         fasta = _genome.open_first_records(opts.genome)
     except Exception as e:
         raise CliError(f"the FASTA file ({opts.genome}) could not be opened: {e}") from None
-    lengths = dict(zip(fasta.references, fasta.lengths))
-    count, error = _stop(transcripts, lengths)
     streams = {}
     try:
         for kind, path in outputs.items():
             streams[kind] = open_output(path)
         outs = {kind: s.__enter__() for kind, s in streams.items()}
-        _write(fasta, transcripts[:count], opts, outs)
+        stopped = sekva._write_transcripts(fasta, annotation, projected=opts.projected,
+                                           stop="*" if opts.star else ".", warn=_say, **outs)
     finally:
         for s in streams.values():
             s.__exit__(None)
-    if error is not None:
-        raise error
+    if stopped is not None:
+        raise _stopped(*stopped)
     return 0

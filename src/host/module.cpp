@@ -14,6 +14,7 @@
 #include "host/errors.hpp"
 #include "host/exceptions.hpp"
 #include "host/ref.hpp"
+#include "host/transcripts.hpp"
 #include "host/types.hpp"
 
 namespace sekva::host {
@@ -106,9 +107,22 @@ PyTypeObject* cached_iterator_type(PyTypeObject*& cell, const char* name, const 
 
 namespace {
 
+// Functions for the package's own command line and helpers, not part of the API.
+PyMethodDef module_functions[] = {
+    {"_read_annotation", fastcall_method(unchecked_entry<read_annotation_function>), METH_FASTCALL | METH_KEYWORDS,
+     "_read_annotation(text)\n--\n\nThe transcripts of the bytes of a GTF or GFF3 file, as an opaque handle."},
+    {"_annotation_transcripts", fastcall_method(unchecked_entry<annotation_transcripts_function>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "_annotation_transcripts(annotation)\n--\n\n(id, chrom, strand, exons, cds, phase) of each transcript."},
+    {"_write_transcripts", fastcall_method(unchecked_entry<write_transcripts_function>), METH_FASTCALL | METH_KEYWORDS,
+     "_write_transcripts(fasta, annotation, exons=None, cds=None, proteins=None, projected=False, stop='.', "
+     "warn=None)\n--\n\nThe spliced exons, CDS and proteins of the transcripts, as gffread -w/-x/-y writes them."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "sekva", "Random access to FASTA files through a .fai index.", 0,
-    nullptr, nullptr, nullptr, nullptr, nullptr,
+    module_functions, nullptr, nullptr, nullptr, nullptr,
 };
 
 PyObject* module_cell = nullptr;

@@ -83,16 +83,25 @@ private:
     Ref bytes_;
 };
 
-// Where fetch_bed's text goes: returned (neither set), written to a descriptor, or handed to a file
-// object's write(). Only a descriptor or a plain binary file (io.FileIO, or a buffered writer over
-// one) is written through its descriptor; a wrapper that compresses or encodes what it is given
-// (gzip, bz2, lzma) has a descriptor that is not the stream it writes, so it gets write() calls.
-struct Output {
-    int fd = -1;
-    PyObject* writer = nullptr;  // borrowed: the call's argument
-};
+// Reads the regions' bases with the lock released and returns the text as one bytes object.
+PyObject* run_text_job(const Engine& engine, std::vector<TextRegion> text, const TextLayout& layout) {
+    auto job = std::make_unique<TextJob>(engine, std::move(text), layout);
+    std::optional<JobFailure> failure = without_lock([&] { return job->read(); });
+    if (failure) return raise_fill_failure(*failure);
+    BytesOutput out;
+    char* at = out.open(job->size());
+    if (!at) return nullptr;
+    without_lock([&] {
+        job->write(at);
+        job.reset();
+    });
+    return out.finish();
+}
 
-bool is_plain_binary_file(PyObject* out, bool& plain) {
+}  // namespace
+
+
+static bool is_plain_binary_file(PyObject* out, bool& plain) {
     plain = false;
     Ref io = Ref::steal(PyImport_ImportModule("io"));
     if (!io) return false;
@@ -111,7 +120,7 @@ bool is_plain_binary_file(PyObject* out, bool& plain) {
     return true;
 }
 
-bool read_output(PyObject* out, Output& to) {
+bool read_output(PyObject* out, const char* param, Output& to) {
     if (!out || out == Py_None) return true;
     bool plain = PyLong_Check(out);
     if (!plain && !is_plain_binary_file(out, plain)) return false;
@@ -119,50 +128,19 @@ bool read_output(PyObject* out, Output& to) {
         // A buffered file's own bytes come before ours.
         if (!PyLong_Check(out) && !Ref::steal(PyObject_CallMethod(out, "flush", nullptr))) return false;
         to.fd = PyObject_AsFileDescriptor(out);
-        return to.fd >= 0 || fail_argument("out");
+        return to.fd >= 0 || fail_argument(param);
     }
     Ref encoding = Ref::steal(PyObject_GetAttrString(out, "encoding"));
     PyErr_Clear();
     if (encoding || !PyObject_HasAttrString(out, "write")) {
         PyErr_Format(PyExc_TypeError,
-                     "argument 'out': expected a file descriptor or a binary file object with write(), not %.200s%s",
-                     short_type_name(out), encoding ? " (a text stream: give its .buffer)" : "");
+                     "argument '%s': expected a file descriptor or a binary file object with write(), not %.200s%s",
+                     param, short_type_name(out), encoding ? " (a text stream: give its .buffer)" : "");
         return false;
     }
     to.writer = out;
     return true;
 }
-
-// The interpreter lock released while the text is written. with_lock takes it back for one step
-// (a pending signal's handler, a file object's write()); what that step raised is kept aside and
-// raised when the lock is taken back for good.
-class Released {
-public:
-    Released() : saved_(PyEval_SaveThread()) {}
-    ~Released() {
-        PyEval_RestoreThread(saved_);
-        if (type_) PyErr_Restore(type_, value_, traceback_);
-    }
-    Released(const Released&) = delete;
-    Released& operator=(const Released&) = delete;
-
-    // Runs f (returning false with a host error set on failure) with the lock held.
-    template <class F>
-    bool with_lock(F&& f) {
-        PyEval_RestoreThread(saved_);
-        bool ok = f();
-        if (!ok) PyErr_Fetch(&type_, &value_, &traceback_);
-        saved_ = PyEval_SaveThread();
-        return ok;
-    }
-    bool raised() const { return type_ != nullptr; }
-
-private:
-    PyThreadState* saved_;
-    PyObject* type_ = nullptr;
-    PyObject* value_ = nullptr;
-    PyObject* traceback_ = nullptr;
-};
 
 // Writes all n bytes to a descriptor as os.write would, and lets a signal's handler run as the
 // interpreter would: when a write is interrupted, and every 50 ms while a reader that is slower
@@ -191,7 +169,7 @@ int write_descriptor(int fd, const char* p, std::size_t n, Released& lock) {
 }
 
 // Hands n bytes to a file object's write(), which may take fewer at a time (a raw stream).
-bool write_object(PyObject* writer, const char* p, std::size_t n) {
+bool write_object(PyObject* writer, const char* param, const char* p, std::size_t n) {
     while (n > 0) {
         Ref piece = Ref::steal(PyBytes_FromStringAndSize(p, static_cast<Py_ssize_t>(n)));
         Ref put = piece ? Ref::steal(PyObject_CallMethod(writer, "write", "O", piece.get())) : Ref();
@@ -201,7 +179,7 @@ bool write_object(PyObject* writer, const char* p, std::size_t n) {
             Py_ssize_t count = PyNumber_AsSsize_t(put.get(), PyExc_OverflowError);
             if (count == -1 && PyErr_Occurred()) return false;
             if (count <= 0 || static_cast<std::size_t>(count) > n) {
-                PyErr_Format(PyExc_OSError, "argument 'out': write() took %zd of %zu bytes", count, n);
+                PyErr_Format(PyExc_OSError, "argument '%s': write() took %zd of %zu bytes", param, count, n);
                 return false;
             }
             taken = static_cast<std::size_t>(count);
@@ -211,23 +189,6 @@ bool write_object(PyObject* writer, const char* p, std::size_t n) {
     }
     return true;
 }
-
-// Reads the regions' bases with the lock released and returns the text as one bytes object.
-PyObject* run_text_job(const Engine& engine, std::vector<TextRegion> text, const TextLayout& layout) {
-    auto job = std::make_unique<TextJob>(engine, std::move(text), layout);
-    std::optional<JobFailure> failure = without_lock([&] { return job->read(); });
-    if (failure) return raise_fill_failure(*failure);
-    BytesOutput out;
-    char* at = out.open(job->size());
-    if (!at) return nullptr;
-    without_lock([&] {
-        job->write(at);
-        job.reset();
-    });
-    return out.finish();
-}
-
-}  // namespace
 
 PyObject* fetch_fasta(const Engine& engine, const char* callable, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
@@ -399,7 +360,7 @@ PyObject* fetch_bed(const Engine& engine, const char* callable, PyObject* const*
     bool stranded = false, split = false;
     Output to;
     if (!read_layout(slot[3], slot[2], slot[5], layout) || !to_optional_bool(slot[4], "stranded", stranded) ||
-        !read_output(slot[6], to) || !to_optional_bool(slot[7], "split", split))
+        !read_output(slot[6], "out", to) || !to_optional_bool(slot[7], "split", split))
         return nullptr;
     auto head = HeadTemplate::parse(head_text);
     if (!head.ok()) return raise_text(PyExc_ValueError, "argument 'head': " + head.error());
@@ -419,7 +380,7 @@ PyObject* fetch_bed(const Engine& engine, const char* callable, PyObject* const*
                 },
                 [&](const char* p, std::size_t n) {
                     if (to.fd >= 0) return write_descriptor(to.fd, p, n, lock);
-                    return lock.with_lock([&] { return write_object(to.writer, p, n); }) ? 0 : EIO;
+                    return lock.with_lock([&] { return write_object(to.writer, "out", p, n); }) ? 0 : EIO;
                 });
             if (lock.raised()) outcome.failure.reset();
         }

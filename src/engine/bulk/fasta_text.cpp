@@ -34,9 +34,11 @@ std::optional<JobFailure> TextJob::read() {
     as_is.sequence_always_upper = false;
     as_is.default_seq.reset();
     // Read for one pass (a mapped file through a descriptor of its own): the pages of a whole
-    // genome's regions then stay in the page cache, not in this process.
-    const std::shared_ptr<const ByteSource> bytes = engine_.bytes().for_one_pass();
-    const Reader src(bytes.get(), nullptr, true);
+    // genome's regions then stay in the page cache, not in this process. Or, where the layout
+    // asks, through the map, whose pages are handed back when the regions are read.
+    const std::shared_ptr<const ByteSource> bytes =
+        layout_.mapped && engine_.bytes().direct() ? nullptr : engine_.bytes().for_one_pass();
+    const Reader src(bytes ? bytes.get() : &engine_.bytes(), nullptr, true);
     FirstFailure failures;
     auto span = [&](std::size_t i) { return plan_span(regions_[i].plan, src.size); };
     JobOutcome outcome = run_regions(src, n, span, [&](std::size_t i, const Reader& from) {
@@ -56,6 +58,7 @@ std::optional<JobFailure> TextJob::read() {
             for (char* p = bases; p < end; ++p) *p = static_cast<char>(layout_.complement[static_cast<unsigned char>(*p)]);
         }
     });
+    if (!bytes) engine_.bytes().drop_pages();
     if (auto failure = failures.finish(std::move(outcome))) return failure;
     firsts_.clear();
     offsets_.assign(1, 0);

@@ -40,6 +40,10 @@ struct TextLayout {
     std::uint64_t width = 0;  // bases per line; 0: all on one line
     std::string_view sep;     // between the header and the bases
     std::array<unsigned char, 256> complement{};
+    // Read through the file's map where it has one, rather than a descriptor of the job's own:
+    // for many short regions (a transcript's exons) a system call each costs more than the pages
+    // the map keeps in the process.
+    bool mapped = false;
 };
 
 // Bytes of `length` bases in lines of `width` (0: one line), each line ended by a line break.

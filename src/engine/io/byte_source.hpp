@@ -92,6 +92,9 @@ public:
     // Closes what only shrank() needs: a map read as plain text is never asked, and an open file
     // should cost no descriptor.
     virtual void release_spare_descriptor() {}
+    // For a map: takes the pages read so far out of the process, as a job that read many ranges
+    // through it does when done, so that its size stays that of its own memory.
+    virtual void drop_pages() const {}
 
 private:
     std::string name_;
@@ -112,6 +115,7 @@ public:
     bool shrank() const override;
     std::shared_ptr<const ByteSource> for_one_pass() const override;
     void release_spare_descriptor() override { fd_.close(); }
+    void drop_pages() const override { map_->drop_pages(); }
 
 private:
     std::string path_;

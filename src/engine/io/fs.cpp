@@ -39,6 +39,8 @@ MappedFile* MappedFile::map(int fd) {
 
 MappedFile::~MappedFile() { ::munmap(const_cast<char*>(data_), mapped_); }
 
+void MappedFile::drop_pages() const { ::madvise(const_cast<char*>(data_), mapped_, MADV_DONTNEED); }
+
 bool MappedFile::same_file(int fd) const {
     struct stat st;
     return ::fstat(fd, &st) == 0 && st.st_dev == dev_ && st.st_ino == ino_;

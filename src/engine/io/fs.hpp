@@ -44,6 +44,9 @@ public:
     std::uint64_t size() const { return size_; }
     // Whether `fd` is open on the file that was mapped.
     bool same_file(int fd) const;
+    // Takes the pages read so far out of the process (they stay in the page cache); a later read
+    // maps them again. Safe beside readers on other threads: the file's bytes never change here.
+    void drop_pages() const;
 
 private:
     MappedFile(const char* data, std::uint64_t size, std::size_t mapped, dev_t dev, ino_t ino)
