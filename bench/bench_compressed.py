@@ -74,16 +74,6 @@ def blocks_touched(packed, regions, text_size):
     return sum(sizes[i] for i in touched)
 
 
-def cpu_time(fn, repeat=2):
-    """Best processor time of all the process's threads for fn()."""
-    best = float("inf")
-    for _ in range(repeat):
-        t0 = time.process_time()
-        fn()
-        best = min(best, time.process_time() - t0)
-    return best
-
-
 def whole_on_one_thread(packed):
     """Every record read whole in a process whose jobs run on one thread."""
     env = dict(os.environ, RAYON_NUM_THREADS="1")
@@ -164,7 +154,8 @@ def main():
     # thread's), which other jobs on the machine change less than they change wall time.
     needed = blocks_touched(copy, regions, total)
     unavoidable = one_core * needed / total
-    gz_cpu, flat_cpu = cpu_time(lambda: fa.fetch_many(regions)), cpu_time(lambda: flat.fetch_many(regions))
+    gz_cpu = best_time(lambda: fa.fetch_many(regions), 2, time.process_time)
+    flat_cpu = best_time(lambda: flat.fetch_many(regions), 2, time.process_time)
     print(f"fetch_many of the {len(regions):,} BED regions: {ours_batch:.2f} s from genome.fa.gz, {flat_batch:.2f} s "
           f"from genome.fa ({gz_cpu:.2f} s and {flat_cpu:.2f} s of processor time); the blocks they lie in hold "
           f"{needed / 1e6:.0f} MB of text, which one thread reads whole in {unavoidable:.2f} s: the compressed "

@@ -4,8 +4,6 @@
 // can give written as -w, -x and -y text, each -w record's bases held to the spliced genome.
 //
 // Input layout: a flags byte (bit 0 projected headers, bit 1 '*' for stops), then the annotation.
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -20,38 +18,22 @@
 #include "engine/bulk/transcript_text.hpp"
 #include "engine/fasta/engine.hpp"
 #include "engine/fetch/sequence.hpp"
+#include "fixed_genome.hpp"
 #include "model.hpp"
 
 namespace {
 
 using namespace sekva;
 
-const std::map<std::string, std::string, std::less<>> RECORDS = {
+const fuzz::Records RECORDS = {
     {"chr1", "ATGAAACCCGGGTTTTAATAGTGAACGTTGCAACACGTTGCAACNNryACGTTGCAAC"},
     {"chr2", "GATTACAGATTACA"},
     {"c", "A"},
 };
 
-// The FASTA text of RECORDS, lines of 7 bases; opened once for the whole run.
+// The FASTA text of RECORDS, opened once for the whole run.
 const Engine& engine() {
-    static std::unique_ptr<Engine> opened = [] {
-        std::string text;
-        for (const auto& [name, bases] : RECORDS) {
-            text += ">" + name + "\n";
-            for (std::size_t i = 0; i < bases.size(); i += 7) text += bases.substr(i, 7) + "\n";
-        }
-        int fa = memfd_create("sekva-fuzz-fa", 0), fai = memfd_create("sekva-fuzz-fai", 0);
-        FUZZ_CHECK(fa >= 0 && fai >= 0, "memfd_create failed");
-        FUZZ_CHECK(::write(fa, text.data(), text.size()) == static_cast<ssize_t>(text.size()), "writing a memfd failed");
-        const struct timespec old[2] = {{1, 0}, {1, 0}};
-        FUZZ_CHECK(::futimens(fai, old) == 0, "futimens failed");
-        OpenOptions opt;
-        opt.filename = "/proc/self/fd/" + std::to_string(fa);
-        opt.indexname = "/proc/self/fd/" + std::to_string(fai);
-        auto got = Engine::open(opt);
-        FUZZ_CHECK(got.ok(), "the fixed FASTA file did not open: " + got.error().display());
-        return std::move(got.value());
-    }();
+    static const std::unique_ptr<Engine> opened = fuzz::open_fixed_genome(RECORDS, "");
     return *opened;
 }
 

@@ -3,12 +3,12 @@ text: lines as str.splitlines splits them, int() for coordinates, a regular expr
 transcript_id, dicts for IDs, and gffread's gathering, merging and order."""
 from __future__ import annotations
 
-import gzip
 import os
 import re
 from typing import Dict, List, Optional, Tuple, Union
 
-Span = Tuple[int, int]  # 1-based, inclusive
+# The values the reader gives, and its error, are those the package defines.
+from sekva_cli._annotation import AnnotationError, Span, Transcript, read_text
 
 # Features that are a transcript's exons; its coding parts (the stop codon counts, as gffread
 # counts it); and parts that make up its exons where it has no exon feature.
@@ -19,70 +19,6 @@ _GTF_ID = re.compile(r'(?:^|;)\s*transcript_id\s+"?([^";]*)"?')
 # gffread drops a GTF transcript whose exon and CDS lines come before any transcript line and
 # make one exon shorter than this.
 _GTF_SHORTEST_LONE_EXON = 11
-
-
-class AnnotationError(ValueError):
-    """A line of the annotation that cannot be read."""
-
-
-class Transcript:
-    """One transcript: its record, strand, exons and CDS parts (ascending, merged where they touch)
-    and the phase of its first coding base in the direction of transcription."""
-
-    __slots__ = ("id", "chrom", "strand", "exons", "cds", "phase")
-
-    def __init__(self, id: str, chrom: str, strand: str, exons: List[Span], cds: List[Span], phase: int) -> None:
-        self.id = id
-        self.chrom = chrom
-        self.strand = strand
-        self.exons = exons
-        self.cds = cds
-        self.phase = phase
-
-    @property
-    def start(self) -> int:
-        return self.exons[0][0]
-
-    @property
-    def end(self) -> int:
-        return self.exons[-1][1]
-
-    def __repr__(self) -> str:
-        return f"Transcript({self.id!r}, {self.chrom}:{self.start}-{self.end}({self.strand}), {len(self.exons)} exons)"
-
-    def coding_parts(self) -> List[Span]:
-        """The CDS parts, ascending, with the first `phase` bases in the direction of transcription
-        left out: what gffread writes for -x and translates for -y. As in gffread, the phase skips
-        bases of the first part only: a first part no longer than the phase is left out whole."""
-        parts = list(self.cds)
-        if not self.phase or not parts:
-            return parts
-        forward = self.strand != "-"
-        first, last = parts[0] if forward else parts[-1]
-        if last - first + 1 <= self.phase:
-            parts.pop(0 if forward else -1)
-        elif forward:
-            parts[0] = (first + self.phase, last)
-        else:
-            parts[-1] = (first, last - self.phase)
-        return parts
-
-    def coding_start(self) -> int:
-        """The genomic position where the phase puts the first coding base, in an exon or not."""
-        return self.cds[0][0] + self.phase if self.strand != "-" else self.cds[-1][1] - self.phase
-
-    def in_transcript_order(self, parts: List[Span]) -> List[Span]:
-        return parts if self.strand != "-" else parts[::-1]
-
-    def transcript_offset(self, position: int) -> int:
-        """The 1-based position within the spliced transcript of a genomic position; 0 for one in
-        no exon, as gffread prints it."""
-        offset = 0
-        for first, last in self.in_transcript_order(self.exons):
-            if first <= position <= last:
-                return offset + (position - first + 1 if self.strand != "-" else last - position + 1)
-            offset += last - first + 1
-        return 0
 
 
 def _merged(spans: List[Span]) -> List[Span]:
@@ -110,15 +46,6 @@ class _Parts:
         self.span: Optional[Span] = None
         self.is_transcript = False
         self.announced = False  # a transcript line came before its exons
-
-
-def read_text(path: Union[str, "os.PathLike[str]"]) -> bytes:
-    """The bytes of an annotation file, gunzipped where it is gzipped."""
-    with open(path, "rb") as f:
-        data = f.read()
-    if data[:2] == b"\x1f\x8b":
-        data = gzip.decompress(data)
-    return data
 
 
 def _open_text(path: Union[str, "os.PathLike[str]"]) -> str:
