@@ -263,8 +263,9 @@ void check_pieces(std::string_view d, Result<std::vector<NamedEntry>>& whole, st
     check_same_scan("fed in pieces", d, err, scanner, whole);
 }
 
-// The same bytes cut into pieces whose whole lines are digested apart from the scan, as the threads
-// of a parallel index build digest them, give the same entries or error.
+// The same bytes cut into pieces whose whole lines are digested (FASTA) or whose reads are scanned
+// (FASTQ) apart from the scan, as the threads of a parallel index build do it, give the same
+// entries or error.
 void check_digested_pieces(std::string_view d, Result<std::vector<NamedEntry>>& whole, std::uint64_t seed) {
     fuzz::SplitMix rng{seed ^ 0x5eed};
     FastaScanner scanner;
@@ -272,7 +273,10 @@ void check_digested_pieces(std::string_view d, Result<std::vector<NamedEntry>>& 
     ScannedPiece piece;
     for (std::size_t at = 0; at < d.size() && !err;) {
         std::size_t n = std::min<std::size_t>(d.size() - at, 1 + rng.next() % (rng.next() % 2 ? 9 : 400));
-        piece.take(d.data() + at, n, at, scanner.is_fasta());
+        const PieceWork work = scanner.is_fasta()   ? PieceWork::digest
+                               : scanner.is_fastq() ? PieceWork::scan_reads
+                                                    : PieceWork::keep;
+        piece.take(d.data() + at, n, at, work);
         err = piece.feed(scanner);
         at += n;
     }

@@ -108,7 +108,7 @@ def _build_with_threads(path, index, threads):
     env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
     out = subprocess.run([sys.executable, "-c", _BUILD, path, index], env=env, capture_output=True, text=True,
                          check=True)
-    return out.stdout, open(index, "rb").read() if os.path.exists(index) else None
+    return out.stdout + out.stderr, open(index, "rb").read() if os.path.exists(index) else None
 
 
 def _longer_line_near_the_end(text):
@@ -141,6 +141,51 @@ def test_large_files_index_in_pieces_as_in_order(tmp_path, change):
     assert (in_order[1] is None) == (change is not None)
     if change is None and shutil.which("samtools"):
         subprocess.run(["samtools", "faidx", str(path)], check=True, capture_output=True)
+        assert in_pieces[1] == open(str(path) + ".fai", "rb").read()
+
+
+def _large_reads(seed, size=40 << 20, width=0):
+    """FASTQ text of about `size` bytes of reads of up to 300 bases, their qualities often starting
+    with '@'; lines of `width` (0: one line), a blank line after some reads."""
+    rng = random.Random(seed)
+    bases = "".join(rng.choice("ACGTN") for _ in range(1 << 16))
+    quals = "".join(rng.choice("@@@ABCDEFGHI#!+~") for _ in range(1 << 16))
+    out, total, i = [], 0, 0
+    while total < size:
+        n, at = rng.randint(1, 300), rng.randrange(len(bases) - 300)
+        w = width or n
+        lines = [f"@read{i}" + (" lane 1" if i % 3 else "")]
+        lines += [bases[at + k : at + min(k + w, n)] for k in range(0, n, w)]
+        lines += ["+"] + [quals[at + k : at + min(k + w, n)] for k in range(0, n, w)]
+        text = "\n".join(lines) + ("\n\n" if i % 50 == 7 else "\n")
+        out.append(text)
+        total += len(text)
+        i += 1
+    return "".join(out)
+
+
+def _read_after(text, fraction, insert):
+    at = text.index("\n@read", int(len(text) * fraction)) + 1
+    return text[:at] + insert + text[at:]
+
+
+@pytest.mark.parametrize("make", [
+    lambda: _large_reads(4),
+    lambda: _large_reads(5, width=60),                                          # reads over several lines
+    lambda: _read_after(_large_reads(4), 0.5, "@read3\nACGT\n+\nIIII\n"),        # a name seen before
+    lambda: _read_after(_large_reads(4), 0.6, "@x\nACGT\n+\nIIIII\n"),           # more qualities than bases
+    lambda: _read_after(_large_reads(4), 0.3, "+\n"),                             # no '@' line
+    lambda: _large_reads(4)[:-30],                                             # the last read cut short
+], ids=["reads", "wrapped", "repeated-name", "too-many-qualities", "no-name-line", "cut-short"])
+def test_large_fastq_files_index_in_pieces_as_in_order(tmp_path, make):
+    text = make()
+    path = tmp_path / "big.fq"
+    path.write_text(text)
+    in_order = _build_with_threads(str(path), str(tmp_path / "one.fai"), 1)
+    in_pieces = _build_with_threads(str(path), str(tmp_path / "three.fai"), 3)
+    assert in_pieces == in_order
+    if in_order[1] is not None and shutil.which("samtools"):
+        subprocess.run(["samtools", "fqidx", str(path)], check=True, capture_output=True)
         assert in_pieces[1] == open(str(path) + ".fai", "rb").read()
 
 

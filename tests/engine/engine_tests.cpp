@@ -179,19 +179,52 @@ void extraction_reports_errors_where_they_happen() {
 // ---- Index scans in pieces ----
 
 // The scan of `text` read in pieces on the pool through `src`, the rest (if any) fed in order: the
-// entries, or the error, as one display string per entry.
+// entries, or the error, as one display string per entry, then the warnings.
 std::string scan_through(const DescriptorSource& src, const std::string& text, const PieceSizes& sizes) {
+    std::vector<std::string> warnings;
+    WarningRedirect redirect(&warnings);
     FastaScanner scanner;
     auto fed = scan_in_pieces(src, text.size(), scanner, [] { return success; }, sizes);
     Status err = fed.ok() ? scanner.feed(text.data() + fed.value(), text.size() - fed.value()) : Status(fed.error());
     if (!err) err = scanner.finish();
-    if (err) return err->display();
-    return format_index(scanner.entries());
+    std::string out = err ? err->display() : format_index(scanner.entries());
+    for (const std::string& line : warnings) out += line + "\n";
+    return out;
 }
 
 std::string scan_in_order(const std::string& text) {
+    std::vector<std::string> warnings;
+    WarningRedirect redirect(&warnings);
     auto scanned = scan_fasta(text);
-    return scanned.ok() ? format_index(scanned.value()) : scanned.error().display();
+    std::string out = scanned.ok() ? format_index(scanned.value()) : scanned.error().display();
+    for (const std::string& line : warnings) out += line + "\n";
+    return out;
+}
+
+// Reads of four lines (and every seventh over several lines), qualities often starting with '@' and
+// names often repeated; a blank line between some reads.
+std::string make_reads(unsigned seed, int reads) {
+    std::mt19937 rng(seed);
+    std::string t;
+    for (int i = 0; i < reads; ++i) {
+        const std::size_t n = 1 + rng() % 150;
+        std::string bases, quals;
+        for (std::size_t k = 0; k < n; ++k) {
+            bases += "ACGTN"[rng() % 5];
+            quals += static_cast<char>(rng() % 3 ? '@' + rng() % 10 : '!' + rng() % 90);
+        }
+        t += "@r" + std::to_string(rng() % 50 ? i : i / 2) + (rng() % 2 ? " more" : "") + "\n";
+        if (i % 7 == 3 && n > 4) {
+            const std::size_t w = n / 2 + 1;
+            for (std::size_t k = 0; k < n; k += w) t += bases.substr(k, w) + "\n";
+            t += "+\n";
+            for (std::size_t k = 0; k < n; k += w) t += quals.substr(k, w) + "\n";
+        } else {
+            t += bases + "\n+\n" + quals + "\n";
+        }
+        if (rng() % 20 == 0) t += "\n";
+    }
+    return t;
 }
 
 void scans_in_pieces_match_the_scan_in_order() {
@@ -205,6 +238,11 @@ void scans_in_pieces_match_the_scan_in_order() {
     sharp[line_after(base.size() / 3) + 1] = '>';
     std::string header = base;
     header.replace(header.find(">r20\n"), 5, ">r20 \xc3\xa9 \r\n");
+    const std::string reads = make_reads(7, 3000);
+    auto reads_with = [&](std::size_t pos, const std::string& what) {  // before the read after pos
+        std::string t = reads;
+        return t.insert(t.find("\n@r", pos) + 1, what);
+    };
     std::vector<std::string> texts = {
         base,
         make_genome(6, 40).text,
@@ -215,7 +253,16 @@ void scans_in_pieces_match_the_scan_in_order() {
         sharp,                                                   // ">" inside a line is a base
         header,                                                  // UTF-8 and CR in a header
         base.substr(0, base.size() - 1),                         // no line break at the end
-        "\n\n@q1\nACGT\n+\nIIII\n@q2\nAC\n+\nII\n",                // FASTQ, read in order
+        "\n\n@q1\nACGT\n+\nIIII\n@q2\nAC\n+\nII\n",                // FASTQ, tiny
+        reads,
+        reads.substr(0, reads.size() - 1),                       // no line break at the end
+        reads.substr(0, reads.size() / 2 + 3),                   // a read cut short
+        reads_with(reads.size() / 3, "+\n"),                        // a line where a read's '@' line goes
+        reads_with(reads.size() / 2, "@x\nAC\n+\nII\n"),              // a read of its own
+        reads_with(reads.size() / 2, "@x\nAC\n+\nI\n"),               // too few qualities
+        reads_with(reads.size() * 2 / 3, "@x\nAC\n+\nIII\n"),          // too many
+        reads_with(reads.size() / 4, "@x\nAC\xff\n+\nII\n"),          // not a base
+        reads_with(reads.size() / 4, "@x \xc3\n"),                  // a name line that is not UTF-8
     };
     int refused = 0;
     for (const std::string& text : texts) {

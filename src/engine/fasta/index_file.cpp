@@ -6,12 +6,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <memory>
+#include <new>
 
 #include "engine/base/bytes.hpp"
 #include "engine/fasta/name_table.hpp"
 #include "engine/io/fs.hpp"
 #include "engine/io/replace_file.hpp"
+#include "engine/parallel/first_failure.hpp"
+#include "engine/parallel/worker_pool.hpp"
 
 namespace sekva {
 
@@ -61,14 +67,41 @@ Status parse_line(std::string_view line, std::vector<NamedEntry>& records) {
     return std::nullopt;
 }
 
-void append_u64(std::string& out, std::uint64_t v) {
-    char buf[20];
-    int n = 0;
-    do {
-        buf[n++] = static_cast<char>('0' + v % 10);
-        v /= 10;
-    } while (v);
-    while (n) out += buf[--n];
+std::size_t digits(std::uint64_t v) {
+    std::size_t n = 1;
+    for (; v >= 10; v /= 10) ++n;
+    return n;
+}
+
+// The bytes of an entry's line, line break included.
+std::size_t line_size(const NamedEntry& r) {
+    const IndexEntry& e = r.entry;
+    std::size_t n = r.name.size() + 5 + digits(e.rlen) + digits(e.offset) + digits(e.lenc) + digits(e.lenb);
+    if (e.has_qualities()) n += 1 + digits(e.qual);
+    return n;
+}
+
+char* put_u64(char* p, std::uint64_t v) {
+    char* const end = p + digits(v);
+    for (char* q = end; q != p; v /= 10) *--q = static_cast<char>('0' + v % 10);
+    return end;
+}
+
+// Writes an entry's line of line_size(r) bytes at p.
+char* put_line(char* p, const NamedEntry& r) {
+    const IndexEntry& e = r.entry;
+    std::memcpy(p, r.name.data(), r.name.size());
+    p += r.name.size();
+    for (std::uint64_t v : {e.rlen, e.offset, e.lenc, e.lenb}) {
+        *p++ = '\t';
+        p = put_u64(p, v);
+    }
+    if (e.has_qualities()) {
+        *p++ = '\t';
+        p = put_u64(p, e.qual);
+    }
+    *p++ = '\n';
+    return p;
 }
 
 }  // namespace
@@ -103,25 +136,40 @@ Status read_index(const std::string& path, std::vector<NamedEntry>& records) {
 }
 
 std::string format_index(const std::vector<NamedEntry>& entries) {
-    std::string out;
-    out.reserve(entries.size() * 48);
-    for (const auto& [name, e] : entries) {
-        out += name;
-        for (std::uint64_t v : {e.rlen, e.offset, e.lenc, e.lenb}) {
-            out += '\t';
-            append_u64(out, v);
-        }
-        if (e.has_qualities()) {
-            out += '\t';
-            append_u64(out, e.qual);
-        }
-        out += '\n';
-    }
+    std::size_t total = 0;
+    for (const NamedEntry& r : entries) total += line_size(r);
+    std::string out(total, '\0');
+    char* p = out.data();
+    for (const NamedEntry& r : entries) p = put_line(p, r);
     return out;
 }
 
 Status write_index(const std::string& path, const std::vector<NamedEntry>& entries) {
-    return write_file_replacing(path, format_index(entries));
+    // The index of millions of reads is tens of megabytes of text: ranges of entries are sized and
+    // then written into their places on the pool, into memory that was never touched before.
+    constexpr std::size_t RANGE = std::size_t{1} << 14;
+    const std::size_t n = entries.size(), ranges = (n + RANGE - 1) / RANGE;
+    if (ranges < 4 || on_pool_worker()) return write_file_replacing(path, format_index(entries));
+    try {
+        std::vector<std::size_t> at(ranges + 1, 0);
+        JobOutcome sized = run_parallel(ranges, [&](std::size_t from, std::size_t to) {
+            for (std::size_t k = from; k < to; ++k)
+                for (std::size_t i = k * RANGE; i < std::min(n, (k + 1) * RANGE); ++i) at[k + 1] += line_size(entries[i]);
+        });
+        if (auto failure = JobFailure::of(std::move(sized))) return failure->as_error();
+        for (std::size_t k = 0; k < ranges; ++k) at[k + 1] += at[k];
+        std::unique_ptr<char[]> text(new char[at[ranges]]);
+        JobOutcome written = run_parallel(ranges, [&](std::size_t from, std::size_t to) {
+            for (std::size_t k = from; k < to; ++k) {
+                char* p = text.get() + at[k];
+                for (std::size_t i = k * RANGE; i < std::min(n, (k + 1) * RANGE); ++i) p = put_line(p, entries[i]);
+            }
+        });
+        if (auto failure = JobFailure::of(std::move(written))) return failure->as_error();
+        return write_file_replacing(path, std::string_view(text.get(), at[ranges]));
+    } catch (const std::bad_alloc&) {
+        return io_error_from_errno(ENOMEM);
+    }
 }
 
 }  // namespace sekva

@@ -77,7 +77,12 @@ void NameTable::reserve(std::size_t count) {
 }
 
 std::pair<NameTable::Record*, bool> NameTable::emplace(std::string&& name, const IndexEntry& entry) {
-    std::uint64_t h = hash(name);
+    const std::uint64_t h = hash(name);
+    return emplace_hashed(std::move(name), h, entry);
+}
+
+std::pair<NameTable::Record*, bool> NameTable::emplace_hashed(std::string&& name, std::uint64_t h,
+                                                             const IndexEntry& entry) {
     std::size_t i = probe(name, h);
     if (slots_[i]) return {&records_[index_of(slots_[i])], false};
     if (records_.size() >= UINT32_MAX - 1) throw std::length_error("more records than a name table holds");
@@ -97,8 +102,20 @@ NameTable NameTable::of_records(std::vector<NamedEntry>&& records, DuplicateActi
     NameTable table;
     table.reserve(records.size());
     std::vector<bool> shared;  // per table record, for Drop: whether another record had its key
-    for (NamedEntry& r : records) {
-        auto [record, added] = table.emplace(std::move(r.name), r.entry);
+    // The slots of a table of millions of names lie far apart in memory: each record's slot is
+    // asked of the cache a few records before it is probed, so that the misses overlap.
+    constexpr std::size_t AHEAD = 16;
+    std::uint64_t hashes[AHEAD];
+    const std::size_t n = records.size();
+    for (std::size_t j = 0; j < AHEAD && j < n; ++j) hashes[j] = table.hash(records[j].name);
+    for (std::size_t i = 0; i < n; ++i) {
+        NamedEntry& r = records[i];
+        const std::uint64_t h = hashes[i % AHEAD];
+        if (i + AHEAD < n) {
+            const std::uint64_t later = hashes[i % AHEAD] = table.hash(records[i + AHEAD].name);
+            __builtin_prefetch(&table.slots_[static_cast<std::size_t>(later) & (table.slots_.size() - 1)]);
+        }
+        auto [record, added] = table.emplace_hashed(std::move(r.name), h, r.entry);
         if (added) {
             if (action == DuplicateAction::Drop) shared.push_back(false);
             continue;

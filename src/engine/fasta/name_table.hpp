@@ -52,6 +52,7 @@ private:
     void grow();
     // The record of `name`, added with `entry` when new; the bool says whether it was.
     std::pair<Record*, bool> emplace(std::string&& name, const IndexEntry& entry);
+    std::pair<Record*, bool> emplace_hashed(std::string&& name, std::uint64_t h, const IndexEntry& entry);
 
     std::uint64_t seed_;
     std::vector<Record> records_;

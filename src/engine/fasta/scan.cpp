@@ -155,25 +155,32 @@ Status FastaScanner::finish() {
 // that name is said in samtools' words.
 void FastaScanner::drop_repeated_reads() {
     // An open-addressed set of entry indexes, at most half full: millions of reads are checked in
-    // one pass without a node per name.
+    // one pass without a node per name. A slot holds the high half of its name's hash beside the
+    // entry's index + 1, so that another name's entry is rarely read, and each read's slot is asked
+    // of the cache a few reads before it is probed, so that the misses of a large set overlap.
     const std::size_t n = entries_.size();
     std::size_t size = 16;
     while (size < 2 * n) size *= 2;
-    std::vector<std::uint32_t> slots(size, 0);
+    const std::size_t mask = size - 1;
+    std::vector<std::uint64_t> slots(size, 0);
     std::vector<std::size_t> hashes(n);
     std::vector<bool> later(n);
     std::vector<std::string> dropped;
     const std::hash<std::string_view> hash;
+    for (std::size_t i = 0; i < n; ++i) hashes[i] = hash(entries_[i].name);
+    constexpr std::size_t AHEAD = 16;
     for (std::size_t i = 0; i < n; ++i) {
+        if (i + AHEAD < n) __builtin_prefetch(&slots[hashes[i + AHEAD] & mask]);
         const std::string& name = entries_[i].name;
-        const std::size_t h = hashes[i] = hash(name);
-        for (std::size_t k = h & (size - 1);; k = (k + 1) & (size - 1)) {
-            const std::uint32_t at = slots[k];
-            if (!at) {
-                slots[k] = static_cast<std::uint32_t>(i + 1);
+        const std::uint64_t h = hashes[i], tag = h >> 32 << 32;
+        for (std::size_t k = h & mask;; k = (k + 1) & mask) {
+            const std::uint64_t slot = slots[k];
+            if (!slot) {
+                slots[k] = tag | (i + 1);
                 break;
             }
-            if (hashes[at - 1] == h && entries_[at - 1].name == name) {
+            const std::size_t at = static_cast<std::uint32_t>(slot) - 1;
+            if ((slot >> 32 << 32) == tag && hashes[at] == h && entries_[at].name == name) {
                 later[i] = true;
                 dropped.push_back("Ignoring duplicate sequence \"" + name + "\" at byte offset " +
                                   std::to_string(entries_[i].entry.offset));

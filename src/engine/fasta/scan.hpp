@@ -61,6 +61,16 @@ public:
     // Takes the digest as the bytes it stands for; the same errors, in the same order.
     Status feed_digest(const LineDigest& digest);
 
+    // A scanner of FASTQ text that starts at file offset `at` with a read's '@' line: what the scan
+    // in order finds from there on when a read ends just before, worked out on another thread.
+    static FastaScanner fastq_from(std::uint64_t at);
+    // Takes what `ahead` (made by fastq_from) found as if fed its bytes: where this scanner has fed
+    // the bytes up to where `ahead` began and is between two reads there, and `ahead` did not fail.
+    // Otherwise changes nothing and returns false; the bytes are then to be fed.
+    bool take_ahead(FastaScanner&& ahead);
+    // Room for the entries of a text of `size` bytes, judged from those of the bytes fed so far.
+    void expect_size(std::uint64_t size);
+
 private:
     // The body of a record (or the lines before the first header, or of a header without a
     // name, which belong to no record and are only checked for UTF-8).
@@ -124,6 +134,7 @@ private:
     unsigned utf8_due_ = 0;
     unsigned char utf8_lo_ = 0x80, utf8_hi_ = 0xBF;
     bool failed_ = false;
+    std::uint64_t began_ = 0;  // the offset of the first byte fed
     std::vector<NamedEntry> entries_;
 };
 

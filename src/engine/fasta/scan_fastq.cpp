@@ -1,5 +1,7 @@
 // The index scan of FASTQ text: samtools' read rules applied a whole line at a time.
 #include <cstring>
+#include <iterator>
+#include <new>
 
 #include "engine/base/bytes.hpp"
 #include "engine/fasta/scan.hpp"
@@ -41,6 +43,48 @@ void FastaScanner::close_read() {
     entries_.push_back(NamedEntry{std::move(read_.name), IndexEntry{r.bases, r.offset, r.lenc, r.lenb, r.qual}});
     have_read_ = false;
     read_ = Read{};
+}
+
+FastaScanner FastaScanner::fastq_from(std::uint64_t at) {
+    FastaScanner ahead;
+    ahead.format_ = Format::Fastq;
+    ahead.pos_ = ahead.began_ = at;
+    return ahead;
+}
+
+// Between two reads, the next line's '@' starts a read whatever came before: the read before it
+// closes, and nothing else of this scanner's state counts from there on but its offset and line.
+bool FastaScanner::take_ahead(FastaScanner&& ahead) {
+    const bool between_reads = fq_ == FqState::OutRead || (fq_ == FqState::InQual && read_.done);
+    if (failed_ || ahead.failed_ || format_ != Format::Fastq || ahead.format_ != Format::Fastq ||
+        pos_ != ahead.began_ || !carry_.empty() || !between_reads)
+        return false;
+    close_read();
+    if (entries_.empty()) {
+        entries_ = std::move(ahead.entries_);
+    } else {
+        entries_.insert(entries_.end(), std::make_move_iterator(ahead.entries_.begin()),
+                        std::make_move_iterator(ahead.entries_.end()));
+    }
+    fq_ = ahead.fq_;
+    read_ = std::move(ahead.read_);
+    have_read_ = ahead.have_read_;
+    carry_ = std::move(ahead.carry_);
+    pos_ = ahead.pos_;
+    line_ += ahead.line_ - 1;
+    return true;
+}
+
+void FastaScanner::expect_size(std::uint64_t size) {
+    if (pos_ <= began_ || size <= pos_ || entries_.empty()) return;
+    const double per_byte = static_cast<double>(entries_.size()) / static_cast<double>(pos_ - began_);
+    const double expected = per_byte * static_cast<double>(size - began_) * 1.05 + 16;
+    if (expected < 1e9 && expected > static_cast<double>(entries_.capacity())) {
+        try {
+            entries_.reserve(static_cast<std::size_t>(expected));
+        } catch (const std::bad_alloc&) {  // only a guess: the entries grow as they come instead
+        }
+    }
 }
 
 Status FastaScanner::feed_fastq(const char* data, std::size_t size) {

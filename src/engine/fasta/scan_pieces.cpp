@@ -17,14 +17,38 @@
 
 namespace sekva {
 
-void ScannedPiece::take(const char* bytes, std::size_t n, std::uint64_t at, bool digest_it) {
+namespace {
+
+// The offset of the first line of [b, b + n) that starts a read as four-line FASTQ lays it out: an
+// '@' line whose next line but one starts with '+' (a line of qualities may start with '@', but the
+// line after the next then holds bases). n where no line does. The scan in order confirms it.
+std::size_t first_read(const char* b, std::size_t n) {
+    const char* const end = b + n;
+    auto next_line = [end](const char* p) -> const char* {  // past the line break after p, or null
+        const auto* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+        return nl && nl + 1 < end ? nl + 1 : nullptr;
+    };
+    for (const char* line = next_line(b); line; line = next_line(line)) {
+        if (*line != '@') continue;
+        const char* bases = next_line(line);
+        const char* plus = bases ? next_line(bases) : nullptr;
+        if (!plus) break;
+        if (*plus == '+') return static_cast<std::size_t>(line - b);
+    }
+    return n;
+}
+
+}  // namespace
+
+void ScannedPiece::take(const char* bytes, std::size_t n, std::uint64_t at, PieceWork work) {
     begin = at;
     digested = false;
     head.clear();
     tail.clear();
     raw.clear();
+    reads.reset();
     const auto* first = static_cast<const char*>(std::memchr(bytes, '\n', n));
-    if (first && digest_it) {
+    if (first && work == PieceWork::digest) {
         const auto* last = static_cast<const char*>(::memrchr(bytes, '\n', n));
         digested = digest_lines(first + 1, last + 1, at + static_cast<std::uint64_t>(first + 1 - bytes), digest);
         if (digested) {
@@ -34,13 +58,22 @@ void ScannedPiece::take(const char* bytes, std::size_t n, std::uint64_t at, bool
         }
     }
     raw.assign(bytes, n);
+    if (work == PieceWork::scan_reads && (reads_from = first_read(bytes, n)) < n) {
+        reads = FastaScanner::fastq_from(at + reads_from);
+        if (reads->feed(bytes + reads_from, n - reads_from)) reads.reset();
+    }
 }
 
-Status ScannedPiece::feed(FastaScanner& scanner) const {
-    if (!digested) return scanner.feed(raw.data(), raw.size());
-    if (Status err = scanner.feed(head.data(), head.size())) return err;
-    if (Status err = scanner.feed_digest(digest)) return err;
-    return scanner.feed(tail.data(), tail.size());
+Status ScannedPiece::feed(FastaScanner& scanner) {
+    if (digested) {
+        if (Status err = scanner.feed(head.data(), head.size())) return err;
+        if (Status err = scanner.feed_digest(digest)) return err;
+        return scanner.feed(tail.data(), tail.size());
+    }
+    if (!reads) return scanner.feed(raw.data(), raw.size());
+    if (Status err = scanner.feed(raw.data(), reads_from)) return err;
+    if (scanner.take_ahead(std::move(*reads))) return success;
+    return scanner.feed(raw.data() + reads_from, raw.size() - reads_from);
 }
 
 namespace {
@@ -83,7 +116,7 @@ struct Piece {
     std::optional<FaidxError> error;
     ScannedPiece scanned;
 
-    void read(const DescriptorSource& file, std::uint64_t at, char* buffer, bool digest_it) {
+    void read(const DescriptorSource& file, std::uint64_t at, char* buffer, PieceWork work) {
         got = 0;
         error.reset();
         while (got < want) {
@@ -95,7 +128,7 @@ struct Piece {
             if (!read.value()) break;
             got += read.value();
         }
-        scanned.take(buffer, got, at, digest_it);
+        scanned.take(buffer, got, at, work);
     }
 };
 
@@ -113,29 +146,34 @@ Result<std::uint64_t> scan_in_pieces(const DescriptorSource& file, std::uint64_t
         Buffers buffers(threads, sizes.piece);
         std::vector<Piece> pieces(threads * PIECES_PER_THREAD);
         std::uint64_t fed = 0;
-        bool first = true;
+        // One piece at a time, kept as it is, until the text says which format it is.
+        PieceWork work = PieceWork::keep;
+        bool sized = false;  // the scanner has been told how large the text is
         while (fed < size) {
             if (Status stop = between()) return std::move(*stop);
-            // One piece at a time, kept as it is, until the text says it is FASTA, which digests
-            // describe.
             const std::uint64_t left = (size - fed + piece - 1) / piece;
-            const std::size_t count = first ? 1 : static_cast<std::size_t>(std::min<std::uint64_t>(pieces.size(), left));
+            const std::size_t count = work == PieceWork::keep
+                                          ? 1
+                                          : static_cast<std::size_t>(std::min<std::uint64_t>(pieces.size(), left));
             for (std::size_t i = 0; i < count; ++i)
                 pieces[i].want = static_cast<std::size_t>(std::min<std::uint64_t>(piece, size - fed - i * piece));
             JobOutcome outcome = run_parallel(count, [&](std::size_t from, std::size_t to) {
                 Buffers::Taken buffer(buffers);
-                for (std::size_t i = from; i < to; ++i) pieces[i].read(file, fed + i * piece, buffer.bytes, !first);
+                for (std::size_t i = from; i < to; ++i) pieces[i].read(file, fed + i * piece, buffer.bytes, work);
             });
             if (auto failure = JobFailure::of(std::move(outcome))) return failure->as_error();
             for (std::size_t i = 0; i < count; ++i) {
-                const Piece& p = pieces[i];
+                Piece& p = pieces[i];
                 if (p.error) return *p.error;
                 if (Status err = p.scanned.feed(scanner)) return std::move(*err);
                 fed += p.got;
                 if (p.got < p.want) return fed;
             }
-            if (scanner.is_fastq()) return fed;
-            first = !scanner.is_fasta();
+            if (work == PieceWork::scan_reads && !sized) {
+                scanner.expect_size(size);
+                sized = true;
+            }
+            work = scanner.is_fasta() ? PieceWork::digest : scanner.is_fastq() ? PieceWork::scan_reads : PieceWork::keep;
         }
         return fed;
     } catch (const std::bad_alloc&) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "engine/base/error.hpp"
@@ -12,19 +13,25 @@
 
 namespace sekva {
 
+// What a thread does with a piece: keeps its bytes as they are, digests its whole lines (FASTA),
+// or scans its reads from the first line that starts one (FASTQ).
+enum class PieceWork { keep, digest, scan_reads };
+
 // One piece of the text as a thread leaves it for the scanner: its first partial line (ending the
-// line the piece starts in), the digest of its whole lines, and its last partial line; or, where
-// no digest describes it, its bytes as they are.
+// line the piece starts in), the digest of its whole lines, and its last partial line; or its bytes
+// and what a scanner of its reads found from the first read on; or just its bytes.
 struct ScannedPiece {
     std::uint64_t begin = 0;
     bool digested = false;
     std::string head, tail, raw;
     LineDigest digest;
+    std::size_t reads_from = 0;  // where `reads` began, in `raw`
+    std::optional<FastaScanner> reads;
 
-    // Takes the piece's `n` bytes at file offset `at`; `digest_it` false keeps them as they are.
-    void take(const char* bytes, std::size_t n, std::uint64_t at, bool digest_it);
+    // Takes the piece's `n` bytes at file offset `at`.
+    void take(const char* bytes, std::size_t n, std::uint64_t at, PieceWork work);
     // Feeds the piece to the scanner, after the pieces before it.
-    Status feed(FastaScanner& scanner) const;
+    Status feed(FastaScanner& scanner);
 };
 
 struct PieceSizes {
@@ -34,9 +41,9 @@ struct PieceSizes {
 };
 
 // Feeds the first bytes of a regular file of `size` bytes to `scanner`, pieces of it read and
-// digested on the worker pool, where the pool has threads to spare, the file is large and its text
-// is FASTA. Returns how many bytes it fed: all of them, or fewer where it left the rest to be read
-// in order (a FASTQ file, one too small to split, a file that ended early). The entries and errors
+// digested (FASTA) or scanned read by read (FASTQ) on the worker pool, where the pool has threads to
+// spare and the file is large. Returns how many bytes it fed: all of them, or fewer where it left
+// the rest to be read in order (a file too small to split, one that ended early). The entries and errors
 // are those of feeding the bytes in order. `between` is asked between rounds, on the calling thread.
 Result<std::uint64_t> scan_in_pieces(const DescriptorSource& file, std::uint64_t size, FastaScanner& scanner,
                                      const std::function<Status()>& between, const PieceSizes& sizes = {});

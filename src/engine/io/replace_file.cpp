@@ -46,7 +46,7 @@ std::string temporary_name(const std::string& target) {
 // Rewrites a file that cannot be replaced by a rename (no temporary file can be made beside it,
 // or it is a device): truncated and written under an exclusive lock, which every reader of an
 // index waits for, so none reads it half-written. Never blocks on a FIFO without a reader.
-Status write_in_place(const std::string& path, const std::string& text) {
+Status write_in_place(const std::string& path, std::string_view text) {
     auto file = open_file(path, O_WRONLY | O_CREAT | O_NONBLOCK);
     if (!file.ok()) return file.error();
     int fd = file.value().get();
@@ -62,7 +62,7 @@ Status write_in_place(const std::string& path, const std::string& text) {
 
 }  // namespace
 
-Status write_file_replacing(const std::string& path, const std::string& text) {
+Status write_file_replacing(const std::string& path, std::string_view text) {
     if (has_nul(path)) return io_error("file name contains a NUL byte");
     struct stat st;
     std::string target;
