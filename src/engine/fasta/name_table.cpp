@@ -52,8 +52,8 @@ std::size_t NameTable::probe(std::string_view name, std::uint64_t h) const {
         if (!slot) return i;
         // The hash's high half sits in the slot: another name's record is rarely read at all.
         if ((slot & ~std::uint64_t{0xFFFFFFFF}) != tag) continue;
-        const Record& r = records_[index_of(slot)];
-        if (r.hash == h && r.name == name) return i;
+        const std::size_t at = index_of(slot);
+        if (hashes_[at] == h && records_[at].name == name) return i;
     }
 }
 
@@ -63,7 +63,7 @@ void NameTable::grow() {
     const std::size_t mask = slots_.size() - 1;
     for (std::uint64_t slot : old) {
         if (!slot) continue;
-        std::size_t i = static_cast<std::size_t>(records_[index_of(slot)].hash) & mask;
+        std::size_t i = static_cast<std::size_t>(hashes_[index_of(slot)]) & mask;
         while (slots_[i]) i = (i + 1) & mask;
         slots_[i] = slot;
     }
@@ -71,22 +71,24 @@ void NameTable::grow() {
 
 void NameTable::reserve(std::size_t count) {
     records_.reserve(count);
+    hashes_.reserve(count);
     std::size_t size = slots_.size();
     while (size < 2 * count + 2) size *= 2;
     if (records_.empty()) slots_.assign(size, 0);
 }
 
-std::pair<NameTable::Record*, bool> NameTable::emplace(std::string&& name, const IndexEntry& entry) {
+std::pair<NamedEntry*, bool> NameTable::emplace(std::string&& name, const IndexEntry& entry) {
     const std::uint64_t h = hash(name);
     return emplace_hashed(std::move(name), h, entry);
 }
 
-std::pair<NameTable::Record*, bool> NameTable::emplace_hashed(std::string&& name, std::uint64_t h,
-                                                             const IndexEntry& entry) {
+std::pair<NamedEntry*, bool> NameTable::emplace_hashed(std::string&& name, std::uint64_t h,
+                                                       const IndexEntry& entry) {
     std::size_t i = probe(name, h);
     if (slots_[i]) return {&records_[index_of(slots_[i])], false};
     if (records_.size() >= UINT32_MAX - 1) throw std::length_error("more records than a name table holds");
-    records_.push_back(Record{std::move(name), h, entry});
+    hashes_.push_back(h);
+    records_.push_back(NamedEntry{std::move(name), entry});
     slots_[i] = (h >> 32 << 32) | records_.size();
     // At most half full, so probes stay short.
     if (records_.size() * 2 > slots_.size()) grow();
@@ -98,17 +100,58 @@ void NameTable::insert(std::string_view name, const IndexEntry& entry) {
     if (!added) record->entry = entry;
 }
 
+// The slots of a table of millions of names lie far apart in memory: each record's slot is asked
+// of the cache a few records before it is probed, so that the misses overlap.
+constexpr std::size_t AHEAD = 16;
+
+std::size_t NameTable::adopt_unique(std::vector<NamedEntry>& records) {
+    const std::size_t n = records.size();
+    if (n >= UINT32_MAX - 1) return 0;
+    std::size_t size = slots_.size();
+    while (size < 2 * n + 2) size *= 2;
+    slots_.assign(size, 0);
+    hashes_.resize(n);
+    const std::size_t mask = size - 1;
+    for (std::size_t j = 0; j < n; ++j) hashes_[j] = hash(records[j].name);
+    std::size_t i = 0;
+    for (; i < n; ++i) {
+        if (i + AHEAD < n) __builtin_prefetch(&slots_[static_cast<std::size_t>(hashes_[i + AHEAD]) & mask]);
+        const std::uint64_t h = hashes_[i], tag = h >> 32 << 32;
+        std::size_t k = static_cast<std::size_t>(h) & mask;
+        bool repeat = false;
+        for (;; k = (k + 1) & mask) {
+            const std::uint64_t slot = slots_[k];
+            if (!slot) break;
+            const std::size_t at = index_of(slot);
+            if ((slot >> 32 << 32) == tag && hashes_[at] == h && records[at].name == records[i].name) {
+                repeat = true;
+                break;
+            }
+        }
+        if (repeat) break;
+        slots_[k] = tag | (i + 1);
+    }
+    hashes_.resize(i);
+    if (i == n) {
+        records_ = std::move(records);
+    } else {
+        records_.reserve(n);
+        for (std::size_t j = 0; j < i; ++j) records_.push_back(std::move(records[j]));
+    }
+    return i;
+}
+
 NameTable NameTable::of_records(std::vector<NamedEntry>&& records, DuplicateAction action) {
     NameTable table;
-    table.reserve(records.size());
-    std::vector<bool> shared;  // per table record, for Drop: whether another record had its key
-    // The slots of a table of millions of names lie far apart in memory: each record's slot is
-    // asked of the cache a few records before it is probed, so that the misses overlap.
-    constexpr std::size_t AHEAD = 16;
-    std::uint64_t hashes[AHEAD];
+    // Records that all have names of their own (every FASTQ index, most genomes) become the table's
+    // list as they are; from the first repeated name on they are taken one by one.
+    const std::size_t taken = table.adopt_unique(records);
     const std::size_t n = records.size();
-    for (std::size_t j = 0; j < AHEAD && j < n; ++j) hashes[j] = table.hash(records[j].name);
-    for (std::size_t i = 0; i < n; ++i) {
+    if (taken == n) return table;
+    std::vector<bool> shared(action == DuplicateAction::Drop ? taken : 0, false);  // per table record, for Drop
+    std::uint64_t hashes[AHEAD];
+    for (std::size_t j = taken; j < taken + AHEAD && j < n; ++j) hashes[j % AHEAD] = table.hash(records[j].name);
+    for (std::size_t i = taken; i < n; ++i) {
         NamedEntry& r = records[i];
         const std::uint64_t h = hashes[i % AHEAD];
         if (i + AHEAD < n) {
@@ -151,7 +194,7 @@ const IndexEntry* NameTable::find(std::string_view name) const {
 std::vector<std::string_view> NameTable::keys() const {
     std::vector<std::string_view> out;
     out.reserve(records_.size());
-    for (const Record& r : records_) out.emplace_back(r.name);
+    for (const NamedEntry& r : records_) out.emplace_back(r.name);
     return out;
 }
 

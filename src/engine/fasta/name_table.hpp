@@ -41,21 +41,20 @@ public:
     std::vector<std::string_view> keys() const;
 
 private:
-    struct Record {
-        std::string name;
-        std::uint64_t hash;
-        IndexEntry entry;
-    };
     std::uint64_t hash(std::string_view s) const;
     // Slot of `name` in the open-addressed table: where it is, or the empty slot where it would go.
     std::size_t probe(std::string_view name, std::uint64_t h) const;
     void grow();
     // The record of `name`, added with `entry` when new; the bool says whether it was.
-    std::pair<Record*, bool> emplace(std::string&& name, const IndexEntry& entry);
-    std::pair<Record*, bool> emplace_hashed(std::string&& name, std::uint64_t h, const IndexEntry& entry);
+    std::pair<NamedEntry*, bool> emplace(std::string&& name, const IndexEntry& entry);
+    std::pair<NamedEntry*, bool> emplace_hashed(std::string&& name, std::uint64_t h, const IndexEntry& entry);
+    // Takes `records` as its own where no two share a name, else the records before the first
+    // repeat; returns how many it took.
+    std::size_t adopt_unique(std::vector<NamedEntry>& records);
 
     std::uint64_t seed_;
-    std::vector<Record> records_;
+    std::vector<NamedEntry> records_;
+    std::vector<std::uint64_t> hashes_;  // of each record's name
     // The high half of the name's hash, then record index + 1 in the low half; 0 is an empty slot.
     std::vector<std::uint64_t> slots_;
     static std::size_t index_of(std::uint64_t slot) { return static_cast<std::uint32_t>(slot) - 1; }

@@ -83,6 +83,26 @@ void make_blocking(int fd) {
 
 Result<std::string> read_all(int fd) {
     std::string out;
+    // A regular file is read into room for its size at once: a .fai of millions of reads is tens
+    // of megabytes, which growing a string piece by piece would copy over and over.
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+        out.resize(static_cast<std::size_t>(st.st_size));
+        std::size_t have = 0;
+        while (have < out.size()) {
+            ssize_t got = ::read(fd, out.data() + have, out.size() - have);
+            if (got < 0) {
+                if (errno == EINTR) continue;
+                return io_error_from_errno(errno);
+            }
+            if (got == 0) break;
+            have += static_cast<std::size_t>(got);
+        }
+        if (have < out.size()) {
+            out.resize(have);
+            return out;
+        }
+    }
     char buf[65536];
     for (;;) {
         ssize_t got = ::read(fd, buf, sizeof buf);
