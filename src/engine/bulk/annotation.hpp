@@ -44,7 +44,7 @@ struct AnnotationProblem {
     Kind kind;
     std::uint64_t line;
     std::size_t fields = 0;
-    std::string_view start_text, end_text;
+    std::string_view start_text = {}, end_text = {};
     std::int64_t first = 0, last = 0;
 };
 

@@ -16,12 +16,6 @@ namespace {
 constexpr std::uint64_t WIDTH = 70;
 constexpr std::uint64_t SHORTEST_CDS = 4;  // gffread warns about a CDS shorter than this
 
-void put(std::string& out, std::int64_t value) {
-    char digits[24];
-    auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-    out.append(digits, static_cast<std::size_t>(end - digits));
-}
-
 void put(std::string& out, std::uint64_t value) {
     char digits[24];
     auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;

@@ -111,7 +111,7 @@ bool copy_split_pieces(const Reader& reader, const IndexEntry& e, std::uint64_t 
     // round's requests at once.
     if (e.lenb < e.lenc || (!map && (!src.ordered_reads() || src.stages_reads()))) return false;
     // Through a cursor, the bytes of a piece must fit one view.
-    std::uint64_t span;
+    std::uint64_t span = 0;
     if (!map && (__builtin_mul_overflow(SPLIT_PIECE / e.lenc + 2, e.lenb, &span) || span > src.piece_bytes()))
         return false;
     const std::uint64_t lead = SPLIT_PIECE - reinterpret_cast<std::uintptr_t>(out) % SPLIT_PIECE;
