@@ -58,18 +58,25 @@ def thread_counts():
 
 def scaling(path):
     here = os.path.dirname(os.path.abspath(__file__))
-    times = {}
-    for threads in thread_counts():
-        env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
-        out = subprocess.run([sys.executable, "-c", SCALING, path, here], env=env, capture_output=True, text=True,
-                             check=True)
-        times[threads] = [float(v) for v in out.stdout.split()]
-    print("\nBy threads of the pool (RAYON_NUM_THREADS, the calling thread included; best of 5 each)")
-    columns = ["index build of the genome", "fetch_many 20,000 x 10 kb", "fetch_array 100,000 x 1 kb"]
-    print(f"  {'threads':>7}" + "".join(f" {c:>28} {'speed-up':>9}" for c in columns))
-    one = times[1]
-    for threads, row in times.items():
-        print(f"  {threads:>7}" + "".join(f" {t:>27.3f}s {base / t:>8.2f}x" for t, base in zip(row, one)))
+    # The same again with glibc told never to give freed heap memory back to the kernel: the strings
+    # of each call then land in pages an earlier call faulted in, which shows what the page faults
+    # of fresh memory cost and how the pool scales without them.
+    for kept in (False, True):
+        times = {}
+        for threads in thread_counts():
+            env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+            if kept:
+                env["MALLOC_TRIM_THRESHOLD_"] = str(1 << 40)
+            out = subprocess.run([sys.executable, "-c", SCALING, path, here], env=env, capture_output=True,
+                                 text=True, check=True)
+            times[threads] = [float(v) for v in out.stdout.split()]
+        print("\nBy threads of the pool (RAYON_NUM_THREADS, the calling thread included; best of 5 each)" +
+              ("; freed heap memory kept (MALLOC_TRIM_THRESHOLD_), so no page faults of fresh strings" if kept else ""))
+        columns = ["index build of the genome", "fetch_many 20,000 x 10 kb", "fetch_array 100,000 x 1 kb"]
+        print(f"  {'threads':>7}" + "".join(f" {c:>28} {'speed-up':>9}" for c in columns))
+        one = times[1]
+        for threads, row in times.items():
+            print(f"  {threads:>7}" + "".join(f" {t:>27.3f}s {base / t:>8.2f}x" for t, base in zip(row, one)))
 
 
 def whole_records(path):
