@@ -45,8 +45,8 @@ def main():
     parser.add_argument("--runs", type=int, default=3)
     opts = parser.parse_args()
     logs = tempfile.mkdtemp(prefix="sekva-spread-")
-    for spec in opts.scripts:
-        script, *args = shlex.split(spec)
+    for given in opts.scripts:
+        script, *args = shlex.split(given)
         runs = []
         for k in range(opts.runs):
             text, took = run(script, args, os.path.join(logs, f"{script}-{k + 1}.txt"))
