@@ -1,4 +1,5 @@
 """FASTQ files: the six-column index against samtools fqidx, bases and qualities against a model of the reads."""
+import contextlib
 import os
 import random
 import re
@@ -210,6 +211,29 @@ def test_index_of_other_format_is_rebuilt_or_refused(write):
     assert read_bytes(fq + ".fai") == b"r1\t4\t4\t4\t5\t11\n"
     assert str(sekva.Fasta(fa)["s"]) == "ACGT"
     assert read_bytes(fa + ".fai") == b"s\t4\t3\t4\t5\n"
+
+
+@pytest.mark.parametrize("text,fastq,expected", [
+    ("@r1\nACGT\n+\nIIII\n@r1\nA\n+\nI\n", True, b"r1\t4\t4\t4\t5\t11\n"),
+    (">s\nACGT\n>t\nA\n", False, b"s\t4\t3\t4\t5\nt\t1\t11\t1\t2\n"),
+])
+def test_index_only_build_replaces_whatever_lies_there(write, text, fastq, expected):
+    path = write(text, "b.fq")
+    with open(path + ".fai", "w") as f:  # newer than the file, and wrong: opening would keep it
+        f.write("old\t1\t1\t1\t2\n")
+    for index in (None, path + ".other"):
+        with pytest.warns(UserWarning, match="duplicate") if fastq else contextlib.nullcontext():
+            assert sekva._build_index(path, index) is fastq
+        assert read_bytes(index or path + ".fai") == expected
+
+
+def test_index_only_build_refuses_what_opening_refuses(write):
+    path = write("@r1\nACGT\n+\nIII\n", "bad.fq")
+    with pytest.raises(sekva.FastaIndexingError, match="read 'r1'"):
+        sekva._build_index(path, None)
+    with pytest.raises(sekva.FastaNotFoundError):
+        sekva._build_index(path + ".missing", None)
+    assert not os.path.exists(path + ".fai")
 
 
 def test_mixed_index_is_refused(write):

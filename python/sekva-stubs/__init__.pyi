@@ -27,6 +27,9 @@ __all__ = [
     "RegionError",
 ]
 
+# The package's own index builder (sekva fqidx): not part of the API. True for a FASTQ file.
+def _build_index(filename: str | _PathLike[str], indexname: str | _PathLike[str] | None) -> bool: ...
+
 # The package's own annotation reader and transcript writer (sekva transcripts, sekva_ml): not part
 # of the API. The annotation handle is an opaque object.
 def _read_annotation(text: bytes) -> object: ...

@@ -29,18 +29,25 @@ _LONG = ["output=", "help", "length=", "continue", "region-file=", "reverse-comp
 _DUPLICATE = "WARNING: Ignoring duplicate sequence "
 
 
-def _open(path, index_path):
-    """sekva.Fasta of the FASTQ file, its index built where needed; the engine's report of each
-    later read of a repeated name goes out in samtools' words."""
-    import sekva
-
+def _in_samtools_words(call):
+    """What `call()` returns; the engine's report of each later read of a repeated name goes out
+    in samtools' words, its other warnings as they are."""
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        fasta = sekva.Fasta(path, indexname=index_path, warn_to="python")
-    lines = [str(w.message) for w in caught]
-    if lines:
-        say("\n".join("[W::fai_insert_index] " + line[9:] if line.startswith(_DUPLICATE) else line for line in lines))
-    return fasta
+        try:
+            return call()
+        finally:
+            lines = [str(w.message) for w in caught]
+            if lines:
+                say("\n".join("[W::fai_insert_index] " + line[9:] if line.startswith(_DUPLICATE) else line
+                               for line in lines))
+
+
+def _open(path, index_path):
+    """sekva.Fasta of the FASTQ file, its index built where needed."""
+    import sekva
+
+    return _in_samtools_words(lambda: sekva.Fasta(path, indexname=index_path, warn_to="python"))
 
 
 def _not_fastq(index_path):
@@ -55,9 +62,11 @@ def _build_index(path, index_path, output):
                        "uncompressed .fai; give a name without .gz, .bgz or .bgzf")
     # Built beside the target and renamed over it, so a failed build leaves the old index alone.
     scratch = f"{target}.{os.getpid()}.tmp"
+    import sekva
+
     try:
-        fasta = _open(path, scratch)
-        if not _has_qualities(fasta):
+        # Only the index is wanted: no name table is made for reads nobody asks for.
+        if not _in_samtools_words(lambda: sekva._build_index(path, scratch)):
             raise _not_fastq(path + ".fai")
         os.replace(scratch, target)
     except CliError:

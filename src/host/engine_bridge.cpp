@@ -254,6 +254,27 @@ bool open_engine(PyObject* const* slots, const EngineOrder& conversion_order, Op
     return true;
 }
 
+PyObject* build_index_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const params[] = {"filename", "indexname"};
+    static const Signature sig = {"_build_index", params, 2, 2};
+    PyObject* slot[2];
+    if (!bind_fastcall(sig, args, nargs, kwnames, slot)) return nullptr;
+    OpenOptions opt;
+    if (!convert_path(slot[0], "filename", opt.filename) || !convert_optional_path(slot[1], "indexname", opt.indexname))
+        return nullptr;
+    opt.warn_to = OpenOptions::WarnTo::Caller;
+    EngineWarnings warnings(opt.warn_to);
+    OpeningLock lock{nullptr, nullptr, nullptr};
+    lock.saved = PyEval_SaveThread();
+    Result<bool> built = Engine::build_only(std::move(opt), Interruption{&OpeningLock::keep_going, &lock});
+    PyEval_RestoreThread(lock.saved);
+    if (!built.ok()) {
+        if (!PyErr_Occurred()) raise_faidx_error(built.error());
+        return warnings.issue(nullptr);
+    }
+    return warnings.issue(new_ref(built.value() ? Py_True : Py_False));
+}
+
 PyObject* new_engine_holder(PyTypeObject* type, PyObject* args, PyObject* kwargs, const Signature& sig,
                             const EngineOrder& to_engine) {
     PyObject* given[ENGINE_PARAMS];

@@ -67,6 +67,9 @@ struct OpenedEngine {
 // `conversion_order` so that the first failure is the first in the caller's own signature,
 // then opens the engine. Returns false with the host error set.
 bool open_engine(PyObject* const* slots, const EngineOrder& conversion_order, OpenedEngine& out);
+// _build_index(filename, indexname): builds the index where indexname (or the default) says, whatever
+// lies there, and returns whether the file is FASTQ; its warnings go through warnings.warn.
+PyObject* build_index_function(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // The state Faidx and Fasta share: one engine and what the constructor was given.
 struct EngineHolder {

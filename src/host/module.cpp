@@ -10,6 +10,7 @@
 #include "engine/codec/inflate.hpp"
 #include "engine/io/http_source.hpp"
 #include "host/args.hpp"
+#include "host/engine_bridge.hpp"
 #include "host/entry.hpp"
 #include "host/errors.hpp"
 #include "host/exceptions.hpp"
@@ -109,6 +110,9 @@ namespace {
 
 // Functions for the package's own command line and helpers, not part of the API.
 PyMethodDef module_functions[] = {
+    {"_build_index", fastcall_method(unchecked_entry<build_index_function>), METH_FASTCALL | METH_KEYWORDS,
+     "_build_index(filename, indexname)\n--\n\nBuilds the index (at indexname, or beside the file) whatever lies "
+     "there, without opening the file for reads; True for a FASTQ file."},
     {"_read_annotation", fastcall_method(unchecked_entry<read_annotation_function>), METH_FASTCALL | METH_KEYWORDS,
      "_read_annotation(text)\n--\n\nThe transcripts of the bytes of a GTF or GFF3 file, as an opaque handle."},
     {"_annotation_transcripts", fastcall_method(unchecked_entry<annotation_transcripts_function>),

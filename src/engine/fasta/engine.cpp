@@ -92,18 +92,10 @@ Result<std::unique_ptr<Engine>> Engine::open(OpenOptions options, Interruption i
         std::unique_ptr<Engine> engine(new Engine(std::move(options)));
         const OpenOptions& opt = engine->options_;
         if (is_remote_name(opt.filename)) return open_remote(std::move(engine), interruption, naming);
-        if (!stat_path(opt.filename)) return FaidxError{ErrorKind::FastaNotFound, opt.filename};
-
-        // Mapped unless it is to be written; a pipe or a device is read through its descriptor.
-        auto opened = open_file_source(opt.filename, engine->absolute_filename_, opt.is_mutable, !opt.is_mutable);
+        auto opened = engine->open_local();
         if (!opened.ok()) return opened.error();
-        std::shared_ptr<ByteSource> file = std::move(opened.value().source);
         const bool regular = opened.value().regular;
-        if (Status err = engine->open_compressed(file, regular)) return *err;
-        // A BGZF file keeps its map's descriptor to tell a file that shrank from a corrupt block.
-        if (!engine->bgzf_) file->release_spare_descriptor();
-        engine->bytes_ = engine->bgzf_ ? std::shared_ptr<const ByteSource>(engine->bgzf_) : file;
-        engine->reader_.emplace(engine->bytes_.get(), nullptr, true);
+        const std::shared_ptr<ByteSource>& file = opened.value().source;
 
         bool build = false;
         if (!modified(engine->index_path_)) {
@@ -122,6 +114,45 @@ Result<std::unique_ptr<Engine>> Engine::open(OpenOptions options, Interruption i
         if (Status err = engine->check_index_format(build, interruption, records)) return *err;
         if (Status err = engine->name_records(std::move(records), naming)) return *err;
         return engine;
+    } catch (const std::bad_alloc&) {
+        return io_error_from_errno(ENOMEM);
+    } catch (const std::exception& e) {
+        return io_error(e.what());
+    }
+}
+
+// Mapped unless it is to be written; a pipe or a device is read through its descriptor.
+Result<OpenedFile> Engine::open_local() {
+    const OpenOptions& opt = options_;
+    if (!stat_path(opt.filename)) return FaidxError{ErrorKind::FastaNotFound, opt.filename};
+    auto opened = open_file_source(opt.filename, absolute_filename_, opt.is_mutable, !opt.is_mutable);
+    if (!opened.ok()) return opened.error();
+    const std::shared_ptr<ByteSource>& file = opened.value().source;
+    if (Status err = open_compressed(file, opened.value().regular)) return *err;
+    // A BGZF file keeps its map's descriptor to tell a file that shrank from a corrupt block.
+    if (!bgzf_) file->release_spare_descriptor();
+    bytes_ = bgzf_ ? std::shared_ptr<const ByteSource>(bgzf_) : file;
+    reader_.emplace(bytes_.get(), nullptr, true);
+    return opened;
+}
+
+Result<bool> Engine::build_only(OpenOptions options, Interruption interruption) {
+    options.build_index = options.rebuild = true;
+    try {
+        std::unique_ptr<Engine> engine(new Engine(std::move(options)));
+        if (is_remote_name(engine->options_.filename)) {
+            // A remote file's index is found or built as it opens, in the cache or where named.
+            auto opened = open(engine->options_, interruption);
+            if (!opened.ok()) return opened.error();
+            return opened.value()->fastq();
+        }
+        auto opened = engine->open_local();
+        if (!opened.ok()) return opened.error();
+        if (Status err = engine->build_index_file(interruption)) return *err;
+        if (Status err = engine->check_compressed_table(true, interruption)) return *err;
+        const std::vector<NamedEntry>& written = *engine->written_;
+        const bool fastq = !written.empty() && written.front().entry.has_qualities();
+        return fastq;
     } catch (const std::bad_alloc&) {
         return io_error_from_errno(ENOMEM);
     } catch (const std::exception& e) {

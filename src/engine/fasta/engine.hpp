@@ -61,6 +61,10 @@ public:
     // rebuilds the index. On failure everything acquired so far is released.
     static Result<std::unique_ptr<Engine>> open(OpenOptions options, Interruption interruption = {},
                                                 Naming naming = {});
+    // Builds the index of the file where the options name it, whatever lies there already, and says
+    // whether the file is FASTQ: what building alone costs, with no name table made and nothing kept.
+    // A remote file is opened as a whole, its index found or built as opening does.
+    static Result<bool> build_only(OpenOptions options, Interruption interruption = {});
     // An engine over bytes that are already open and an index already read: nothing is checked,
     // built or written. What tests drive the engine through (a source that misbehaves on purpose).
     static std::unique_ptr<Engine> over(OpenOptions options, std::shared_ptr<const ByteSource> bytes, NameTable names);
@@ -95,6 +99,8 @@ public:
 
 private:
     explicit Engine(OpenOptions options);
+    // Opens a local file (checking, for a compressed one, what it is) and the bytes to read from it.
+    Result<OpenedFile> open_local();
     static Result<std::unique_ptr<Engine>> open_remote(std::unique_ptr<Engine> engine, const Interruption& interruption,
                                                        const Naming& naming);
     Status find_remote_index(const Interruption& interruption, bool& build, std::vector<NamedEntry>& records);
