@@ -19,6 +19,8 @@
 #include "engine/bulk/batch.hpp"
 #include "engine/codec/bgzf.hpp"
 #include "engine/fasta/engine.hpp"
+#include "engine/fasta/index_file.hpp"
+#include "engine/fasta/record_name.hpp"
 #include "engine/fasta/scan.hpp"
 #include "engine/fasta/scan_pieces.hpp"
 #include "engine/fetch/fetch.hpp"
@@ -610,7 +612,63 @@ void batches_read_only_what_they_staged() {
 
 }  // namespace
 
+// Names in place and on the heap, either side of the boundary, survive copies, moves and
+// assignments from a part of themselves.
+void record_names_keep_their_text() {
+    for (std::size_t n : {std::size_t{0}, std::size_t{1}, RecordName::IN_PLACE - 1, RecordName::IN_PLACE,
+                          RecordName::IN_PLACE + 1, std::size_t{300}}) {
+        std::string text;
+        for (std::size_t i = 0; i < n; ++i) text += static_cast<char>('a' + i % 26);
+        RecordName name(text);
+        RecordName copy = name, moved = std::move(copy);
+        copy = moved;  // a name moved from takes a new text
+        check(name == text && moved == text && copy == text && name.size() == n, "name of " + std::to_string(n));
+        RecordName part = moved;
+        part.assign(part.view().substr(n / 2));
+        check(part == text.substr(n / 2), "name assigned a part of itself, " + std::to_string(n));
+        RecordName& same = moved;
+        moved = std::move(same);
+        check(moved == text, "name moved onto itself, " + std::to_string(n));
+        std::vector<RecordName> grown;
+        for (int i = 0; i < 100; ++i) grown.push_back(name);
+        check(grown.front() == text && grown.back() == text, "names moved as a list grows, " + std::to_string(n));
+    }
+}
+
+// An index of many entries is written in parts, on the pool, each at its offset: the file holds
+// the text format_index gives in one piece.
+void large_index_is_written_as_formatted() {
+    std::vector<NamedEntry> entries;
+    std::mt19937_64 rng(22);
+    std::uint64_t offset = 0;
+    for (int i = 0; i < 200000; ++i) {
+        const std::uint64_t len = 1 + rng() % 300;
+        std::string name = "read" + std::to_string(i) + std::string(rng() % 60, 'x');
+        const std::uint64_t bases = offset + name.size() + 2;
+        entries.push_back(NamedEntry{RecordName(name), IndexEntry{len, bases, len, len + 1, bases + len + 3}});
+        offset += 2 * len + name.size() + 6;
+    }
+    char dir[] = "/tmp/sekva-engine-XXXXXX";
+    check(::mkdtemp(dir) != nullptr, "a temporary folder");
+    const std::string path = std::string(dir) + "/r.fq.fai";
+    check(!write_index(path, entries), "write of a large index");
+    std::string text;
+    if (FILE* f = std::fopen(path.c_str(), "rb")) {
+        char buf[1 << 16];
+        for (std::size_t got; (got = std::fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, got);
+        std::fclose(f);
+    }
+    check(text == format_index(entries), "a large index written in parts reads as formatted whole");
+    std::vector<NamedEntry> back;
+    check(!read_index(path, back) && back.size() == entries.size() && back.back().name == entries.back().name,
+          "a large index reads back");
+    std::remove(path.c_str());
+    ::rmdir(dir);
+}
+
 int main() {
+    record_names_keep_their_text();
+    large_index_is_written_as_formatted();
     extraction_survives_short_reads_and_signals();
     extraction_reports_errors_where_they_happen();
     read_at_takes_what_is_there();

@@ -16,6 +16,7 @@
 
 #include "engine/io/bus_guard.hpp"
 #include "engine/base/bytes.hpp"
+#include "engine/base/memory.hpp"
 #include "engine/simd/copy_bases.hpp"
 
 namespace sekva {
@@ -63,19 +64,6 @@ constexpr std::uint64_t SPLIT_FROM = std::uint64_t{8} << 20;
 constexpr std::uint64_t SPLIT_PIECE = std::uint64_t{2} << 20;
 
 bool is_break(char c) { return c == '\n' || c == '\r'; }
-
-// Fresh output memory of many megabytes takes a page fault every 4 KiB unless the kernel backs it
-// with huge pages, which it does where asked (transparent huge pages in "madvise" mode). A hint
-// only: its failure changes nothing.
-void advise_huge_pages(char* out, std::uint64_t n) {
-    const auto first = (reinterpret_cast<std::uintptr_t>(out) + SPLIT_PIECE - 1) & ~(SPLIT_PIECE - 1);
-    const auto last = (reinterpret_cast<std::uintptr_t>(out) + n) & ~(SPLIT_PIECE - 1);
-#ifdef MADV_HUGEPAGE
-    if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-#else
-    (void)first, (void)last;
-#endif
-}
 
 // Whether a break stands at every place where the index puts a line end between base b and base
 // b + n; `bytes` holds the file's bytes from offset `from` on, through all of those places.

@@ -7,12 +7,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <memory>
 #include <new>
 
 #include "engine/base/bytes.hpp"
+#include "engine/base/memory.hpp"
 #include "engine/fasta/name_table.hpp"
 #include "engine/io/fs.hpp"
 #include "engine/io/replace_file.hpp"
@@ -116,7 +118,11 @@ Status parse_index_text(std::string_view text, std::vector<NamedEntry>& records)
          ++p)
         ++lines;
     try {
-        records.reserve(records.size() + std::min(lines, text.size() / 10) + 1);
+        const std::size_t room = records.size() + std::min(lines, text.size() / 10) + 1;
+        if (records.empty())
+            reserve_fresh(records, room);
+        else
+            records.reserve(room);
     } catch (const std::bad_alloc&) {
     }
     while (!text.empty()) {
@@ -157,28 +163,43 @@ std::string format_index(const std::vector<NamedEntry>& entries) {
 }
 
 Status write_index(const std::string& path, const std::vector<NamedEntry>& entries) {
-    // The index of millions of reads is tens of megabytes of text: ranges of entries are sized and
-    // then written into their places on the pool, into memory that was never touched before.
+    // The index of millions of reads is hundreds of megabytes of text, never held whole: ranges of
+    // entries are sized, then each is formatted on the pool into memory its thread reuses and
+    // written at its place in the file.
     constexpr std::size_t RANGE = std::size_t{1} << 14;
     const std::size_t n = entries.size(), ranges = (n + RANGE - 1) / RANGE;
     if (ranges < 4 || on_pool_worker()) return write_file_replacing(path, format_index(entries));
     try {
-        std::vector<std::size_t> at(ranges + 1, 0);
+        std::vector<std::uint64_t> at(ranges + 1, 0);
+        auto range_end = [&](std::size_t k) { return std::min(n, (k + 1) * RANGE); };
         JobOutcome sized = run_parallel(ranges, [&](std::size_t from, std::size_t to) {
             for (std::size_t k = from; k < to; ++k)
-                for (std::size_t i = k * RANGE; i < std::min(n, (k + 1) * RANGE); ++i) at[k + 1] += line_size(entries[i]);
+                for (std::size_t i = k * RANGE; i < range_end(k); ++i) at[k + 1] += line_size(entries[i]);
         });
         if (auto failure = JobFailure::of(std::move(sized))) return failure->as_error();
         for (std::size_t k = 0; k < ranges; ++k) at[k + 1] += at[k];
-        std::unique_ptr<char[]> text(new char[at[ranges]]);
-        JobOutcome written = run_parallel(ranges, [&](std::size_t from, std::size_t to) {
-            for (std::size_t k = from; k < to; ++k) {
-                char* p = text.get() + at[k];
-                for (std::size_t i = k * RANGE; i < std::min(n, (k + 1) * RANGE); ++i) p = put_line(p, entries[i]);
-            }
-        });
-        if (auto failure = JobFailure::of(std::move(written))) return failure->as_error();
-        return write_file_replacing(path, std::string_view(text.get(), at[ranges]));
+        PartedText text;
+        text.size = at[ranges];
+        text.whole = [&entries] { return format_index(entries); };
+        text.put = [&](int fd) -> Status {
+            FirstFailure failed;
+            std::atomic<bool> stop{false};
+            JobOutcome written = run_parallel(ranges, [&](std::size_t from, std::size_t to) {
+                std::string part;
+                for (std::size_t k = from; k < to && !stop.load(std::memory_order_relaxed); ++k) {
+                    part.resize(static_cast<std::size_t>(at[k + 1] - at[k]));
+                    char* p = part.data();
+                    for (std::size_t i = k * RANGE; i < range_end(k); ++i) p = put_line(p, entries[i]);
+                    if (Status err = write_all_at(fd, part.data(), part.size(), at[k])) {
+                        failed.add(k, std::move(*err));
+                        stop = true;
+                    }
+                }
+            });
+            if (auto failure = failed.finish(std::move(written))) return failure->as_error();
+            return success;
+        };
+        return write_file_replacing(path, text);
     } catch (const std::bad_alloc&) {
         return io_error_from_errno(ENOMEM);
     }

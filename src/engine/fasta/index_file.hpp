@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/base/error.hpp"
+#include "engine/fasta/record_name.hpp"
 
 namespace sekva {
 
@@ -24,7 +25,7 @@ struct IndexEntry {
 };
 
 struct NamedEntry {
-    std::string name;
+    RecordName name;
     IndexEntry entry;
 };
 

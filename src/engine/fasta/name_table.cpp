@@ -9,6 +9,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "engine/base/memory.hpp"
+
 namespace sekva {
 
 namespace {
@@ -58,7 +60,8 @@ std::size_t NameTable::probe(std::string_view name, std::uint64_t h) const {
 }
 
 void NameTable::grow() {
-    std::vector<std::uint64_t> old(slots_.size() * 2, 0);
+    std::vector<std::uint64_t> old;
+    assign_fresh(old, slots_.size() * 2, std::uint64_t{0});
     old.swap(slots_);
     const std::size_t mask = slots_.size() - 1;
     for (std::uint64_t slot : old) {
@@ -70,19 +73,20 @@ void NameTable::grow() {
 }
 
 void NameTable::reserve(std::size_t count) {
-    records_.reserve(count);
-    hashes_.reserve(count);
+    if (!records_.empty()) return;
+    reserve_fresh(records_, count);
+    reserve_fresh(hashes_, count);
     std::size_t size = slots_.size();
     while (size < 2 * count + 2) size *= 2;
-    if (records_.empty()) slots_.assign(size, 0);
+    assign_fresh(slots_, size, std::uint64_t{0});
 }
 
-std::pair<NamedEntry*, bool> NameTable::emplace(std::string&& name, const IndexEntry& entry) {
+std::pair<NamedEntry*, bool> NameTable::emplace(RecordName&& name, const IndexEntry& entry) {
     const std::uint64_t h = hash(name);
     return emplace_hashed(std::move(name), h, entry);
 }
 
-std::pair<NamedEntry*, bool> NameTable::emplace_hashed(std::string&& name, std::uint64_t h,
+std::pair<NamedEntry*, bool> NameTable::emplace_hashed(RecordName&& name, std::uint64_t h,
                                                        const IndexEntry& entry) {
     std::size_t i = probe(name, h);
     if (slots_[i]) return {&records_[index_of(slots_[i])], false};
@@ -96,7 +100,7 @@ std::pair<NamedEntry*, bool> NameTable::emplace_hashed(std::string&& name, std::
 }
 
 void NameTable::insert(std::string_view name, const IndexEntry& entry) {
-    auto [record, added] = emplace(std::string(name), entry);
+    auto [record, added] = emplace(RecordName(name), entry);
     if (!added) record->entry = entry;
 }
 
@@ -109,8 +113,8 @@ std::size_t NameTable::adopt_unique(std::vector<NamedEntry>& records) {
     if (n >= UINT32_MAX - 1) return 0;
     std::size_t size = slots_.size();
     while (size < 2 * n + 2) size *= 2;
-    slots_.assign(size, 0);
-    hashes_.resize(n);
+    assign_fresh(slots_, size, std::uint64_t{0});
+    assign_fresh(hashes_, n, std::uint64_t{0});
     const std::size_t mask = size - 1;
     for (std::size_t j = 0; j < n; ++j) hashes_[j] = hash(records[j].name);
     std::size_t i = 0;
@@ -135,7 +139,7 @@ std::size_t NameTable::adopt_unique(std::vector<NamedEntry>& records) {
     if (i == n) {
         records_ = std::move(records);
     } else {
-        records_.reserve(n);
+        reserve_fresh(records_, n);
         for (std::size_t j = 0; j < i; ++j) records_.push_back(std::move(records[j]));
     }
     return i;
@@ -193,7 +197,7 @@ const IndexEntry* NameTable::find(std::string_view name) const {
 
 std::vector<std::string_view> NameTable::keys() const {
     std::vector<std::string_view> out;
-    out.reserve(records_.size());
+    reserve_fresh(out, records_.size());
     for (const NamedEntry& r : records_) out.emplace_back(r.name);
     return out;
 }

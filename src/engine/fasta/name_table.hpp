@@ -46,8 +46,8 @@ private:
     std::size_t probe(std::string_view name, std::uint64_t h) const;
     void grow();
     // The record of `name`, added with `entry` when new; the bool says whether it was.
-    std::pair<NamedEntry*, bool> emplace(std::string&& name, const IndexEntry& entry);
-    std::pair<NamedEntry*, bool> emplace_hashed(std::string&& name, std::uint64_t h, const IndexEntry& entry);
+    std::pair<NamedEntry*, bool> emplace(RecordName&& name, const IndexEntry& entry);
+    std::pair<NamedEntry*, bool> emplace_hashed(RecordName&& name, std::uint64_t h, const IndexEntry& entry);
     // Takes `records` as its own where no two share a name, else the records before the first
     // repeat; returns how many it took.
     std::size_t adopt_unique(std::vector<NamedEntry>& records);

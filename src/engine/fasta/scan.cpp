@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "engine/base/bytes.hpp"
+#include "engine/base/memory.hpp"
 #include "engine/simd/count_breaks.hpp"
 
 namespace sekva {
@@ -162,8 +163,10 @@ void FastaScanner::drop_repeated_reads() {
     std::size_t size = 16;
     while (size < 2 * n) size *= 2;
     const std::size_t mask = size - 1;
-    std::vector<std::uint64_t> slots(size, 0);
-    std::vector<std::size_t> hashes(n);
+    std::vector<std::uint64_t> slots;
+    assign_fresh(slots, size, std::uint64_t{0});
+    std::vector<std::size_t> hashes;
+    assign_fresh(hashes, n, std::size_t{0});
     std::vector<bool> later(n);
     std::vector<std::string> dropped;
     const std::hash<std::string_view> hash;
@@ -171,7 +174,7 @@ void FastaScanner::drop_repeated_reads() {
     constexpr std::size_t AHEAD = 16;
     for (std::size_t i = 0; i < n; ++i) {
         if (i + AHEAD < n) __builtin_prefetch(&slots[hashes[i + AHEAD] & mask]);
-        const std::string& name = entries_[i].name;
+        const RecordName& name = entries_[i].name;
         const std::uint64_t h = hashes[i], tag = h >> 32 << 32;
         for (std::size_t k = h & mask;; k = (k + 1) & mask) {
             const std::uint64_t slot = slots[k];

@@ -116,7 +116,7 @@ private:
     std::string lead_;  // line breaks before the first other byte, which decides the format
     enum class FqState { OutRead, InSeq, SeqEnd, InQual } fq_ = FqState::OutRead;
     struct Read {
-        std::string name;
+        RecordName name;
         bool done = false;  // as many qualities as bases
         std::uint64_t offset = 0, qual = 0, bases = 0, quals = 0, lenc = 0, lenb = 0;
     } read_;

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "engine/base/bytes.hpp"
+#include "engine/base/memory.hpp"
 #include "engine/fasta/scan.hpp"
 
 namespace sekva {
@@ -81,7 +82,10 @@ void FastaScanner::expect_size(std::uint64_t size) {
     const double expected = per_byte * static_cast<double>(size - began_) * 1.05 + 16;
     if (expected < 1e9 && expected > static_cast<double>(entries_.capacity())) {
         try {
-            entries_.reserve(static_cast<std::size_t>(expected));
+            std::vector<NamedEntry> room;
+            reserve_fresh(room, static_cast<std::size_t>(expected));
+            room.insert(room.end(), std::make_move_iterator(entries_.begin()), std::make_move_iterator(entries_.end()));
+            entries_.swap(room);
         } catch (const std::bad_alloc&) {  // only a guess: the entries grow as they come instead
         }
     }

@@ -43,10 +43,16 @@ std::string temporary_name(const std::string& target) {
     return target + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(rng());
 }
 
+// How a text goes into a file: into an empty regular file, or as a stream (a FIFO, a device).
+struct Writer {
+    const std::function<Status(int)>& regular;
+    const std::function<Status(int)>& stream;
+};
+
 // Rewrites a file that cannot be replaced by a rename (no temporary file can be made beside it,
 // or it is a device): truncated and written under an exclusive lock, which every reader of an
 // index waits for, so none reads it half-written. Never blocks on a FIFO without a reader.
-Status write_in_place(const std::string& path, std::string_view text) {
+Status write_in_place(const std::string& path, const Writer& text) {
     auto file = open_file(path, O_WRONLY | O_CREAT | O_NONBLOCK);
     if (!file.ok()) return file.error();
     int fd = file.value().get();
@@ -56,13 +62,12 @@ Status write_in_place(const std::string& path, std::string_view text) {
         while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
         }
         if (::ftruncate(fd, 0) != 0) return io_error_from_errno(errno);
+        return text.regular(fd);
     }
-    return write_all(fd, text.data(), text.size());
+    return text.stream(fd);
 }
 
-}  // namespace
-
-Status write_file_replacing(const std::string& path, std::string_view text) {
+Status replace_file(const std::string& path, const Writer& text) {
     if (has_nul(path)) return io_error("file name contains a NUL byte");
     struct stat st;
     std::string target;
@@ -91,11 +96,41 @@ Status write_file_replacing(const std::string& path, std::string_view text) {
     int fd = file.value().get();
     Status err;
     if (exists && ::fchmod(fd, st.st_mode & 07777) != 0) err = io_error_from_errno(errno);
-    if (!err) err = write_all(fd, text.data(), text.size());
+    if (!err) err = text.regular(fd);
     if (file.value().close() != 0 && !err) err = io_error_from_errno(errno);
     if (!err && ::rename(temp.c_str(), target.c_str()) != 0) err = io_error_from_errno(errno);
     if (err) ::unlink(temp.c_str());
     return err;
+}
+
+}  // namespace
+
+Status write_file_replacing(const std::string& path, std::string_view text) {
+    const std::function<Status(int)> put = [text](int fd) { return write_all(fd, text.data(), text.size()); };
+    return replace_file(path, Writer{put, put});
+}
+
+Status write_file_replacing(const std::string& path, const PartedText& text) {
+    const std::function<Status(int)> stream = [&text](int fd) {
+        const std::string whole = text.whole();
+        return write_all(fd, whole.data(), whole.size());
+    };
+    return replace_file(path, Writer{text.put, stream});
+}
+
+Status write_all_at(int fd, const char* p, std::size_t n, std::uint64_t offset) {
+    while (n > 0) {
+        const ssize_t put = ::pwrite(fd, p, n, static_cast<off_t>(offset));
+        if (put < 0) {
+            if (errno == EINTR) continue;
+            return io_error_from_errno(errno);
+        }
+        if (put == 0) return io_error_from_errno(EIO);
+        p += put;
+        n -= static_cast<std::size_t>(put);
+        offset += static_cast<std::uint64_t>(put);
+    }
+    return std::nullopt;
 }
 
 }  // namespace sekva
