@@ -270,3 +270,20 @@ def test_bgzf_writer_matches_bgzip(tmp_path, monkeypatch, block_text):
     assert len(sizes) >= len(data) // min(block_text, 0x10000)
     subprocess.run([BGZIP, "-r", "w.gz"], cwd=tmp_path, check=True)
     assert writer.gzi() == (tmp_path / "w.gz.gzi").read_bytes()
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_region_names_looked_up_cover_every_lookup(seed):
+    # sekva fqidx lists only these names when it opens a file of millions of reads: any other name
+    # the region rules asked about would be missing by mistake.
+    from sekva_cli import _region
+
+    rng = random.Random(seed)
+    pieces = ["r", ":", "1", "-", "{", "}", "a:b", ",", "0", "\0", "5k", " "]
+    texts = ["".join(rng.choice(pieces) for _ in range(rng.randint(1, 8))) for _ in range(3000)]
+    listed = _region.names_looked_up(texts)
+    for text in texts:
+        for answer in (lambda name: True, lambda name: False, lambda name: rng.random() < 0.5):
+            asked = []
+            _region.parse(text, lambda name: asked.append(name) or answer(name))
+            assert set(asked) <= listed, text

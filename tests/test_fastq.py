@@ -236,6 +236,58 @@ def test_index_only_build_refuses_what_opening_refuses(write):
     assert not os.path.exists(path + ".fai")
 
 
+def _large_index(count, damage):
+    """The text of a six-column index of `count` reads (one name too long to be held in place),
+    with `damage` put on its line count - 3."""
+    lines = [f"read{i}{'x' * 50 if i == 7 else ''}\t4\t{7 + 19 * i}\t4\t5\t{14 + 19 * i}\n" for i in range(count)]
+    lines[-3] = damage(lines[-3])
+    return "".join(lines)
+
+
+@pytest.mark.parametrize("damage", [
+    lambda line: line,
+    lambda line: line.replace("\t4\t", "\t4x\t", 1),      # not a number
+    lambda line: line.rsplit("\t", 1)[0] + "\n",          # five columns among six
+    lambda line: "\udcff" + line,                          # not UTF-8
+    lambda line: line + "a\tb\n",                          # a line of other columns, skipped
+], ids=["whole", "bad-number", "mixed", "not-utf8", "skipped-line"])
+def test_a_table_of_some_names_reads_the_whole_index_as_a_full_one(write, damage):
+    # Over 16 MiB of index: read in several pieces, and each parsed on the pool.
+    path = write("@read0\nACGT\n+\nIIII\n@read1\nGGCC\n+\nJJJJ\n", "many.fq")
+    count = 800_000
+    with open(path + ".fai", "wb") as f:
+        f.write(_large_index(count, damage).encode("utf-8", "surrogateescape"))
+    wanted = ["read1", "read0", "nope", f"read{count - 1}", "read7" + "x" * 50, f"read{count - 3}", "read1"]
+
+    def outcome(open_it):
+        try:
+            fasta = open_it()
+        except Exception as e:
+            return f"{type(e).__name__}: {e}"
+        return [(k, len(fasta[k])) for k in fasta.keys()]
+
+    full = outcome(lambda: sekva.Fasta(path, rebuild=False))
+    some = outcome(lambda: sekva._fasta_of_names(wanted, path, rebuild=False))
+    if isinstance(full, str):
+        assert some == full
+    else:
+        assert some == [kv for kv in full if kv[0] in wanted]
+        fasta = sekva._fasta_of_names(wanted, path, rebuild=False)
+        assert (str(fasta["read1"]), fasta["read0"].quality) == ("GGCC", "IIII")
+
+
+def test_a_table_of_some_names_knows_the_index_layout(write):
+    fq = write("@r1\nACGT\n+\nIIII\n", "l.fq")
+    fa = write(">s\nACGT\n", "l.fa")
+    sekva.Fasta(fq), sekva.Fasta(fa)
+    assert sekva._fasta_of_names([], fq).fetch_fastq([]) == b""  # FASTQ, with no read listed
+    with pytest.raises(ValueError):
+        sekva._fasta_of_names([], fa).fetch_fastq([])
+    os.remove(fq + ".fai")  # built again, then only the names asked for listed
+    assert sekva._fasta_of_names(["r1", "r2"], fq).keys() == ["r1"]
+    assert read_bytes(fq + ".fai") == b"r1\t4\t4\t4\t5\t11\n"
+
+
 def test_mixed_index_is_refused(write):
     fq = write("@r1\nACGT\n+\nIIII\n@r2\nA\n+\nI\n", "m.fq")
     with open(fq + ".fai", "w") as f:
@@ -439,7 +491,7 @@ def run_both(tmp_path, args, stdin=None):
 def cli_dir(tmp_path):
     reads = make_reads(11, count=12, longest=150)
     text = fastq_text(reads, width=50)
-    text += "@dup extra\nACGT\n+\nIIII\n@dup\nGG\n+\nII\n"
+    text += "@dup extra\nACGT\n+\nIIII\n@dup\nGG\n+\nII\n@r:1\nACGTACGT\n+\nIIIIJJJJ\n"
     for who in ("ours", "theirs"):
         (tmp_path / who).mkdir()
         (tmp_path / who / "r.fq").write_text(text)
@@ -462,6 +514,7 @@ CLI_CASES = [
     ["-c", "nope", "{0}"],
     ["{0}:30-20", "{1}"],
     ["-r", "regions.txt"],
+    ["r:1", "{{r:1}}:2-3", "r:1:2-5", "{{r:1}}", "r:1:x", "{{r"],
     ["-r", "regions.txt", "{3}"],
     ["-r", "empty.txt", "{0}"],
     ["-r", "missing.txt"],

@@ -30,6 +30,9 @@ __all__ = [
 # The package's own index builder (sekva fqidx): not part of the API. True for a FASTQ file.
 def _build_index(filename: str | _PathLike[str], indexname: str | _PathLike[str] | None) -> bool: ...
 
+# A Fasta whose table lists only the records of `names` (sekva fqidx -r): not part of the API.
+def _fasta_of_names(names: _abc.Iterable[str], filename: str | _PathLike[str], **options: _Any) -> Fasta: ...
+
 # The package's own annotation reader and transcript writer (sekva transcripts, sekva_ml): not part
 # of the API. The annotation handle is an opaque object.
 def _read_annotation(text: bytes) -> object: ...

@@ -4,7 +4,7 @@ import sys
 import warnings
 
 from sekva_cli import CliError, open_output, refuse_overwrite, say, write_all
-from sekva_cli import _emit, _faidx
+from sekva_cli import _emit, _faidx, _region
 
 USAGE = """\
 Usage: sekva fqidx <file.fq|file.fq.gz> [<reg> [...]]
@@ -43,11 +43,12 @@ def _in_samtools_words(call):
                                for line in lines))
 
 
-def _open(path, index_path):
-    """sekva.Fasta of the FASTQ file, its index built where needed."""
+def _open(path, index_path, names):
+    """sekva.Fasta of the FASTQ file, its index built where needed, listing only the reads of
+    `names`: a file of millions of reads is asked for a few of them."""
     import sekva
 
-    return _in_samtools_words(lambda: sekva.Fasta(path, indexname=index_path, warn_to="python"))
+    return _in_samtools_words(lambda: sekva._fasta_of_names(names, path, indexname=index_path, warn_to="python"))
 
 
 def _not_fastq(index_path):
@@ -87,16 +88,33 @@ def _has_qualities(fasta):
 
 
 class _Names:
-    """The read names as the region resolver asks about them (`in`, isdisjoint)."""
+    """The read names as the region resolver asks about them (`in`, isdisjoint); only names the
+    Fasta was opened to list may be asked about."""
 
-    def __init__(self, fasta):
+    def __init__(self, fasta, listed):
         self.fasta = fasta
+        self.listed = listed
 
     def __contains__(self, name):
+        if name not in self.listed:
+            raise AssertionError(f"the read {name!r} was not listed when the file was opened")
         return name in self.fasta
 
     def isdisjoint(self, texts):
         return not any(map(self.fasta.__contains__, texts))
+
+
+class _Lengths(dict):
+    """Read lengths by name, as _emit.RecordLengths, asked only about listed names."""
+
+    def __init__(self, names):
+        super().__init__()
+        self.names = names
+
+    def __missing__(self, name):
+        length = len(self.names.fasta[name]) if name in self.names else 0
+        self[name] = length
+        return length
 
 
 def _wrapped(text, width):
@@ -202,24 +220,25 @@ def run(args):
         refuse_overwrite([("index", index_path)], [i for i in inputs if i[0] != "index"])
     compressed = _faidx._is_bgzf_name(output)
     refuse_overwrite([("output", output)], inputs)
+    texts, failure = [], None
+    if region_file is not None:
+        try:
+            texts = _faidx._read_region_file(region_file)
+        except CliError as e:
+            failure = e
+        else:
+            if not texts:
+                failure = CliError(f"no regions in {region_file}")
+    if failure is None:
+        texts += regions
+    listed = _region.names_looked_up(texts)
     try:
-        fasta = _open(path, index_path)
+        fasta = _open(path, index_path, listed)
     except Exception as e:
         raise CliError(f"could not load fai index of {path}: {e}") from None
     if not _has_qualities(fasta):
         raise _not_fastq(index_path or path + ".fai")
     with open_output(output, bgzf=compressed) as out:
-        texts, failure = [], None
-        if region_file is not None:
-            try:
-                texts = _faidx._read_region_file(region_file)
-            except CliError as e:
-                failure = e
-            else:
-                if not texts:
-                    failure = CliError(f"no regions in {region_file}")
-        if failure is None:
-            texts += regions
         mark = neg_mark if reverse else pos_mark
         if not mark and not reverse and all(map(fasta.__contains__, texts)):
             # Every text names a read: the whole reads, in one pass of the engine per chunk.
@@ -227,7 +246,8 @@ def run(args):
                 write_all(out, fasta.fetch_fastq(texts[i:i + _emit.CHUNK * 8], width=width))
             texts = []
         # A file of millions of reads: names are looked up one by one, not gathered in a set.
-        found, truncated = _faidx._resolve_all(texts, _emit.RecordLengths(fasta), _Names(fasta))
+        names = _Names(fasta, listed)
+        found, truncated = _faidx._resolve_all(texts, _Lengths(names), names)
         count, status = _report(texts, found, truncated, keep_going)
         for i in range(0, count, _emit.CHUNK):
             j = min(i + _emit.CHUNK, count)

@@ -104,6 +104,20 @@ def for_fetch(region, lookup):
     return name, beg + 1, (None if end == _POS_MAX else end)
 
 
+def names_looked_up(regions):
+    """Every name that resolving any of `regions` may look up, whatever the lookups answer: the
+    text, the text before its last colon, and for a text in braces what they enclose."""
+    texts = [region.split("\0", 1)[0] for region in regions]
+    names = set(texts)
+    names.update(text[:text.rindex(":")] for text in texts if ":" in text)
+    for text in texts:
+        if text.startswith("{"):
+            close = text.find("}")
+            if close >= 0:
+                names.update((text[1:close], text[1:-1]))
+    return names
+
+
 def _locate(region, lookup):
     """parse()'s (name, beg, end) before beg and end are compared, (name, None, None) for a name
     the file lacks, or a non-empty error text."""

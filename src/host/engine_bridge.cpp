@@ -228,7 +228,8 @@ bool warn_unused_options(const OpenOptions& opt) {
 
 }  // namespace
 
-bool open_engine(PyObject* const* slots, const EngineOrder& conversion_order, OpenedEngine& out) {
+bool open_engine(PyObject* const* slots, const EngineOrder& conversion_order, OpenedEngine& out,
+                 const NameTable* wanted) {
     OpenOptions opt;
     for (int index : conversion_order)
         if (!OPTIONS[index].convert(slots[index], OPTIONS[index].name, opt, out)) return false;
@@ -238,6 +239,7 @@ bool open_engine(PyObject* const* slots, const EngineOrder& conversion_order, Op
     OpeningLock lock{nullptr, out.key_function.get(), out.filt_function.get()};
     Naming naming;
     if (lock.key_function || lock.filt_function) naming = Naming{&OpeningLock::rename, &lock};
+    naming.wanted = wanted;
     lock.saved = PyEval_SaveThread();
     Result<std::unique_ptr<Engine>> opened =
         Engine::open(std::move(opt), Interruption{&OpeningLock::keep_going, &lock}, naming);
@@ -276,13 +278,13 @@ PyObject* build_index_function(PyObject*, PyObject* const* args, Py_ssize_t narg
 }
 
 PyObject* new_engine_holder(PyTypeObject* type, PyObject* args, PyObject* kwargs, const Signature& sig,
-                            const EngineOrder& to_engine) {
+                            const EngineOrder& to_engine, const NameTable* wanted) {
     PyObject* given[ENGINE_PARAMS];
     if (!bind_tuple(sig, args, kwargs, given)) return nullptr;
     PyObject* engine_slots[ENGINE_PARAMS];
     for (int i = 0; i < ENGINE_PARAMS; ++i) engine_slots[to_engine[i]] = given[i];
     OpenedEngine opened;
-    if (!open_engine(engine_slots, to_engine, opened)) return nullptr;
+    if (!open_engine(engine_slots, to_engine, opened, wanted)) return nullptr;
     // The file name as a str, whatever os.PathLike gave it.
     Ref filename;
     if (!to_path(given[0], "filename", filename)) return nullptr;

@@ -66,7 +66,9 @@ struct OpenedEngine {
 // Converts the arguments (slots in engine order, nullptr when absent), visiting parameters in
 // `conversion_order` so that the first failure is the first in the caller's own signature,
 // then opens the engine. Returns false with the host error set.
-bool open_engine(PyObject* const* slots, const EngineOrder& conversion_order, OpenedEngine& out);
+// `wanted`, where given, names the only records to list (see Naming).
+bool open_engine(PyObject* const* slots, const EngineOrder& conversion_order, OpenedEngine& out,
+                 const NameTable* wanted = nullptr);
 // _build_index(filename, indexname): builds the index where indexname (or the default) says, whatever
 // lies there, and returns whether the file is FASTQ; its warnings go through warnings.warn.
 PyObject* build_index_function(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
@@ -84,7 +86,7 @@ struct EngineHolder {
 // order), converts in that order, opens the engine and allocates an object of `type`, whose
 // layout starts with EngineHolder. `to_engine[i]` is the engine position of parameter i.
 PyObject* new_engine_holder(PyTypeObject* type, PyObject* args, PyObject* kwargs, const Signature& sig,
-                            const EngineOrder& to_engine);
+                            const EngineOrder& to_engine, const NameTable* wanted = nullptr);
 int engine_holder_traverse(PyObject* o, visitproc visit, void* arg);
 // __reduce__ of Faidx and Fasta: the class and the seventeen arguments that open the same file with
 // the same options again, in the class's own order (`to_engine` as for new_engine_holder).

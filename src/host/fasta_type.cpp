@@ -47,10 +47,9 @@ constexpr const char* FASTA_PARAM_NAMES[ENGINE_PARAMS] = {
 };
 constexpr EngineOrder FASTA_TO_ENGINE = engine_order(FASTA_PARAM_NAMES);
 
-PyObject* fasta_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+PyObject* open_fasta(PyTypeObject* type, PyObject* args, PyObject* kwargs, const NameTable* wanted) {
     static const Signature sig = {"Fasta.__new__", FASTA_PARAM_NAMES, ENGINE_PARAMS, 1};
-    if (!check_exact_type(type, fasta_type(), "Fasta")) return nullptr;
-    Ref self = Ref::steal(new_engine_holder(type, args, kwargs, sig, FASTA_TO_ENGINE));
+    Ref self = Ref::steal(new_engine_holder(type, args, kwargs, sig, FASTA_TO_ENGINE, wanted));
     if (!self) return nullptr;
     FastaObject* fasta = as_fasta(self.get());
     fasta->is_mutable = fasta->holder.engine->options().is_mutable;
@@ -60,6 +59,11 @@ PyObject* fasta_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return PyErr_NoMemory();
     }
     return self.release();
+}
+
+PyObject* fasta_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    if (!check_exact_type(type, fasta_type(), "Fasta")) return nullptr;
+    return open_fasta(type, args, kwargs, nullptr);
 }
 
 void release_fasta(PyObject* o) {
@@ -627,6 +631,26 @@ RecordShape record_shape(const Engine& engine, std::string_view name) {
     const IndexEntry* entry = engine.names().find(name);
     if (!entry) return {70, 0};
     return {entry->lenc ? entry->lenc : 1, entry->rlen};
+}
+
+PyObject* fasta_of_names_function(PyObject*, PyObject* args, PyObject* kwargs) {
+    if (!PyTuple_Check(args) || PyTuple_GET_SIZE(args) < 1) {
+        PyErr_SetString(PyExc_TypeError, "_fasta_of_names() missing required argument 'names' (pos 1)");
+        return nullptr;
+    }
+    Ref names = Ref::steal(PySequence_Fast(PyTuple_GET_ITEM(args, 0), "_fasta_of_names: names must be iterable"));
+    if (!names) return nullptr;
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(names.get());
+    NameTable wanted;
+    wanted.reserve(static_cast<std::size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        std::string_view name;
+        if (!to_text(PySequence_Fast_GET_ITEM(names.get(), i), "names", name)) return nullptr;
+        wanted.insert(name, IndexEntry{});
+    }
+    Ref rest = Ref::steal(PyTuple_GetSlice(args, 1, PyTuple_GET_SIZE(args)));
+    if (!rest) return nullptr;
+    return open_fasta(fasta_type(), rest.get(), kwargs, &wanted);
 }
 
 }  // namespace sekva::host

@@ -31,4 +31,8 @@ struct RecordShape {
 };
 RecordShape record_shape(const Engine& engine, std::string_view name);
 
+// _fasta_of_names(names, filename, ...): a Fasta opened with the given arguments whose table
+// lists only the records of `names` (an iterable of str); the whole index is still read and checked.
+PyObject* fasta_of_names_function(PyObject* module, PyObject* args, PyObject* kwargs);
+
 }  // namespace sekva::host

@@ -14,6 +14,7 @@
 #include "host/entry.hpp"
 #include "host/errors.hpp"
 #include "host/exceptions.hpp"
+#include "host/fasta_type.hpp"
 #include "host/ref.hpp"
 #include "host/transcripts.hpp"
 #include "host/types.hpp"
@@ -113,6 +114,9 @@ PyMethodDef module_functions[] = {
     {"_build_index", fastcall_method(unchecked_entry<build_index_function>), METH_FASTCALL | METH_KEYWORDS,
      "_build_index(filename, indexname)\n--\n\nBuilds the index (at indexname, or beside the file) whatever lies "
      "there, without opening the file for reads; True for a FASTQ file."},
+    {"_fasta_of_names", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unchecked_entry<fasta_of_names_function>)),
+     METH_VARARGS | METH_KEYWORDS,
+     "_fasta_of_names(names, filename, **options)\n--\n\nA Fasta whose table lists only the records of these names."},
     {"_read_annotation", fastcall_method(unchecked_entry<read_annotation_function>), METH_FASTCALL | METH_KEYWORDS,
      "_read_annotation(text)\n--\n\nThe transcripts of the bytes of a GTF or GFF3 file, as an opaque handle."},
     {"_annotation_transcripts", fastcall_method(unchecked_entry<annotation_transcripts_function>),

@@ -81,9 +81,16 @@ Status Engine::keep_written(std::vector<NamedEntry>& entries) {
 }
 
 Status Engine::load_index(std::vector<NamedEntry>& records) {
-    if (!written_) return read_index(index_path_, records);
+    if (!written_) {
+        IndexParse how{wanted_};
+        Status err = read_index(index_path_, records, how);
+        index_six_ = how.six_columns;
+        return err;
+    }
     records = std::move(*written_);
     written_.reset();
+    index_six_ = !records.empty() && records.front().entry.has_qualities();
+    if (wanted_) std::erase_if(records, [this](const NamedEntry& r) { return !wanted_->contains(r.name); });
     return success;
 }
 
@@ -91,6 +98,7 @@ Result<std::unique_ptr<Engine>> Engine::open(OpenOptions options, Interruption i
     try {
         std::unique_ptr<Engine> engine(new Engine(std::move(options)));
         const OpenOptions& opt = engine->options_;
+        engine->wanted_ = naming.wanted;
         if (is_remote_name(opt.filename)) return open_remote(std::move(engine), interruption, naming);
         auto opened = engine->open_local();
         if (!opened.ok()) return opened.error();
@@ -113,6 +121,7 @@ Result<std::unique_ptr<Engine>> Engine::open(OpenOptions options, Interruption i
         if (Status err = engine->check_index_fits(build, regular, file->size(), interruption, records)) return *err;
         if (Status err = engine->check_index_format(build, interruption, records)) return *err;
         if (Status err = engine->name_records(std::move(records), naming)) return *err;
+        engine->wanted_ = nullptr;
         return engine;
     } catch (const std::bad_alloc&) {
         return io_error_from_errno(ENOMEM);
@@ -302,7 +311,7 @@ Result<bool> text_is_fastq(const ByteSource& bytes) {
 // another file: it is rebuilt where the index may be rebuilt, else refused.
 Status Engine::check_index_format(bool index_built, const Interruption& interruption,
                                   std::vector<NamedEntry>& records) {
-    const bool six = !records.empty() && records.front().entry.has_qualities();
+    const bool six = index_six_;
     if (index_built) {
         fastq_ = six;
         return success;
@@ -311,13 +320,12 @@ Status Engine::check_index_format(bool index_built, const Interruption& interrup
     if (!is_fastq.ok()) return std::move(is_fastq.error());
     fastq_ = is_fastq.value();
     if (six == fastq_) return success;
-    if (records.empty() && !fastq_) return success;
     const bool local_index = !(remote_ && is_remote_name(index_path_));
     if (options_.build_index && options_.rebuild && local_index) {
         records.clear();
         if (Status err = build_index_file(interruption)) return err;
         if (Status err = load_index(records)) return err;
-        fastq_ = !records.empty() && records.front().entry.has_qualities();
+        fastq_ = index_six_;
         return success;
     }
     return FaidxError{ErrorKind::Indexing,
@@ -442,6 +450,7 @@ Result<std::unique_ptr<Engine>> Engine::open_remote(std::unique_ptr<Engine> engi
         return *err;
     if (Status err = engine->check_index_format(build, interruption, records)) return *err;
     if (Status err = engine->name_records(std::move(records), naming)) return *err;
+    engine->wanted_ = nullptr;
     return engine;
 }
 
@@ -466,7 +475,10 @@ Status Engine::find_remote_index(const Interruption& interruption, bool& build, 
         const bool stale = opt.build_index && opt.rebuild && file_time && index_time && *index_time < *file_time;
         if (text.value() && !stale) {
             build = false;
-            return parse_index_text(*text.value(), records);
+            IndexParse how{wanted_};
+            Status err = parse_index_text(*text.value(), records, how);
+            index_six_ = how.six_columns;
+            return err;
         }
         if (opt.indexname && !text.value() && !opt.build_index) return FaidxError{ErrorKind::IndexNotFound, index_path_};
         const std::string cached = remote_cache_path(remote_->identity(), ".fai");

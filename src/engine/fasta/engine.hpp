@@ -53,6 +53,9 @@ struct Interruption {
 struct Naming {
     Status (*rename)(void* context, std::vector<NamedEntry>& records) = nullptr;
     void* context = nullptr;
+    // Where given, only the records of these names are listed (the rest of the index is still
+    // read and checked): what a caller that asks for a few of millions of reads needs.
+    const NameTable* wanted = nullptr;
 };
 
 class Engine {
@@ -133,6 +136,8 @@ private:
     bool table_unchecked_ = false;  // the block table came from the blocks' footers, not a .gzi
     bool binary_head_ = false;      // a file read as text whose first bytes hold a NUL
     bool fastq_ = false;
+    bool index_six_ = false;  // the index's entries have six columns, as load_index found
+    const NameTable* wanted_ = nullptr;  // while opening: the names to list, where not all
     std::optional<std::vector<NamedEntry>> written_;  // by the build, until load_index takes them
     mutable std::once_flag qualities_once_;
     mutable std::unique_ptr<Engine> qualities_;

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <new>
 
@@ -39,9 +40,14 @@ bool parse_u64(std::string_view s, std::uint64_t& out) {
     return true;
 }
 
+// The columns of the index's lines: not yet known (0), five (FASTA) or six (FASTQ).
+using Layout = int;
+
 // One line of the index, already without its "\n". Lines of other than five or six columns are
-// skipped; six columns are a FASTQ read, the last being where its qualities start.
-Status parse_line(std::string_view line, std::vector<NamedEntry>& records) {
+// skipped; six columns are a FASTQ read, the last being where its qualities start. The first
+// entry sets the layout every later one must have; an entry is kept where `wanted` (if any) holds
+// its name.
+Status parse_line(std::string_view line, Layout& layout, const NameTable* wanted, std::vector<NamedEntry>& records) {
     if (!is_valid_utf8(line.data(), line.size())) return io_error("stream did not contain valid UTF-8");
     line = trim_unicode(line);
     std::string_view cols[6];
@@ -62,11 +68,99 @@ Status parse_line(std::string_view line, std::vector<NamedEntry>& records) {
     for (std::size_t i = 0; i < 4; ++i)
         if (!parse_u64(cols[i + 1], v[i])) return FaidxError{ErrorKind::Indexing, invalid[i]};
     const IndexEntry entry{v[0], v[1], v[2], v[3], v[4]};
-    if (!records.empty() && records.front().entry.has_qualities() != entry.has_qualities())
+    const Layout columns = entry.has_qualities() ? 6 : 5;
+    if (layout && layout != columns)
         return FaidxError{ErrorKind::Indexing, "the index mixes five-column (FASTA) and six-column (FASTQ) lines, "
                                                "at record '" + std::string(cols[0]) + "'"};
-    records.push_back(NamedEntry{std::string(cols[0]), entry});
+    layout = columns;
+    if (!wanted || wanted->contains(cols[0])) records.push_back(NamedEntry{RecordName(cols[0]), entry});
     return std::nullopt;
+}
+
+// Parses the lines of `text` (whole lines, the last one perhaps without its "\n") until the first
+// error, or until the layout is known when `until_layout`; returns the bytes it read.
+std::size_t parse_lines(std::string_view text, Layout& layout, const NameTable* wanted, bool until_layout,
+                        std::vector<NamedEntry>& records, Status& err) {
+    const std::size_t size = text.size();
+    while (!text.empty() && !(until_layout && layout)) {
+        std::size_t nl = text.find('\n');
+        std::string_view line = text.substr(0, nl);
+        text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
+        if ((err = parse_line(line, layout, wanted, records))) break;
+    }
+    return size - text.size();
+}
+
+// The text after its first entry, parsed in pieces on the pool where only some names are kept:
+// every line is still checked, in the order errors would be met, but few entries are made.
+Status parse_wanted_in_pieces(std::string_view text, Layout layout, const NameTable& wanted,
+                              std::vector<NamedEntry>& records) {
+    const std::size_t pieces = std::max<std::size_t>(1, std::min<std::size_t>(text.size() >> 20, 64));
+    std::vector<std::size_t> starts{0};
+    for (std::size_t k = 1; k < pieces; ++k) {
+        std::size_t at = text.find('\n', std::max(starts.back(), text.size() / pieces * k));
+        if (at == std::string_view::npos) break;
+        if (at + 1 > starts.back()) starts.push_back(at + 1);
+    }
+    starts.push_back(text.size());
+    const std::size_t count = starts.size() - 1;
+    std::vector<std::vector<NamedEntry>> found(count);
+    std::vector<Status> errors(count);
+    JobOutcome parsed = run_parallel(count, [&](std::size_t from, std::size_t to) {
+        for (std::size_t k = from; k < to; ++k) {
+            Layout same = layout;
+            parse_lines(text.substr(starts[k], starts[k + 1] - starts[k]), same, &wanted, false, found[k], errors[k]);
+        }
+    });
+    if (auto failure = JobFailure::of(std::move(parsed))) return failure->as_error();
+    for (std::size_t k = 0; k < count; ++k) {
+        records.insert(records.end(), std::make_move_iterator(found[k].begin()), std::make_move_iterator(found[k].end()));
+        if (errors[k]) return errors[k];
+    }
+    return success;
+}
+
+// Whole lines of an index of which only the entries of `wanted` are kept: up to the first entry,
+// which sets the layout, in order; the rest on the pool where there is much of it.
+Status parse_wanted(std::string_view text, Layout& layout, const NameTable& wanted, std::vector<NamedEntry>& records) {
+    Status err;
+    const std::size_t read = layout ? 0 : parse_lines(text, layout, &wanted, true, records, err);
+    if (err || read == text.size()) return err;
+    if (on_pool_worker() || text.size() - read < (std::size_t{4} << 20)) {
+        parse_lines(text.substr(read), layout, &wanted, false, records, err);
+        return err;
+    }
+    return parse_wanted_in_pieces(text.substr(read), layout, wanted, records);
+}
+
+// The index in a regular file, read a few megabytes at a time into memory reused for each, and
+// parsed as it comes; only the entries of `wanted` are kept.
+Status read_wanted(int fd, const NameTable& wanted, Layout& layout, std::vector<NamedEntry>& records) {
+    std::string buffer(std::size_t{16} << 20, '\0');
+    std::size_t have = 0;
+    for (bool end = false; !end;) {
+        while (have < buffer.size()) {
+            const ssize_t got = ::read(fd, buffer.data() + have, buffer.size() - have);
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) return io_error_from_errno(errno);
+            if (got == 0) {
+                end = true;
+                break;
+            }
+            have += static_cast<std::size_t>(got);
+        }
+        const std::string_view text(buffer.data(), have);
+        const std::size_t last = text.rfind('\n');
+        if (!end && last == std::string_view::npos) {  // a line longer than the buffer
+            buffer.resize(buffer.size() * 2);
+            continue;
+        }
+        const std::size_t whole = end ? have : last + 1;
+        if (Status err = parse_wanted(text.substr(0, whole), layout, wanted, records)) return err;
+        std::memmove(buffer.data(), buffer.data() + whole, have - whole);
+        have -= whole;
+    }
+    return success;
 }
 
 std::size_t digits(std::uint64_t v) {
@@ -108,7 +202,14 @@ char* put_line(char* p, const NamedEntry& r) {
 
 }  // namespace
 
-Status parse_index_text(std::string_view text, std::vector<NamedEntry>& records) {
+Status parse_index_text(std::string_view text, std::vector<NamedEntry>& records, IndexParse& how) {
+    Layout layout = records.empty() ? 0 : records.front().entry.has_qualities() ? 6 : 5;
+    Status err;
+    if (how.wanted) {
+        err = parse_wanted(text, layout, *how.wanted, records);
+        how.six_columns = layout == 6;
+        return err;
+    }
     // One entry a line: room for them all at once, rather than the list copied each time it grows
     // (the index of millions of reads). Lines too short to be entries (a file of line breaks) are
     // not counted on, and room that cannot be had is only a guess missed.
@@ -125,13 +226,14 @@ Status parse_index_text(std::string_view text, std::vector<NamedEntry>& records)
             records.reserve(room);
     } catch (const std::bad_alloc&) {
     }
-    while (!text.empty()) {
-        std::size_t nl = text.find('\n');
-        std::string_view line = text.substr(0, nl);
-        text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
-        if (Status err = parse_line(line, records)) return err;
-    }
-    return std::nullopt;
+    parse_lines(text, layout, nullptr, false, records, err);
+    how.six_columns = layout == 6;
+    return err;
+}
+
+Status parse_index_text(std::string_view text, std::vector<NamedEntry>& records) {
+    IndexParse how;
+    return parse_index_text(text, records, how);
 }
 
 Status parse_index_text(std::string_view text, NameTable& table) {
@@ -141,16 +243,28 @@ Status parse_index_text(std::string_view text, NameTable& table) {
     return err;
 }
 
-Status read_index(const std::string& path, std::vector<NamedEntry>& records) {
+Status read_index(const std::string& path, std::vector<NamedEntry>& records, IndexParse& how) {
     // Never blocks in the open: an index path that is a FIFO reads as what is in it now.
     auto file = open_file(path, O_RDONLY | O_NONBLOCK);
     if (!file.ok()) return FaidxError{ErrorKind::IndexNotFound, path};
     // A writer that cannot replace the file rewrites it in place under an exclusive lock.
     while (::flock(file.value().get(), LOCK_SH) != 0 && errno == EINTR) {
     }
+    struct stat st;
+    if (how.wanted && ::fstat(file.value().get(), &st) == 0 && S_ISREG(st.st_mode)) {
+        Layout layout = records.empty() ? 0 : records.front().entry.has_qualities() ? 6 : 5;
+        Status err = read_wanted(file.value().get(), *how.wanted, layout, records);
+        how.six_columns = layout == 6;
+        return err;
+    }
     auto text = read_all(file.value().get());
     if (!text.ok()) return text.error();
-    return parse_index_text(text.value(), records);
+    return parse_index_text(text.value(), records, how);
+}
+
+Status read_index(const std::string& path, std::vector<NamedEntry>& records) {
+    IndexParse how;
+    return read_index(path, records, how);
 }
 
 std::string format_index(const std::vector<NamedEntry>& entries) {

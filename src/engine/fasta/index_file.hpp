@@ -34,10 +34,19 @@ class NameTable;
 // Appends every valid line of .fai text to `records`, in file order; on an error, the lines
 // before it stay. Five-column (FASTA) and six-column (FASTQ) lines cannot be mixed in one index.
 Status parse_index_text(std::string_view text, std::vector<NamedEntry>& records);
+// How a parse goes: every line is checked either way, but only the entries whose names `wanted`
+// holds are kept when it is given. Afterwards `six_columns` says whether the index's entries have
+// six columns (FASTQ), whether or not any was kept.
+struct IndexParse {
+    const NameTable* wanted = nullptr;
+    bool six_columns = false;
+};
+Status parse_index_text(std::string_view text, std::vector<NamedEntry>& records, IndexParse& how);
 // The same into a table, where a later line of the same name wins.
 Status parse_index_text(std::string_view text, NameTable& table);
 // Reads the lines of the index file at `path`, in file order.
 Status read_index(const std::string& path, std::vector<NamedEntry>& records);
+Status read_index(const std::string& path, std::vector<NamedEntry>& records, IndexParse& how);
 // The .fai text for entries in file order: six columns for entries with qualities.
 std::string format_index(const std::vector<NamedEntry>& entries);
 // Writes the index so that readers only ever see a complete file (see write_file_replacing).
