@@ -43,22 +43,85 @@ bool parse_u64(std::string_view s, std::uint64_t& out) {
 // The columns of the index's lines: not yet known (0), five (FASTA) or six (FASTQ).
 using Layout = int;
 
+// The names whose entries a parse keeps. Most lines of a large index name none of them: two bits
+// of a bit set (sixteen bits a name, small enough to stay in the core's cache), drawn from the
+// name's hash, turn nearly all of them away before the table itself is read.
+class WantedNames {
+public:
+    explicit WantedNames(const NameTable& table) : table_(table) {
+        std::size_t bits = 64;
+        while (bits < 16 * table.size()) bits *= 2;
+        bits_.assign(bits / 64, 0);
+        mask_ = bits - 1;
+        for (std::string_view name : table.keys()) {
+            const std::uint64_t h = table.hash(name);
+            set(h >> 20 & mask_);
+            set(h >> 42 & mask_);
+        }
+    }
+    bool holds(std::string_view name) const {
+        const std::uint64_t h = table_.hash(name);
+        return is_set(h >> 20 & mask_) && is_set(h >> 42 & mask_) && table_.find_hashed(name, h);
+    }
+
+private:
+    void set(std::uint64_t bit) { bits_[bit / 64] |= std::uint64_t{1} << bit % 64; }
+    bool is_set(std::uint64_t bit) const { return bits_[bit / 64] >> bit % 64 & 1; }
+
+    const NameTable& table_;
+    std::vector<std::uint64_t> bits_;
+    std::uint64_t mask_;
+};
+
+bool printable(char c) { return c > 0x20 && c < 0x7F; }
+
+// The columns of a line (up to six; a seventh makes it no entry), or false where it has seven or more.
+bool split_columns(std::string_view line, std::string_view (&cols)[6], std::size_t& count) {
+    std::size_t from = 0;
+    count = 0;
+    for (;;) {
+        std::size_t tab = line.find('\t', from);
+        std::string_view col = line.substr(from, tab == std::string_view::npos ? std::string_view::npos : tab - from);
+        if (count == 6) return false;
+        cols[count++] = col;
+        if (tab == std::string_view::npos) return true;
+        from = tab + 1;
+    }
+}
+
+// The same for a line of ASCII whose ends are printable (nearly every index line), in one pass and
+// with nothing to trim; false where the line is not such a line, or has seven or more columns.
+bool split_plain_columns(std::string_view line, std::string_view (&cols)[6], std::size_t& count) {
+    const char* p = line.data();
+    const std::size_t n = line.size();
+    count = 0;
+    if (!n || !printable(p[0]) || !printable(p[n - 1])) return false;
+    unsigned high = 0;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto c = static_cast<unsigned char>(p[i]);
+        high |= c;
+        if (c == '\t') {
+            if (count == 5) return false;  // seven or more columns: the full rules decide
+            cols[count++] = std::string_view(p + start, i - start);
+            start = i + 1;
+        }
+    }
+    if (high & 0x80) return false;
+    cols[count++] = std::string_view(p + start, n - start);
+    return true;
+}
+
 // One line of the index, already without its "\n". Lines of other than five or six columns are
 // skipped; six columns are a FASTQ read, the last being where its qualities start. The first
 // entry sets the layout every later one must have; an entry is kept where `wanted` (if any) holds
 // its name.
-Status parse_line(std::string_view line, Layout& layout, const NameTable* wanted, std::vector<NamedEntry>& records) {
-    if (!is_valid_utf8(line.data(), line.size())) return io_error("stream did not contain valid UTF-8");
-    line = trim_unicode(line);
+Status parse_line(std::string_view line, Layout& layout, const WantedNames* wanted, std::vector<NamedEntry>& records) {
     std::string_view cols[6];
-    std::size_t count = 0, from = 0;
-    for (;;) {
-        std::size_t tab = line.find('\t', from);
-        std::string_view col = line.substr(from, tab == std::string_view::npos ? std::string_view::npos : tab - from);
-        if (count == 6) return std::nullopt;  // seven or more columns
-        cols[count++] = col;
-        if (tab == std::string_view::npos) break;
-        from = tab + 1;
+    std::size_t count;
+    if (!split_plain_columns(line, cols, count)) {
+        if (!is_valid_utf8(line.data(), line.size())) return io_error("stream did not contain valid UTF-8");
+        if (!split_columns(trim_unicode(line), cols, count)) return std::nullopt;  // seven or more columns
     }
     if (count != 5 && count != 6) return std::nullopt;
     static constexpr const char* invalid[] = {"Invalid rlen", "Invalid offset", "Invalid lenc", "Invalid lenb"};
@@ -73,13 +136,13 @@ Status parse_line(std::string_view line, Layout& layout, const NameTable* wanted
         return FaidxError{ErrorKind::Indexing, "the index mixes five-column (FASTA) and six-column (FASTQ) lines, "
                                                "at record '" + std::string(cols[0]) + "'"};
     layout = columns;
-    if (!wanted || wanted->contains(cols[0])) records.push_back(NamedEntry{RecordName(cols[0]), entry});
+    if (!wanted || wanted->holds(cols[0])) records.push_back(NamedEntry{RecordName(cols[0]), entry});
     return std::nullopt;
 }
 
 // Parses the lines of `text` (whole lines, the last one perhaps without its "\n") until the first
 // error, or until the layout is known when `until_layout`; returns the bytes it read.
-std::size_t parse_lines(std::string_view text, Layout& layout, const NameTable* wanted, bool until_layout,
+std::size_t parse_lines(std::string_view text, Layout& layout, const WantedNames* wanted, bool until_layout,
                         std::vector<NamedEntry>& records, Status& err) {
     const std::size_t size = text.size();
     while (!text.empty() && !(until_layout && layout)) {
@@ -93,7 +156,7 @@ std::size_t parse_lines(std::string_view text, Layout& layout, const NameTable* 
 
 // The text after its first entry, parsed in pieces on the pool where only some names are kept:
 // every line is still checked, in the order errors would be met, but few entries are made.
-Status parse_wanted_in_pieces(std::string_view text, Layout layout, const NameTable& wanted,
+Status parse_wanted_in_pieces(std::string_view text, Layout layout, const WantedNames& wanted,
                               std::vector<NamedEntry>& records) {
     const std::size_t pieces = std::max<std::size_t>(1, std::min<std::size_t>(text.size() >> 20, 64));
     std::vector<std::size_t> starts{0};
@@ -122,7 +185,7 @@ Status parse_wanted_in_pieces(std::string_view text, Layout layout, const NameTa
 
 // Whole lines of an index of which only the entries of `wanted` are kept: up to the first entry,
 // which sets the layout, in order; the rest on the pool where there is much of it.
-Status parse_wanted(std::string_view text, Layout& layout, const NameTable& wanted, std::vector<NamedEntry>& records) {
+Status parse_wanted(std::string_view text, Layout& layout, const WantedNames& wanted, std::vector<NamedEntry>& records) {
     Status err;
     const std::size_t read = layout ? 0 : parse_lines(text, layout, &wanted, true, records, err);
     if (err || read == text.size()) return err;
@@ -135,7 +198,7 @@ Status parse_wanted(std::string_view text, Layout& layout, const NameTable& want
 
 // The index in a regular file, read a few megabytes at a time into memory reused for each, and
 // parsed as it comes; only the entries of `wanted` are kept.
-Status read_wanted(int fd, const NameTable& wanted, Layout& layout, std::vector<NamedEntry>& records) {
+Status read_wanted(int fd, const WantedNames& wanted, Layout& layout, std::vector<NamedEntry>& records) {
     std::string buffer(std::size_t{16} << 20, '\0');
     std::size_t have = 0;
     for (bool end = false; !end;) {
@@ -206,7 +269,7 @@ Status parse_index_text(std::string_view text, std::vector<NamedEntry>& records,
     Layout layout = records.empty() ? 0 : records.front().entry.has_qualities() ? 6 : 5;
     Status err;
     if (how.wanted) {
-        err = parse_wanted(text, layout, *how.wanted, records);
+        err = parse_wanted(text, layout, WantedNames(*how.wanted), records);
         how.six_columns = layout == 6;
         return err;
     }
@@ -253,7 +316,7 @@ Status read_index(const std::string& path, std::vector<NamedEntry>& records, Ind
     struct stat st;
     if (how.wanted && ::fstat(file.value().get(), &st) == 0 && S_ISREG(st.st_mode)) {
         Layout layout = records.empty() ? 0 : records.front().entry.has_qualities() ? 6 : 5;
-        Status err = read_wanted(file.value().get(), *how.wanted, layout, records);
+        Status err = read_wanted(file.value().get(), WantedNames(*how.wanted), layout, records);
         how.six_columns = layout == 6;
         return err;
     }

@@ -190,8 +190,10 @@ std::optional<DuplicateAction> duplicate_action_named(std::string_view name) {
     return std::nullopt;
 }
 
-const IndexEntry* NameTable::find(std::string_view name) const {
-    std::size_t i = probe(name, hash(name));
+const IndexEntry* NameTable::find(std::string_view name) const { return find_hashed(name, hash(name)); }
+
+const IndexEntry* NameTable::find_hashed(std::string_view name, std::uint64_t h) const {
+    std::size_t i = probe(name, h);
     return slots_[i] ? &records_[index_of(slots_[i])].entry : nullptr;
 }
 

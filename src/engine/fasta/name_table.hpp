@@ -35,13 +35,15 @@ public:
     // Room for `count` records without growing; only while the table is empty.
     void reserve(std::size_t count);
     bool contains(std::string_view name) const { return find(name) != nullptr; }
+    // The table's own hash of a name (seeded per table), and a lookup with it already known.
+    std::uint64_t hash(std::string_view s) const;
+    const IndexEntry* find_hashed(std::string_view name, std::uint64_t h) const;
     std::size_t size() const { return records_.size(); }
     // Every name once, in the order of first appearance in the index file: the same in every
     // opening and every process, so a position names the same record everywhere.
     std::vector<std::string_view> keys() const;
 
 private:
-    std::uint64_t hash(std::string_view s) const;
     // Slot of `name` in the open-addressed table: where it is, or the empty slot where it would go.
     std::size_t probe(std::string_view name, std::uint64_t h) const;
     void grow();
