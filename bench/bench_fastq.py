@@ -45,11 +45,19 @@ def write_fastq(path, size):
     return i
 
 
-def read_names(path, count, seed=7):
-    """`count` names of reads of the file, chosen at random (seeded), from its index."""
-    with open(path + ".fai") as f:
-        names = [line.split("\t", 1)[0] for line in f]
-    return random.Random(seed).sample(names, min(count, len(names)))
+def write_names(path, count, out, seed=7):
+    """Writes `count` names of reads of the file, chosen at random (seeded), from its index, one a line.
+    In a process of its own: the names of millions of reads would otherwise stay in this process's
+    memory, which every child it starts counts in its own peak (ru_maxrss) until it execs."""
+    script = (
+        "import random, sys\n"
+        "with open(sys.argv[1]) as f:\n"
+        "    names = [line.split('\\t', 1)[0] for line in f]\n"
+        "chosen = random.Random(int(sys.argv[3])).sample(names, min(int(sys.argv[2]), len(names)))\n"
+        "with open(sys.argv[4], 'w') as f:\n"
+        "    f.write(''.join(name + '\\n' for name in chosen))\n"
+    )
+    subprocess.run([sys.executable, "-c", script, path + ".fai", str(count), str(seed), out], check=True)
 
 
 def compare(task, ours, theirs, mine, peer, repeat):
@@ -88,8 +96,7 @@ def main():
             write_fastq(fastq, int(args.gigabytes * 1e9))
         subprocess.run([*sekva, "fqidx", fastq], check=True)  # the index -r reads, and the page cache
         names = os.path.join(work, "names.txt")
-        with open(names, "w") as f:
-            f.write("".join(name + "\n" for name in read_names(fastq, args.reads)))
+        write_names(fastq, args.reads, names)
         size = os.path.getsize(fastq) / 1e9
         print(f"{fastq}: {size:.2f} GB; best of {args.repeat} runs, peak RSS in MiB")
         print(f"{'task':<40} {'sekva':>9} {'peer':>9} {'ratio':>7} {'RSS':>8} {'peer RSS':>8} {'ratio':>7}")

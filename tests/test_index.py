@@ -104,9 +104,22 @@ _BUILD = (
 )
 
 
-def _build_with_threads(path, index, threads):
+# The index alone, as sekva fqidx builds it: a large FASTQ file's is written as the reads are scanned.
+_BUILD_ONLY = (
+    "import sys, warnings, sekva\n"
+    "with warnings.catch_warnings(record=True) as said:\n"
+    "    warnings.simplefilter('always')\n"
+    "    try:\n"
+    "        sekva._build_index(sys.argv[1], sys.argv[2])\n"
+    "    except Exception as e:\n"
+    "        print(type(e).__name__, e)\n"
+    "sys.stderr.write(''.join(f'{w.message}\\n' for w in said))\n"
+)
+
+
+def _build_with_threads(path, index, threads, script=_BUILD):
     env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
-    out = subprocess.run([sys.executable, "-c", _BUILD, path, index], env=env, capture_output=True, text=True,
+    out = subprocess.run([sys.executable, "-c", script, path, index], env=env, capture_output=True, text=True,
                          check=True)
     return out.stdout + out.stderr, open(index, "rb").read() if os.path.exists(index) else None
 
@@ -173,10 +186,12 @@ def _read_after(text, fraction, insert):
     lambda: _large_reads(4),
     lambda: _large_reads(5, width=60),                                          # reads over several lines
     lambda: _read_after(_large_reads(4), 0.5, "@read3\nACGT\n+\nIIII\n"),        # a name seen before
+    lambda: _read_after(_read_after(_large_reads(4), 0.9, "@dup\tx\nAC\n+\nII\n@read3\nA\n+\nI\n"), 0.05,
+                        "@dup " + "d" * 3000 + "\nA\n+\nI\n"),                     # names read back from far
     lambda: _read_after(_large_reads(4), 0.6, "@x\nACGT\n+\nIIIII\n"),           # more qualities than bases
     lambda: _read_after(_large_reads(4), 0.3, "+\n"),                             # no '@' line
     lambda: _large_reads(4)[:-30],                                             # the last read cut short
-], ids=["reads", "wrapped", "repeated-name", "too-many-qualities", "no-name-line", "cut-short"])
+], ids=["reads", "wrapped", "repeated-name", "repeated-twice", "too-many-qualities", "no-name-line", "cut-short"])
 def test_large_fastq_files_index_in_pieces_as_in_order(tmp_path, make):
     text = make()
     path = tmp_path / "big.fq"
@@ -184,6 +199,8 @@ def test_large_fastq_files_index_in_pieces_as_in_order(tmp_path, make):
     in_order = _build_with_threads(str(path), str(tmp_path / "one.fai"), 1)
     in_pieces = _build_with_threads(str(path), str(tmp_path / "three.fai"), 3)
     assert in_pieces == in_order
+    assert _build_with_threads(str(path), str(tmp_path / "streamed.fai"), 3, _BUILD_ONLY) == in_order
+    assert not [name for name in os.listdir(tmp_path) if ".tmp" in name]
     if in_order[1] is not None and shutil.which("samtools"):
         subprocess.run(["samtools", "fqidx", str(path)], check=True, capture_output=True)
         assert in_pieces[1] == open(str(path) + ".fai", "rb").read()

@@ -8,11 +8,13 @@
 #include <cerrno>
 
 #include <exception>
+#include <functional>
 #include <new>
 
 #include "engine/codec/gzi_file.hpp"
 #include "engine/fasta/headers.hpp"
 #include "engine/fasta/index_file.hpp"
+#include "engine/fasta/index_stream.hpp"
 #include "engine/fasta/scan.hpp"
 #include "engine/fasta/scan_pieces.hpp"
 #include "engine/io/remote_cache.hpp"
@@ -44,12 +46,15 @@ Status finish_scan(FastaScanner& scanner, const std::string& filename) {
 
 // An index that cannot be written where it belongs (a read-only directory, say) names its path and
 // the option that puts it elsewhere.
-Status write_index_at(const std::string& path, const std::vector<NamedEntry>& entries) {
-    Status err = write_index(path, entries);
+Status explain_index_write(Status err, const std::string& path) {
     if (err && (err->os_errno == EACCES || err->os_errno == EROFS || err->os_errno == EPERM))
         err->payload = "cannot write the index " + path + ": " + err->payload +
                        "; pass indexname= to put the index elsewhere";
     return err;
+}
+
+Status write_index_at(const std::string& path, const std::vector<NamedEntry>& entries) {
+    return explain_index_write(write_index(path, entries), path);
 }
 
 // Whether a URL has a query, which may sign it (a presigned URL): a suffix cannot name a file beside it.
@@ -157,11 +162,12 @@ Result<bool> Engine::build_only(OpenOptions options, Interruption interruption) 
         }
         auto opened = engine->open_local();
         if (!opened.ok()) return opened.error();
-        if (Status err = engine->build_index_file(interruption)) return *err;
+        if (Status err = engine->build_index_file(interruption, true)) return *err;
         if (Status err = engine->check_compressed_table(true, interruption)) return *err;
+        // Nothing kept: the index of a large FASTQ file was written as it was scanned.
+        if (!engine->written_) return true;
         const std::vector<NamedEntry>& written = *engine->written_;
-        const bool fastq = !written.empty() && written.front().entry.has_qualities();
-        return fastq;
+        return !written.empty() && written.front().entry.has_qualities();
     } catch (const std::bad_alloc&) {
         return io_error_from_errno(ENOMEM);
     } catch (const std::exception& e) {
@@ -382,7 +388,7 @@ Status Engine::build_compressed_index(const Interruption& interruption) {
 // The scan reads the file through its own descriptor rather than the map, so a file truncated
 // meanwhile reads short instead of faulting, and devices and pipes are read as streams: the
 // scan stops at the first line that is not text, whatever follows.
-Status Engine::build_index_file(const Interruption& interruption) {
+Status Engine::build_index_file(const Interruption& interruption, bool stream_fastq) {
     if (bgzf_) return build_compressed_index(interruption);
     if (remote_) return build_remote_index(interruption);
     // A signal that interrupts a read (a user's Ctrl-C during a long wait on a pipe) is asked about.
@@ -398,8 +404,30 @@ Status Engine::build_index_file(const Interruption& interruption) {
 
     FastaScanner scanner;
     std::uint64_t total = 0;
+    // A FASTQ index that nothing will read from memory is written as the reads are scanned, where it
+    // can be (else, as for a file of few reads, at the end; so an index that cannot be written at all
+    // fails after the scan, as it always does).
+    std::optional<FastqIndexStream> stream;
+    bool stream_refused = false;
+    std::function<Status()> take_reads;
+    if (stream_fastq)
+        take_reads = [&]() -> Status {
+            if (!scanner.is_fastq() || stream_refused) return success;
+            if (!stream) {
+                auto begun = FastqIndexStream::begin(index_path_, file);
+                if (!begun.ok() || !begun.value()) {
+                    stream_refused = true;
+                    scanner.expect_size(size);
+                    return success;
+                }
+                stream.emplace(std::move(*begun.value()));
+                scanner.leave_repeated_reads();
+                stream->expect(scanner.expected_entries(size));
+            }
+            return stream->take(scanner.entries());
+        };
     if (regular) {
-        auto fed = scan_in_pieces(file, size, scanner, ask);
+        auto fed = scan_in_pieces(file, size, scanner, ask, {}, take_reads);
         if (!fed.ok()) return std::move(fed.error());
         total = fed.value();
     }
@@ -422,6 +450,10 @@ Status Engine::build_index_file(const Interruption& interruption) {
             return io_error("the FASTA file changed while its index was being built; open it again");
     }
     if (Status err = finish_scan(scanner, options_.filename)) return err;
+    if (stream) {
+        if (Status err = stream->take(scanner.entries())) return err;
+        return explain_index_write(stream->finish(), index_path_);
+    }
     return keep_written(scanner.entries());
 }
 

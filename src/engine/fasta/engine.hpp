@@ -117,7 +117,8 @@ private:
                             std::vector<NamedEntry>& records);
     Status name_records(std::vector<NamedEntry>&& records, const Naming& naming);
     Status check_index_format(bool index_built, const Interruption& interruption, std::vector<NamedEntry>& records);
-    Status build_index_file(const Interruption& interruption);
+    // With `stream_fastq`, a large FASTQ file's index is written as it is scanned and not kept.
+    Status build_index_file(const Interruption& interruption, bool stream_fastq = false);
     // Writes the entries a build made as the index, keeping them for load_index.
     Status keep_written(std::vector<NamedEntry>& entries);
     // The records of the index: those just written, else read from the index file.

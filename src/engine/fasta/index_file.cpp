@@ -339,14 +339,18 @@ std::string format_index(const std::vector<NamedEntry>& entries) {
     return out;
 }
 
-Status write_index(const std::string& path, const std::vector<NamedEntry>& entries) {
-    // The index of millions of reads is hundreds of megabytes of text, never held whole: ranges of
-    // entries are sized, then each is formatted on the pool into memory its thread reuses and
-    // written at its place in the file.
+Result<std::uint64_t> write_entries_at(int fd, const std::vector<NamedEntry>& entries, std::uint64_t offset) {
+    // Ranges of entries are sized, then each is formatted on the pool into memory its thread reuses
+    // and written at its place in the file: the index of millions of reads, hundreds of megabytes
+    // of text, is never held whole.
     constexpr std::size_t RANGE = std::size_t{1} << 14;
     const std::size_t n = entries.size(), ranges = (n + RANGE - 1) / RANGE;
-    if (ranges < 4 || on_pool_worker()) return write_file_replacing(path, format_index(entries));
     try {
+        if (ranges < 4 || on_pool_worker()) {
+            const std::string text = format_index(entries);
+            if (Status err = write_all_at(fd, text.data(), text.size(), offset)) return std::move(*err);
+            return static_cast<std::uint64_t>(text.size());
+        }
         std::vector<std::uint64_t> at(ranges + 1, 0);
         auto range_end = [&](std::size_t k) { return std::min(n, (k + 1) * RANGE); };
         JobOutcome sized = run_parallel(ranges, [&](std::size_t from, std::size_t to) {
@@ -354,32 +358,40 @@ Status write_index(const std::string& path, const std::vector<NamedEntry>& entri
                 for (std::size_t i = k * RANGE; i < range_end(k); ++i) at[k + 1] += line_size(entries[i]);
         });
         if (auto failure = JobFailure::of(std::move(sized))) return failure->as_error();
+        at[0] = offset;
         for (std::size_t k = 0; k < ranges; ++k) at[k + 1] += at[k];
-        PartedText text;
-        text.size = at[ranges];
-        text.whole = [&entries] { return format_index(entries); };
-        text.put = [&](int fd) -> Status {
-            FirstFailure failed;
-            std::atomic<bool> stop{false};
-            JobOutcome written = run_parallel(ranges, [&](std::size_t from, std::size_t to) {
-                std::string part;
-                for (std::size_t k = from; k < to && !stop.load(std::memory_order_relaxed); ++k) {
-                    part.resize(static_cast<std::size_t>(at[k + 1] - at[k]));
-                    char* p = part.data();
-                    for (std::size_t i = k * RANGE; i < range_end(k); ++i) p = put_line(p, entries[i]);
-                    if (Status err = write_all_at(fd, part.data(), part.size(), at[k])) {
-                        failed.add(k, std::move(*err));
-                        stop = true;
-                    }
+        FirstFailure failed;
+        std::atomic<bool> stop{false};
+        JobOutcome written = run_parallel(ranges, [&](std::size_t from, std::size_t to) {
+            std::string part;
+            for (std::size_t k = from; k < to && !stop.load(std::memory_order_relaxed); ++k) {
+                part.resize(static_cast<std::size_t>(at[k + 1] - at[k]));
+                char* p = part.data();
+                for (std::size_t i = k * RANGE; i < range_end(k); ++i) p = put_line(p, entries[i]);
+                if (Status err = write_all_at(fd, part.data(), part.size(), at[k])) {
+                    failed.add(k, std::move(*err));
+                    stop = true;
                 }
-            });
-            if (auto failure = failed.finish(std::move(written))) return failure->as_error();
-            return success;
-        };
-        return write_file_replacing(path, text);
+            }
+        });
+        if (auto failure = failed.finish(std::move(written))) return failure->as_error();
+        return at[ranges] - offset;
     } catch (const std::bad_alloc&) {
         return io_error_from_errno(ENOMEM);
     }
+}
+
+Status write_index(const std::string& path, const std::vector<NamedEntry>& entries) {
+    if (entries.size() < (std::size_t{1} << 16) || on_pool_worker())
+        return write_file_replacing(path, format_index(entries));
+    PartedText text;
+    text.whole = [&entries] { return format_index(entries); };
+    text.put = [&entries](int fd) -> Status {
+        auto written = write_entries_at(fd, entries, 0);
+        if (!written.ok()) return std::move(written.error());
+        return success;
+    };
+    return write_file_replacing(path, text);
 }
 
 }  // namespace sekva

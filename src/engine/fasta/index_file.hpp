@@ -49,6 +49,9 @@ Status read_index(const std::string& path, std::vector<NamedEntry>& records);
 Status read_index(const std::string& path, std::vector<NamedEntry>& records, IndexParse& how);
 // The .fai text for entries in file order: six columns for entries with qualities.
 std::string format_index(const std::vector<NamedEntry>& entries);
+// Writes the lines of the entries into the file open on `fd` from `offset` on, each range of them
+// at its own place (on the pool for many); returns the bytes written.
+Result<std::uint64_t> write_entries_at(int fd, const std::vector<NamedEntry>& entries, std::uint64_t offset);
 // Writes the index so that readers only ever see a complete file (see write_file_replacing).
 Status write_index(const std::string& path, const std::vector<NamedEntry>& entries);
 

@@ -146,7 +146,7 @@ Status FastaScanner::finish() {
                              (fq_ == FqState::InQual ? "qualities are complete" : "'+' line and qualities"));
         if (!err) close_read();
         if (err) failed_ = true;
-        if (!err) drop_repeated_reads();
+        if (!err && !leave_repeats_) drop_repeated_reads();
         return err;
     }
     return finish_fasta();

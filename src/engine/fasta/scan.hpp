@@ -70,6 +70,11 @@ public:
     bool take_ahead(FastaScanner&& ahead);
     // Room for the entries of a text of `size` bytes, judged from those of the bytes fed so far.
     void expect_size(std::uint64_t size);
+    // How many entries a text of `size` bytes holds, judged from those of the bytes fed so far.
+    std::size_t expected_entries(std::uint64_t size) const;
+    // The caller takes the entries as they come and drops later reads of a name itself: finish()
+    // leaves them be.
+    void leave_repeated_reads() { leave_repeats_ = true; }
 
 private:
     // The body of a record (or the lines before the first header, or of a header without a
@@ -121,6 +126,7 @@ private:
         std::uint64_t offset = 0, qual = 0, bases = 0, quals = 0, lenc = 0, lenb = 0;
     } read_;
     bool have_read_ = false;
+    bool leave_repeats_ = false;
     std::string carry_;  // a FASTQ line cut by the end of a piece
 
     enum class Where { Body, Header } where_ = Where::Body;

@@ -61,7 +61,7 @@ bool FastaScanner::take_ahead(FastaScanner&& ahead) {
         pos_ != ahead.began_ || !carry_.empty() || !between_reads)
         return false;
     close_read();
-    if (entries_.empty()) {
+    if (entries_.empty() && entries_.capacity() < ahead.entries_.size()) {
         entries_ = std::move(ahead.entries_);
     } else {
         entries_.insert(entries_.end(), std::make_move_iterator(ahead.entries_.begin()),
@@ -76,14 +76,19 @@ bool FastaScanner::take_ahead(FastaScanner&& ahead) {
     return true;
 }
 
-void FastaScanner::expect_size(std::uint64_t size) {
-    if (pos_ <= began_ || size <= pos_ || entries_.empty()) return;
+std::size_t FastaScanner::expected_entries(std::uint64_t size) const {
+    if (pos_ <= began_ || size <= pos_ || entries_.empty()) return entries_.size();
     const double per_byte = static_cast<double>(entries_.size()) / static_cast<double>(pos_ - began_);
     const double expected = per_byte * static_cast<double>(size - began_) * 1.05 + 16;
-    if (expected < 1e9 && expected > static_cast<double>(entries_.capacity())) {
+    return expected < 1e9 ? static_cast<std::size_t>(expected) : entries_.size();
+}
+
+void FastaScanner::expect_size(std::uint64_t size) {
+    const std::size_t expected = expected_entries(size);
+    if (expected > entries_.capacity()) {
         try {
             std::vector<NamedEntry> room;
-            reserve_fresh(room, static_cast<std::size_t>(expected));
+            reserve_fresh(room, expected);
             room.insert(room.end(), std::make_move_iterator(entries_.begin()), std::make_move_iterator(entries_.end()));
             entries_.swap(room);
         } catch (const std::bad_alloc&) {  // only a guess: the entries grow as they come instead

@@ -135,7 +135,8 @@ struct Piece {
 }  // namespace
 
 Result<std::uint64_t> scan_in_pieces(const DescriptorSource& file, std::uint64_t size, FastaScanner& scanner,
-                                     const std::function<Status()>& between, const PieceSizes& sizes) {
+                                     const std::function<Status()>& between, const PieceSizes& sizes,
+                                     const std::function<Status()>& after_round) {
     const std::size_t threads = job_threads();
     if (threads < sizes.least_threads || on_pool_worker() || size < sizes.smallest_split || !sizes.piece)
         return std::uint64_t{0};
@@ -169,7 +170,9 @@ Result<std::uint64_t> scan_in_pieces(const DescriptorSource& file, std::uint64_t
                 fed += p.got;
                 if (p.got < p.want) return fed;
             }
-            if (work == PieceWork::scan_reads && !sized) {
+            if (after_round) {
+                if (Status err = after_round()) return std::move(*err);
+            } else if (work == PieceWork::scan_reads && !sized) {
                 scanner.expect_size(size);
                 sized = true;
             }

@@ -45,7 +45,10 @@ struct PieceSizes {
 // spare and the file is large. Returns how many bytes it fed: all of them, or fewer where it left
 // the rest to be read in order (a file too small to split, one that ended early). The entries and errors
 // are those of feeding the bytes in order. `between` is asked between rounds, on the calling thread.
+// `after_round`, where given, is called on the calling thread after each round of pieces has been
+// fed, and takes the entries so far as they come (the scanner is then not told to make room for all).
 Result<std::uint64_t> scan_in_pieces(const DescriptorSource& file, std::uint64_t size, FastaScanner& scanner,
-                                     const std::function<Status()>& between, const PieceSizes& sizes = {});
+                                     const std::function<Status()>& between, const PieceSizes& sizes = {},
+                                     const std::function<Status()>& after_round = {});
 
 }  // namespace sekva

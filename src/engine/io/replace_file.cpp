@@ -68,19 +68,32 @@ Status write_in_place(const std::string& path, const Writer& text) {
 }
 
 Status replace_file(const std::string& path, const Writer& text) {
+    std::string in_place;
+    auto begun = Replacement::begin(path, in_place);
+    if (!begun.ok()) return begun.error();
+    if (!begun.value()) return write_in_place(in_place, text);
+    Replacement& file = *begun.value();
+    if (Status err = text.regular(file.descriptor())) return err;
+    return file.commit();
+}
+
+}  // namespace
+
+Result<std::optional<Replacement>> Replacement::begin(const std::string& path, std::string& in_place) {
     if (has_nul(path)) return io_error("file name contains a NUL byte");
     struct stat st;
     std::string target;
     bool exists = ::stat(path.c_str(), &st) == 0;
+    in_place = path;
     if (exists) {
         // Devices, pipes and the like cannot be replaced by a rename; they are written as they are.
-        if (!S_ISREG(st.st_mode)) return write_in_place(path, text);
+        if (!S_ISREG(st.st_mode)) return std::optional<Replacement>();
         // The file at the end of any links, when it has a name of its own; a file reached only
         // through /proc (deleted, or anonymous) is written as it is.
         std::unique_ptr<char, void (*)(void*)> real(::realpath(path.c_str(), nullptr), std::free);
         struct stat found;
         if (!real || ::stat(real.get(), &found) != 0 || found.st_dev != st.st_dev || found.st_ino != st.st_ino)
-            return write_in_place(path, text);
+            return std::optional<Replacement>();
         target = real.get();
         // A file the process may not write is not replaced behind its owner's back.
         auto probe = open_file(target, O_WRONLY | O_NONBLOCK);
@@ -88,22 +101,31 @@ Status replace_file(const std::string& path, const Writer& text) {
     } else {
         target = link_target(path);  // a dangling link is written through to where it points
     }
+    in_place = target;
 
-    std::string temp = temporary_name(target);
+    Replacement made;
+    made.temp_ = temporary_name(target);
     // 0666 before the umask, like any newly created file; a replaced file keeps its own mode.
-    auto file = open_file(temp, O_WRONLY | O_CREAT | O_EXCL);
-    if (!file.ok()) return write_in_place(target, text);  // no file can be made beside it
-    int fd = file.value().get();
+    auto file = open_file(made.temp_, O_WRONLY | O_CREAT | O_EXCL);
+    if (!file.ok()) return std::optional<Replacement>();  // no file can be made beside it
+    made.file_ = std::move(file.value());
+    made.target_ = std::move(target);
+    if (exists && ::fchmod(made.file_.get(), st.st_mode & 07777) != 0) return io_error_from_errno(errno);
+    return std::optional<Replacement>(std::move(made));
+}
+
+Status Replacement::commit() {
     Status err;
-    if (exists && ::fchmod(fd, st.st_mode & 07777) != 0) err = io_error_from_errno(errno);
-    if (!err) err = text.regular(fd);
-    if (file.value().close() != 0 && !err) err = io_error_from_errno(errno);
-    if (!err && ::rename(temp.c_str(), target.c_str()) != 0) err = io_error_from_errno(errno);
-    if (err) ::unlink(temp.c_str());
+    if (file_.close() != 0) err = io_error_from_errno(errno);
+    if (!err && ::rename(temp_.c_str(), target_.c_str()) != 0) err = io_error_from_errno(errno);
+    if (err) ::unlink(temp_.c_str());
+    temp_.clear();
     return err;
 }
 
-}  // namespace
+Replacement::~Replacement() {
+    if (!temp_.empty()) ::unlink(temp_.c_str());
+}
 
 Status write_file_replacing(const std::string& path, std::string_view text) {
     const std::function<Status(int)> put = [text](int fd) { return write_all(fd, text.data(), text.size()); };

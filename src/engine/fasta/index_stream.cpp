@@ -1,0 +1,120 @@
+#include "engine/fasta/index_stream.hpp"
+
+#include <cstring>
+#include <functional>
+#include <string_view>
+
+#include "engine/base/memory.hpp"
+
+namespace sekva {
+
+namespace {
+
+bool is_c_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+constexpr std::size_t AHEAD = 16;
+
+}  // namespace
+
+Result<std::optional<FastqIndexStream>> FastqIndexStream::begin(const std::string& path, const ByteSource& data) {
+    std::string in_place;
+    auto file = Replacement::begin(path, in_place);
+    if (!file.ok()) return std::move(file.error());
+    if (!file.value()) return std::optional<FastqIndexStream>();
+    FastqIndexStream stream(std::move(*file.value()), data);
+    assign_fresh(stream.slots_, std::size_t{1} << 16, std::uint64_t{0});
+    return std::optional<FastqIndexStream>(std::move(stream));
+}
+
+void FastqIndexStream::expect(std::size_t reads) {
+    if (!hashes_.empty()) return;
+    reserve_fresh(hashes_, reads);
+    reserve_fresh(offsets_, reads);
+    std::size_t size = slots_.size();
+    while (size < 2 * reads + 2) size *= 2;
+    assign_fresh(slots_, size, std::uint64_t{0});
+}
+
+void FastqIndexStream::grow() {
+    std::vector<std::uint64_t> old;
+    assign_fresh(old, slots_.size() * 2, std::uint64_t{0});
+    old.swap(slots_);
+    const std::size_t mask = slots_.size() - 1;
+    for (std::uint64_t slot : old) {
+        if (!slot) continue;
+        std::size_t k = static_cast<std::size_t>(hashes_[static_cast<std::uint32_t>(slot) - 1]) & mask;
+        while (slots_[k]) k = (k + 1) & mask;
+        slots_[k] = slot;
+    }
+}
+
+Result<bool> FastqIndexStream::named_at(std::uint64_t offset, std::string_view name) const {
+    // The '@' line ends just before the bases: it starts after the line break before it.
+    std::string line;
+    for (std::uint64_t want = 256;; want *= 4) {
+        const std::uint64_t from = offset > want ? offset - want : 0;
+        line.resize(static_cast<std::size_t>(offset - from));
+        auto got = read_at(*data_, from, offset - from, line.data());
+        if (!got.ok()) return std::move(got.error());
+        if (got.value() != offset - from || line.empty()) return io_error("the FASTQ file changed while its index was being built");
+        line.pop_back();  // the line break that ends it
+        const std::size_t start = line.rfind('\n');
+        if (start == std::string::npos && from > 0) continue;  // a longer line: read further back
+        line.erase(0, start == std::string::npos ? 0 : start + 1);
+        break;
+    }
+    std::size_t b = 1;
+    while (b < line.size() && is_c_space(line[b])) ++b;
+    std::size_t e = b;
+    while (e < line.size() && !is_c_space(line[e])) ++e;
+    return std::string_view(line).substr(b, e - b) == name;
+}
+
+Status FastqIndexStream::take(std::vector<NamedEntry>& entries) {
+    const std::size_t n = entries.size();
+    if (!n) return success;
+    const std::hash<std::string_view> hash;
+    round_.resize(n);
+    for (std::size_t i = 0; i < n; ++i) round_[i] = hash(entries[i].name);
+    kept_.clear();
+    for (std::size_t i = 0; i < n; ++i) {
+        // At most half full, so that probes stay short.
+        if ((hashes_.size() + 1) * 2 > slots_.size()) grow();
+        const std::size_t mask = slots_.size() - 1;
+        if (i + AHEAD < n) __builtin_prefetch(&slots_[static_cast<std::size_t>(round_[i + AHEAD]) & mask]);
+        NamedEntry& r = entries[i];
+        const std::uint64_t h = round_[i], tag = h >> 32 << 32;
+        for (std::size_t k = static_cast<std::size_t>(h) & mask;; k = (k + 1) & mask) {
+            const std::uint64_t slot = slots_[k];
+            if (!slot) {
+                if (hashes_.size() >= UINT32_MAX - 1) return io_error("more reads than an index build can tell apart");
+                hashes_.push_back(h);
+                offsets_.push_back(r.entry.offset);
+                slots_[k] = tag | hashes_.size();
+                kept_.push_back(std::move(r));
+                break;
+            }
+            const std::size_t at = static_cast<std::uint32_t>(slot) - 1;
+            if ((slot >> 32 << 32) != tag || hashes_[at] != h) continue;
+            auto same = named_at(offsets_[at], r.name);
+            if (!same.ok()) return std::move(same.error());
+            if (same.value()) {
+                dropped_.push_back("Ignoring duplicate sequence \"" + r.name + "\" at byte offset " +
+                                   std::to_string(r.entry.offset));
+                break;
+            }
+        }
+    }
+    entries.clear();
+    auto written = write_entries_at(file_.descriptor(), kept_, written_);
+    if (!written.ok()) return std::move(written.error());
+    written_ += written.value();
+    return success;
+}
+
+Status FastqIndexStream::finish() {
+    for (const std::string& line : dropped_) write_warning(line);
+    return file_.commit();
+}
+
+}  // namespace sekva
