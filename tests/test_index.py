@@ -206,6 +206,18 @@ def test_large_fastq_files_index_in_pieces_as_in_order(tmp_path, make):
         assert in_pieces[1] == open(str(path) + ".fai", "rb").read()
 
 
+def test_large_fastq_index_written_as_scanned_replaces_through_links(tmp_path):
+    path = tmp_path / "big.fq"
+    path.write_text(_read_after(_large_reads(6), 0.5, "@read3\nACGT\n+\nIIII\n"))
+    expected = _build_with_threads(str(path), str(tmp_path / "one.fai"), 1)
+    (tmp_path / "real.fai").write_text("old\t1\t1\t1\t2\n")
+    os.chmod(tmp_path / "real.fai", 0o640)
+    os.symlink("real.fai", tmp_path / "link.fai")
+    assert _build_with_threads(str(path), str(tmp_path / "link.fai"), 3, _BUILD_ONLY) == expected
+    assert os.path.islink(tmp_path / "link.fai") and os.stat(tmp_path / "real.fai").st_mode & 0o777 == 0o640
+    assert sorted(os.listdir(tmp_path)) == ["big.fq", "link.fai", "one.fai", "real.fai"]
+
+
 def test_duplicate_names_resolve_to_the_later_record(write):
     fa = Faidx(write(">a\nAC\n>a\nGGG\n"))
     assert fa.keys == ["a"]

@@ -184,6 +184,21 @@ def _read_region_file(path):
     return lines
 
 
+def region_texts(region_file, regions):
+    """(texts, failure): the lines of the region file (if any), then the regions given, or only the
+    lines and the error that stops the command once it has written them."""
+    texts = []
+    if region_file is not None:
+        try:
+            texts = _read_region_file(region_file)
+        except CliError as e:
+            return texts, e
+        if not texts:
+            # samtools fails a region file without lines, and then skips the other regions.
+            return texts, CliError(f"no regions in {region_file}")
+    return texts + regions, None
+
+
 def _is_bgzf_name(path):
     # samtools compresses its output when the text after the last "." is one of these.
     return path is not None and "." in path and path[path.rindex(".") :] in _BGZF_SUFFIXES
@@ -301,18 +316,7 @@ def run(args):
     index = _OutputIndex(width) if write_index and output is not None else None
     sink = open_output(output, bgzf=compressed)
     with sink as out:
-        texts, failure = [], None
-        if region_file is not None:
-            try:
-                texts = _read_region_file(region_file)
-            except CliError as e:
-                failure = e
-            else:
-                if not texts:
-                    # samtools fails a region file without lines, and then skips the other regions.
-                    failure = CliError(f"no regions in {region_file}")
-        if failure is None:
-            texts += regions
+        texts, failure = region_texts(region_file, regions)
         status = _write_regions(fasta, texts, out, width, keep_going, reverse, pos_mark, neg_mark, index)
     if index is not None:
         # samtools writes the index of what it wrote even when a region stopped it.

@@ -220,17 +220,7 @@ def run(args):
         refuse_overwrite([("index", index_path)], [i for i in inputs if i[0] != "index"])
     compressed = _faidx._is_bgzf_name(output)
     refuse_overwrite([("output", output)], inputs)
-    texts, failure = [], None
-    if region_file is not None:
-        try:
-            texts = _faidx._read_region_file(region_file)
-        except CliError as e:
-            failure = e
-        else:
-            if not texts:
-                failure = CliError(f"no regions in {region_file}")
-    if failure is None:
-        texts += regions
+    texts, failure = _faidx.region_texts(region_file, regions)
     listed = _region.names_looked_up(texts)
     try:
         fasta = _open(path, index_path, listed)

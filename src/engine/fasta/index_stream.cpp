@@ -5,6 +5,8 @@
 #include <string_view>
 
 #include "engine/base/memory.hpp"
+#include "engine/fasta/hash_slots.hpp"
+#include "engine/fasta/scan.hpp"
 
 namespace sekva {
 
@@ -30,22 +32,7 @@ void FastqIndexStream::expect(std::size_t reads) {
     if (!hashes_.empty()) return;
     reserve_fresh(hashes_, reads);
     reserve_fresh(offsets_, reads);
-    std::size_t size = slots_.size();
-    while (size < 2 * reads + 2) size *= 2;
-    assign_fresh(slots_, size, std::uint64_t{0});
-}
-
-void FastqIndexStream::grow() {
-    std::vector<std::uint64_t> old;
-    assign_fresh(old, slots_.size() * 2, std::uint64_t{0});
-    old.swap(slots_);
-    const std::size_t mask = slots_.size() - 1;
-    for (std::uint64_t slot : old) {
-        if (!slot) continue;
-        std::size_t k = static_cast<std::size_t>(hashes_[static_cast<std::uint32_t>(slot) - 1]) & mask;
-        while (slots_[k]) k = (k + 1) & mask;
-        slots_[k] = slot;
-    }
+    assign_fresh(slots_, slots_for(reads, slots_.size()), std::uint64_t{0});
 }
 
 Result<bool> FastqIndexStream::named_at(std::uint64_t offset, std::string_view name) const {
@@ -79,11 +66,11 @@ Status FastqIndexStream::take(std::vector<NamedEntry>& entries) {
     kept_.clear();
     for (std::size_t i = 0; i < n; ++i) {
         // At most half full, so that probes stay short.
-        if ((hashes_.size() + 1) * 2 > slots_.size()) grow();
+        if ((hashes_.size() + 1) * 2 > slots_.size()) grow_slots(slots_, hashes_);
         const std::size_t mask = slots_.size() - 1;
         if (i + AHEAD < n) __builtin_prefetch(&slots_[static_cast<std::size_t>(round_[i + AHEAD]) & mask]);
         NamedEntry& r = entries[i];
-        const std::uint64_t h = round_[i], tag = h >> 32 << 32;
+        const std::uint64_t h = round_[i], tag = slot_tag(h);
         for (std::size_t k = static_cast<std::size_t>(h) & mask;; k = (k + 1) & mask) {
             const std::uint64_t slot = slots_[k];
             if (!slot) {
@@ -94,13 +81,12 @@ Status FastqIndexStream::take(std::vector<NamedEntry>& entries) {
                 kept_.push_back(std::move(r));
                 break;
             }
-            const std::size_t at = static_cast<std::uint32_t>(slot) - 1;
-            if ((slot >> 32 << 32) != tag || hashes_[at] != h) continue;
+            const std::size_t at = slot_item(slot);
+            if (slot_tag(slot) != tag || hashes_[at] != h) continue;
             auto same = named_at(offsets_[at], r.name);
             if (!same.ok()) return std::move(same.error());
             if (same.value()) {
-                dropped_.push_back("Ignoring duplicate sequence \"" + r.name + "\" at byte offset " +
-                                   std::to_string(r.entry.offset));
+                dropped_.push_back(repeated_read_warning(r.name, r.entry.offset));
                 break;
             }
         }

@@ -36,13 +36,11 @@ private:
     FastqIndexStream(Replacement file, const ByteSource& data) : file_(std::move(file)), data_(&data) {}
     // Whether the read whose bases start at `offset` has this name, read back from its '@' line.
     Result<bool> named_at(std::uint64_t offset, std::string_view name) const;
-    void grow();
 
     Replacement file_;
     const ByteSource* data_;
     std::uint64_t written_ = 0;  // bytes of index text so far
-    // The high half of a name's hash beside its read's number + 1; 0 is an empty slot.
-    std::vector<std::uint64_t> slots_;
+    std::vector<std::uint64_t> slots_;  // of the reads kept, as in hash_slots.hpp
     std::vector<std::uint64_t> hashes_, offsets_;  // of each read kept, by its number
     std::vector<std::uint64_t> round_;             // the hashes of the entries being taken
     std::vector<NamedEntry> kept_;

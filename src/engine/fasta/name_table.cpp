@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "engine/base/memory.hpp"
+#include "engine/fasta/hash_slots.hpp"
 
 namespace sekva {
 
@@ -48,27 +49,14 @@ std::uint64_t NameTable::hash(std::string_view s) const {
 
 std::size_t NameTable::probe(std::string_view name, std::uint64_t h) const {
     const std::size_t mask = slots_.size() - 1;
-    const std::uint64_t tag = h >> 32 << 32;
+    const std::uint64_t tag = slot_tag(h);
     for (std::size_t i = static_cast<std::size_t>(h) & mask;; i = (i + 1) & mask) {
         const std::uint64_t slot = slots_[i];
         if (!slot) return i;
         // The hash's high half sits in the slot: another name's record is rarely read at all, and
         // the whole hash is not looked up (a cache miss of its own in a large table).
         if ((slot & ~std::uint64_t{0xFFFFFFFF}) != tag) continue;
-        if (records_[index_of(slot)].name == name) return i;
-    }
-}
-
-void NameTable::grow() {
-    std::vector<std::uint64_t> old;
-    assign_fresh(old, slots_.size() * 2, std::uint64_t{0});
-    old.swap(slots_);
-    const std::size_t mask = slots_.size() - 1;
-    for (std::uint64_t slot : old) {
-        if (!slot) continue;
-        std::size_t i = static_cast<std::size_t>(hashes_[index_of(slot)]) & mask;
-        while (slots_[i]) i = (i + 1) & mask;
-        slots_[i] = slot;
+        if (records_[slot_item(slot)].name == name) return i;
     }
 }
 
@@ -76,9 +64,7 @@ void NameTable::reserve(std::size_t count) {
     if (!records_.empty()) return;
     reserve_fresh(records_, count);
     reserve_fresh(hashes_, count);
-    std::size_t size = slots_.size();
-    while (size < 2 * count + 2) size *= 2;
-    assign_fresh(slots_, size, std::uint64_t{0});
+    assign_fresh(slots_, slots_for(count, slots_.size()), std::uint64_t{0});
 }
 
 std::pair<NamedEntry*, bool> NameTable::emplace(RecordName&& name, const IndexEntry& entry) {
@@ -89,13 +75,13 @@ std::pair<NamedEntry*, bool> NameTable::emplace(RecordName&& name, const IndexEn
 std::pair<NamedEntry*, bool> NameTable::emplace_hashed(RecordName&& name, std::uint64_t h,
                                                        const IndexEntry& entry) {
     std::size_t i = probe(name, h);
-    if (slots_[i]) return {&records_[index_of(slots_[i])], false};
+    if (slots_[i]) return {&records_[slot_item(slots_[i])], false};
     if (records_.size() >= UINT32_MAX - 1) throw std::length_error("more records than a name table holds");
     hashes_.push_back(h);
     records_.push_back(NamedEntry{std::move(name), entry});
-    slots_[i] = (h >> 32 << 32) | records_.size();
+    slots_[i] = (slot_tag(h)) | records_.size();
     // At most half full, so probes stay short.
-    if (records_.size() * 2 > slots_.size()) grow();
+    if (records_.size() * 2 > slots_.size()) grow_slots(slots_, hashes_);
     return {&records_.back(), true};
 }
 
@@ -111,8 +97,7 @@ constexpr std::size_t AHEAD = 16;
 std::size_t NameTable::adopt_unique(std::vector<NamedEntry>& records) {
     const std::size_t n = records.size();
     if (n >= UINT32_MAX - 1) return 0;
-    std::size_t size = slots_.size();
-    while (size < 2 * n + 2) size *= 2;
+    const std::size_t size = slots_for(n, slots_.size());
     assign_fresh(slots_, size, std::uint64_t{0});
     assign_fresh(hashes_, n, std::uint64_t{0});
     const std::size_t mask = size - 1;
@@ -120,14 +105,14 @@ std::size_t NameTable::adopt_unique(std::vector<NamedEntry>& records) {
     std::size_t i = 0;
     for (; i < n; ++i) {
         if (i + AHEAD < n) __builtin_prefetch(&slots_[static_cast<std::size_t>(hashes_[i + AHEAD]) & mask]);
-        const std::uint64_t h = hashes_[i], tag = h >> 32 << 32;
+        const std::uint64_t h = hashes_[i], tag = slot_tag(h);
         std::size_t k = static_cast<std::size_t>(h) & mask;
         bool repeat = false;
         for (;; k = (k + 1) & mask) {
             const std::uint64_t slot = slots_[k];
             if (!slot) break;
-            const std::size_t at = index_of(slot);
-            if ((slot >> 32 << 32) == tag && hashes_[at] == h && records[at].name == records[i].name) {
+            const std::size_t at = slot_item(slot);
+            if (slot_tag(slot) == tag && hashes_[at] == h && records[at].name == records[i].name) {
                 repeat = true;
                 break;
             }
@@ -194,7 +179,7 @@ const IndexEntry* NameTable::find(std::string_view name) const { return find_has
 
 const IndexEntry* NameTable::find_hashed(std::string_view name, std::uint64_t h) const {
     std::size_t i = probe(name, h);
-    return slots_[i] ? &records_[index_of(slots_[i])].entry : nullptr;
+    return slots_[i] ? &records_[slot_item(slots_[i])].entry : nullptr;
 }
 
 std::vector<std::string_view> NameTable::keys() const {

@@ -46,7 +46,6 @@ public:
 private:
     // Slot of `name` in the open-addressed table: where it is, or the empty slot where it would go.
     std::size_t probe(std::string_view name, std::uint64_t h) const;
-    void grow();
     // The record of `name`, added with `entry` when new; the bool says whether it was.
     std::pair<NamedEntry*, bool> emplace(RecordName&& name, const IndexEntry& entry);
     std::pair<NamedEntry*, bool> emplace_hashed(RecordName&& name, std::uint64_t h, const IndexEntry& entry);
@@ -59,7 +58,6 @@ private:
     std::vector<std::uint64_t> hashes_;  // of each record's name
     // The high half of the name's hash, then record index + 1 in the low half; 0 is an empty slot.
     std::vector<std::uint64_t> slots_;
-    static std::size_t index_of(std::uint64_t slot) { return static_cast<std::uint32_t>(slot) - 1; }
 };
 
 }  // namespace sekva

@@ -8,6 +8,7 @@
 
 #include "engine/base/bytes.hpp"
 #include "engine/base/memory.hpp"
+#include "engine/fasta/hash_slots.hpp"
 #include "engine/simd/count_breaks.hpp"
 
 namespace sekva {
@@ -152,6 +153,10 @@ Status FastaScanner::finish() {
     return finish_fasta();
 }
 
+std::string repeated_read_warning(std::string_view name, std::uint64_t offset) {
+    return "Ignoring duplicate sequence \"" + std::string(name) + "\" at byte offset " + std::to_string(offset);
+}
+
 // A FASTQ index lists a name once, at its first read, as samtools writes it; each later read of
 // that name is said in samtools' words.
 void FastaScanner::drop_repeated_reads() {
@@ -160,9 +165,7 @@ void FastaScanner::drop_repeated_reads() {
     // entry's index + 1, so that another name's entry is rarely read, and each read's slot is asked
     // of the cache a few reads before it is probed, so that the misses of a large set overlap.
     const std::size_t n = entries_.size();
-    std::size_t size = 16;
-    while (size < 2 * n) size *= 2;
-    const std::size_t mask = size - 1;
+    const std::size_t size = slots_for(n, 16), mask = size - 1;
     std::vector<std::uint64_t> slots;
     assign_fresh(slots, size, std::uint64_t{0});
     std::vector<std::size_t> hashes;
@@ -175,18 +178,17 @@ void FastaScanner::drop_repeated_reads() {
     for (std::size_t i = 0; i < n; ++i) {
         if (i + AHEAD < n) __builtin_prefetch(&slots[hashes[i + AHEAD] & mask]);
         const RecordName& name = entries_[i].name;
-        const std::uint64_t h = hashes[i], tag = h >> 32 << 32;
+        const std::uint64_t h = hashes[i], tag = slot_tag(h);
         for (std::size_t k = h & mask;; k = (k + 1) & mask) {
             const std::uint64_t slot = slots[k];
             if (!slot) {
                 slots[k] = tag | (i + 1);
                 break;
             }
-            const std::size_t at = static_cast<std::uint32_t>(slot) - 1;
-            if ((slot >> 32 << 32) == tag && hashes[at] == h && entries_[at].name == name) {
+            const std::size_t at = slot_item(slot);
+            if (slot_tag(slot) == tag && hashes[at] == h && entries_[at].name == name) {
                 later[i] = true;
-                dropped.push_back("Ignoring duplicate sequence \"" + name + "\" at byte offset " +
-                                  std::to_string(entries_[i].entry.offset));
+                dropped.push_back(repeated_read_warning(name, entries_[i].entry.offset));
                 break;
             }
         }

@@ -144,6 +144,9 @@ private:
     std::vector<NamedEntry> entries_;
 };
 
+// What is said of a later read of a name seen before, which the index leaves out.
+std::string repeated_read_warning(std::string_view name, std::uint64_t offset);
+
 // The entries of a whole file held in memory.
 Result<std::vector<NamedEntry>> scan_fasta(std::string_view data);
 
