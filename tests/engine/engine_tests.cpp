@@ -666,7 +666,23 @@ void large_index_is_written_as_formatted() {
     ::rmdir(dir);
 }
 
+// Index lines carry their numbers in decimal at every digit count.
+void index_numbers_are_written_in_decimal() {
+    std::vector<std::uint64_t> values{0, UINT64_MAX - 1, UINT64_MAX};
+    for (std::uint64_t p = 1; p && p <= UINT64_MAX / 10; p *= 10)
+        for (std::uint64_t v : {p - 1, p, p + 1, 2 * p - 1}) values.push_back(v);
+    std::vector<NamedEntry> entries;
+    std::string expected;
+    for (std::uint64_t v : values) {
+        entries.push_back(NamedEntry{RecordName("r"), IndexEntry{v, v / 3, v / 7, v ^ 1, v == UINT64_MAX ? 5 : v}});
+        expected += "r\t" + std::to_string(v) + "\t" + std::to_string(v / 3) + "\t" + std::to_string(v / 7) + "\t" +
+                    std::to_string(v ^ 1) + "\t" + std::to_string(v == UINT64_MAX ? 5 : v) + "\n";
+    }
+    check(format_index(entries) == expected, "index numbers in decimal");
+}
+
 int main() {
+    index_numbers_are_written_in_decimal();
     record_names_keep_their_text();
     large_index_is_written_as_formatted();
     extraction_survives_short_reads_and_signals();

@@ -63,7 +63,7 @@ Status FastqIndexStream::take(std::vector<NamedEntry>& entries) {
     const std::hash<std::string_view> hash;
     round_.resize(n);
     for (std::size_t i = 0; i < n; ++i) round_[i] = hash(entries[i].name);
-    kept_.clear();
+    std::size_t kept = 0;  // the entries before it are written; a dropped one leaves a gap
     for (std::size_t i = 0; i < n; ++i) {
         // At most half full, so that probes stay short.
         if ((hashes_.size() + 1) * 2 > slots_.size()) grow_slots(slots_, hashes_);
@@ -78,7 +78,8 @@ Status FastqIndexStream::take(std::vector<NamedEntry>& entries) {
                 hashes_.push_back(h);
                 offsets_.push_back(r.entry.offset);
                 slots_[k] = tag | hashes_.size();
-                kept_.push_back(std::move(r));
+                if (kept != i) entries[kept] = std::move(r);
+                ++kept;
                 break;
             }
             const std::size_t at = slot_item(slot);
@@ -91,8 +92,9 @@ Status FastqIndexStream::take(std::vector<NamedEntry>& entries) {
             }
         }
     }
+    entries.resize(kept);
+    auto written = write_entries_at(file_.descriptor(), entries, written_);
     entries.clear();
-    auto written = write_entries_at(file_.descriptor(), kept_, written_);
     if (!written.ok()) return std::move(written.error());
     written_ += written.value();
     return success;

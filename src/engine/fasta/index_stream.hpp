@@ -43,7 +43,6 @@ private:
     std::vector<std::uint64_t> slots_;  // of the reads kept, as in hash_slots.hpp
     std::vector<std::uint64_t> hashes_, offsets_;  // of each read kept, by its number
     std::vector<std::uint64_t> round_;             // the hashes of the entries being taken
-    std::vector<NamedEntry> kept_;
     std::vector<std::string> dropped_;
 };
 

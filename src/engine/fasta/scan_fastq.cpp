@@ -13,12 +13,13 @@ namespace {
 
 bool is_c_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
-// Bytes of [b, e) outside printable ASCII ('!' to '~'); written so that it vectorises.
-std::size_t unprintable(const char* b, const char* e) {
-    std::size_t bad = 0;
+// Whether [b, e) holds a byte outside printable ASCII ('!' to '~'); written so that it vectorises
+// over whole vectors of bytes (a count would widen every byte to a 64-bit lane).
+bool any_unprintable(const char* b, const char* e) {
+    unsigned char bad = 0;
     const auto* s = reinterpret_cast<const unsigned char*>(b);
     const std::size_t n = static_cast<std::size_t>(e - b);
-    for (std::size_t i = 0; i < n; ++i) bad += static_cast<unsigned char>(s[i] - 0x21) > 0x5D;
+    for (std::size_t i = 0; i < n; ++i) bad |= static_cast<unsigned char>(s[i] - 0x21) > 0x5D;
     return bad;
 }
 
@@ -133,9 +134,8 @@ Status FastaScanner::feed_fastq(const char* data, std::size_t size) {
 // printable would be counted by samtools' index as a byte of the line but not as a base, which
 // puts every later base of the read at the wrong place.
 Status FastaScanner::fastq_count(const char* b, const char* e, std::uint64_t line, std::uint64_t& bases) {
-    std::size_t bad = unprintable(b, e);
     const bool cr = e > b && e[-1] == '\r';
-    if (bad > static_cast<std::size_t>(cr)) {
+    if (any_unprintable(b, e - cr)) {
         const char* q = b;
         while (static_cast<unsigned char>(*q - 0x21) <= 0x5D) ++q;
         return read_error("line " + std::to_string(line) + " holds the byte " + shown(*q) + " at column " +
