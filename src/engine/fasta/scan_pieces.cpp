@@ -45,7 +45,7 @@ void ScannedPiece::take(const char* bytes, std::size_t n, std::uint64_t at, Piec
     digested = false;
     head.clear();
     tail.clear();
-    raw.clear();
+    raw = {};
     reads.reset();
     const auto* first = static_cast<const char*>(std::memchr(bytes, '\n', n));
     if (first && work == PieceWork::digest) {
@@ -57,7 +57,7 @@ void ScannedPiece::take(const char* bytes, std::size_t n, std::uint64_t at, Piec
             return;
         }
     }
-    raw.assign(bytes, n);
+    raw = std::string_view(bytes, n);
     if (work == PieceWork::scan_reads && (reads_from = first_read(bytes, n)) < n) {
         reads = FastaScanner::fastq_from(at + reads_from);
         if (reads->feed(bytes + reads_from, n - reads_from)) reads.reset();
@@ -77,39 +77,6 @@ Status ScannedPiece::feed(FastaScanner& scanner) {
 }
 
 namespace {
-
-// Memory to read pieces into, one buffer per thread that may run at once, each taken by one range
-// of pieces at a time and reused, so that reads land in memory the cache already holds. Pieces of
-// a multiple of 64 bytes keep every buffer as aligned as the first.
-class Buffers {
-public:
-    Buffers(std::size_t count, std::size_t size)
-        : count_(count), size_(size), bytes_(read_buffer(count * size)), busy_(new std::atomic<bool>[count]) {
-        for (std::size_t i = 0; i < count; ++i) busy_[i] = false;
-    }
-    // No more ranges run at once than there are threads, so a buffer is always free.
-    struct Taken {
-        explicit Taken(Buffers& of) : of(of) {
-            for (;; slot = 0)
-                for (; slot < of.count_; ++slot)
-                    if (!of.busy_[slot].exchange(true, std::memory_order_acquire)) {
-                        bytes = of.bytes_.get() + slot * of.size_;
-                        return;
-                    }
-        }
-        ~Taken() { of.busy_[slot].store(false, std::memory_order_release); }
-        Taken(const Taken&) = delete;
-        Taken& operator=(const Taken&) = delete;
-        Buffers& of;
-        std::size_t slot = 0;
-        char* bytes = nullptr;
-    };
-
-private:
-    std::size_t count_, size_;
-    ReadBuffer bytes_;
-    std::unique_ptr<std::atomic<bool>[]> busy_;
-};
 
 struct Piece {
     std::size_t want = 0, got = 0;
@@ -144,8 +111,11 @@ Result<std::uint64_t> scan_in_pieces(const DescriptorSource& file, std::uint64_t
     constexpr std::size_t PIECES_PER_THREAD = 64;
     const std::uint64_t piece = sizes.piece;
     try {
-        Buffers buffers(threads, sizes.piece);
         std::vector<Piece> pieces(threads * PIECES_PER_THREAD);
+        // Each piece of a round is read into memory of its own, where the scanner may read it again
+        // after the round; the same memory for every round. Pieces of a multiple of 64 bytes keep
+        // every piece as aligned as the first.
+        ReadBuffer buffers = read_buffer(pieces.size() * sizes.piece);
         std::uint64_t fed = 0;
         // One piece at a time, kept as it is, until the text says which format it is.
         PieceWork work = PieceWork::keep;
@@ -159,8 +129,8 @@ Result<std::uint64_t> scan_in_pieces(const DescriptorSource& file, std::uint64_t
             for (std::size_t i = 0; i < count; ++i)
                 pieces[i].want = static_cast<std::size_t>(std::min<std::uint64_t>(piece, size - fed - i * piece));
             JobOutcome outcome = run_parallel(count, [&](std::size_t from, std::size_t to) {
-                Buffers::Taken buffer(buffers);
-                for (std::size_t i = from; i < to; ++i) pieces[i].read(file, fed + i * piece, buffer.bytes, work);
+                for (std::size_t i = from; i < to; ++i)
+                    pieces[i].read(file, fed + i * piece, buffers.get() + i * sizes.piece, work);
             });
             if (auto failure = JobFailure::of(std::move(outcome))) return failure->as_error();
             for (std::size_t i = 0; i < count; ++i) {

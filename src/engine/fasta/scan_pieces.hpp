@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "engine/base/error.hpp"
 #include "engine/fasta/scan.hpp"
@@ -23,12 +24,13 @@ enum class PieceWork { keep, digest, scan_reads };
 struct ScannedPiece {
     std::uint64_t begin = 0;
     bool digested = false;
-    std::string head, tail, raw;
+    std::string head, tail;
+    std::string_view raw;  // the piece's bytes, which the caller keeps until feed()
     LineDigest digest;
     std::size_t reads_from = 0;  // where `reads` began, in `raw`
     std::optional<FastaScanner> reads;
 
-    // Takes the piece's `n` bytes at file offset `at`.
+    // Takes the piece's `n` bytes at file offset `at`; they must stay until feed().
     void take(const char* bytes, std::size_t n, std::uint64_t at, PieceWork work);
     // Feeds the piece to the scanner, after the pieces before it.
     Status feed(FastaScanner& scanner);
