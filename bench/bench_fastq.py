@@ -17,8 +17,8 @@ READ_LENGTH = 150
 COST = (
     "about 3 minutes at the default 2 GB (see --gigabytes; each command 3 times, see --repeat); 2.7 GB "
     "of disk: the FASTQ file (written once in about a minute, and kept) in $SEKVA_BENCH_DATA, or else in "
-    "a temporary folder removed at the end, beside its index (0.6 GB) and the outputs; peak memory "
-    "about 1.5 GB, that of sekva on the index of 13 million reads."
+    "a temporary folder removed at the end, beside its index (0.3 GB) and the outputs; peak memory "
+    "about 0.7 GB, that of samtools fqidx (sekva's is below half of it)."
 )
 
 
