@@ -376,7 +376,7 @@ bool read_offsets(PyObject* o, const char* param, std::size_t rows, std::size_t 
     out.resize(rows + 1);
     std::int64_t previous = 0;
     for (std::size_t i = 0; i <= rows; ++i) {
-        std::int64_t v;
+        std::int64_t v = 0;
         if (!column.get(i, v)) return false;
         if ((i == 0 && v != 0) || v < previous || (i == rows && static_cast<std::uint64_t>(v) != items)) {
             PyErr_Format(PyExc_ValueError,
