@@ -157,6 +157,66 @@ def test_large_files_index_in_pieces_as_in_order(tmp_path, change):
         assert in_pieces[1] == open(str(path) + ".fai", "rb").read()
 
 
+def _large_records(seed, size=40 << 20, nbsp=True):
+    """FASTA text of about `size` bytes of short records (as a transcriptome or reads as FASTA are):
+    up to 300 bases on one line or in lines of 60, some names ending at a tab or (with `nbsp`) at
+    U+00A0, where samtools, which ends them only at ASCII white space, would not."""
+    rng = random.Random(seed)
+    bases = "".join(rng.choice("ACGTN") for _ in range(1 << 16))
+    out, total, i = [], 0, 0
+    while total < size:
+        n, at = rng.randint(1, 300), rng.randrange(len(bases) - 300)
+        w = rng.choice([n, 60])
+        head = f">rec{i}" + ("", " lane 1", "\tx", "\u00a0y" if nbsp else "")[i % 4]
+        text = head + "\n" + "".join(bases[at + k : at + min(k + w, n)] + "\n" for k in range(0, n, w))
+        out.append(text)
+        total += len(text)
+        i += 1
+    return "".join(out)
+
+
+def _record_after(text, fraction, insert):
+    at = text.index("\n>rec", int(len(text) * fraction)) + 1
+    return text[:at] + insert + text[at:]
+
+
+def _later_records_said(index):
+    """What is said of each later record of a name in .fai text, in order."""
+    seen, said = set(), []
+    for line in index.decode().splitlines():
+        name, _, offset = line.split("\t")[:3]
+        if name in seen:
+            said.append(f'WARNING: Ignoring duplicate sequence "{name}" at byte offset {offset}')
+        seen.add(name)
+    return said
+
+
+@pytest.mark.parametrize("make", [
+    lambda: _large_records(5, nbsp=False),
+    lambda: _record_after(_record_after(_large_records(5), 0.9, ">rec2\u00a0z\nAC\n>rec7 again\nA\n"), 0.05,
+                          ">rec7 " + "d" * 3000 + "\nACGT\n"),                       # names read back from far
+    lambda: _record_after(_large_records(5), 0.5, ">rec3\n") + ">rec3",        # headers without bases
+    lambda: _record_after(_large_records(5), 0.4, ">bad\udcff\nAC\n"),            # a header that is not UTF-8
+], ids=["records", "repeated-names", "repeated-without-bases", "header-not-utf8"])
+def test_large_fasta_index_built_alone_is_the_index_in_order(tmp_path, request, make):
+    # The index alone (as sekva faidx builds it) is written as the records are scanned, keeping
+    # every record; each later record of a name is said as samtools says it.
+    path = tmp_path / "big.fa"
+    path.write_bytes(make().encode("utf-8", "surrogateescape"))
+    in_order = _build_with_threads(str(path), str(tmp_path / "one.fai"), 1)
+    out, index = _build_with_threads(str(path), str(tmp_path / "streamed.fai"), 3, _BUILD_ONLY)
+    assert index == in_order[1]
+    assert not [name for name in os.listdir(tmp_path) if ".tmp" in name]
+    if index is None:
+        assert out == in_order[0]
+        return
+    said = _later_records_said(index)
+    assert out.splitlines() == said and bool(said) == request.node.callspec.id.startswith("repeated")
+    if request.node.callspec.id == "records" and shutil.which("samtools"):
+        subprocess.run(["samtools", "faidx", str(path)], check=True, capture_output=True)
+        assert index == open(str(path) + ".fai", "rb").read()
+
+
 def _large_reads(seed, size=40 << 20, width=0):
     """FASTQ text of about `size` bytes of reads of up to 300 bases, their qualities often starting
     with '@'; lines of `width` (0: one line), a blank line after some reads."""

@@ -236,17 +236,15 @@ def _build_index(fasta_path, index_path, output):
     # Built beside the target and renamed over it, so a failed build leaves the old index alone.
     scratch = f"{target}.{os.getpid()}.tmp"
     try:
-        sekva.Fasta(fasta_path, indexname=scratch)
-        with open(scratch, "rb") as f:
-            later = _genome.index_duplicates(f.read())
+        # Only the index is wanted: no name table is made. Each later record of a repeated name is
+        # said as samtools says it while it builds; sekva's index keeps every record.
+        _genome.in_samtools_words(lambda: sekva._build_index(fasta_path, scratch))
         os.replace(scratch, target)
     except Exception as e:
         raise CliError(f"could not build fai index {target}: {e}") from None
     finally:
         if os.path.exists(scratch):
             os.unlink(scratch)
-    # samtools reports each repeated name while it builds; sekva's index keeps every record.
-    _genome.warn_duplicates_in(later)
 
 
 def fasta_gzi(positional):

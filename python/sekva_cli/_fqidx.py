@@ -1,10 +1,9 @@
 """`sekva fqidx`: index a FASTQ file or print reads and regions of it, as `samtools fqidx` does."""
 import os
 import sys
-import warnings
 
 from sekva_cli import CliError, open_output, refuse_overwrite, say, write_all
-from sekva_cli import _emit, _faidx, _region
+from sekva_cli import _emit, _faidx, _genome, _region
 
 USAGE = """\
 Usage: sekva fqidx <file.fq|file.fq.gz> [<reg> [...]]
@@ -26,21 +25,6 @@ Option:
 
 _LONG = ["output=", "help", "length=", "continue", "region-file=", "reverse-complement", "mark-strand=",
          "fai-idx=", "gzi-idx="]
-_DUPLICATE = "WARNING: Ignoring duplicate sequence "
-
-
-def _in_samtools_words(call):
-    """What `call()` returns; the engine's report of each later read of a repeated name goes out
-    in samtools' words, its other warnings as they are."""
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
-        try:
-            return call()
-        finally:
-            lines = [str(w.message) for w in caught]
-            if lines:
-                say("\n".join("[W::fai_insert_index] " + line[9:] if line.startswith(_DUPLICATE) else line
-                               for line in lines))
 
 
 def _open(path, index_path, names):
@@ -48,7 +32,7 @@ def _open(path, index_path, names):
     `names`: a file of millions of reads is asked for a few of them."""
     import sekva
 
-    return _in_samtools_words(lambda: sekva._fasta_of_names(names, path, indexname=index_path, warn_to="python"))
+    return _genome.in_samtools_words(lambda: sekva._fasta_of_names(names, path, indexname=index_path, warn_to="python"))
 
 
 def _not_fastq(index_path):
@@ -67,7 +51,7 @@ def _build_index(path, index_path, output):
 
     try:
         # Only the index is wanted: no name table is made for reads nobody asks for.
-        if not _in_samtools_words(lambda: sekva._build_index(path, scratch)):
+        if not _genome.in_samtools_words(lambda: sekva._build_index(path, scratch)):
             raise _not_fastq(path + ".fai")
         os.replace(scratch, target)
     except CliError:

@@ -1,7 +1,10 @@
 """The genome as samtools and bedtools read it: where two records share a name, the first one."""
 import os
+import warnings
 
 from sekva_cli import say, write_all
+
+_DUPLICATE = "WARNING: Ignoring duplicate sequence "
 
 
 def inputs(path, indexname=None):
@@ -48,9 +51,18 @@ def warn_duplicates_in(later):
                       f"{offset.decode()}" for name, offset in later))
 
 
-def index_duplicates(index):
-    """The later records of repeated names in .fai text, as (name, offset) pairs in file order."""
-    return _first_lines(index)[1]
+def in_samtools_words(call):
+    """What `call()` returns; the engine's report of each later record of a repeated name goes out
+    in samtools' words, its other warnings as they are."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            return call()
+        finally:
+            lines = [str(w.message) for w in caught]
+            if lines:
+                say("\n".join("[W::fai_insert_index] " + line[9:] if line.startswith(_DUPLICATE) else line
+                               for line in lines))
 
 
 def open_first_records(path, indexname=None, warn_duplicates=False, missing_note=None, long_names=False):

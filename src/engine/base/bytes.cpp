@@ -96,8 +96,11 @@ std::string_view trim_unicode(std::string_view s) {
 }
 
 std::size_t find_unicode_space(std::string_view s) {
-    for (std::size_t i = 0; i < s.size(); ++i)
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        // Printable ASCII other than the space starts no white space.
+        if (static_cast<unsigned char>(s[i] - 0x21) < 0x5E) continue;
         if (space_at(s, i)) return i;
+    }
     return s.size();
 }
 

@@ -164,10 +164,12 @@ Result<bool> Engine::build_only(OpenOptions options, Interruption interruption) 
         if (!opened.ok()) return opened.error();
         if (Status err = engine->build_index_file(interruption, true)) return *err;
         if (Status err = engine->check_compressed_table(true, interruption)) return *err;
-        // Nothing kept: the index of a large FASTQ file was written as it was scanned.
-        if (!engine->written_) return true;
+        if (!engine->written_) return engine->built_fastq_;  // written as it was scanned
         const std::vector<NamedEntry>& written = *engine->written_;
-        return !written.empty() && written.front().entry.has_qualities();
+        const bool fastq = !written.empty() && written.front().entry.has_qualities();
+        // A compressed file's build is the one the library opens it with, which says nothing of them.
+        if (engine->bgzf_ && !fastq) say_repeated_names(written);
+        return fastq;
     } catch (const std::bad_alloc&) {
         return io_error_from_errno(ENOMEM);
     } catch (const std::exception& e) {
@@ -388,7 +390,7 @@ Status Engine::build_compressed_index(const Interruption& interruption) {
 // The scan reads the file through its own descriptor rather than the map, so a file truncated
 // meanwhile reads short instead of faulting, and devices and pipes are read as streams: the
 // scan stops at the first line that is not text, whatever follows.
-Status Engine::build_index_file(const Interruption& interruption, bool stream_fastq) {
+Status Engine::build_index_file(const Interruption& interruption, bool stream) {
     if (bgzf_) return build_compressed_index(interruption);
     if (remote_) return build_remote_index(interruption);
     // A signal that interrupts a read (a user's Ctrl-C during a long wait on a pipe) is asked about.
@@ -404,30 +406,30 @@ Status Engine::build_index_file(const Interruption& interruption, bool stream_fa
 
     FastaScanner scanner;
     std::uint64_t total = 0;
-    // A FASTQ index that nothing will read from memory is written as the reads are scanned, where it
-    // can be (else, as for a file of few reads, at the end; so an index that cannot be written at all
+    // An index that nothing will read from memory is written as the records are scanned, where it
+    // can be (else, as for a small file, at the end; so an index that cannot be written at all
     // fails after the scan, as it always does).
-    std::optional<FastqIndexStream> stream;
+    std::optional<IndexStream> streamed;
     bool stream_refused = false;
-    std::function<Status()> take_reads;
-    if (stream_fastq)
-        take_reads = [&]() -> Status {
-            if (!scanner.is_fastq() || stream_refused) return success;
-            if (!stream) {
-                auto begun = FastqIndexStream::begin(index_path_, file);
+    std::function<Status()> take_records;
+    if (stream)
+        take_records = [&]() -> Status {
+            if ((!scanner.is_fastq() && !scanner.is_fasta()) || stream_refused) return success;
+            if (!streamed) {
+                auto begun = IndexStream::begin(index_path_, file, scanner.is_fastq());
                 if (!begun.ok() || !begun.value()) {
                     stream_refused = true;
                     scanner.expect_size(size);
                     return success;
                 }
-                stream.emplace(std::move(*begun.value()));
-                scanner.leave_repeated_reads();
-                stream->expect(scanner.expected_entries(size));
+                streamed.emplace(std::move(*begun.value()));
+                if (scanner.is_fastq()) scanner.leave_repeated_reads();
+                streamed->expect(scanner.expected_entries(size));
             }
-            return stream->take(scanner.entries());
+            return streamed->take(scanner.entries());
         };
     if (regular) {
-        auto fed = scan_in_pieces(file, size, scanner, ask, {}, take_reads);
+        auto fed = scan_in_pieces(file, size, scanner, ask, {}, take_records);
         if (!fed.ok()) return std::move(fed.error());
         total = fed.value();
     }
@@ -450,10 +452,13 @@ Status Engine::build_index_file(const Interruption& interruption, bool stream_fa
             return io_error("the FASTA file changed while its index was being built; open it again");
     }
     if (Status err = finish_scan(scanner, options_.filename)) return err;
-    if (stream) {
-        if (Status err = stream->take(scanner.entries())) return err;
-        return explain_index_write(stream->finish(), index_path_);
+    built_fastq_ = scanner.is_fastq();
+    if (streamed) {
+        if (Status err = streamed->take(scanner.entries())) return err;
+        return explain_index_write(streamed->finish(), index_path_);
     }
+    // A build for the index alone says each later record of a name, as a streamed one does.
+    if (stream && !built_fastq_) say_repeated_names(scanner.entries());
     return keep_written(scanner.entries());
 }
 

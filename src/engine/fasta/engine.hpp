@@ -117,8 +117,9 @@ private:
                             std::vector<NamedEntry>& records);
     Status name_records(std::vector<NamedEntry>&& records, const Naming& naming);
     Status check_index_format(bool index_built, const Interruption& interruption, std::vector<NamedEntry>& records);
-    // With `stream_fastq`, a large FASTQ file's index is written as it is scanned and not kept.
-    Status build_index_file(const Interruption& interruption, bool stream_fastq = false);
+    // With `stream`, the index alone is wanted: a large file's index is written as it is scanned and
+    // not kept, and each later record of a name is said (a FASTQ index leaves it out).
+    Status build_index_file(const Interruption& interruption, bool stream = false);
     // Writes the entries a build made as the index, keeping them for load_index.
     Status keep_written(std::vector<NamedEntry>& entries);
     // The records of the index: those just written, else read from the index file.
@@ -137,6 +138,7 @@ private:
     bool table_unchecked_ = false;  // the block table came from the blocks' footers, not a .gzi
     bool binary_head_ = false;      // a file read as text whose first bytes hold a NUL
     bool fastq_ = false;
+    bool built_fastq_ = false;  // the text the last build scanned in order was FASTQ
     bool index_six_ = false;  // the index's entries have six columns, as load_index found
     const NameTable* wanted_ = nullptr;  // while opening: the names to list, where not all
     std::optional<std::vector<NamedEntry>> written_;  // by the build, until load_index takes them

@@ -18,38 +18,40 @@ constexpr std::size_t AHEAD = 16;
 
 }  // namespace
 
-Result<std::optional<FastqIndexStream>> FastqIndexStream::begin(const std::string& path, const ByteSource& data) {
+Result<std::optional<IndexStream>> IndexStream::begin(const std::string& path, const ByteSource& data, bool fastq) {
     std::string in_place;
     auto file = Replacement::begin(path, in_place);
     if (!file.ok()) return std::move(file.error());
-    if (!file.value()) return std::optional<FastqIndexStream>();
-    FastqIndexStream stream(std::move(*file.value()), data);
+    if (!file.value()) return std::optional<IndexStream>();
+    IndexStream stream(std::move(*file.value()), data, fastq);
     assign_fresh(stream.slots_, std::size_t{1} << 16, std::uint64_t{0});
-    return std::optional<FastqIndexStream>(std::move(stream));
+    return std::optional<IndexStream>(std::move(stream));
 }
 
-void FastqIndexStream::expect(std::size_t reads) {
+void IndexStream::expect(std::size_t reads) {
     if (!hashes_.empty()) return;
     reserve_fresh(hashes_, reads);
     reserve_fresh(offsets_, reads);
     assign_fresh(slots_, slots_for(reads, slots_.size()), std::uint64_t{0});
 }
 
-Result<bool> FastqIndexStream::named_at(std::uint64_t offset, std::string_view name) const {
-    // The '@' line ends just before the bases: it starts after the line break before it.
+Result<bool> IndexStream::named_at(std::uint64_t offset, std::string_view name) const {
+    // The '@' or '>' line ends just before the bases (a FASTA header may end the file without a
+    // line break): it starts after the line break before it.
     std::string line;
     for (std::uint64_t want = 256;; want *= 4) {
         const std::uint64_t from = offset > want ? offset - want : 0;
         line.resize(static_cast<std::size_t>(offset - from));
         auto got = read_at(*data_, from, offset - from, line.data());
         if (!got.ok()) return std::move(got.error());
-        if (got.value() != offset - from || line.empty()) return io_error("the FASTQ file changed while its index was being built");
-        line.pop_back();  // the line break that ends it
+        if (got.value() != offset - from || line.empty()) return io_error("the file changed while its index was being built");
+        if (line.back() == '\n') line.pop_back();
         const std::size_t start = line.rfind('\n');
         if (start == std::string::npos && from > 0) continue;  // a longer line: read further back
         line.erase(0, start == std::string::npos ? 0 : start + 1);
         break;
     }
+    if (!fastq_) return !line.empty() && header_name(std::string_view(line).substr(1)) == name;
     std::size_t b = 1;
     while (b < line.size() && is_c_space(line[b])) ++b;
     std::size_t e = b;
@@ -57,7 +59,7 @@ Result<bool> FastqIndexStream::named_at(std::uint64_t offset, std::string_view n
     return std::string_view(line).substr(b, e - b) == name;
 }
 
-Status FastqIndexStream::take(std::vector<NamedEntry>& entries) {
+Status IndexStream::take(std::vector<NamedEntry>& entries) {
     const std::size_t n = entries.size();
     if (!n) return success;
     const std::hash<std::string_view> hash;
@@ -74,7 +76,7 @@ Status FastqIndexStream::take(std::vector<NamedEntry>& entries) {
         for (std::size_t k = static_cast<std::size_t>(h) & mask;; k = (k + 1) & mask) {
             const std::uint64_t slot = slots_[k];
             if (!slot) {
-                if (hashes_.size() >= UINT32_MAX - 1) return io_error("more reads than an index build can tell apart");
+                if (hashes_.size() >= UINT32_MAX - 1) return io_error("more records than an index build can tell apart");
                 hashes_.push_back(h);
                 offsets_.push_back(r.entry.offset);
                 slots_[k] = tag | hashes_.size();
@@ -87,7 +89,10 @@ Status FastqIndexStream::take(std::vector<NamedEntry>& entries) {
             auto same = named_at(offsets_[at], r.name);
             if (!same.ok()) return std::move(same.error());
             if (same.value()) {
-                dropped_.push_back(repeated_read_warning(r.name, r.entry.offset));
+                said_.push_back(repeated_read_warning(r.name, r.entry.offset));
+                if (fastq_) break;
+                if (kept != i) entries[kept] = std::move(r);
+                ++kept;
                 break;
             }
         }
@@ -100,8 +105,8 @@ Status FastqIndexStream::take(std::vector<NamedEntry>& entries) {
     return success;
 }
 
-Status FastqIndexStream::finish() {
-    for (const std::string& line : dropped_) write_warning(line);
+Status IndexStream::finish() {
+    for (const std::string& line : said_) write_warning(line);
     return file_.commit();
 }
 

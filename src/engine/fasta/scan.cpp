@@ -153,31 +153,34 @@ Status FastaScanner::finish() {
     return finish_fasta();
 }
 
+std::string_view header_name(std::string_view header) {
+    std::string_view name = trim_unicode(header);
+    return name.substr(0, find_unicode_space(name));
+}
+
 std::string repeated_read_warning(std::string_view name, std::uint64_t offset) {
     return "Ignoring duplicate sequence \"" + std::string(name) + "\" at byte offset " + std::to_string(offset);
 }
 
-// A FASTQ index lists a name once, at its first read, as samtools writes it; each later read of
-// that name is said in samtools' words.
-void FastaScanner::drop_repeated_reads() {
+std::vector<bool> say_repeated_names(const std::vector<NamedEntry>& entries) {
     // An open-addressed set of entry indexes, at most half full: millions of reads are checked in
     // one pass without a node per name. A slot holds the high half of its name's hash beside the
-    // entry's index + 1, so that another name's entry is rarely read, and each read's slot is asked
-    // of the cache a few reads before it is probed, so that the misses of a large set overlap.
-    const std::size_t n = entries_.size();
+    // entry's index + 1, so that another name's entry is rarely read, and each entry's slot is asked
+    // of the cache a few entries before it is probed, so that the misses of a large set overlap.
+    const std::size_t n = entries.size();
     const std::size_t size = slots_for(n, 16), mask = size - 1;
     std::vector<std::uint64_t> slots;
     assign_fresh(slots, size, std::uint64_t{0});
     std::vector<std::size_t> hashes;
     assign_fresh(hashes, n, std::size_t{0});
     std::vector<bool> later(n);
-    std::vector<std::string> dropped;
+    std::vector<std::string> said;
     const std::hash<std::string_view> hash;
-    for (std::size_t i = 0; i < n; ++i) hashes[i] = hash(entries_[i].name);
+    for (std::size_t i = 0; i < n; ++i) hashes[i] = hash(entries[i].name);
     constexpr std::size_t AHEAD = 16;
     for (std::size_t i = 0; i < n; ++i) {
         if (i + AHEAD < n) __builtin_prefetch(&slots[hashes[i + AHEAD] & mask]);
-        const RecordName& name = entries_[i].name;
+        const RecordName& name = entries[i].name;
         const std::uint64_t h = hashes[i], tag = slot_tag(h);
         for (std::size_t k = h & mask;; k = (k + 1) & mask) {
             const std::uint64_t slot = slots[k];
@@ -186,14 +189,21 @@ void FastaScanner::drop_repeated_reads() {
                 break;
             }
             const std::size_t at = slot_item(slot);
-            if (slot_tag(slot) == tag && hashes[at] == h && entries_[at].name == name) {
+            if (slot_tag(slot) == tag && hashes[at] == h && entries[at].name == name) {
                 later[i] = true;
-                dropped.push_back(repeated_read_warning(name, entries_[i].entry.offset));
+                said.push_back(repeated_read_warning(name, entries[i].entry.offset));
                 break;
             }
         }
     }
-    if (dropped.empty()) return;
+    for (const std::string& line : said) write_warning(line);
+    return later;
+}
+
+// A FASTQ index lists a name once, at its first read, as samtools writes it.
+void FastaScanner::drop_repeated_reads() {
+    const std::vector<bool> later = say_repeated_names(entries_);
+    const std::size_t n = entries_.size();
     std::size_t kept = 0;
     for (std::size_t i = 0; i < n; ++i)
         if (!later[i]) {
@@ -201,7 +211,6 @@ void FastaScanner::drop_repeated_reads() {
             ++kept;
         }
     entries_.resize(kept);
-    for (const std::string& line : dropped) write_warning(line);
 }
 
 Status FastaScanner::finish_fasta() {
@@ -223,15 +232,17 @@ Status FastaScanner::finish_fasta() {
 
 Status FastaScanner::end_header() {
     if (!is_valid_utf8(header_.data(), header_.size())) return invalid_utf8();
-    std::string_view name = trim_unicode(header_);
-    name = name.substr(0, find_unicode_space(name));
+    begin_body(header_name(header_));
+    return std::nullopt;
+}
+
+void FastaScanner::begin_body(RecordName name) {
     where_ = Where::Body;
     at_line_start_ = true;
     body_ = Body{};
     body_.named = !name.empty();
-    body_.name.assign(name);
+    body_.name = std::move(name);
     body_.offset = pos_;
-    return std::nullopt;
 }
 
 void FastaScanner::close_body() {
@@ -460,8 +471,11 @@ bool digest_lines(const char* p, const char* q, std::uint64_t at, LineDigest& ou
         if (*p == '>') {
             const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(q - p)));
             if (!nl) return false;
+            // A header that is not UTF-8 is left to the scan, which says so where it stands.
+            const std::string_view text(p + 1, static_cast<std::size_t>(nl - p - 1));
+            if (!is_valid_utf8(text.data(), text.size())) return false;
             LineDigest::Item header;
-            header.header.assign(p + 1, nl);
+            header.name = header_name(text);
             header.after = at + static_cast<std::uint64_t>(nl + 1 - from);
             out.items.push_back(std::move(header));
             p = nl + 1;
@@ -497,19 +511,18 @@ Status FastaScanner::end_lines(std::uint64_t bases, std::uint64_t bytes, std::ui
     return success;
 }
 
-Status FastaScanner::feed_digest(const LineDigest& digest) {
+Status FastaScanner::feed_digest(LineDigest& digest) {
     if (!takes_digest(digest.begin)) return io_error("the scan cannot take these lines here");
     Status err;
-    for (const LineDigest::Item& item : digest.items) {
+    for (LineDigest::Item& item : digest.items) {
         if (item.count) {
             err = end_lines(item.bases, item.bytes, item.count);
         } else {
             close_body();
             saw_header_ = true;
-            header_ = item.header;
             ++line_;
             pos_ = item.after;
-            err = end_header();
+            begin_body(std::move(item.name));
         }
         if (err) break;
     }

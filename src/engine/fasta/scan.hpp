@@ -9,6 +9,7 @@
 
 #include "engine/base/error.hpp"
 #include "engine/fasta/index_file.hpp"
+#include "engine/fasta/record_name.hpp"
 
 namespace sekva {
 
@@ -21,7 +22,7 @@ struct LineDigest {
         std::uint64_t bases = 0;  // of each line of the run
         std::uint64_t bytes = 0;  // of each line of the run, line break included
         std::uint64_t after = 0;  // a header: the offset just past its line break
-        std::string header;       // a header: its text after ">", without the line break
+        RecordName name;          // a header: the name it gives its record (its line is UTF-8)
     };
     std::vector<Item> items;
     std::uint64_t begin = 0, end = 0;  // the stretch's offsets in the file
@@ -59,7 +60,7 @@ public:
     // FASTA, and the input so far ends a line there.
     bool takes_digest(std::uint64_t at) const;
     // Takes the digest as the bytes it stands for; the same errors, in the same order.
-    Status feed_digest(const LineDigest& digest);
+    Status feed_digest(LineDigest& digest);
 
     // A scanner of FASTQ text that starts at file offset `at` with a read's '@' line: what the scan
     // in order finds from there on when a read ends just before, worked out on another thread.
@@ -81,7 +82,7 @@ private:
     // name, which belong to no record and are only checked for UTF-8).
     struct Body {
         bool named = false;
-        std::string name;
+        RecordName name;
         std::uint64_t offset = 0;
         std::uint64_t rlen = 0;
         bool first_done = false;   // the first line has ended
@@ -100,6 +101,7 @@ private:
     Status end_line(std::uint64_t bases, std::uint64_t bytes);
     Status end_lines(std::uint64_t bases, std::uint64_t bytes, std::uint64_t count);
     Status end_header();
+    void begin_body(RecordName name);
     void close_body();
     FaidxError line_error(const char* what, std::uint64_t line) const;
     // The offset of the first byte that breaks UTF-8, or n.
@@ -144,8 +146,13 @@ private:
     std::vector<NamedEntry> entries_;
 };
 
-// What is said of a later read of a name seen before, which the index leaves out.
+// What is said of a later record of a name seen before (a FASTQ index leaves such a read out).
 std::string repeated_read_warning(std::string_view name, std::uint64_t offset);
+// Says each entry whose name an earlier entry has, in order; true at each of them.
+std::vector<bool> say_repeated_names(const std::vector<NamedEntry>& entries);
+// The name a FASTA header line (its UTF-8 text after ">") gives its record: the text, trimmed, up
+// to its first white space.
+std::string_view header_name(std::string_view header);
 
 // The entries of a whole file held in memory.
 Result<std::vector<NamedEntry>> scan_fasta(std::string_view data);

@@ -140,9 +140,11 @@ Result<std::uint64_t> scan_in_pieces(const DescriptorSource& file, std::uint64_t
                 fed += p.got;
                 if (p.got < p.want) return fed;
             }
-            if (after_round) {
+            if (after_round)
                 if (Status err = after_round()) return std::move(*err);
-            } else if (work == PieceWork::scan_reads && !sized) {
+            // Room for the entries, judged from the first round of pieces (a caller that takes the
+            // records as they come judges for itself).
+            if (!sized && !after_round && work != PieceWork::keep) {
                 scanner.expect_size(size);
                 sized = true;
             }
