@@ -1,6 +1,7 @@
 """`sekva fqidx` beside `samtools fqidx` on a generated FASTQ file: whole processes, the same index and
 output bytes checked, wall time and peak memory as ratios from one run: building the index, and
-writing 100,000 reads asked by name (-r)."""
+writing 100,000 reads asked by name (-r). Then the same reads as FASTA (names and bases), indexed by
+`sekva faidx` beside `samtools faidx`, and how fast each format indexes per byte."""
 import filecmp
 import os
 import random
@@ -15,10 +16,10 @@ from common import command_line  # noqa: E402
 
 READ_LENGTH = 150
 COST = (
-    "about 3 minutes at the default 2 GB (see --gigabytes; each command 3 times, see --repeat); 2.7 GB "
-    "of disk: the FASTQ file (written once in about a minute, and kept) in $SEKVA_BENCH_DATA, or else in "
-    "a temporary folder removed at the end, beside its index (0.3 GB) and the outputs; peak memory "
-    "about 0.7 GB, that of samtools fqidx (sekva's is below half of it)."
+    "about 4 minutes at the default 2 GB (see --gigabytes; each command 3 times, see --repeat); 4 GB "
+    "of disk: the FASTQ file and the same reads as FASTA (written once in about a minute, and kept) in "
+    "$SEKVA_BENCH_DATA, or else in a temporary folder removed at the end, beside their indexes (0.6 GB) "
+    "and the outputs; peak memory about 0.7 GB, that of samtools fqidx (sekva's is below half of it)."
 )
 
 
@@ -43,6 +44,21 @@ def write_fastq(path, size):
             written += len(text)
     os.replace(scratch, path)
     return i
+
+
+def write_fasta_of(fastq, path):
+    """The reads of `fastq` (four lines each) as FASTA: each name line and its bases."""
+    scratch = path + ".part"
+    with open(fastq, "rb") as f, open(scratch, "wb") as out:
+        carry = b""
+        while chunk := f.read(1 << 24):
+            lines = (carry + chunk).split(b"\n")
+            keep = len(lines) - 1 - (len(lines) - 1) % 4  # whole reads only
+            carry = b"\n".join(lines[keep:])
+            out.write(b"".join(b">" + lines[i][1:] + b"\n" + lines[i + 1] + b"\n" for i in range(0, keep, 4)))
+        if carry.strip():
+            raise SystemExit(f"{fastq}: the last read is cut short")
+    os.replace(scratch, path)
 
 
 def write_names(path, count, out, seed=7):
@@ -73,6 +89,7 @@ def compare(task, ours, theirs, mine, peer, repeat):
     t_ours, t_theirs = min(times["ours"]), min(times["theirs"])
     print(f"{task:<40} {t_ours:>8.3f}s {t_theirs:>8.3f}s {t_theirs / t_ours:>6.1f}x "
           f"{peaks['ours']:>8.0f} {peaks['theirs']:>8.0f} {peaks['theirs'] / peaks['ours']:>6.1f}x")
+    return t_ours, t_theirs
 
 
 def main():
@@ -101,12 +118,23 @@ def main():
         print(f"{fastq}: {size:.2f} GB; best of {args.repeat} runs, peak RSS in MiB")
         print(f"{'task':<40} {'sekva':>9} {'peer':>9} {'ratio':>7} {'RSS':>8} {'peer RSS':>8} {'ratio':>7}")
         ours_fai, theirs_fai = os.path.join(work, "ours.fai"), os.path.join(work, "theirs.fai")
-        compare("fqidx (index) vs samtools fqidx", [*sekva, "fqidx", fastq, "-o", ours_fai],
-                [samtools, "fqidx", fastq, "-o", theirs_fai], ours_fai, theirs_fai, args.repeat)
+        t_fastq, _ = compare("fqidx (index) vs samtools fqidx", [*sekva, "fqidx", fastq, "-o", ours_fai],
+                             [samtools, "fqidx", fastq, "-o", theirs_fai], ours_fai, theirs_fai, args.repeat)
         ours_out, theirs_out = os.path.join(work, "ours.fq"), os.path.join(work, "theirs.fq")
         compare(f"fqidx -r ({args.reads:,} reads) vs samtools", [*sekva, "fqidx", fastq, "-r", names, "-o", ours_out],
                 [samtools, "fqidx", fastq, "-r", names, "-o", theirs_out], ours_out, theirs_out, args.repeat)
-        print("ratio = peer time / sekva time (above 1: sekva is faster); targets: 5x each")
+        fasta = fastq[:-3] + ".fa"
+        if not os.path.exists(fasta):
+            print(f"writing {fasta} ...", flush=True)
+            write_fasta_of(fastq, fasta)
+        ours_fa_fai, theirs_fa_fai = os.path.join(work, "ours.fa.fai"), os.path.join(work, "theirs.fa.fai")
+        t_fasta, _ = compare("faidx (index), the reads as FASTA", [*sekva, "faidx", fasta, "-o", ours_fa_fai],
+                             [samtools, "faidx", fasta, "-o", theirs_fa_fai], ours_fa_fai, theirs_fa_fai, args.repeat)
+        print("ratio = peer time / sekva time (above 1: sekva is faster); targets: 5x for fqidx")
+        fasta_size = os.path.getsize(fasta) / 1e9
+        print(f"index per byte, whole sekva processes: FASTQ {size / t_fastq:.2f} GB/s, the same reads as FASTA "
+              f"({fasta_size:.2f} GB) {fasta_size / t_fasta:.2f} GB/s: FASTQ at "
+              f"{(size / t_fastq) / (fasta_size / t_fasta):.2f}x FASTA's speed per byte")
 
 
 if __name__ == "__main__":

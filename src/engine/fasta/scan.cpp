@@ -245,10 +245,12 @@ void FastaScanner::begin_body(RecordName name) {
     body_.offset = pos_;
 }
 
+// The body's record is done; the next header's begin_body sets up the body after it.
 void FastaScanner::close_body() {
     Body& b = body_;
-    if (b.named) entries_.push_back(NamedEntry{std::move(b.name), IndexEntry{b.rlen, b.offset, b.lenc, b.lenb}});
-    b = Body{};
+    if (!b.named) return;
+    entries_.emplace_back(std::move(b.name), IndexEntry{b.rlen, b.offset, b.lenc, b.lenb});
+    b.named = false;
 }
 
 FaidxError FastaScanner::line_error(const char* what, std::uint64_t line) const {
