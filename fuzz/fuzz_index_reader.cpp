@@ -18,7 +18,7 @@ std::string table_text(const NameTable& table) {
     std::vector<NamedEntry> entries;
     for (std::string_view name : table.keys()) entries.push_back({std::string(name), *table.find(name)});
     // The table's own order changes with its hash seed; sorted, failures reproduce.
-    std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
+    std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.name.view() < b.name.view(); });
     return format_index(entries);
 }
 

@@ -249,7 +249,7 @@ void FastaScanner::begin_body(RecordName name) {
 void FastaScanner::close_body() {
     Body& b = body_;
     if (!b.named) return;
-    entries_.emplace_back(std::move(b.name), IndexEntry{b.rlen, b.offset, b.lenc, b.lenb});
+    entries_.push_back(NamedEntry{std::move(b.name), IndexEntry{b.rlen, b.offset, b.lenc, b.lenb}});
     b.named = false;
 }
 
