@@ -157,27 +157,39 @@ def test_large_files_index_in_pieces_as_in_order(tmp_path, change):
         assert in_pieces[1] == open(str(path) + ".fai", "rb").read()
 
 
-def _large_records(seed, size=40 << 20, nbsp=True):
-    """FASTA text of about `size` bytes of short records (as a transcriptome or reads as FASTA are):
-    up to 300 bases on one line or in lines of 60, some names ending at a tab or (with `nbsp`) at
-    U+00A0, where samtools, which ends them only at ASCII white space, would not."""
+def _short_records(seed, size, record):
+    """`record(rng, i, bases, at, n)` for each record i of n bases (1 to 300, from `bases` at `at`)
+    until the text holds about `size` bytes."""
     rng = random.Random(seed)
     bases = "".join(rng.choice("ACGTN") for _ in range(1 << 16))
     out, total, i = [], 0, 0
     while total < size:
         n, at = rng.randint(1, 300), rng.randrange(len(bases) - 300)
-        w = rng.choice([n, 60])
-        head = f">rec{i}" + ("", " lane 1", "\tx", "\u00a0y" if nbsp else "")[i % 4]
-        text = head + "\n" + "".join(bases[at + k : at + min(k + w, n)] + "\n" for k in range(0, n, w))
-        out.append(text)
-        total += len(text)
+        out.append(record(rng, i, bases, at, n))
+        total += len(out[-1])
         i += 1
     return "".join(out)
 
 
-def _record_after(text, fraction, insert):
-    at = text.index("\n>rec", int(len(text) * fraction)) + 1
+def _insert_after(text, fraction, insert, start):
+    """`insert` before the first line that begins with `start` from `fraction` of the text on."""
+    at = text.index("\n" + start, int(len(text) * fraction)) + 1
     return text[:at] + insert + text[at:]
+
+
+def _large_records(seed, size=40 << 20, nbsp=True):
+    """FASTA text of about `size` bytes of short records (as a transcriptome or reads as FASTA are):
+    up to 300 bases on one line or in lines of 60, some names ending at a tab or (with `nbsp`) at
+    U+00A0, where samtools, which ends them only at ASCII white space, would not."""
+    def record(rng, i, bases, at, n):
+        w = rng.choice([n, 60])
+        head = f">rec{i}" + ("", " lane 1", "\tx", "\u00a0y" if nbsp else "")[i % 4]
+        return head + "\n" + "".join(bases[at + k : at + min(k + w, n)] + "\n" for k in range(0, n, w))
+    return _short_records(seed, size, record)
+
+
+def _record_after(text, fraction, insert):
+    return _insert_after(text, fraction, insert, ">rec")
 
 
 def _later_records_said(index):
@@ -220,26 +232,19 @@ def test_large_fasta_index_built_alone_is_the_index_in_order(tmp_path, request, 
 def _large_reads(seed, size=40 << 20, width=0):
     """FASTQ text of about `size` bytes of reads of up to 300 bases, their qualities often starting
     with '@'; lines of `width` (0: one line), a blank line after some reads."""
-    rng = random.Random(seed)
-    bases = "".join(rng.choice("ACGTN") for _ in range(1 << 16))
-    quals = "".join(rng.choice("@@@ABCDEFGHI#!+~") for _ in range(1 << 16))
-    out, total, i = [], 0, 0
-    while total < size:
-        n, at = rng.randint(1, 300), rng.randrange(len(bases) - 300)
+    quals = "".join(random.Random(seed + 1).choice("@@@ABCDEFGHI#!+~") for _ in range(1 << 16))
+
+    def record(rng, i, bases, at, n):
         w = width or n
         lines = [f"@read{i}" + (" lane 1" if i % 3 else "")]
         lines += [bases[at + k : at + min(k + w, n)] for k in range(0, n, w)]
         lines += ["+"] + [quals[at + k : at + min(k + w, n)] for k in range(0, n, w)]
-        text = "\n".join(lines) + ("\n\n" if i % 50 == 7 else "\n")
-        out.append(text)
-        total += len(text)
-        i += 1
-    return "".join(out)
+        return "\n".join(lines) + ("\n\n" if i % 50 == 7 else "\n")
+    return _short_records(seed, size, record)
 
 
 def _read_after(text, fraction, insert):
-    at = text.index("\n@read", int(len(text) * fraction)) + 1
-    return text[:at] + insert + text[at:]
+    return _insert_after(text, fraction, insert, "@read")
 
 
 @pytest.mark.parametrize("make", [
