@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <functional>
+#include <iterator>
 
 #include "engine/base/bytes.hpp"
 #include "engine/base/memory.hpp"
@@ -531,6 +532,41 @@ Status FastaScanner::feed_digest(LineDigest& digest) {
     pos_ = digest.end;
     if (err) failed_ = true;
     return err;
+}
+
+FastaScanner FastaScanner::fasta_from(std::uint64_t at) {
+    FastaScanner ahead;
+    ahead.format_ = Format::Fasta;
+    ahead.pos_ = ahead.began_ = at;
+    return ahead;
+}
+
+// At the start of a body line the next line's '>' closes the record whatever came before: nothing
+// else of this scanner's state counts from there on but its offset and line.
+bool FastaScanner::take_fasta_ahead(FastaScanner&& ahead) {
+    if (!takes_digest(ahead.began_) || ahead.failed_ || ahead.format_ != Format::Fasta) return false;
+    close_body();
+    if (entries_.empty() && entries_.capacity() < ahead.entries_.size()) {
+        entries_ = std::move(ahead.entries_);
+    } else {
+        entries_.insert(entries_.end(), std::make_move_iterator(ahead.entries_.begin()),
+                        std::make_move_iterator(ahead.entries_.end()));
+    }
+    // The line numbers the record in progress keeps count from the first line `ahead` read.
+    const std::uint64_t before = line_ - 1;
+    body_ = std::move(ahead.body_);
+    if (body_.odd_line) body_.odd_line += before;
+    if (body_.blank_line) body_.blank_line += before;
+    where_ = ahead.where_;
+    header_ = std::move(ahead.header_);
+    saw_header_ = saw_header_ || ahead.saw_header_;
+    at_line_start_ = ahead.at_line_start_;
+    utf8_due_ = ahead.utf8_due_;
+    utf8_lo_ = ahead.utf8_lo_;
+    utf8_hi_ = ahead.utf8_hi_;
+    pos_ = ahead.pos_;
+    line_ += ahead.line_ - 1;
+    return true;
 }
 
 Result<std::vector<NamedEntry>> scan_fasta(std::string_view data) {

@@ -65,9 +65,14 @@ public:
     // A scanner of FASTQ text that starts at file offset `at` with a read's '@' line: what the scan
     // in order finds from there on when a read ends just before, worked out on another thread.
     static FastaScanner fastq_from(std::uint64_t at);
-    // Takes what `ahead` (made by fastq_from) found as if fed its bytes: where this scanner has fed
-    // the bytes up to where `ahead` began and is between two reads there, and `ahead` did not fail.
-    // Otherwise changes nothing and returns false; the bytes are then to be fed.
+    // A scanner of FASTA text that starts at file offset `at` with a header line: what the scan in
+    // order finds from there on (a line that starts with '>' is always a header), worked out on
+    // another thread.
+    static FastaScanner fasta_from(std::uint64_t at);
+    // Takes what `ahead` (made by fastq_from or fasta_from) found as if fed its bytes: where this
+    // scanner has fed the bytes up to where `ahead` began and is between two reads there (FASTQ) or
+    // at the start of a line of a record's body (FASTA), and `ahead` did not fail. Otherwise changes
+    // nothing and returns false; the bytes are then to be fed.
     bool take_ahead(FastaScanner&& ahead);
     // Room for the entries of a text of `size` bytes, judged from those of the bytes fed so far.
     void expect_size(std::uint64_t size);
@@ -108,6 +113,7 @@ private:
     std::size_t utf8(const char* p, std::size_t n);
 
     Status feed_fasta(const char* data, std::size_t size);
+    bool take_fasta_ahead(FastaScanner&& ahead);
     Status finish_fasta();
 
     // FASTQ, one whole line at a time ([b, e) without its LF; `lf` says whether it had one).

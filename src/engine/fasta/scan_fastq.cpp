@@ -57,6 +57,7 @@ FastaScanner FastaScanner::fastq_from(std::uint64_t at) {
 // Between two reads, the next line's '@' starts a read whatever came before: the read before it
 // closes, and nothing else of this scanner's state counts from there on but its offset and line.
 bool FastaScanner::take_ahead(FastaScanner&& ahead) {
+    if (format_ == Format::Fasta) return take_fasta_ahead(std::move(ahead));
     const bool between_reads = fq_ == FqState::OutRead || (fq_ == FqState::InQual && read_.done);
     if (failed_ || ahead.failed_ || format_ != Format::Fastq || ahead.format_ != Format::Fastq ||
         pos_ != ahead.began_ || !carry_.empty() || !between_reads)

@@ -38,6 +38,18 @@ std::size_t first_read(const char* b, std::size_t n) {
     return n;
 }
 
+// The offset of the first line of [b, b + n) after its first line break that starts with '>' (a
+// FASTA header, wherever it stands), or n.
+std::size_t first_header(const char* b, std::size_t n) {
+    const char* const end = b + n;
+    for (const char* p = b + 1; p < end; ++p) {
+        p = static_cast<const char*>(std::memchr(p, '>', static_cast<std::size_t>(end - p)));
+        if (!p) break;
+        if (p[-1] == '\n') return static_cast<std::size_t>(p - b);
+    }
+    return n;
+}
+
 }  // namespace
 
 void ScannedPiece::take(const char* bytes, std::size_t n, std::uint64_t at, PieceWork work) {
@@ -48,6 +60,14 @@ void ScannedPiece::take(const char* bytes, std::size_t n, std::uint64_t at, Piec
     raw = {};
     reads.reset();
     const auto* first = static_cast<const char*>(std::memchr(bytes, '\n', n));
+    // A piece that holds a header is scanned from it on, its records made here rather than by the
+    // scan in order; one without is digested.
+    if (work == PieceWork::digest && (reads_from = first_header(bytes, n)) < n) {
+        raw = std::string_view(bytes, n);
+        reads = FastaScanner::fasta_from(at + reads_from);
+        if (reads->feed(bytes + reads_from, n - reads_from)) reads.reset();
+        return;
+    }
     if (first && work == PieceWork::digest) {
         const auto* last = static_cast<const char*>(::memrchr(bytes, '\n', n));
         digested = digest_lines(first + 1, last + 1, at + static_cast<std::uint64_t>(first + 1 - bytes), digest);

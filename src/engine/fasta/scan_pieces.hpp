@@ -14,20 +14,21 @@
 
 namespace sekva {
 
-// What a thread does with a piece: keeps its bytes as they are, digests its whole lines (FASTA),
-// or scans its reads from the first line that starts one (FASTQ).
+// What a thread does with a piece: keeps its bytes as they are, scans its records from its first
+// header line or else digests its whole lines (FASTA), or scans its reads from the first line that
+// starts one (FASTQ).
 enum class PieceWork { keep, digest, scan_reads };
 
 // One piece of the text as a thread leaves it for the scanner: its first partial line (ending the
 // line the piece starts in), the digest of its whole lines, and its last partial line; or its bytes
-// and what a scanner of its reads found from the first read on; or just its bytes.
+// and what a scanner of its records found from the first header or read on; or just its bytes.
 struct ScannedPiece {
     std::uint64_t begin = 0;
     bool digested = false;
     std::string head, tail;
     std::string_view raw;  // the piece's bytes, which the caller keeps until feed()
     LineDigest digest;
-    std::size_t reads_from = 0;  // where `reads` began, in `raw`
+    std::size_t reads_from = 0;  // where `reads` began, in `raw`: a header line or a read
     std::optional<FastaScanner> reads;
 
     // Takes the piece's `n` bytes at file offset `at`; they must stay until feed().
