@@ -209,13 +209,16 @@ def _later_records_said(index):
                           ">rec7 " + "d" * 3000 + "\nACGT\n"),                       # names read back from far
     lambda: _record_after(_large_records(5), 0.5, ">rec3\n") + ">rec3",        # headers without bases
     lambda: _record_after(_large_records(5), 0.4, ">bad\udcff\nAC\n"),            # a header that is not UTF-8
-], ids=["records", "repeated-names", "repeated-without-bases", "header-not-utf8"])
+    lambda: _record_after(_large_records(5), 0.6, ">odd\nACG\nACGTA\n"),           # a line longer than the first
+    lambda: _record_after(_large_records(5), 0.7, ">gap\nAC\n\nAC\n"),             # a body line after an empty one
+], ids=["records", "repeated-names", "repeated-without-bases", "header-not-utf8", "longer-line", "empty-line"])
 def test_large_fasta_index_built_alone_is_the_index_in_order(tmp_path, request, make):
     # The index alone (as sekva faidx builds it) is written as the records are scanned, keeping
     # every record; each later record of a name is said as samtools says it.
     path = tmp_path / "big.fa"
     path.write_bytes(make().encode("utf-8", "surrogateescape"))
     in_order = _build_with_threads(str(path), str(tmp_path / "one.fai"), 1)
+    assert _build_with_threads(str(path), str(tmp_path / "three.fai"), 3) == in_order
     out, index = _build_with_threads(str(path), str(tmp_path / "streamed.fai"), 3, _BUILD_ONLY)
     assert index == in_order[1]
     assert not [name for name in os.listdir(tmp_path) if ".tmp" in name]
