@@ -534,11 +534,23 @@ Status FastaScanner::feed_digest(LineDigest& digest) {
     return err;
 }
 
-FastaScanner FastaScanner::fasta_from(std::uint64_t at) {
+FastaScanner FastaScanner::starting_at(Format format, std::uint64_t at) {
     FastaScanner ahead;
-    ahead.format_ = Format::Fasta;
+    ahead.format_ = format;
     ahead.pos_ = ahead.began_ = at;
     return ahead;
+}
+
+FastaScanner FastaScanner::fasta_from(std::uint64_t at) { return starting_at(Format::Fasta, at); }
+
+FastaScanner FastaScanner::fastq_from(std::uint64_t at) { return starting_at(Format::Fastq, at); }
+
+void FastaScanner::append_entries(std::vector<NamedEntry>&& more) {
+    if (entries_.empty() && entries_.capacity() < more.size()) {
+        entries_ = std::move(more);
+    } else {
+        entries_.insert(entries_.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
+    }
 }
 
 // At the start of a body line the next line's '>' closes the record whatever came before: nothing
@@ -546,12 +558,7 @@ FastaScanner FastaScanner::fasta_from(std::uint64_t at) {
 bool FastaScanner::take_fasta_ahead(FastaScanner&& ahead) {
     if (!takes_digest(ahead.began_) || ahead.failed_ || ahead.format_ != Format::Fasta) return false;
     close_body();
-    if (entries_.empty() && entries_.capacity() < ahead.entries_.size()) {
-        entries_ = std::move(ahead.entries_);
-    } else {
-        entries_.insert(entries_.end(), std::make_move_iterator(ahead.entries_.begin()),
-                        std::make_move_iterator(ahead.entries_.end()));
-    }
+    append_entries(std::move(ahead.entries_));
     // The line numbers the record in progress keeps count from the first line `ahead` read.
     const std::uint64_t before = line_ - 1;
     body_ = std::move(ahead.body_);

@@ -114,6 +114,7 @@ private:
 
     Status feed_fasta(const char* data, std::size_t size);
     bool take_fasta_ahead(FastaScanner&& ahead);
+
     Status finish_fasta();
 
     // FASTQ, one whole line at a time ([b, e) without its LF; `lf` says whether it had one).
@@ -126,6 +127,10 @@ private:
     void drop_repeated_reads();
 
     enum class Format { Unknown, Fasta, Fastq } format_ = Format::Unknown;
+    // A scanner of text of this format from file offset `at` on, for fasta_from and fastq_from.
+    static FastaScanner starting_at(Format format, std::uint64_t at);
+    // Takes the entries another scanner made of the text after this one's.
+    void append_entries(std::vector<NamedEntry>&& more);
     std::string lead_;  // line breaks before the first other byte, which decides the format
     enum class FqState { OutRead, InSeq, SeqEnd, InQual } fq_ = FqState::OutRead;
     struct Read {

@@ -47,13 +47,6 @@ void FastaScanner::close_read() {
     read_ = Read{};
 }
 
-FastaScanner FastaScanner::fastq_from(std::uint64_t at) {
-    FastaScanner ahead;
-    ahead.format_ = Format::Fastq;
-    ahead.pos_ = ahead.began_ = at;
-    return ahead;
-}
-
 // Between two reads, the next line's '@' starts a read whatever came before: the read before it
 // closes, and nothing else of this scanner's state counts from there on but its offset and line.
 bool FastaScanner::take_ahead(FastaScanner&& ahead) {
@@ -63,12 +56,7 @@ bool FastaScanner::take_ahead(FastaScanner&& ahead) {
         pos_ != ahead.began_ || !carry_.empty() || !between_reads)
         return false;
     close_read();
-    if (entries_.empty() && entries_.capacity() < ahead.entries_.size()) {
-        entries_ = std::move(ahead.entries_);
-    } else {
-        entries_.insert(entries_.end(), std::make_move_iterator(ahead.entries_.begin()),
-                        std::make_move_iterator(ahead.entries_.end()));
-    }
+    append_entries(std::move(ahead.entries_));
     fq_ = ahead.fq_;
     read_ = std::move(ahead.read_);
     have_read_ = ahead.have_read_;
