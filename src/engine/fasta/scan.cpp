@@ -465,24 +465,15 @@ bool digest_body(const char* p, const char* q, std::uint64_t lf, std::uint64_t c
 
 }  // namespace
 
-bool digest_lines(const char* p, const char* q, std::uint64_t at, LineDigest& out) {
-    const char* const from = p;
+bool digest_lines(const char* p, const char* q, std::uint64_t at, LineDigest& out, const char** header) {
     out.items.clear();
     out.begin = at;
     out.end = at + static_cast<std::uint64_t>(q - p);
+    *header = nullptr;
     while (p < q) {
         if (*p == '>') {
-            const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(q - p)));
-            if (!nl) return false;
-            // A header that is not UTF-8 is left to the scan, which says so where it stands.
-            const std::string_view text(p + 1, static_cast<std::size_t>(nl - p - 1));
-            if (!is_valid_utf8(text.data(), text.size())) return false;
-            LineDigest::Item header;
-            header.name = header_name(text);
-            header.after = at + static_cast<std::uint64_t>(nl + 1 - from);
-            out.items.push_back(std::move(header));
-            p = nl + 1;
-            continue;
+            *header = p;
+            return false;
         }
         SegmentScan seg = scan_segment(p, q, true);
         if (!seg.ascii || !digest_body(p, seg.end, seg.lf, seg.cr, out.items)) return false;
@@ -514,21 +505,11 @@ Status FastaScanner::end_lines(std::uint64_t bases, std::uint64_t bytes, std::ui
     return success;
 }
 
-Status FastaScanner::feed_digest(LineDigest& digest) {
+Status FastaScanner::feed_digest(const LineDigest& digest) {
     if (!takes_digest(digest.begin)) return io_error("the scan cannot take these lines here");
     Status err;
-    for (LineDigest::Item& item : digest.items) {
-        if (item.count) {
-            err = end_lines(item.bases, item.bytes, item.count);
-        } else {
-            close_body();
-            saw_header_ = true;
-            ++line_;
-            pos_ = item.after;
-            begin_body(std::move(item.name));
-        }
-        if (err) break;
-    }
+    for (const LineDigest::Item& item : digest.items)
+        if ((err = end_lines(item.bases, item.bytes, item.count))) break;
     pos_ = digest.end;
     if (err) failed_ = true;
     return err;

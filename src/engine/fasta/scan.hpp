@@ -13,25 +13,24 @@
 
 namespace sekva {
 
-// What a stretch of whole lines of a FASTA file holds, found without the scan's state: its header
-// lines and, between them, runs of body lines of one geometry, in file order. Workers digest the
-// pieces of a large file at once; the scanner then takes the digests in order as if fed the bytes.
+// What a stretch of whole body lines of a FASTA file holds, found without the scan's state: runs of
+// lines of one geometry, in file order. Workers digest the pieces of a large file at once; the
+// scanner then takes the digests in order as if fed the bytes.
 struct LineDigest {
     struct Item {
-        std::uint64_t count = 0;  // body lines in the run; 0 for a header line
+        std::uint64_t count = 0;  // lines in the run
         std::uint64_t bases = 0;  // of each line of the run
         std::uint64_t bytes = 0;  // of each line of the run, line break included
-        std::uint64_t after = 0;  // a header: the offset just past its line break
-        RecordName name;          // a header: the name it gives its record (its line is UTF-8)
     };
     std::vector<Item> items;
     std::uint64_t begin = 0, end = 0;  // the stretch's offsets in the file
 };
 
 // Digests [p, q), whole lines (q just past a line break) starting at file offset `at`. False where
-// the stretch holds what only the scan itself judges (bytes that are not ASCII, body lines too
-// varied for any record): those bytes are fed instead.
-bool digest_lines(const char* p, const char* q, std::uint64_t at, LineDigest& out);
+// the stretch holds a header line (`header` then points at its '>', from where a scanner of its
+// own can take the text) or what only the scan itself judges (bytes that are not ASCII, body lines
+// too varied for any record): those bytes are fed instead.
+bool digest_lines(const char* p, const char* q, std::uint64_t at, LineDigest& out, const char** header);
 
 // Builds the entries of a FASTA file from its bytes, given in order. Every record's lines but the
 // last must have the length of its first line (the five columns cannot describe anything else),
@@ -60,7 +59,7 @@ public:
     // FASTA, and the input so far ends a line there.
     bool takes_digest(std::uint64_t at) const;
     // Takes the digest as the bytes it stands for; the same errors, in the same order.
-    Status feed_digest(LineDigest& digest);
+    Status feed_digest(const LineDigest& digest);
 
     // A scanner of FASTQ text that starts at file offset `at` with a read's '@' line: what the scan
     // in order finds from there on when a read ends just before, worked out on another thread.

@@ -38,18 +38,6 @@ std::size_t first_read(const char* b, std::size_t n) {
     return n;
 }
 
-// The offset of the first line of [b, b + n) after its first line break that starts with '>' (a
-// FASTA header, wherever it stands), or n.
-std::size_t first_header(const char* b, std::size_t n) {
-    const char* const end = b + n;
-    for (const char* p = b + 1; p < end; ++p) {
-        p = static_cast<const char*>(std::memchr(p, '>', static_cast<std::size_t>(end - p)));
-        if (!p) break;
-        if (p[-1] == '\n') return static_cast<std::size_t>(p - b);
-    }
-    return n;
-}
-
 }  // namespace
 
 void ScannedPiece::take(const char* bytes, std::size_t n, std::uint64_t at, PieceWork work) {
@@ -57,27 +45,27 @@ void ScannedPiece::take(const char* bytes, std::size_t n, std::uint64_t at, Piec
     digested = false;
     head.clear();
     tail.clear();
-    raw = {};
     reads.reset();
     const auto* first = static_cast<const char*>(std::memchr(bytes, '\n', n));
-    // A piece that holds a header is scanned from it on, its records made here rather than by the
-    // scan in order; one without is digested.
-    if (work == PieceWork::digest && (reads_from = first_header(bytes, n)) < n) {
-        raw = std::string_view(bytes, n);
-        reads = FastaScanner::fasta_from(at + reads_from);
-        if (reads->feed(bytes + reads_from, n - reads_from)) reads.reset();
-        return;
-    }
+    raw = std::string_view(bytes, n);
     if (first && work == PieceWork::digest) {
         const auto* last = static_cast<const char*>(::memrchr(bytes, '\n', n));
-        digested = digest_lines(first + 1, last + 1, at + static_cast<std::uint64_t>(first + 1 - bytes), digest);
+        const char* header = nullptr;
+        digested = digest_lines(first + 1, last + 1, at + static_cast<std::uint64_t>(first + 1 - bytes), digest, &header);
         if (digested) {
             head.assign(bytes, first + 1);
             tail.assign(last + 1, bytes + n);
             return;
         }
+        // A piece that holds a header is scanned from it on, its records made here rather than by
+        // the scan in order.
+        if (header) {
+            reads_from = static_cast<std::size_t>(header - bytes);
+            reads = FastaScanner::fasta_from(at + reads_from);
+            if (reads->feed(header, n - reads_from)) reads.reset();
+            return;
+        }
     }
-    raw = std::string_view(bytes, n);
     if (work == PieceWork::scan_reads && (reads_from = first_read(bytes, n)) < n) {
         reads = FastaScanner::fastq_from(at + reads_from);
         if (reads->feed(bytes + reads_from, n - reads_from)) reads.reset();
